@@ -1,0 +1,31 @@
+// Lines that carry one wide path or target, with their one-line shortening.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "run/run_state.h"
+
+namespace quorrex {
+
+inline constexpr size_t kConsoleWriteLimit = 25000;
+
+// Width of standard output's console buffer, and the cursor's column in it;
+// both 0 when standard output is not a console.
+int16_t ConsoleBufferWidth(Run& run);
+int16_t CursorColumn(Run& run);
+
+// Replaces the middle of `text` by "..." so that it is `width` characters
+// long, when it is not already shorter than that. Widths below 4 leave it
+// whole. Returns the length of what is left.
+int32_t ShortenMiddle(std::u16string& text, int32_t width);
+
+// Writes `format` (narrow, holding one "%S") with `text` in place of "%S":
+// UTF-16 to a console, converted to the OEM code page when redirected. With
+// the one-line option a line that would pass the console's last column is
+// fitted by ShortenMiddle. Returns what the last write reported; 0 when
+// nothing was written; -1 when `format` holds no "%S".
+int PrintPathLine(Run& run, std::string_view format, std::u16string_view text);
+
+}  // namespace quorrex

@@ -1,0 +1,55 @@
+#include "paths/path_forms.h"
+
+namespace quorrex {
+namespace {
+
+char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c; }
+
+}  // namespace
+
+bool HasLongPathPrefix(std::u16string_view path) {
+  return path.size() >= 4 && path[0] == u'\\' && path[1] == u'\\' && path[2] == u'?' &&
+         path[3] == u'\\';
+}
+
+bool IsUncLike(std::u16string_view path) {
+  if (path.size() < 2 || path[0] != u'\\' || path[1] != u'\\') return false;
+  const std::u16string_view rest = path.substr(2);
+  const size_t slash = rest.find(u'\\');
+  const size_t colon = rest.find(u':');
+  return slash != std::u16string_view::npos && (colon == std::u16string_view::npos || colon < slash);
+}
+
+bool IsBareDevicePath(std::u16string_view path) {
+  if (path.size() < 4 || path[0] != u'\\' || path[1] != u'\\' ||
+      (path[2] != u'.' && path[2] != u'?') || path[3] != u'\\') {
+    return false;
+  }
+  return path.find(u'\\', 4) == std::u16string_view::npos;
+}
+
+bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
+  if (text.empty() || prefix.empty() || prefix.size() > text.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (FoldAscii(text[i]) != FoldAscii(prefix[i])) return false;
+  }
+  return true;
+}
+
+void AppendSeparator(std::u16string& path, char16_t separator) {
+  if (path.empty() || path.back() != separator) path.push_back(separator);
+}
+
+size_t DisplayOffset(std::u16string_view path, DisplayRule rule) {
+  switch (rule) {
+    case DisplayRule::kWalker:
+      return HasLongPathPrefix(path) ? 4 : 0;
+    case DisplayRule::kReparse:
+      return HasLongPathPrefix(path) && !IsUncLike(path) && !IsBareDevicePath(path) ? 4 : 0;
+    case DisplayRule::kHardLink:
+      return path.size() >= 4 && path[2] == u'?' ? 4 : 0;
+  }
+  return 0;
+}
+
+}  // namespace quorrex

@@ -1,0 +1,36 @@
+// The path forms the program tells apart, and the printed form of a path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quorrex {
+
+// `\\?\` at the start.
+bool HasLongPathPrefix(std::u16string_view path);
+// `\\server\share...`, and every `\\?\` or `\\.\` path whose first colon (if
+// any) comes before its first backslash after the leading two.
+bool IsUncLike(std::u16string_view path);
+// `\\.\` or `\\?\` followed by one name and no further backslash.
+bool IsBareDevicePath(std::u16string_view path);
+// Case-insensitive prefix test; false when either text is empty or the
+// prefix is longer than the text.
+bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix);
+// Appends `separator` unless the path already ends in it.
+void AppendSeparator(std::u16string& path, char16_t separator = u'\\');
+inline void AppendBackslash(std::u16string& path) { AppendSeparator(path, u'\\'); }
+
+// Which printing rule decides whether a path loses its `\\?\`.
+enum class DisplayRule {
+  kWalker,    // whenever the path has the long-path prefix
+  kReparse,   // long-path prefix, and neither UNC-like nor a bare device path
+  kHardLink,  // the third character is '?'
+};
+
+// How many leading characters the printed form of `path` drops (0 or 4).
+size_t DisplayOffset(std::u16string_view path, DisplayRule rule);
+inline std::u16string_view DisplayForm(std::u16string_view path, DisplayRule rule) {
+  return path.substr(DisplayOffset(path, rule));
+}
+
+}  // namespace quorrex

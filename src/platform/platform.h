@@ -1,0 +1,236 @@
+// The one seam between Quorrex's logic and the operating system.
+//
+// Everything the logic asks of the system goes through `Platform`: folder
+// listings, link counts, reparse data, volumes, the console and the process.
+// The interface speaks in Windows terms (attribute bits, error codes, UTF-16
+// text) whatever the system underneath; `win32/` implements it with the Win32
+// API, `posix/` with POSIX calls, and the tests put an in-memory Windows volume
+// behind it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quorrex {
+
+// File attribute bits, as the Windows enumeration reports them.
+inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+inline constexpr uint32_t kAttrReadOnly = 0x1;
+inline constexpr uint32_t kAttrDirectory = 0x10;
+inline constexpr uint32_t kAttrArchive = 0x20;
+inline constexpr uint32_t kAttrDevice = 0x40;
+inline constexpr uint32_t kAttrNormal = 0x80;
+inline constexpr uint32_t kAttrReparsePoint = 0x400;
+
+// File-system flag of a volume that can hold reparse points.
+inline constexpr uint32_t kFsSupportsReparsePoints = 0x80;
+
+// Windows system error codes the logic tests for by value.
+namespace win_error {
+inline constexpr uint32_t kSuccess = 0;
+inline constexpr uint32_t kFileNotFound = 2;
+inline constexpr uint32_t kPathNotFound = 3;
+inline constexpr uint32_t kAccessDenied = 5;
+inline constexpr uint32_t kInvalidHandle = 6;
+inline constexpr uint32_t kNotReady = 21;
+inline constexpr uint32_t kSharingViolation = 32;
+inline constexpr uint32_t kInvalidName = 123;
+inline constexpr uint32_t kDirNotRoot = 144;
+inline constexpr uint32_t kFilenameExcedRange = 206;
+inline constexpr uint32_t kNotAReparsePoint = 4390;
+// Codes from 0xE0000000 up carry a POSIX errno with no Windows equivalent
+// (the low 16 bits); the error names print them by their errno name.
+inline constexpr uint32_t kPosixErrnoBase = 0xE0000000u;
+}  // namespace win_error
+
+// How the running system writes paths.
+enum class PathStyle {
+  kWindows,  // drive letters, backslashes, the \\?\ long-path form
+  kPosix,    // one tree, forward slashes, no long-path form
+};
+
+// One entry of a folder listing: the attribute bits and the long name.
+struct FindData {
+  uint32_t attributes = 0;
+  std::u16string name;
+};
+
+// The identity of a file: its volume and its index on that volume.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// What the link query of one file gives.
+struct LinkInfo {
+  uint32_t links = 0;
+  uint32_t indexLow = 0;
+  uint32_t indexHigh = 0;
+  uint64_t volumeSerial = 0;
+};
+
+// An open folder listing. Entries come out in the system's order, "." and
+// ".." included where the system reports them.
+class FolderListing {
+ public:
+  virtual ~FolderListing() = default;
+  // The next entry; false at the end of the listing or on any failure.
+  virtual bool Next(FindData& entry) = 0;
+  // The identity of the listed folder (after following any link that led to
+  // it); false when it cannot be had.
+  virtual bool Identity(FileId& id) = 0;
+};
+
+// Names a file or folder for an operation: its full path as the walker built
+// it, and, when it was met in a listing, that listing and the entry's name, so
+// that a platform may resolve it relative to the open folder.
+struct EntryRef {
+  std::u16string_view path;
+  FolderListing* parent = nullptr;
+  std::u16string_view name;
+};
+
+// The outcome of reading one reparse point's data.
+struct ReparseRead {
+  enum class Stage { kOpenFailed, kQueryFailed, kRead };
+  Stage stage = Stage::kOpenFailed;
+  uint32_t error = 0;          // the open's or query's error code
+  uint32_t bytesReturned = 0;  // valid when stage is kRead
+};
+
+// Token privileges in the published one-entry layout.
+struct Luid {
+  uint32_t lowPart = 0;
+  int32_t highPart = 0;
+};
+struct TokenPrivileges {
+  uint32_t privilegeCount = 0;
+  Luid luid;
+  uint32_t attributes = 0;
+};
+inline constexpr uint32_t kSePrivilegeEnabled = 0x00000002;
+inline constexpr uint32_t kTokenPrivilegesSize = 16;
+
+// The console screen buffer facts the path lines need.
+struct ScreenInfo {
+  int16_t width = 0;
+  int16_t cursorColumn = 0;
+};
+
+// One console input record, reduced to what the exit pause reads.
+struct InputRecord {
+  uint16_t eventType = 0;  // 1 is a key event
+  uint16_t virtualKeyCode = 0;
+  bool keyDown = false;
+};
+inline constexpr uint16_t kKeyEvent = 1;
+
+// Console control event codes.
+inline constexpr uint32_t kCtrlCEvent = 0;
+inline constexpr uint32_t kCtrlBreakEvent = 1;
+inline constexpr uint32_t kCtrlCloseEvent = 2;
+inline constexpr uint32_t kCtrlLogoffEvent = 5;
+inline constexpr uint32_t kCtrlShutdownEvent = 6;
+
+using Handle = std::uintptr_t;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  virtual PathStyle Style() const = 0;
+
+  // --- Process -----------------------------------------------------------
+  // Narrows the dynamic-library search to the system directory.
+  virtual void HardenLibrarySearch() = 0;
+  // The program's own file path.
+  virtual std::u16string OwnFilePath() = 0;
+  // The most significant double word of the file version of `file`
+  // (major << 16 | minor); false when it cannot be read.
+  virtual bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersionMS) = 0;
+  virtual void Sleep(uint32_t milliseconds) = 0;
+  virtual void Beep(uint32_t hertz, uint32_t milliseconds) = 0;
+
+  // --- Paths and volumes -------------------------------------------------
+  // The full path of `path`; false (and `full` untouched) on failure, which
+  // includes an empty `path`.
+  virtual bool GetFullPathName(const std::u16string& path, std::u16string& full) = 0;
+  virtual std::u16string GetCurrentDirectory() = 0;
+  // The attribute bits, or kInvalidFileAttributes.
+  virtual uint32_t GetFileAttributes(const std::u16string& path) = 0;
+  // The root of the volume that holds `path`; false on failure.
+  virtual bool GetVolumePathName(const std::u16string& path, std::u16string& volume) = 0;
+  // The file-system flags and name of the volume at `volume`; returns 0 on
+  // success or the error code.
+  virtual uint32_t GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                        std::u16string& fsName) = 0;
+
+  // --- Folders and files -------------------------------------------------
+  // Starts a listing of `folder`, whose search mask is `mask` (the folder and
+  // "*"). Null with the error code in `error` on failure.
+  virtual std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask,
+                                                     const EntryRef& folder,
+                                                     uint32_t& error) = 0;
+  // Link count and identity of a file, without opening its data. False with
+  // the error code on failure.
+  virtual bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) = 0;
+  // Opens the reparse point itself (never what it points to) under
+  // `openName`, reads its reparse data into `buffer` and closes it.
+  virtual ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                                      std::span<uint8_t> buffer) = 0;
+
+  // --- Privileges ----------------------------------------------------------
+  virtual bool OpenProcessToken(Handle& token) = 0;
+  virtual bool LookupPrivilegeValue(const char16_t* name, Luid& luid) = 0;
+  // Returns the system's last error code after the call (0 is success).
+  virtual uint32_t AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
+                                         uint32_t bufferLength, TokenPrivileges* previous,
+                                         uint32_t* returnLength) = 0;
+  virtual void CloseHandle(Handle handle) = 0;
+
+  // --- Console output ----------------------------------------------------
+  // Whether standard output is a character device (a console or terminal).
+  virtual bool StdoutIsConsole() = 0;
+  // Width and cursor column of standard output's screen buffer; zero when
+  // standard output is not a console.
+  virtual ScreenInfo GetScreenInfo() = 0;
+  // Writes bytes to standard output as they are; false on failure.
+  virtual bool WriteStdout(std::string_view bytes, uint32_t& written) = 0;
+  // Writes UTF-16 text to the console of standard output.
+  virtual bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) = 0;
+  // Writes bytes to standard error as to a console; on failure `error` tells
+  // why (kInvalidHandle when standard error is no console).
+  virtual bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) = 0;
+  // Writes bytes to standard error as to a file.
+  virtual bool WriteStderr(std::string_view bytes, uint32_t& written) = 0;
+  // Converts to the process's narrow code page (UTF-8 on POSIX, where a name's
+  // original bytes come back out unchanged).
+  virtual std::string WideToNarrow(std::u16string_view text) = 0;
+  // Converts to the OEM code page for redirected path lines; false when the
+  // conversion yields nothing.
+  virtual bool WideToOem(std::u16string_view text, std::string& out) = 0;
+  virtual std::u16string NarrowToWide(std::string_view text) = 0;
+
+  // --- Console input and control events ------------------------------------
+  // Registers the handler of console control events for the rest of the run;
+  // an empty function unregisters it.
+  virtual void SetCtrlHandler(std::function<void(uint32_t)> handler) = 0;
+  virtual bool SetStdinMode(uint32_t mode) = 0;
+  virtual bool GetStdinMode(uint32_t& mode) = 0;
+  // Whether the console window was opened for this process alone.
+  virtual bool OwnsConsoleWindow() = 0;
+  // Whether the run ends with the console pause (a short wait when the window
+  // is not the program's own). POSIX programs never own their terminal.
+  virtual bool HasExitPause() = 0;
+  virtual bool FlushConsoleInput() = 0;
+  // Reads one input record, waiting for it; false when the read fails.
+  virtual bool ReadConsoleInput(InputRecord& record) = 0;
+};
+
+}  // namespace quorrex

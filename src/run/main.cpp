@@ -1,0 +1,29 @@
+// The program's entry: the system platform, the arguments, one run.
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "run/run_program.h"
+#include "support/memory.h"
+#include "support/utf.h"
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 0; i < argc; ++i) {
+    const auto* text = reinterpret_cast<const char16_t*>(argv[i]);
+    args.emplace_back(text);
+  }
+#else
+int main(int argc, char** argv) {
+  std::vector<std::u16string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(quorrex::DecodeUtf8Lossless(argv[i]));
+#endif
+  auto platform = quorrex::CreateSystemPlatform();
+  quorrex::InstallAllocationFailure(platform.get());
+  // The run's records live until the process ends.
+  auto* run = new quorrex::Run(*platform);
+  const int code = quorrex::RunProgram(*run, args);
+  platform.release();
+  return code;
+}

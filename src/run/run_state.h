@@ -1,0 +1,97 @@
+// The records that live for one run of the program.
+//
+// A run owns every process-wide record: the options, the counters, the
+// console and output state, the reparse buffer and the hard-link registry.
+// The program makes one `Run` for its process; the tests make a fresh one for
+// every run they start in-process.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scan/hard_link_list.h"
+
+namespace quorrex {
+
+struct ScanOptions {
+  bool recurse = false;
+  bool oneLine = false;
+};
+
+struct ScanCounters {
+  uint32_t reparsePoints = 0;
+  uint32_t mountPoints = 0;
+  uint32_t volumeMountPoints = 0;
+  uint32_t junctions = 0;
+  uint32_t symbolicLinks = 0;
+  uint32_t appExecLinks = 0;
+  uint32_t wofLinks = 0;
+  uint32_t dedupLinks = 0;
+  uint32_t hardLinkGroups = 0;
+};
+
+struct VersionInfo {
+  uint16_t major = 0;
+  uint16_t minor = 0;
+};
+
+// Output written to standard output goes through here. When standard output
+// is not a console it collects in one large buffer; a lock keeps messages of
+// the two threads whole.
+struct OutputState {
+  std::recursive_mutex lock;
+  bool kindDecided = false;
+  bool redirected = false;  // standard output is not a console
+  std::string buffer;       // pending bytes while redirected
+};
+
+// The console control handler's record.
+struct ConsoleState {
+  std::recursive_mutex handlerLock;
+  std::atomic<bool> ignoreFurtherEvents{false};
+  std::atomic<bool> abortRequested{false};
+};
+
+inline constexpr uint32_t kReparseBufferSize = 131072;
+inline constexpr int32_t kMaxDepth = 1024;
+
+// Exit codes of the run.
+inline constexpr int kExitCompleted = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitSecondFileSpec = 2;
+inline constexpr int kExitAborted = 3;
+inline constexpr int kExitNoVolume = 5;
+inline constexpr int kExitVolumeUnusable = 7;
+inline constexpr int kExitFolderNotFound = 11;
+
+struct Run {
+  explicit Run(Platform& p) : platform(p) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  Platform& platform;
+  ScanOptions options;
+  int32_t maxColumn = -1;
+  ScanCounters counters;
+  VersionInfo version;
+  OutputState output;
+  ConsoleState console;
+  bool tokenOpened = false;
+  HardLinkList hardLinks;
+  std::vector<uint8_t> reparseBuffer;  // kReparseBufferSize bytes once in use
+
+  // The file specification and what it becomes.
+  std::u16string fileSpec;
+  std::u16string scanFolder;
+  std::u16string namePattern;
+
+  bool posix() const { return platform.Style() == PathStyle::kPosix; }
+  char16_t separator() const { return posix() ? u'/' : u'\\'; }
+  bool AbortRequested() const { return console.abortRequested.load(std::memory_order_relaxed); }
+};
+
+}  // namespace quorrex

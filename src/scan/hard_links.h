@@ -1,0 +1,24 @@
+// Link queries during the walk, and the report of hard-link groups after it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "run/run_state.h"
+
+namespace quorrex {
+
+// The link count of `file`, 0 on any failure; the index halves and the volume
+// serial go to the outputs that are given.
+uint32_t QueryLinkInfo(Run& run, const EntryRef& file, uint32_t* indexLow, uint32_t* indexHigh,
+                       uint64_t* volumeSerial);
+
+// Records one file with more than one link.
+void AddHardLink(Run& run, uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
+                 uint64_t volumeSerial, std::u16string_view path);
+
+// Prints every group of recorded files, counts the groups and empties the
+// registry.
+void ReportHardLinkGroups(Run& run);
+
+}  // namespace quorrex

@@ -1,0 +1,121 @@
+#include "support/utf.h"
+
+namespace quorrex {
+namespace {
+
+void AppendCodePoint(char32_t cp, std::u16string& out) {
+  if (cp < 0x10000) {
+    out.push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+void AppendUtf8(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      out.push_back(b);
+      ++i;
+      continue;
+    }
+    // Length and smallest code point of the sequence that `b` starts.
+    size_t len = 0;
+    char32_t cp = 0;
+    char32_t min = 0;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2, cp = b & 0x1F, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3, cp = b & 0x0F, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4, cp = b & 0x07, min = 0x10000;
+    }
+    bool valid = len != 0 && i + len <= n;
+    for (size_t k = 1; valid && k < len; ++k) {
+      if ((s[i + k] & 0xC0) != 0x80) {
+        valid = false;
+      } else {
+        cp = (cp << 6) | (s[i + k] & 0x3F);
+      }
+    }
+    // Overlong forms, encoded surrogates and values past U+10FFFF are not
+    // valid UTF-8: their bytes are kept one by one.
+    if (valid && (cp < min || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) valid = false;
+    if (!valid) {
+      out.push_back(static_cast<char16_t>(0xDC00 + b));
+      ++i;
+      continue;
+    }
+    AppendCodePoint(cp, out);
+    i += len;
+  }
+}
+
+std::u16string DecodeUtf8Lossless(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  DecodeUtf8Lossless(bytes, out);
+  return out;
+}
+
+void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t u = text[i];
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      const char32_t cp = 0x10000 + ((char32_t{u} - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      AppendUtf8(cp, out);
+      ++i;
+    } else if (u >= 0xDC80 && u <= 0xDCFF) {
+      out.push_back(static_cast<char>(u - 0xDC00));
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(0xFFFD, out);
+    } else {
+      AppendUtf8(u, out);
+    }
+  }
+}
+
+std::string EncodeUtf8Lossless(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  EncodeUtf8Lossless(text, out);
+  return out;
+}
+
+std::u16string Widen(std::string_view ascii) {
+  std::u16string out;
+  out.reserve(ascii.size());
+  for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
+  return out;
+}
+
+}  // namespace quorrex
