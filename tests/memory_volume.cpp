@@ -1,0 +1,672 @@
+#include "memory_volume.h"
+
+#include <algorithm>
+
+#include "support/utf.h"
+
+namespace quorrex::testing {
+namespace {
+
+char16_t Fold(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Fold(a[i]) != Fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool StartsNoCase(std::u16string_view text, std::u16string_view prefix) {
+  return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+std::vector<std::u16string> Components(std::u16string_view rest) {
+  std::vector<std::u16string> parts;
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = rest.size();
+    if (end > start) parts.emplace_back(rest.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+void Put16(std::vector<uint8_t>& data, size_t at, uint32_t value) {
+  data[at] = static_cast<uint8_t>(value);
+  data[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put32(std::vector<uint8_t>& data, size_t at, uint32_t value) {
+  Put16(data, at, value & 0xFFFF);
+  Put16(data, at + 2, value >> 16);
+}
+
+std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& substitute,
+                              const std::u16string& print, uint32_t flags) {
+  const size_t names = (substitute.size() + 1 + print.size() + 1) * 2;
+  std::vector<uint8_t> data(base + names, 0);
+  Put32(data, 0, tag);
+  Put16(data, 4, static_cast<uint32_t>(data.size() - 8));
+  Put16(data, 8, 0);
+  Put16(data, 10, static_cast<uint32_t>(substitute.size() * 2));
+  Put16(data, 12, static_cast<uint32_t>((substitute.size() + 1) * 2));
+  Put16(data, 14, static_cast<uint32_t>(print.size() * 2));
+  if (base == 20) Put32(data, 16, flags);
+  size_t at = base;
+  for (char16_t c : substitute) Put16(data, (at += 2) - 2, c);
+  at += 2;
+  for (char16_t c : print) Put16(data, (at += 2) - 2, c);
+  return data;
+}
+
+}  // namespace
+
+std::u16string U(std::string_view utf8) {
+  return DecodeUtf8Lossless(utf8);
+}
+
+class MemoryVolume::Listing : public FolderListing {
+ public:
+  Listing(MemoryVolume* machine, std::vector<FindData> entries, size_t limit, FileId id,
+          uint32_t identityError)
+      : machine_(machine),
+        entries_(std::move(entries)),
+        limit_(limit),
+        id_(id),
+        identityError_(identityError) {}
+
+  bool Next(FindData& entry) override {
+    if (position_ >= entries_.size() || position_ >= limit_) return false;
+    entry = entries_[position_++];
+    if (machine_->onEntry) machine_->onEntry(entry.name);
+    return true;
+  }
+
+  bool Identity(FileId& id) override {
+    if (identityError_ != 0) return false;
+    id = id_;
+    return true;
+  }
+
+ private:
+  MemoryVolume* machine_;
+  std::vector<FindData> entries_;
+  size_t position_ = 0;
+  size_t limit_;
+  FileId id_;
+  uint32_t identityError_;
+};
+
+MemoryVolume::MemoryVolume() {
+  AddVolume(u"C:\\");
+}
+
+std::u16string MemoryVolume::Canonical(const std::u16string& path) {
+  std::u16string c = path;
+  std::replace(c.begin(), c.end(), u'/', u'\\');
+  if (StartsNoCase(c, u"\\\\?\\UNC\\")) return u"\\\\" + c.substr(8);
+  if (StartsNoCase(c, u"\\\\?\\Volume{")) return c;
+  if (StartsNoCase(c, u"\\\\?\\") || StartsNoCase(c, u"\\\\.\\")) return c.substr(4);
+  return c;
+}
+
+std::u16string MemoryVolume::Key(const std::u16string& path) {
+  std::u16string k = Canonical(path);
+  while (k.size() > 1 && k.back() == u'\\') k.pop_back();
+  for (auto& ch : k) ch = Fold(ch);
+  return k;
+}
+
+void MemoryVolume::AddVolume(const std::u16string& root, const std::u16string& fsName,
+                             uint32_t fsFlags, uint64_t serial) {
+  auto volume = std::make_unique<Volume>();
+  volume->root = Canonical(root);
+  if (volume->root.empty() || volume->root.back() != u'\\') volume->root.push_back(u'\\');
+  volume->fsName = fsName;
+  volume->fsFlags = fsFlags;
+  volume->serial = serial != 0 ? serial : nextSerial_++;
+  volume->top = std::make_shared<Node>();
+  volume->top->folder = true;
+  volume->top->attributes = kAttrDirectory;
+  volume->top->index = 5;
+  volume->top->names = 1;
+  volume->top->volumeSerial = volume->serial;
+  volumes_.push_back(std::move(volume));
+}
+
+void MemoryVolume::AddVolumeAlias(const std::u16string& alias, const std::u16string& root) {
+  std::u16string a = alias;
+  if (a.back() != u'\\') a.push_back(u'\\');
+  std::u16string r = Canonical(root);
+  if (r.back() != u'\\') r.push_back(u'\\');
+  aliases_.emplace_back(a, r);
+}
+
+MemoryVolume::Volume* MemoryVolume::VolumeOf(const std::u16string& canonical, size_t& rootLength) {
+  const std::u16string probe = canonical + u"\\";
+  Volume* best = nullptr;
+  for (auto& volume : volumes_) {
+    if (StartsNoCase(probe, volume->root) &&
+        (best == nullptr || volume->root.size() > best->root.size())) {
+      best = volume.get();
+    }
+  }
+  rootLength = best != nullptr ? best->root.size() : 0;
+  return best;
+}
+
+MemoryVolume::Resolved MemoryVolume::Resolve(const std::u16string& path, bool followFinal,
+                                             int hops) {
+  if (hops > 32) return {nullptr, nullptr, 1921};
+  std::u16string c = Canonical(path);
+  for (const auto& [alias, root] : aliases_) {
+    if (StartsNoCase(c + u"\\", alias)) {
+      c = root + (c.size() > alias.size() ? c.substr(alias.size()) : u"");
+      break;
+    }
+  }
+  size_t rootLength = 0;
+  Volume* volume = VolumeOf(c, rootLength);
+  if (volume == nullptr) return {nullptr, nullptr, win_error::kPathNotFound};
+  const auto parts = Components(std::u16string_view(c).substr(std::min(rootLength, c.size())));
+  NodePtr node = volume->top;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    if (parts[i].find_first_of(u"*?") != std::u16string::npos) {
+      return {nullptr, nullptr, win_error::kInvalidName};
+    }
+    if (!node->folder) return {nullptr, nullptr, win_error::kPathNotFound};
+    NodePtr next;
+    for (const auto& [name, child] : node->children) {
+      if (EqualNoCase(name, parts[i])) {
+        next = child;
+        break;
+      }
+    }
+    if (!next) {
+      return {nullptr, nullptr, last ? win_error::kFileNotFound : win_error::kPathNotFound};
+    }
+    node = next;
+    if (!node->redirect.empty() && (!last || followFinal)) {
+      std::u16string onward = node->redirect;
+      for (size_t k = i + 1; k < parts.size(); ++k) {
+        if (onward.empty() || onward.back() != u'\\') onward.push_back(u'\\');
+        onward += parts[k];
+      }
+      return Resolve(onward, followFinal, hops + 1);
+    }
+  }
+  return {node, volume, 0};
+}
+
+MemoryVolume::NodePtr MemoryVolume::Find(const std::u16string& path) {
+  return Resolve(path, false).node;
+}
+
+std::pair<MemoryVolume::NodePtr, std::u16string> MemoryVolume::ParentOf(
+    const std::u16string& path) {
+  std::u16string c = Canonical(path);
+  while (!c.empty() && c.back() == u'\\') c.pop_back();
+  const size_t cut = c.rfind(u'\\');
+  std::u16string parent = c.substr(0, cut + 1);
+  std::u16string name = c.substr(cut + 1);
+  NodePtr folder = Resolve(parent, true).node;
+  if (!folder) folder = AddFolder(parent);
+  return {folder, name};
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddFolder(const std::u16string& path) {
+  const std::u16string c = Canonical(path);
+  size_t rootLength = 0;
+  Volume* volume = VolumeOf(c, rootLength);
+  if (volume == nullptr) return nullptr;
+  NodePtr node = volume->top;
+  for (const auto& part :
+       Components(std::u16string_view(c).substr(std::min(rootLength, c.size())))) {
+    NodePtr next;
+    for (const auto& [name, child] : node->children) {
+      if (EqualNoCase(name, part)) next = child;
+    }
+    if (!next) {
+      next = std::make_shared<Node>();
+      next->folder = true;
+      next->attributes = kAttrDirectory;
+      next->index = nextIndex_++;
+      next->names = 1;
+      next->volumeSerial = volume->serial;
+      node->children.emplace_back(part, next);
+    }
+    node = next;
+  }
+  return node;
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddFile(const std::u16string& path, uint32_t attributes) {
+  auto [parent, name] = ParentOf(path);
+  size_t rootLength = 0;
+  Volume* volume = VolumeOf(Canonical(path), rootLength);
+  auto node = std::make_shared<Node>();
+  node->attributes = attributes;
+  node->index = nextIndex_++;
+  node->names = 1;
+  node->volumeSerial = volume != nullptr ? volume->serial : 0;
+  parent->children.emplace_back(name, node);
+  return node;
+}
+
+void MemoryVolume::AddHardLink(const std::u16string& existing, const std::u16string& path) {
+  NodePtr node = Find(existing);
+  auto [parent, name] = ParentOf(path);
+  ++node->names;
+  parent->children.emplace_back(name, node);
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddReparsePoint(const std::u16string& path,
+                                                    std::vector<uint8_t> data, bool folder) {
+  NodePtr node = AddFile(path, (folder ? kAttrDirectory : kAttrArchive) | kAttrReparsePoint);
+  node->folder = folder;
+  node->reparseData = std::move(data);
+  return node;
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddJunction(const std::u16string& path,
+                                                const std::u16string& target) {
+  NodePtr node = AddReparsePoint(path, MountPointData(u"\\??\\" + target, target), true);
+  node->redirect = target;
+  return node;
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddMountPoint(const std::u16string& path,
+                                                  const std::u16string& volumeName,
+                                                  const std::u16string& root) {
+  NodePtr node = AddReparsePoint(path, MountPointData(volumeName), true);
+  node->redirect = root;
+  return node;
+}
+
+MemoryVolume::NodePtr MemoryVolume::AddSymlink(const std::u16string& path,
+                                               const std::u16string& substitute, bool folder) {
+  NodePtr node = AddReparsePoint(path, SymlinkData(substitute), folder);
+  if (folder && substitute.rfind(u"\\??\\", 0) == 0) node->redirect = substitute.substr(4);
+  return node;
+}
+
+void MemoryVolume::Remove(const std::u16string& path) {
+  auto [parent, name] = ParentOf(path);
+  auto& children = parent->children;
+  for (auto it = children.begin(); it != children.end(); ++it) {
+    if (EqualNoCase(it->first, name)) {
+      --it->second->names;
+      children.erase(it);
+      return;
+    }
+  }
+}
+
+void MemoryVolume::InjectError(Op op, const std::u16string& path, uint32_t error) {
+  if (error == 0) {
+    errors_.erase({op, Key(path)});
+  } else {
+    errors_[{op, Key(path)}] = error;
+  }
+}
+
+void MemoryVolume::FailListingAfter(const std::u16string& folder, size_t entries) {
+  listingLimits_[Key(folder)] = entries;
+}
+
+uint32_t MemoryVolume::Injected(Op op, const std::u16string& path) const {
+  const auto it = errors_.find({op, Key(path)});
+  return it == errors_.end() ? 0 : it->second;
+}
+
+std::vector<uint8_t> MemoryVolume::MountPointData(const std::u16string& substitute,
+                                                  const std::u16string& print) {
+  return NameData(0xA0000003, 16, substitute, print, 0);
+}
+
+std::vector<uint8_t> MemoryVolume::SymlinkData(const std::u16string& substitute,
+                                               const std::u16string& print, uint32_t flags) {
+  return NameData(0xA000000C, 20, substitute, print, flags);
+}
+
+// --- Platform ----------------------------------------------------------------
+
+bool MemoryVolume::ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) {
+  if (!versionReadable || file != ownPath) return false;
+  fileVersion = fileVersionMS;
+  return true;
+}
+
+bool MemoryVolume::GetFullPathName(const std::u16string& path, std::u16string& full) {
+  if (path.empty() || Injected(Op::kFullPath, path) != 0) return false;
+  std::u16string p = path;
+  if (StartsNoCase(p, u"\\\\?\\")) {
+    full = p;
+    return true;
+  }
+  std::replace(p.begin(), p.end(), u'/', u'\\');
+  std::u16string root;
+  std::u16string rest;
+  if (StartsNoCase(p, u"\\\\.\\")) {
+    full = p;
+    return true;
+  }
+  if (p.size() >= 2 && p[0] == u'\\' && p[1] == u'\\') {
+    // \\server\share is the root.
+    size_t cut = p.find(u'\\', 2);
+    cut = cut == std::u16string::npos ? p.size() : p.find(u'\\', cut + 1);
+    if (cut == std::u16string::npos) cut = p.size();
+    root = p.substr(0, cut) + u"\\";
+    rest = cut < p.size() ? p.substr(cut + 1) : u"";
+  } else if (p.size() >= 2 && p[1] == u':') {
+    const bool sameDrive = Fold(p[0]) == Fold(currentFolder[0]);
+    root = p.substr(0, 2) + u"\\";
+    if (p.size() >= 3 && p[2] == u'\\') {
+      rest = p.substr(3);
+    } else {
+      rest = (sameDrive ? currentFolder.substr(3) + u"\\" : u"") + p.substr(2);
+    }
+  } else if (!p.empty() && p[0] == u'\\') {
+    root = currentFolder.substr(0, 3);
+    rest = p.substr(1);
+  } else {
+    root = currentFolder.substr(0, 3);
+    rest = currentFolder.substr(3) + u"\\" + p;
+  }
+  std::vector<std::u16string> kept;
+  for (auto& part : Components(rest)) {
+    if (part == u".") continue;
+    if (part == u"..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    kept.push_back(part);
+  }
+  full = root;
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0) full += u"\\";
+    full += kept[i];
+  }
+  if (!kept.empty() && (p.back() == u'\\')) full += u"\\";
+  return true;
+}
+
+uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
+  if (Injected(Op::kAttributes, path) != 0) return kInvalidFileAttributes;
+  const Resolved r = Resolve(path, false);
+  if (!r.node) return kInvalidFileAttributes;
+  // A trailing backslash names a folder only.
+  if (!path.empty() && path.back() == u'\\' && !r.node->folder) return kInvalidFileAttributes;
+  return r.node->attributes;
+}
+
+bool MemoryVolume::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
+  if (Injected(Op::kVolumePath, path) != 0) return false;
+  std::u16string c = Canonical(path);
+  std::u16string root;
+  for (const auto& [alias, aliasRoot] : aliases_) {
+    if (StartsNoCase(c + u"\\", alias)) root = alias;
+  }
+  if (root.empty()) {
+    size_t rootLength = 0;
+    Volume* v = VolumeOf(c, rootLength);
+    if (v == nullptr) return false;
+    root = c.substr(0, std::min(rootLength, c.size()));
+    if (root.empty() || root.back() != u'\\') root.push_back(u'\\');
+    if (StartsNoCase(path, u"\\\\?\\UNC\\")) {
+      root = u"\\\\?\\UNC\\" + root.substr(2);
+    } else if (StartsNoCase(path, u"\\\\?\\") && !StartsNoCase(root, u"\\\\")) {
+      root = u"\\\\?\\" + root;
+    }
+  }
+  volume = root;
+  return true;
+}
+
+uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                            std::u16string& fsName) {
+  if (uint32_t e = Injected(Op::kVolumeInfo, volume)) return e;
+  std::u16string c = Canonical(volume);
+  for (const auto& [alias, root] : aliases_) {
+    if (EqualNoCase(c, alias)) c = root;
+  }
+  for (auto& v : volumes_) {
+    if (EqualNoCase(c, v->root)) {
+      fsFlags = v->fsFlags;
+      fsName = v->fsName;
+      return 0;
+    }
+  }
+  size_t rootLength = 0;
+  return VolumeOf(c, rootLength) != nullptr ? win_error::kDirNotRoot : win_error::kPathNotFound;
+}
+
+std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
+                                                         const EntryRef& folder, uint32_t& error) {
+  (void)folder;
+  listingsOpened.push_back(mask);
+  std::u16string path = mask;
+  if (!path.empty() && path.back() == u'*') path.pop_back();
+  if ((error = Injected(Op::kOpenListing, path)) != 0) return nullptr;
+  const Resolved r = Resolve(path, true);
+  if (!r.node) {
+    error = r.error;
+    return nullptr;
+  }
+  if (!r.node->folder) {
+    error = win_error::kPathNotFound;
+    return nullptr;
+  }
+  std::vector<FindData> entries;
+  size_t rootLength = 0;
+  const bool root = r.volume != nullptr && r.node == r.volume->top;
+  (void)rootLength;
+  if (!root) {
+    entries.push_back({kAttrDirectory, u"."});
+    entries.push_back({kAttrDirectory, u".."});
+  }
+  for (const auto& [name, child] : r.node->children) entries.push_back({child->attributes, name});
+  const auto limit = listingLimits_.find(Key(path));
+  return std::make_unique<Listing>(
+      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second,
+      FileId{r.node->volumeSerial, r.node->index}, Injected(Op::kIdentity, path));
+}
+
+bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+  const std::u16string path(file.path);
+  if ((error = Injected(Op::kLinkInfo, path)) != 0) return false;
+  const Resolved r = Resolve(path, true);
+  if (!r.node) {
+    error = r.error;
+    return false;
+  }
+  info.links = r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
+  info.indexLow = static_cast<uint32_t>(r.node->index);
+  info.indexHigh = static_cast<uint32_t>(r.node->index >> 32);
+  info.volumeSerial = r.node->volumeSerial;
+  return true;
+}
+
+ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                                          std::span<uint8_t> buffer) {
+  (void)entry;
+  reparseOpens.push_back(openName);
+  ReparseRead result;
+  if ((result.error = Injected(Op::kReparseOpen, openName)) != 0) return result;
+  const Resolved r = Resolve(openName, false);
+  if (!r.node) {
+    result.error = r.error;
+    return result;
+  }
+  result.stage = ReparseRead::Stage::kQueryFailed;
+  if ((result.error = Injected(Op::kReparseQuery, openName)) != 0) return result;
+  if (r.node->reparseData.empty()) {
+    result.error = win_error::kNotAReparsePoint;
+    return result;
+  }
+  const size_t n = std::min(buffer.size(), r.node->reparseData.size());
+  std::copy_n(r.node->reparseData.begin(), n, buffer.begin());
+  result.stage = ReparseRead::Stage::kRead;
+  result.error = 0;
+  result.bytesReturned = static_cast<uint32_t>(n);
+  return result;
+}
+
+bool MemoryVolume::OpenProcessToken(Handle& token) {
+  ++tokenOpenCalls;
+  if (tokenOpenFailures > 0) {
+    --tokenOpenFailures;
+    return false;
+  }
+  ++tokenOpens;
+  token = 0x7070;
+  return true;
+}
+
+bool MemoryVolume::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
+  if (privilegeLookupFails || std::u16string_view(name) != u"SeBackupPrivilege") return false;
+  luid.lowPart = 17;
+  luid.highPart = 0;
+  return true;
+}
+
+uint32_t MemoryVolume::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
+                                             uint32_t bufferLength, TokenPrivileges* previous,
+                                             uint32_t* returnLength) {
+  (void)token, (void)newState, (void)bufferLength;
+  ++adjustCalls;
+  if (previous != nullptr) *previous = TokenPrivileges{};
+  if (returnLength != nullptr) *returnLength = 4;
+  return adjustError;
+}
+
+void MemoryVolume::CloseHandle(Handle handle) {
+  if (handle == 0x7070) ++tokenCloses;
+}
+
+ScreenInfo MemoryVolume::GetScreenInfo() {
+  if (!stdoutIsConsole) return {};
+  return {consoleWidth, cursorColumn};
+}
+
+void MemoryVolume::TrackColumn(std::u16string_view text) {
+  for (char16_t c : text) {
+    if (c == u'\n' || c == u'\r') {
+      cursorColumn = 0;
+    } else if (++cursorColumn >= consoleWidth && consoleWidth > 0) {
+      cursorColumn = 0;
+    }
+  }
+}
+
+bool MemoryVolume::WriteStdout(std::string_view bytes, uint32_t& written) {
+  if (stdoutFails) return false;
+  out.append(bytes);
+  if (stdoutIsConsole) TrackColumn(NarrowToWide(bytes));
+  written = static_cast<uint32_t>(bytes.size());
+  return true;
+}
+
+bool MemoryVolume::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
+  if (consoleWriteError != 0) {
+    error = consoleWriteError;
+    return false;
+  }
+  consoleWrites.push_back(text.size());
+  out += EncodeUtf8Lossless(text);
+  TrackColumn(text);
+  written = static_cast<uint32_t>(text.size());
+  return true;
+}
+
+bool MemoryVolume::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
+  if (!stderrIsConsole) {
+    error = win_error::kInvalidHandle;
+    return false;
+  }
+  err.append(bytes);
+  written = static_cast<uint32_t>(bytes.size());
+  return true;
+}
+
+bool MemoryVolume::WriteStderr(std::string_view bytes, uint32_t& written) {
+  err.append(bytes);
+  written = static_cast<uint32_t>(bytes.size());
+  return true;
+}
+
+// The narrow code page is Latin-1 here; characters beyond it become '?'.
+std::string MemoryVolume::WideToNarrow(std::u16string_view text) {
+  std::string narrow;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
+    narrow.push_back(c < 0x100 ? static_cast<char>(c) : '?');
+  }
+  return narrow;
+}
+
+// The OEM code page holds ASCII and a few accented letters at their code page
+// 850 places.
+bool MemoryVolume::WideToOem(std::u16string_view text, std::string& oem) {
+  static const std::pair<char16_t, uint8_t> kOem[] = {
+      {u'\u00FC', 0x81}, {u'\u00E9', 0x82}, {u'\u00E4', 0x84}, {u'\u00F6', 0x94},
+      {u'\u00C4', 0x8E}, {u'\u00D6', 0x99}, {u'\u00DC', 0x9A}, {u'\u00DF', 0xE1}};
+  oem.clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < 0x80) {
+      oem.push_back(static_cast<char>(c));
+      continue;
+    }
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
+    char mapped = '?';
+    for (const auto& [wide, byte] : kOem) {
+      if (wide == c) mapped = static_cast<char>(byte);
+    }
+    oem.push_back(mapped);
+  }
+  return !oem.empty();
+}
+
+std::u16string MemoryVolume::NarrowToWide(std::string_view text) {
+  std::u16string wide;
+  for (char c : text) wide.push_back(static_cast<unsigned char>(c));
+  return wide;
+}
+
+bool MemoryVolume::SetStdinMode(uint32_t mode) {
+  if (!stdinIsConsole) return false;
+  stdinModesSet.push_back(mode);
+  stdinMode = mode;
+  return true;
+}
+
+bool MemoryVolume::GetStdinMode(uint32_t& mode) {
+  if (!stdinIsConsole) return false;
+  mode = stdinMode;
+  return true;
+}
+
+bool MemoryVolume::FlushConsoleInput() {
+  ++flushes;
+  input.clear();
+  for (const auto& record : inputAfterFlush) input.push_back(record);
+  inputAfterFlush.clear();
+  return stdinIsConsole;
+}
+
+bool MemoryVolume::ReadConsoleInput(InputRecord& record) {
+  ++inputReads;
+  if (!stdinIsConsole || input.empty()) return false;
+  record = input.front();
+  input.pop_front();
+  return true;
+}
+
+}  // namespace quorrex::testing
