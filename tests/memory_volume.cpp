@@ -430,6 +430,7 @@ bool MemoryVolume::GetVolumePathName(const std::u16string& path, std::u16string&
 
 uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
                                             std::u16string& fsName) {
+  volumeQueries.push_back(volume);
   if (uint32_t e = Injected(Op::kVolumeInfo, volume)) return e;
   std::u16string c = Canonical(volume);
   for (const auto& [alias, root] : aliases_) {
@@ -538,10 +539,11 @@ bool MemoryVolume::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
 uint32_t MemoryVolume::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
                                              uint32_t bufferLength, TokenPrivileges* previous,
                                              uint32_t* returnLength) {
-  (void)token, (void)newState, (void)bufferLength;
+  (void)token;
   ++adjustCalls;
-  if (previous != nullptr) *previous = TokenPrivileges{};
-  if (returnLength != nullptr) *returnLength = 4;
+  adjusts.push_back({newState, bufferLength, previous != nullptr});
+  if (previous != nullptr) *previous = adjustPrevious;
+  if (returnLength != nullptr) *returnLength = adjustPreviousLength;
   return adjustError;
 }
 

@@ -100,6 +100,9 @@ class MemoryVolume : public Platform {
   int tokenOpenFailures = 0;  // the next this many token opens fail
   bool privilegeLookupFails = false;
   uint32_t adjustError = 0;  // last error after AdjustTokenPrivileges
+  // The previous state and its length that AdjustTokenPrivileges reports.
+  TokenPrivileges adjustPrevious{};
+  uint32_t adjustPreviousLength = 4;
   // Called with each entry a listing delivers, before it is returned.
   std::function<void(const std::u16string& name)> onEntry;
 
@@ -111,10 +114,17 @@ class MemoryVolume : public Platform {
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   std::vector<std::u16string> reparseOpens;    // open names, in order
   std::vector<std::u16string> listingsOpened;  // masks, in order
+  std::vector<std::u16string> volumeQueries;   // volume information asked for
   int hardenCalls = 0;
   int tokenOpenCalls = 0;
   int tokenOpens = 0;
   int adjustCalls = 0;
+  struct AdjustCall {
+    TokenPrivileges newState;
+    uint32_t bufferLength = 0;
+    bool wantsPrevious = false;
+  };
+  std::vector<AdjustCall> adjusts;  // every AdjustTokenPrivileges call, in order
   int tokenCloses = 0;
   int16_t cursorColumn = 0;
   std::deque<InputRecord> input;            // discarded by a flush

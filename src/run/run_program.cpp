@@ -1,10 +1,121 @@
 #include "run/run_program.h"
 
+#include "console/console_state.h"
+#include "console/message.h"
+#include "console/path_line.h"
+#include "paths/target.h"
+#include "run/summary.h"
+#include "scan/hard_links.h"
+#include "scan/walker.h"
+#include "support/startup.h"
+
 namespace quorrex {
+namespace {
+
+constexpr const char* kUsage[] = {
+    " lists reparse points, symbolic links and hard links\n",
+    "Usage:\n",
+    "Quorrex FileSpec [-s]\n",
+    "-s  recurse subdirs\n",
+    "-1  print file names into one line by shortening\n",
+    "\n",
+};
+
+char16_t Lower(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
+}
+
+// Sets the option `arg` names; false when it names none.
+bool TakeOption(Run& run, const std::u16string& arg) {
+  if (arg.size() != 2 || arg[0] != u'-') return false;
+  switch (Lower(arg[1])) {
+    case u'r':
+    case u's':
+      run.options.recurse = true;
+      return true;
+    case u'1':
+    case u'l':
+      run.options.oneLine = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Every way out ends here: pending output, then the exit pause.
+int Finish(Run& run, int code) {
+  FlushOutput(run);
+  WaitForKeyIfOwnConsole(run);
+  FlushOutput(run);
+  return code;
+}
+
+// The volume and folder checks; 0 when the walk may start, else the exit code.
+int CheckVolumeAndFolder(Run& run) {
+  Platform& platform = run.platform;
+  std::u16string volume;
+  if (!platform.GetVolumePathName(run.scanFolder, volume)) {
+    PrintError(run, "volume is invalid -> abort\n");
+    return kExitNoVolume;
+  }
+  uint32_t fsFlags = 0;
+  std::u16string fsName;
+  uint32_t error = platform.GetVolumeInformation(volume, fsFlags, fsName);
+  if (error == win_error::kDirNotRoot) {
+    volume.resize(volume.size() < 3 ? volume.size() : 3);
+    error = platform.GetVolumeInformation(volume, fsFlags, fsName);
+  }
+  if (error != 0) {
+    PrintError(run, "volume is invalid -> abort\n");
+    return kExitVolumeUnusable;
+  }
+  if ((fsFlags & kFsSupportsReparsePoints) == 0) {
+    PrintMessage(run, "The %S file system does not support reparse points -> abort\n", fsName);
+    return kExitVolumeUnusable;
+  }
+  run.hardLinks.Clear();
+  const uint32_t attributes = platform.GetFileAttributes(run.scanFolder);
+  if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) == 0) {
+    PrintMessage(run, "folder not found -> abort\n");
+    return kExitFolderNotFound;
+  }
+  return 0;
+}
+
+}  // namespace
 
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
-  (void)run, (void)args;
-  return 0;
+  HardenDllSearch(run);
+  run.maxColumn = int32_t{ConsoleBufferWidth(run)} - 1;
+  InitConsoleState(run);
+  ReadOwnVersion(run, run.platform.OwnFilePath());
+  PrintMessage(run, "Quorrex %u.%u", uint32_t{run.version.major}, uint32_t{run.version.minor});
+
+  if (args.size() <= 1) {
+    for (const char* text : kUsage) PrintMessage(run, text);
+    return Finish(run, kExitUsage);
+  }
+  PrintMessage(run, "\n");
+
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (TakeOption(run, args[i])) continue;
+    if (!run.fileSpec.empty()) {
+      PrintMessage(run, "invalid parameter %S\n", args[i]);
+      return Finish(run, kExitSecondFileSpec);
+    }
+    run.fileSpec = args[i];
+  }
+
+  NormaliseTarget(run);
+  SplitTarget(run, run.fileSpec);
+  if (const int code = CheckVolumeAndFolder(run); code != 0) return Finish(run, code);
+
+  // The lone carriage return only means something on a terminal.
+  if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
+  WalkFolder(run, run.scanFolder, run.namePattern, 0);
+  ReportHardLinkGroups(run);
+  PrintSummary(run);
+  return Finish(run, run.AbortRequested() ? kExitAborted : kExitCompleted);
 }
 
 }  // namespace quorrex

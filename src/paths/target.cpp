@@ -1,0 +1,60 @@
+#include "paths/target.h"
+
+#include "paths/path_forms.h"
+
+namespace quorrex {
+namespace {
+
+bool IsFolder(Run& run, const std::u16string& path) {
+  const uint32_t attributes = run.platform.GetFileAttributes(path);
+  return attributes != kInvalidFileAttributes && (attributes & kAttrDirectory) != 0;
+}
+
+}  // namespace
+
+void NormaliseTarget(Run& run) {
+  std::u16string& spec = run.fileSpec;
+  const char16_t separator = run.separator();
+  if (spec.size() >= 2 && spec.front() == u'"' && spec.back() == u'"') {
+    spec = spec.substr(1, spec.size() - 2);
+  }
+  std::u16string full;
+  if (run.platform.GetFullPathName(spec, full)) spec = full;
+  if (spec.find(separator) == std::u16string::npos) {
+    std::u16string joined = run.platform.GetCurrentDirectory();
+    AppendSeparator(joined, separator);
+    joined += spec;
+    spec = joined;
+  }
+  if (IsFolder(run, spec)) {
+    if (spec.empty() || spec.back() != separator) spec.push_back(separator);
+    spec.push_back(u'*');
+  }
+}
+
+bool SplitTarget(Run& run, const std::u16string& target) {
+  const char16_t separator = run.separator();
+  if (!run.posix() && IsBareDevicePath(target)) {
+    run.scanFolder = target;
+    run.namePattern.clear();
+    return true;
+  }
+  if (IsFolder(run, target)) {
+    run.scanFolder = target;
+    AppendSeparator(run.scanFolder, separator);
+    run.namePattern.clear();
+    return true;
+  }
+  const size_t last = target.rfind(separator);
+  if (last == std::u16string::npos) return false;
+  std::u16string folder = target.substr(0, last + 1);
+  if (run.posix() || HasLongPathPrefix(target) || IsUncLike(target)) {
+    run.scanFolder = std::move(folder);
+  } else {
+    run.scanFolder = u"\\\\?\\" + folder;
+  }
+  run.namePattern = target.substr(last + 1);
+  return true;
+}
+
+}  // namespace quorrex
