@@ -23,12 +23,12 @@ struct FormatArg {
 
   FormatArg(uint32_t v) : kind(Kind::kUnsigned), u(v) {}  // NOLINT(google-explicit-constructor)
   FormatArg(int32_t v) : kind(Kind::kSigned), i(v) {}     // NOLINT(google-explicit-constructor)
-  FormatArg(const char* s) : kind(Kind::kNarrow), narrow(s) {}  // NOLINT
-  FormatArg(std::string_view s) : kind(Kind::kNarrow), narrow(s) {}  // NOLINT
+  FormatArg(const char* s) : kind(Kind::kNarrow), narrow(s) {}         // NOLINT
+  FormatArg(std::string_view s) : kind(Kind::kNarrow), narrow(s) {}    // NOLINT
   FormatArg(const std::string& s) : kind(Kind::kNarrow), narrow(s) {}  // NOLINT
-  FormatArg(std::u16string_view s) : kind(Kind::kWide), wide(s) {}  // NOLINT
-  FormatArg(const std::u16string& s) : kind(Kind::kWide), wide(s) {}  // NOLINT
-  FormatArg(const char16_t* s) : kind(Kind::kWide), wide(s) {}  // NOLINT
+  FormatArg(std::u16string_view s) : kind(Kind::kWide), wide(s) {}     // NOLINT
+  FormatArg(const std::u16string& s) : kind(Kind::kWide), wide(s) {}   // NOLINT
+  FormatArg(const char16_t* s) : kind(Kind::kWide), wide(s) {}         // NOLINT
 };
 
 // Formats `format` with the four directives above and "%%"; any other "%"

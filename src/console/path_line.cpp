@@ -4,9 +4,13 @@
 
 namespace quorrex {
 
-int16_t ConsoleBufferWidth(Run& run) { return run.platform.GetScreenInfo().width; }
+int16_t ConsoleBufferWidth(Run& run) {
+  return run.platform.GetScreenInfo().width;
+}
 
-int16_t CursorColumn(Run& run) { return run.platform.GetScreenInfo().cursorColumn; }
+int16_t CursorColumn(Run& run) {
+  return run.platform.GetScreenInfo().cursorColumn;
+}
 
 int32_t ShortenMiddle(std::u16string& text, int32_t width) {
   if (width > 32768) width = 32768;

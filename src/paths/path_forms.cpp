@@ -3,7 +3,9 @@
 namespace quorrex {
 namespace {
 
-char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c; }
+char16_t FoldAscii(char16_t c) {
+  return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
+}
 
 }  // namespace
 
@@ -17,7 +19,8 @@ bool IsUncLike(std::u16string_view path) {
   const std::u16string_view rest = path.substr(2);
   const size_t slash = rest.find(u'\\');
   const size_t colon = rest.find(u':');
-  return slash != std::u16string_view::npos && (colon == std::u16string_view::npos || colon < slash);
+  return slash != std::u16string_view::npos &&
+         (colon == std::u16string_view::npos || colon < slash);
 }
 
 bool IsBareDevicePath(std::u16string_view path) {

@@ -18,7 +18,9 @@ bool IsBareDevicePath(std::u16string_view path);
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix);
 // Appends `separator` unless the path already ends in it.
 void AppendSeparator(std::u16string& path, char16_t separator = u'\\');
-inline void AppendBackslash(std::u16string& path) { AppendSeparator(path, u'\\'); }
+inline void AppendBackslash(std::u16string& path) {
+  AppendSeparator(path, u'\\');
+}
 
 // Which printing rule decides whether a path loses its `\\?\`.
 enum class DisplayRule {

@@ -175,8 +175,7 @@ class Platform {
   // Starts a listing of `folder`, whose search mask is `mask` (the folder and
   // "*"). Null with the error code in `error` on failure.
   virtual std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask,
-                                                     const EntryRef& folder,
-                                                     uint32_t& error) = 0;
+                                                     const EntryRef& folder, uint32_t& error) = 0;
   // Link count and identity of a file, without opening its data. False with
   // the error code on failure.
   virtual bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) = 0;

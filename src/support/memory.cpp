@@ -11,7 +11,9 @@ namespace {
 
 Platform* g_failurePlatform = nullptr;
 
-void NewHandler() { AllocationRefused(); }
+void NewHandler() {
+  AllocationRefused();
+}
 
 }  // namespace
 
@@ -28,7 +30,9 @@ void* AllocZeroed(uint32_t bytes) {
   return block;
 }
 
-void FreeBlock(void* block) { std::free(block); }
+void FreeBlock(void* block) {
+  std::free(block);
+}
 
 char16_t* DupString(std::u16string_view text) {
   auto* copy = static_cast<char16_t*>(AllocZeroed(WideBytes(uint64_t{text.size()} + 1)));
