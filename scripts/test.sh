@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the three programs and runs every test:
+# the native tests, the sanitizer build's tests, the windows-x64 tests under
+# Wine, the link of the 32-bit windows-x86 program, and the fuzz targets.
+#
+#   bash scripts/test.sh            everything
+#   QUORREX_FUZZ_SECONDS=0 ...      skip the fuzz runs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${QUORREX_FUZZ_SECONDS:-30}
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+# --- What the builds need, from Debian's packages ---------------------------
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
+          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  step "installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q "${missing[@]}"
+fi
+
+# --- Native ------------------------------------------------------------------
+step "native build and tests"
+cmake --preset native
+cmake --build --preset native -j "$jobs"
+ctest --preset native -j "$jobs"
+
+step "sanitizer build and tests"
+cmake --preset sanitize
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize
+
+# --- Windows -------------------------------------------------------------------
+step "windows-x86 (the 32-bit release program)"
+cmake --preset windows-x86
+cmake --build --preset windows-x86 -j "$jobs"
+test -f build/windows-x86/quorrex.exe
+echo "linked: build/windows-x86/quorrex.exe"
+
+step "windows-x64 build and tests under Wine"
+cmake --preset windows-x64
+cmake --build --preset windows-x64 -j "$jobs"
+WINEPREFIX=$(mktemp -d /tmp/quorrex-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+wineboot --init >/dev/null 2>&1 || true
+ctest --preset windows-x64
+
+# --- Fuzzing -------------------------------------------------------------------
+if [ "$fuzz_seconds" != 0 ] && [ -f fuzz/run.sh ]; then
+  step "fuzz targets, ${fuzz_seconds} s each"
+  bash fuzz/run.sh "$fuzz_seconds"
+fi
+
+step "all tests passed"
