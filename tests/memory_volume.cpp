@@ -398,6 +398,10 @@ bool MemoryVolume::GetFullPathName(const std::u16string& path, std::u16string& f
 
 uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
   if (Injected(Op::kAttributes, path) != 0) return kInvalidFileAttributes;
+  // A device path names a device, not a folder.
+  if (StartsNoCase(path, u"\\\\.\\") && path.find(u'\\', 4) == std::u16string::npos) {
+    return kInvalidFileAttributes;
+  }
   const Resolved r = Resolve(path, false);
   if (!r.node) return kInvalidFileAttributes;
   // A trailing backslash names a folder only.

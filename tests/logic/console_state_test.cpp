@@ -1,0 +1,94 @@
+// Control events and the pause before exit.
+#include <gtest/gtest.h>
+
+#include "console/console_state.h"
+#include "console/message.h"
+#include "memory_volume.h"
+
+namespace quorrex::testing {
+namespace {
+
+class ConsoleStateTest : public ::testing::Test {
+ protected:
+  ConsoleStateTest() : run(machine) {}
+
+  std::string Events(std::initializer_list<uint32_t> events) {
+    for (uint32_t e : events) EXPECT_TRUE(ConsoleCtrlHandler(run, e));
+    FlushOutput(run);
+    return machine.out;
+  }
+
+  MemoryVolume machine;
+  quorrex::Run run;
+};
+
+TEST_F(ConsoleStateTest, CtrlCTwicePrintsOnce) {
+  EXPECT_EQ(Events({0, 0}), "\r\nCtrl+C pressed -> abort\r\n");
+  EXPECT_TRUE(run.AbortRequested());
+}
+
+TEST_F(ConsoleStateTest, CtrlCThenBreakThenAnything) {
+  EXPECT_EQ(Events({0, 1, 2, 0}),
+            "\r\nCtrl+C pressed -> abort\r\n\r\nCtrl+Break pressed -> abort\r\n");
+}
+
+TEST_F(ConsoleStateTest, OneMessageOfTheOtherEvents) {
+  EXPECT_EQ(Events({2, 0, 6}), "\r\nClose Button pressed -> abort\r\n");
+}
+
+TEST_F(ConsoleStateTest, LogoffShutdownAndUnknownCodes) {
+  EXPECT_EQ(Events({5}), "\r\nUser LogOff -> abort\r\n");
+  MemoryVolume m2;
+  quorrex::Run r2(m2);
+  ConsoleCtrlHandler(r2, 6);
+  FlushOutput(r2);
+  EXPECT_EQ(m2.out, "\r\nSystem Shutdown -> abort\r\n");
+  MemoryVolume m3;
+  quorrex::Run r3(m3);
+  ConsoleCtrlHandler(r3, 4);
+  ConsoleCtrlHandler(r3, 0);
+  EXPECT_EQ(m3.out, "");
+  EXPECT_TRUE(r3.AbortRequested());
+}
+
+TEST_F(ConsoleStateTest, InitRegistersTheHandlerAndSetsTheInputMode) {
+  machine.stdinIsConsole = true;
+  InitConsoleState(run);
+  EXPECT_EQ(machine.stdinModesSet, (std::vector<uint32_t>{7, 0x9}));
+  machine.RaiseCtrlEvent(1);
+  EXPECT_EQ(machine.out, "\r\nCtrl+Break pressed -> abort\r\n");
+}
+
+TEST_F(ConsoleStateTest, PauseWithAnotherOwnerIsAShortWait) {
+  WaitForKeyIfOwnConsole(run);
+  EXPECT_EQ(machine.sleeps, std::vector<uint32_t>{100});
+  EXPECT_EQ(machine.out, "");
+  EXPECT_EQ(machine.inputReads, 0);
+}
+
+TEST_F(ConsoleStateTest, PauseIgnoresModifiersMiceAndEarlierKeys) {
+  machine.ownsConsoleWindow = true;
+  machine.stdinIsConsole = true;
+  machine.input = {{kKeyEvent, 'A', true}};            // pressed during the run: flushed
+  machine.inputAfterFlush = {{kKeyEvent, 0x10, true},  // Shift
+                             {kKeyEvent, 0x14, true},  // Caps Lock
+                             {2, 0, false},            // a mouse record
+                             {kKeyEvent, 'Q', false},  // a key release ends it
+                             {kKeyEvent, 'Z', true}};
+  WaitForKeyIfOwnConsole(run);
+  EXPECT_EQ(machine.out, "Press any key to close");
+  EXPECT_EQ(machine.inputReads, 4);
+  EXPECT_EQ(machine.sleeps.front(), 300u);
+  EXPECT_EQ(machine.sleeps.back(), 100u);
+  EXPECT_EQ(machine.input.size(), 1u);
+}
+
+TEST_F(ConsoleStateTest, PauseEndsWhenInputCannotBeRead) {
+  machine.ownsConsoleWindow = true;
+  machine.stdinIsConsole = false;
+  WaitForKeyIfOwnConsole(run);
+  EXPECT_EQ(machine.inputReads, 1);
+}
+
+}  // namespace
+}  // namespace quorrex::testing

@@ -1,0 +1,148 @@
+// Path forms, the target's normalisation and split, and printed forms.
+#include <gtest/gtest.h>
+
+#include "memory_volume.h"
+#include "paths/path_forms.h"
+#include "paths/target.h"
+
+namespace quorrex::testing {
+namespace {
+
+TEST(PathForms, Predicates) {
+  struct Case {
+    const char16_t* path;
+    bool uncLike;
+    bool bareDevice;
+    bool longPrefix;
+  };
+  const Case cases[] = {
+      {u"\\\\server\\share", true, false, false},
+      {u"\\\\server", false, false, false},
+      {u"\\\\?\\C:\\x", false, false, true},
+      {u"\\\\?\\UNC\\server\\share\\x", true, false, true},
+      {u"\\\\?\\Volume{1-2}\\x", true, false, true},
+      {u"\\\\?\\Volume{1-2}", true, true, true},
+      {u"\\\\?\\Volume{1-2}\\", true, false, true},
+      {u"\\\\.\\C:", false, true, false},
+      {u"\\\\.\\", true, true, false},
+      {u"\\\\x\\C:", false, false, false},
+      {u"\\\\srv\\share\\x:y", false, false, false},
+      {u"\\\\a:b\\c", true, false, false},
+      {u"", false, false, false},
+      {u"\\", false, false, false},
+      {u"\\\\?", false, false, false},
+  };
+  for (const Case& c : cases) {
+    const std::u16string_view path(c.path);
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    EXPECT_EQ(IsUncLike(path), c.uncLike);
+    EXPECT_EQ(IsBareDevicePath(path), c.bareDevice);
+    EXPECT_EQ(HasLongPathPrefix(path), c.longPrefix);
+  }
+}
+
+TEST(PathForms, StartsWithNoCaseAndAppendBackslash) {
+  EXPECT_FALSE(StartsWithNoCase(u"", u"a"));
+  EXPECT_FALSE(StartsWithNoCase(u"a", u""));
+  EXPECT_FALSE(StartsWithNoCase(u"ab", u"abc"));
+  EXPECT_TRUE(StartsWithNoCase(u"\\??\\VOLUME{x", u"\\??\\Volume{"));
+  EXPECT_FALSE(StartsWithNoCase(u"\\??\\Volume[", u"\\??\\Volume{"));
+
+  std::u16string s;
+  AppendBackslash(s);
+  EXPECT_EQ(s, u"\\");
+  AppendBackslash(s);
+  EXPECT_EQ(s, u"\\");
+  s = u"C:";
+  AppendBackslash(s);
+  EXPECT_EQ(s, u"C:\\");
+}
+
+TEST(PathForms, DisplayRules) {
+  const std::u16string local = u"\\\\?\\C:\\data\\x";
+  const std::u16string unc = u"\\\\?\\UNC\\server\\share\\x";
+  const std::u16string volume = u"\\\\?\\Volume{g}\\x";
+  const std::u16string share = u"\\\\server\\share\\x";
+  for (auto rule : {DisplayRule::kWalker, DisplayRule::kReparse, DisplayRule::kHardLink}) {
+    EXPECT_EQ(DisplayForm(local, rule), u"C:\\data\\x");
+    EXPECT_EQ(DisplayForm(share, rule), share);
+  }
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kReparse), unc);
+  EXPECT_EQ(DisplayForm(volume, DisplayRule::kReparse), volume);
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kWalker), u"UNC\\server\\share\\x");
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kHardLink), u"UNC\\server\\share\\x");
+  EXPECT_EQ(DisplayForm(volume, DisplayRule::kHardLink), u"Volume{g}\\x");
+  // The hard-link rule looks at the third character alone.
+  EXPECT_EQ(DisplayForm(u"ab?defg", DisplayRule::kHardLink), u"efg");
+  EXPECT_EQ(DisplayForm(u"ab?", DisplayRule::kHardLink), u"ab?");
+}
+
+class TargetTest : public ::testing::Test {
+ protected:
+  TargetTest() : run(machine) {
+    machine.AddFolder(u"C:\\data");
+    machine.AddFile(u"C:\\data\\report.doc");
+    machine.AddVolume(u"\\\\server\\share\\");
+    machine.AddFolder(u"\\\\server\\share\\dir");
+    machine.AddVolumeAlias(u"\\\\?\\Volume{abc}\\", u"C:\\");
+    machine.currentFolder = u"C:\\data";
+  }
+
+  // The scan folder and pattern that `spec` becomes.
+  std::pair<std::u16string, std::u16string> Split(const std::u16string& spec) {
+    run.fileSpec = spec;
+    NormaliseTarget(run);
+    run.scanFolder = u"unset";
+    run.namePattern = u"unset";
+    SplitTarget(run, run.fileSpec);
+    return {run.scanFolder, run.namePattern};
+  }
+
+  MemoryVolume machine;
+  quorrex::Run run;
+};
+
+TEST_F(TargetTest, SplitTable) {
+  using P = std::pair<std::u16string, std::u16string>;
+  EXPECT_EQ(Split(u"C:\\data\\*.txt"), P(u"\\\\?\\C:\\data\\", u"*.txt"));
+  EXPECT_EQ(Split(u"C:\\data"), P(u"\\\\?\\C:\\data\\", u"*"));
+  EXPECT_EQ(Split(u"C:\\data\\"), P(u"\\\\?\\C:\\data\\", u"*"));
+  EXPECT_EQ(Split(u"C:\\"), P(u"\\\\?\\C:\\", u"*"));
+  EXPECT_EQ(Split(u"C:\\data\\report.doc"), P(u"\\\\?\\C:\\data\\", u"report.doc"));
+  EXPECT_EQ(Split(u"\\\\server\\share\\dir\\*"), P(u"\\\\server\\share\\dir\\", u"*"));
+  EXPECT_EQ(Split(u"\\\\?\\C:\\data\\*"), P(u"\\\\?\\C:\\data\\", u"*"));
+  EXPECT_EQ(Split(u"\\\\?\\Volume{abc}\\*"), P(u"\\\\?\\Volume{abc}\\", u"*"));
+  EXPECT_EQ(Split(u"\\\\.\\C:"), P(u"\\\\.\\C:", u""));
+}
+
+TEST_F(TargetTest, NormaliseRelativeQuotedAndEmptySpecs) {
+  run.fileSpec = u"report.doc";
+  NormaliseTarget(run);
+  EXPECT_EQ(run.fileSpec, u"C:\\data\\report.doc");
+
+  run.fileSpec = u"\"C:\\data\"";
+  NormaliseTarget(run);
+  EXPECT_EQ(run.fileSpec, u"C:\\data\\*");
+
+  run.fileSpec = u"\"C:\\data";  // a quote at one end only stays
+  NormaliseTarget(run);
+  EXPECT_NE(run.fileSpec.find(u'"'), std::u16string::npos);
+
+  run.fileSpec.clear();  // options alone: the current folder
+  NormaliseTarget(run);
+  EXPECT_EQ(run.fileSpec, u"C:\\data\\*");
+
+  machine.InjectError(Op::kFullPath, u"x.txt", 1);
+  run.fileSpec = u"x.txt";  // a failed full-path request keeps the text
+  NormaliseTarget(run);
+  EXPECT_EQ(run.fileSpec, u"C:\\data\\x.txt");
+}
+
+TEST_F(TargetTest, SplitFailsWithoutASeparator) {
+  run.scanFolder = u"kept";
+  EXPECT_FALSE(SplitTarget(run, u"nothing"));
+  EXPECT_EQ(run.scanFolder, u"kept");
+}
+
+}  // namespace
+}  // namespace quorrex::testing
