@@ -1,8 +1,113 @@
-// Placeholder until the POSIX platform lands.
+// The process side of the POSIX platform, and the system platform itself.
+#include "platform/posix/posix_platform.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+
 #include "platform/system.h"
+#include "support/utf.h"
+#include "support/version.h"
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
 
 namespace quorrex {
+namespace {
 
-std::unique_ptr<Platform> CreateSystemPlatform() { return nullptr; }
+// Each folder on the current descent stays open while the walk is below it;
+// a deep tree needs more descriptors than the customary soft limit of 1024.
+void RaiseOpenFileLimit() {
+#if defined(__APPLE__) && defined(OPEN_MAX)
+  constexpr rlim_t kWanted = OPEN_MAX;  // the most setrlimit accepts there
+#else
+  constexpr rlim_t kWanted = 65536;
+#endif
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= kWanted) return;
+  const rlim_t raised =
+      limit.rlim_max == RLIM_INFINITY ? kWanted : std::min(kWanted, limit.rlim_max);
+  if (raised <= limit.rlim_cur) return;
+  limit.rlim_cur = raised;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
+PosixPlatform::PosixPlatform() {
+  // A closed pipe on standard output makes the write fail instead of ending
+  // the process.
+  signal(SIGPIPE, SIG_IGN);
+  RaiseOpenFileLimit();
+}
+
+std::u16string PosixPlatform::OwnFilePath() {
+#ifdef __APPLE__
+  uint32_t size = 0;
+  _NSGetExecutablePath(nullptr, &size);
+  std::string path(size, '\0');
+  if (_NSGetExecutablePath(path.data(), &size) != 0) return {};
+  path.resize(std::char_traits<char>::length(path.c_str()));
+  return DecodeUtf8Lossless(path);
+#else
+  std::string path(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t got = readlink("/proc/self/exe", path.data(), path.size());
+    if (got < 0) return {};
+    if (static_cast<size_t>(got) < path.size()) {
+      path.resize(static_cast<size_t>(got));
+      return DecodeUtf8Lossless(path);
+    }
+    path.resize(path.size() * 2);
+  }
+#endif
+}
+
+bool PosixPlatform::ReadFileVersion(const std::u16string&, uint32_t& fileVersionMS) {
+  // The version is compiled in: a POSIX program file carries no version resource.
+  fileVersionMS = (static_cast<uint32_t>(QUORREX_VERSION_MAJOR) << 16) |
+                  static_cast<uint32_t>(QUORREX_VERSION_MINOR);
+  return true;
+}
+
+void PosixPlatform::Sleep(uint32_t milliseconds) {
+  struct timespec left;
+  left.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void PosixPlatform::Beep(uint32_t, uint32_t milliseconds) {
+  // No tone on a terminal: the same wait, in silence.
+  Sleep(milliseconds);
+}
+
+bool PosixPlatform::OpenProcessToken(Handle& token) {
+  // No privilege is needed to read a symbolic link: the privilege step is a no-op.
+  token = 1;
+  return true;
+}
+
+bool PosixPlatform::LookupPrivilegeValue(const char16_t*, Luid& luid) {
+  luid = Luid{};
+  return true;
+}
+
+uint32_t PosixPlatform::AdjustTokenPrivileges(Handle, const TokenPrivileges&, uint32_t,
+                                              TokenPrivileges*, uint32_t* returnLength) {
+  if (returnLength != nullptr) *returnLength = 0;
+  return 0;
+}
+
+std::unique_ptr<Platform> CreateSystemPlatform() {
+  return std::make_unique<PosixPlatform>();
+}
 
 }  // namespace quorrex

@@ -1,0 +1,208 @@
+// Standard output and error, text conversion and control events.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "platform/posix/errno_map.h"
+#include "platform/posix/posix_platform.h"
+#include "support/utf.h"
+
+namespace quorrex {
+namespace {
+
+// The number of UTF-16 units of `text` whose UTF-8 form fits in `bytes`.
+uint32_t UnitsWithin(std::u16string_view text, size_t bytes) {
+  size_t used = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char16_t unit = text[i];
+    size_t units = 1;
+    size_t length = 0;
+    if (unit < 0x80) {
+      length = 1;
+    } else if (unit < 0x800) {
+      length = 2;
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      length = 4;
+      units = 2;
+    } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
+      length = 1;  // a byte that was not UTF-8
+    } else {
+      length = 3;
+    }
+    if (used + length > bytes) break;
+    used += length;
+    i += units;
+  }
+  return static_cast<uint32_t>(i);
+}
+
+// Control events: signals blocked in every thread and taken by one thread.
+struct CtrlState {
+  std::mutex lock;
+  std::function<void(uint32_t)> handler;
+  bool started = false;
+};
+
+CtrlState& Ctrl() {
+  static auto* state = new CtrlState;  // lives as long as the waiting thread
+  return *state;
+}
+
+sigset_t CtrlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+uint32_t CtrlEventOf(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return kCtrlCEvent;
+    case SIGQUIT:
+      return kCtrlBreakEvent;
+    case SIGHUP:
+      return kCtrlCloseEvent;
+    default:
+      return kCtrlShutdownEvent;
+  }
+}
+
+void WaitForSignals() {
+  const sigset_t set = CtrlSignals();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    std::function<void(uint32_t)> handler;
+    {
+      std::lock_guard<std::mutex> hold(Ctrl().lock);
+      handler = Ctrl().handler;
+    }
+    if (handler) {
+      handler(CtrlEventOf(sig));
+      continue;
+    }
+    // No handler registered: the signal does what it does by default.
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    signal(sig, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(sig);
+    pthread_sigmask(SIG_BLOCK, &one, nullptr);  // a signal whose default is ignored
+  }
+}
+
+}  // namespace
+
+int WriteAllTo(int fd, std::string_view bytes, size_t& written) {
+  written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = write(fd, bytes.data() + written, bytes.size() - written);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (put == 0) return EIO;
+    written += static_cast<size_t>(put);
+  }
+  return 0;
+}
+
+int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
+  std::lock_guard<std::mutex> hold(stdoutLock_);
+  const int err = WriteAllTo(STDOUT_FILENO, bytes, written);
+  for (size_t i = 0; i < written; ++i) {
+    const auto byte = static_cast<unsigned char>(bytes[i]);
+    if (byte == '\n' || byte == '\r') {
+      column_ = 0;
+    } else if ((byte & 0xC0) != 0x80 && column_ < INT16_MAX) {
+      ++column_;
+    }
+  }
+  return err;
+}
+
+bool PosixPlatform::StdoutIsConsole() {
+  return isatty(STDOUT_FILENO) == 1;
+}
+
+ScreenInfo PosixPlatform::GetScreenInfo() {
+  ScreenInfo info;
+  struct winsize size {};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return info;
+  info.width = static_cast<int16_t>(size.ws_col > INT16_MAX ? INT16_MAX : size.ws_col);
+  std::lock_guard<std::mutex> hold(stdoutLock_);
+  info.cursorColumn = static_cast<int16_t>(column_);
+  return info;
+}
+
+bool PosixPlatform::WriteStdout(std::string_view bytes, uint32_t& written) {
+  size_t put = 0;
+  const int err = WriteToStdout(bytes, put);
+  written = static_cast<uint32_t>(put);
+  return err == 0;
+}
+
+bool PosixPlatform::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
+  const std::string bytes = EncodeUtf8Lossless(text);
+  size_t put = 0;
+  const int err = WriteToStdout(bytes, put);
+  written = err == 0 ? static_cast<uint32_t>(text.size()) : UnitsWithin(text, put);
+  error = WinErrorFromErrno(err);
+  return err == 0;
+}
+
+bool PosixPlatform::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
+  size_t put = 0;
+  const int err = WriteAllTo(STDERR_FILENO, bytes, put);
+  written = static_cast<uint32_t>(put);
+  error = WinErrorFromErrno(err);
+  // Any file or pipe takes console text here: "no console" is never the reason.
+  if (error == win_error::kInvalidHandle) error = win_error::kPosixErrnoBase | EBADF;
+  return err == 0;
+}
+
+bool PosixPlatform::WriteStderr(std::string_view bytes, uint32_t& written) {
+  size_t put = 0;
+  const int err = WriteAllTo(STDERR_FILENO, bytes, put);
+  written = static_cast<uint32_t>(put);
+  return err == 0;
+}
+
+std::string PosixPlatform::WideToNarrow(std::u16string_view text) {
+  return EncodeUtf8Lossless(text);
+}
+
+bool PosixPlatform::WideToOem(std::u16string_view text, std::string& out) {
+  out = EncodeUtf8Lossless(text);
+  return !out.empty();
+}
+
+std::u16string PosixPlatform::NarrowToWide(std::string_view text) {
+  return DecodeUtf8Lossless(text);
+}
+
+void PosixPlatform::SetCtrlHandler(std::function<void(uint32_t)> handler) {
+  CtrlState& state = Ctrl();
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.handler = std::move(handler);
+  if (state.started || !state.handler) return;
+  // Blocked here first, so the waiting thread (and any thread started later)
+  // inherits the mask and the signals reach nobody but sigwait.
+  const sigset_t set = CtrlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(WaitForSignals).detach();
+  state.started = true;
+}
+
+}  // namespace quorrex

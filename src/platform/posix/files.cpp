@@ -1,0 +1,389 @@
+// Paths, volumes, folder listings, link counts and symbolic links.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/errno_map.h"
+#include "platform/posix/path_text.h"
+#include "platform/posix/posix_platform.h"
+#include "support/utf.h"
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+#ifdef __APPLE__
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
+
+namespace quorrex {
+namespace {
+
+#ifdef __linux__
+constexpr size_t kListingBufferSize = 64 * 1024;  // hundreds of entries per read
+#endif
+constexpr uint32_t kSymlinkTag = 0xA000000Cu;
+constexpr uint32_t kSymlinkFlagRelative = 1;
+constexpr size_t kSymlinkHeaderSize = 20;  // header, name offsets and lengths, flags
+constexpr uint32_t kInsufficientBuffer = 122;
+
+// Name bytes of the entry being worked on, reused so that the walk does not
+// allocate per entry.
+std::string& Scratch() {
+  thread_local std::string bytes;
+  return bytes;
+}
+
+const char* Encoded(std::u16string_view text) {
+  std::string& bytes = Scratch();
+  bytes.clear();
+  EncodeUtf8Lossless(text, bytes);
+  return bytes.c_str();
+}
+
+// The open folder that `ref` was listed in, or -1 to go by its full path.
+int ParentFd(const EntryRef& ref) {
+  if (ref.parent == nullptr || ref.name.empty()) return -1;
+  const auto* listing = dynamic_cast<const PosixListing*>(ref.parent);
+  return listing != nullptr ? listing->fd() : -1;
+}
+
+// Resolves `ref` for an *at() call: the folder descriptor and the name.
+const char* Locate(const EntryRef& ref, std::u16string_view fallback, int& dirFd) {
+  dirFd = ParentFd(ref);
+  if (dirFd >= 0) return Encoded(ref.name);
+  dirFd = AT_FDCWD;
+  return Encoded(fallback.empty() ? ref.path : fallback);
+}
+
+bool ReadWholeFile(const char* path, std::string& text) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char chunk[16384];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      close(fd);
+      return got == 0;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+std::vector<MountEntry> ReadMounts() {
+#ifdef __APPLE__
+  std::vector<MountEntry> mounts;
+  struct statfs* table = nullptr;
+  const int count = getmntinfo(&table, MNT_NOWAIT);
+  for (int i = 0; i < count; ++i) mounts.push_back({table[i].f_mntonname, table[i].f_fstypename});
+  return mounts;
+#else
+  std::string text;
+  if (ReadWholeFile("/proc/self/mountinfo", text)) return ParseMountInfo(text);
+  text.clear();
+  if (ReadWholeFile("/proc/mounts", text)) return ParseProcMounts(text);
+  return {};
+#endif
+}
+
+void PutU16(std::span<uint8_t> out, size_t at, uint32_t value) {
+  out[at] = static_cast<uint8_t>(value);
+  out[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutU32(std::span<uint8_t> out, size_t at, uint32_t value) {
+  PutU16(out, at, value & 0xFFFFu);
+  PutU16(out, at + 2, value >> 16);
+}
+
+}  // namespace
+
+// --- Listing ---------------------------------------------------------------
+
+PosixListing::PosixListing(int fd) : fd_(fd) {}
+
+PosixListing::~PosixListing() {
+#ifndef __linux__
+  if (dir_ != nullptr) closedir(static_cast<DIR*>(dir_));
+#endif
+  close(fd_);
+}
+
+bool PosixListing::Identity(FileId& id) {
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return false;
+  id.volume = static_cast<uint64_t>(st.st_dev);
+  id.index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+uint32_t PosixListing::AttributesOf(const char* name, unsigned char type) const {
+  struct stat st;
+  if (type == DT_UNKNOWN) {
+    if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kAttrNormal;
+    if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+    if (S_ISREG(st.st_mode)) return kAttrArchive;
+    if (!S_ISLNK(st.st_mode)) return kAttrNormal;
+    type = DT_LNK;
+  }
+  switch (type) {
+    case DT_DIR:
+      return kAttrDirectory;
+    case DT_REG:
+      return kAttrArchive;
+    case DT_LNK:
+      // A link to a folder carries the folder bit, as a Windows directory link does.
+      if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+        return kAttrReparsePoint | kAttrDirectory;
+      }
+      return kAttrReparsePoint;
+    default:
+      return kAttrNormal;  // FIFOs, sockets, devices: plain entries
+  }
+}
+
+#ifdef __linux__
+
+bool PosixListing::Refill() {
+  if (!buffer_) buffer_.reset(new char[kListingBufferSize]);  // left uninitialised
+  for (;;) {
+    const long got = syscall(SYS_getdents64, fd_, buffer_.get(), kListingBufferSize);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    filled_ = static_cast<size_t>(got);
+    pos_ = 0;
+    return true;
+  }
+}
+
+bool PosixListing::Next(FindData& entry) {
+  if (done_) return false;
+  if (pos_ >= filled_ && !Refill()) {
+    done_ = true;
+    buffer_.reset();
+    return false;
+  }
+  // struct linux_dirent64: u64 d_ino, s64 d_off, u16 d_reclen, u8 d_type, d_name.
+  const char* record = buffer_.get() + pos_;
+  uint16_t length = 0;
+  std::memcpy(&length, record + 16, sizeof length);
+  const auto type = static_cast<unsigned char>(record[18]);
+  const char* name = record + 19;
+  if (length == 0) {  // a malformed record: stop rather than spin
+    done_ = true;
+    return false;
+  }
+  pos_ += length;
+  entry.name.clear();
+  DecodeUtf8Lossless(std::string_view(name), entry.name);
+  entry.attributes = AttributesOf(name, type);
+  return true;
+}
+
+#else
+
+bool PosixListing::Next(FindData& entry) {
+  if (done_) return false;
+  if (dir_ == nullptr) {
+    const int copy = dup(fd_);
+    if (copy >= 0) dir_ = fdopendir(copy);
+    if (dir_ == nullptr) {
+      if (copy >= 0) close(copy);
+      done_ = true;
+      return false;
+    }
+  }
+  const struct dirent* found = readdir(static_cast<DIR*>(dir_));
+  if (found == nullptr) {
+    done_ = true;
+    return false;
+  }
+  entry.name.clear();
+  DecodeUtf8Lossless(std::string_view(found->d_name), entry.name);
+  entry.attributes = AttributesOf(found->d_name, found->d_type);
+  return true;
+}
+
+#endif
+
+// --- Paths and volumes -----------------------------------------------------
+
+bool PosixPlatform::GetFullPathName(const std::u16string& path, std::u16string& full) {
+  if (path.empty()) return false;
+  if (path.front() == u'/') {
+    full = MakeFullPath(u"/", path);
+    return true;
+  }
+  const std::u16string cwd = GetCurrentDirectory();
+  if (cwd.empty()) return false;
+  full = MakeFullPath(cwd, path);
+  return true;
+}
+
+std::u16string PosixPlatform::GetCurrentDirectory() {
+  std::string bytes(PATH_MAX, '\0');
+  for (;;) {
+    if (getcwd(bytes.data(), bytes.size()) != nullptr) {
+      bytes.resize(std::strlen(bytes.c_str()));
+      return DecodeUtf8Lossless(bytes);
+    }
+    if (errno != ERANGE) return {};
+    bytes.resize(bytes.size() * 2);
+  }
+}
+
+uint32_t PosixPlatform::GetFileAttributes(const std::u16string& path) {
+  const char* bytes = Encoded(path);
+  struct stat st;
+  if (stat(bytes, &st) != 0) return kInvalidFileAttributes;
+  uint32_t attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrNormal;
+  if (lstat(bytes, &st) == 0 && S_ISLNK(st.st_mode)) attributes |= kAttrReparsePoint;
+  return attributes;
+}
+
+bool PosixPlatform::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
+  if (path.empty() || path.front() != u'/') return false;
+  // By the text alone, so that a folder that does not exist still has a volume.
+  const std::string bytes = EncodeUtf8Lossless(MakeFullPath(u"/", path));
+  const auto mounts = ReadMounts();
+  const MountEntry* mount = FindMountFor(mounts, bytes);
+  std::string point = mount != nullptr ? mount->point : std::string("/");
+  if (point.empty() || point.back() != '/') point += '/';
+  volume = DecodeUtf8Lossless(point);
+  return true;
+}
+
+uint32_t PosixPlatform::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                             std::u16string& fsName) {
+  if (volume.empty() || volume.front() != u'/') return win_error::kPathNotFound;
+  std::string point = EncodeUtf8Lossless(MakeFullPath(u"/", volume));
+  while (point.size() > 1 && point.back() == '/') point.pop_back();
+  const auto mounts = ReadMounts();
+  const MountEntry* found = nullptr;
+  for (const auto& mount : mounts) {
+    std::string_view candidate = mount.point;
+    while (candidate.size() > 1 && candidate.back() == '/') candidate.remove_suffix(1);
+    if (candidate == point) found = &mount;  // the last one is on top
+  }
+  if (found == nullptr) return win_error::kPathNotFound;
+  fsName = DecodeUtf8Lossless(found->type);
+  fsFlags = FsTypeHoldsSymlinks(found->type) ? kFsSupportsReparsePoints : 0;
+  return win_error::kSuccess;
+}
+
+// --- Folders and files -----------------------------------------------------
+
+std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& mask,
+                                                          const EntryRef& folder, uint32_t& error) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd = -1;
+  const int parentFd = ParentFd(folder);
+  if (parentFd >= 0) {
+    fd = openat(parentFd, Encoded(folder.name), kFlags);
+  } else {
+    // The mask is the folder and a name pattern: the folder is what is opened.
+    std::u16string_view path = mask;
+    const size_t slash = path.rfind(u'/');
+    if (slash != std::u16string_view::npos &&
+        path.find_first_of(u"*?", slash) != std::u16string_view::npos) {
+      path = path.substr(0, slash + 1);
+    } else if (!folder.path.empty()) {
+      path = folder.path;
+    }
+    if (path.empty()) {
+      error = win_error::kPathNotFound;
+      return nullptr;
+    }
+    fd = open(Encoded(path), kFlags);
+  }
+  if (fd < 0) {
+    error = WinErrorFromErrno(errno);
+    return nullptr;
+  }
+  error = win_error::kSuccess;
+  return std::make_unique<PosixListing>(fd);
+}
+
+bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+  int dirFd = AT_FDCWD;
+  const char* name = Locate(file, {}, dirFd);
+  struct stat st;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    error = WinErrorFromErrno(errno);
+    return false;
+  }
+  const auto links = static_cast<uint64_t>(st.st_nlink);
+  const auto index = static_cast<uint64_t>(st.st_ino);
+  info.links = links > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(links);
+  info.indexLow = static_cast<uint32_t>(index);
+  info.indexHigh = static_cast<uint32_t>(index >> 32);
+  info.volumeSerial = static_cast<uint64_t>(st.st_dev);
+  error = win_error::kSuccess;
+  return true;
+}
+
+ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                                           std::span<uint8_t> buffer) {
+  ReparseRead result;
+  int dirFd = AT_FDCWD;
+  const char* name = Locate(entry, openName, dirFd);
+  // readlinkat neither follows the link nor opens anything, so nothing blocks.
+  thread_local std::string text;
+  if (text.size() < PATH_MAX) text.resize(PATH_MAX);
+  ssize_t got = 0;
+  for (;;) {
+    got = readlinkat(dirFd, name, text.data(), text.size());
+    if (got < 0 || static_cast<size_t>(got) < text.size() || text.size() >= 0x20000) break;
+    text.resize(text.size() * 2);  // possibly cut: try again with more room
+  }
+  if (got < 0) {
+    const int err = errno;
+    result.stage =
+        err == EINVAL ? ReparseRead::Stage::kQueryFailed : ReparseRead::Stage::kOpenFailed;
+    result.error = err == EINVAL ? win_error::kNotAReparsePoint : WinErrorFromErrno(err);
+    return result;
+  }
+  if (buffer.size() < kSymlinkHeaderSize) {
+    result.stage = ReparseRead::Stage::kQueryFailed;
+    result.error = kInsufficientBuffer;
+    return result;
+  }
+  const std::string_view bytes(text.data(), static_cast<size_t>(got));
+  thread_local std::u16string target;
+  target.clear();
+  DecodeUtf8Lossless(bytes, target);
+
+  // The name length is a u16 of bytes, and the data length (twelve bytes more)
+  // is one too; the text is cut at whole units, never inside a surrogate pair.
+  size_t units = target.size();
+  const size_t maxUnits =
+      std::min<size_t>((0xFFFFu - 12) / 2, (buffer.size() - kSymlinkHeaderSize) / 2);
+  if (units > maxUnits) {
+    units = maxUnits;
+    if (units > 0 && target[units - 1] >= 0xD800 && target[units - 1] <= 0xDBFF) --units;
+  }
+  const auto nameBytes = static_cast<uint32_t>(units * 2);
+  PutU32(buffer, 0, kSymlinkTag);
+  PutU16(buffer, 4, 12 + nameBytes);  // ReparseDataLength
+  PutU16(buffer, 6, 0);               // Reserved
+  PutU16(buffer, 8, 0);               // SubstituteNameOffset
+  PutU16(buffer, 10, nameBytes);      // SubstituteNameLength
+  PutU16(buffer, 12, 0);              // PrintNameOffset: the same text
+  PutU16(buffer, 14, nameBytes);      // PrintNameLength
+  PutU32(buffer, 16, bytes.starts_with('/') ? 0 : kSymlinkFlagRelative);
+  for (size_t i = 0; i < units; ++i) PutU16(buffer, kSymlinkHeaderSize + 2 * i, target[i]);
+  result.stage = ReparseRead::Stage::kRead;
+  result.error = win_error::kSuccess;
+  result.bytesReturned = static_cast<uint32_t>(kSymlinkHeaderSize) + nameBytes;
+  return result;
+}
+
+}  // namespace quorrex

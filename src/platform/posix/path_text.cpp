@@ -1,0 +1,127 @@
+#include "platform/posix/path_text.h"
+
+namespace quorrex {
+namespace {
+
+// Splits `text` at "/" and applies each name to `parts`.
+void ApplyNames(std::u16string_view text, std::vector<std::u16string_view>& parts) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t end = text.find(u'/', pos);
+    if (end == std::u16string_view::npos) end = text.size();
+    const std::u16string_view name = text.substr(pos, end - pos);
+    if (name == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!name.empty() && name != u".") {
+      parts.push_back(name);
+    }
+    pos = end + 1;
+  }
+}
+
+std::string UnescapeOctal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3' &&
+        text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
+      out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                                      (text[i + 3] - '0')));
+      i += 3;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// The space-separated fields of one table line.
+std::vector<std::string_view> Fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  size_t pos = 0;
+  while (pos < line.size()) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+    size_t end = pos;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t') ++end;
+    if (end > pos) fields.push_back(line.substr(pos, end - pos));
+    pos = end;
+  }
+  return fields;
+}
+
+template <typename LineFn>
+void ForEachLine(std::string_view text, LineFn fn) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    fn(text.substr(pos, end - pos));
+    pos = end + 1;
+  }
+}
+
+}  // namespace
+
+std::u16string MakeFullPath(std::u16string_view cwd, std::u16string_view path) {
+  std::vector<std::u16string_view> parts;
+  if (path.empty() || path.front() != u'/') ApplyNames(cwd, parts);
+  ApplyNames(path, parts);
+  std::u16string full;
+  for (const auto& name : parts) {
+    full += u'/';
+    full += name;
+  }
+  if (full.empty() || (!path.empty() && path.back() == u'/')) full += u'/';
+  return full;
+}
+
+std::vector<MountEntry> ParseMountInfo(std::string_view text) {
+  std::vector<MountEntry> mounts;
+  ForEachLine(text, [&](std::string_view line) {
+    const auto fields = Fields(line);
+    // id parent major:minor root point options [optional...] - type source ...
+    size_t dash = 6;
+    while (dash < fields.size() && fields[dash] != "-") ++dash;
+    if (fields.size() < 5 || dash + 1 >= fields.size()) return;
+    mounts.push_back({UnescapeOctal(fields[4]), UnescapeOctal(fields[dash + 1])});
+  });
+  return mounts;
+}
+
+std::vector<MountEntry> ParseProcMounts(std::string_view text) {
+  std::vector<MountEntry> mounts;
+  ForEachLine(text, [&](std::string_view line) {
+    const auto fields = Fields(line);
+    if (fields.size() < 3) return;
+    mounts.push_back({UnescapeOctal(fields[1]), UnescapeOctal(fields[2])});
+  });
+  return mounts;
+}
+
+const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::string_view path) {
+  if (path.empty() || path.front() != '/') return nullptr;
+  const MountEntry* best = nullptr;
+  size_t bestLength = 0;
+  for (const auto& mount : mounts) {
+    std::string_view point = mount.point;
+    while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+    if (point.empty() || point.front() != '/') continue;
+    const bool holds = point == "/" || (path.starts_with(point) &&
+                                        (path.size() == point.size() || path[point.size()] == '/'));
+    // ">=": of mounts stacked on one point the later one is on top.
+    if (holds && (best == nullptr || point.size() >= bestLength)) {
+      best = &mount;
+      bestLength = point.size();
+    }
+  }
+  return best;
+}
+
+bool FsTypeHoldsSymlinks(std::string_view type) {
+  for (std::string_view fat : {"vfat", "msdos", "exfat", "fat", "umsdos"}) {
+    if (type == fat) return false;
+  }
+  return true;
+}
+
+}  // namespace quorrex

@@ -1,0 +1,35 @@
+// Pure path and mount-table texts of the POSIX platform.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorrex {
+
+// `path` made absolute against `cwd` (itself absolute) with ".", ".." and
+// repeated "/" resolved by the text alone, as the Windows full-path request
+// does: ".." at the root stays at the root, and a trailing "/" is kept.
+std::u16string MakeFullPath(std::u16string_view cwd, std::u16string_view path);
+
+// One mounted file system: where it is mounted and its type name.
+struct MountEntry {
+  std::string point;
+  std::string type;
+};
+
+// The mounts of a /proc/self/mountinfo text, in table order, with the octal
+// escapes of the mount points ("\040" for a space) undone.
+std::vector<MountEntry> ParseMountInfo(std::string_view text);
+// The same from the older /proc/mounts layout.
+std::vector<MountEntry> ParseProcMounts(std::string_view text);
+
+// The mount whose point is the longest prefix of `path` at a "/" boundary;
+// of mounts stacked on one point, the last one (the one on top). Null when
+// `path` is not absolute or no mount holds it.
+const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::string_view path);
+
+// Whether a file system of this type can hold symbolic links.
+bool FsTypeHoldsSymlinks(std::string_view type);
+
+}  // namespace quorrex

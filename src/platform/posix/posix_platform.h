@@ -1,0 +1,115 @@
+// The POSIX implementation of the platform interface.
+//
+// Windows notions map as follows: a symbolic link is a reparse point whose
+// data is a synthesised symbolic-link reparse buffer; names are bytes decoded
+// losslessly to UTF-16; errno values become Windows error codes; signals are
+// console control events; the privilege step and console input do nothing.
+//
+// Control events: the first handler blocks SIGINT, SIGQUIT, SIGHUP and SIGTERM
+// in the calling thread (before any other thread exists, so every thread
+// inherits the mask) and starts one thread that takes them with sigwait and
+// calls the handler there. With the handler unregistered, a signal that
+// arrives does what it does by default (it ends the process).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace quorrex {
+
+// A listing of one open folder. Its descriptor stays open until it is
+// destroyed, so entries it produced are resolved relative to it.
+class PosixListing final : public FolderListing {
+ public:
+  explicit PosixListing(int fd);
+  ~PosixListing() override;
+  PosixListing(const PosixListing&) = delete;
+  PosixListing& operator=(const PosixListing&) = delete;
+
+  bool Next(FindData& entry) override;
+  bool Identity(FileId& id) override;
+  int fd() const { return fd_; }
+
+ private:
+  uint32_t AttributesOf(const char* name, unsigned char type) const;
+
+  int fd_;
+  bool done_ = false;
+#ifdef __linux__
+  bool Refill();
+  std::unique_ptr<char[]> buffer_;  // getdents64 records, one large read at a time
+  size_t filled_ = 0;
+  size_t pos_ = 0;
+#else
+  void* dir_ = nullptr;  // DIR*, over a duplicate of fd_
+#endif
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  PosixPlatform();
+
+  PathStyle Style() const override { return PathStyle::kPosix; }
+
+  void HardenLibrarySearch() override {}
+  std::u16string OwnFilePath() override;
+  bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersionMS) override;
+  void Sleep(uint32_t milliseconds) override;
+  void Beep(uint32_t hertz, uint32_t milliseconds) override;
+
+  bool GetFullPathName(const std::u16string& path, std::u16string& full) override;
+  std::u16string GetCurrentDirectory() override;
+  uint32_t GetFileAttributes(const std::u16string& path) override;
+  bool GetVolumePathName(const std::u16string& path, std::u16string& volume) override;
+  uint32_t GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                std::u16string& fsName) override;
+
+  std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
+                                             uint32_t& error) override;
+  bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
+  ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                              std::span<uint8_t> buffer) override;
+
+  bool OpenProcessToken(Handle& token) override;
+  bool LookupPrivilegeValue(const char16_t* name, Luid& luid) override;
+  uint32_t AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
+                                 uint32_t bufferLength, TokenPrivileges* previous,
+                                 uint32_t* returnLength) override;
+  void CloseHandle(Handle) override {}
+
+  bool StdoutIsConsole() override;
+  ScreenInfo GetScreenInfo() override;
+  bool WriteStdout(std::string_view bytes, uint32_t& written) override;
+  bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
+  bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
+  bool WriteStderr(std::string_view bytes, uint32_t& written) override;
+  std::string WideToNarrow(std::u16string_view text) override;
+  bool WideToOem(std::u16string_view text, std::string& out) override;
+  std::u16string NarrowToWide(std::string_view text) override;
+
+  void SetCtrlHandler(std::function<void(uint32_t)> handler) override;
+  bool SetStdinMode(uint32_t) override { return false; }
+  bool GetStdinMode(uint32_t&) override { return false; }
+  bool OwnsConsoleWindow() override { return false; }
+  bool HasExitPause() override { return false; }
+  bool FlushConsoleInput() override { return true; }
+  bool ReadConsoleInput(InputRecord&) override { return false; }
+
+ private:
+  // Writes all of `bytes` to standard output and follows the cursor column;
+  // the errno of a failed write, else 0.
+  int WriteToStdout(std::string_view bytes, size_t& written);
+
+  std::mutex stdoutLock_;
+  int column_ = 0;  // characters since the last line end on standard output
+};
+
+// Writes all of `bytes` to `fd`, retrying interrupted and partial writes; the
+// errno of a failed write, else 0.
+int WriteAllTo(int fd, std::string_view bytes, size_t& written);
+
+}  // namespace quorrex

@@ -1,0 +1,309 @@
+// Listings, link queries and symbolic-link reparse data on real folders.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <vector>
+
+#include "platform/posix/posix_platform.h"
+#include "support/utf.h"
+#include "temp_folder.h"
+
+namespace quorrex {
+namespace {
+
+using testing::TempFolder;
+
+std::map<std::u16string, uint32_t> ListAll(FolderListing& listing) {
+  std::map<std::u16string, uint32_t> seen;
+  FindData entry;
+  while (listing.Next(entry)) seen[entry.name] = entry.attributes;
+  return seen;
+}
+
+FileId IdOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// The substitute name of a synthesised symbolic-link buffer, as bytes.
+std::string SubstituteName(const std::vector<uint8_t>& buffer) {
+  const size_t length = buffer[10] | (buffer[11] << 8);
+  std::u16string text;
+  for (size_t i = 0; i < length; i += 2) {
+    text.push_back(static_cast<char16_t>(buffer[20 + i] | (buffer[21 + i] << 8)));
+  }
+  return EncodeUtf8Lossless(text);
+}
+
+uint32_t U32At(const std::vector<uint8_t>& buffer, size_t at) {
+  return buffer[at] | (buffer[at + 1] << 8) | (buffer[at + 2] << 16) |
+         (static_cast<uint32_t>(buffer[at + 3]) << 24);
+}
+
+// Names an entry by its full path alone.
+EntryRef ByPath(std::u16string_view path) {
+  EntryRef ref;
+  ref.path = path;
+  return ref;
+}
+
+class PosixFilesTest : public ::testing::Test {
+ protected:
+  PosixPlatform platform;
+  TempFolder tmp;
+};
+
+TEST_F(PosixFilesTest, ListingGivesWindowsAttributesFromEntryTypes) {
+  ASSERT_TRUE(tmp.File("file"));
+  ASSERT_TRUE(tmp.Folder("dir"));
+  ASSERT_TRUE(tmp.Link("to-file", "file"));
+  ASSERT_TRUE(tmp.Link("to-dir", "dir"));
+  ASSERT_TRUE(tmp.Link("dangling", "nowhere"));
+  ASSERT_EQ(mkfifo(tmp.At("pipe").c_str(), 0644), 0);
+
+  uint32_t error = 99;
+  auto listing = platform.OpenListing(tmp.Wide() + u"/*", ByPath(tmp.Wide()), error);
+  ASSERT_NE(listing, nullptr);
+  EXPECT_EQ(error, 0u);
+  const auto seen = ListAll(*listing);
+  const std::map<std::u16string, uint32_t> expected = {
+      {u".", kAttrDirectory},           {u"..", kAttrDirectory},
+      {u"file", kAttrArchive},          {u"dir", kAttrDirectory},
+      {u"to-file", kAttrReparsePoint},  {u"to-dir", kAttrReparsePoint | kAttrDirectory},
+      {u"dangling", kAttrReparsePoint}, {u"pipe", kAttrNormal},
+  };
+  EXPECT_EQ(seen, expected);
+  FindData entry;
+  EXPECT_FALSE(listing->Next(entry));  // stays at the end
+
+  FileId id;
+  ASSERT_TRUE(listing->Identity(id));
+  EXPECT_EQ(id, IdOf(tmp.path()));
+}
+
+TEST_F(PosixFilesTest, ListingOpensRelativeToItsParentAndFollowsLinks) {
+  ASSERT_TRUE(tmp.Folder("dir"));
+  ASSERT_TRUE(tmp.File("dir/inner"));
+  ASSERT_TRUE(tmp.Link("to-dir", "dir"));
+  ASSERT_TRUE(tmp.File("file"));
+  ASSERT_EQ(mkfifo(tmp.At("pipe").c_str(), 0644), 0);
+
+  uint32_t error = 0;
+  auto top = platform.OpenListing(tmp.Wide() + u"/*", ByPath(tmp.Wide()), error);
+  ASSERT_NE(top, nullptr);
+  // The masks name a folder that is not there: only the open parent counts.
+  const std::u16string bogus = u"/no/such/place/*";
+  auto viaLink =
+      platform.OpenListing(bogus, EntryRef{u"/no/such/place", top.get(), u"to-dir"}, error);
+  ASSERT_NE(viaLink, nullptr);
+  FileId id;
+  ASSERT_TRUE(viaLink->Identity(id));
+  EXPECT_EQ(id, IdOf(tmp.At("dir")));
+  EXPECT_EQ(ListAll(*viaLink).count(u"inner"), 1u);
+
+  // Without a parent the folder is the mask's, whatever pattern follows it.
+  auto byMask = platform.OpenListing(tmp.Wide("dir") + u"/*.txt", ByPath(u"/elsewhere"), error);
+  ASSERT_NE(byMask, nullptr);
+  ASSERT_TRUE(byMask->Identity(id));
+  EXPECT_EQ(id, IdOf(tmp.At("dir")));
+
+  // Neither a plain file nor a FIFO is a folder; the FIFO open must not block.
+  EXPECT_EQ(platform.OpenListing(bogus, EntryRef{u"/x", top.get(), u"file"}, error), nullptr);
+  EXPECT_EQ(error, win_error::kPathNotFound);
+  EXPECT_EQ(platform.OpenListing(bogus, EntryRef{u"/x", top.get(), u"pipe"}, error), nullptr);
+  EXPECT_EQ(error, win_error::kPathNotFound);
+  EXPECT_EQ(platform.OpenListing(tmp.Wide("gone") + u"/*", ByPath(tmp.Wide("gone")), error),
+            nullptr);
+  EXPECT_EQ(error, win_error::kFileNotFound);
+}
+
+TEST_F(PosixFilesTest, LargeFolderIsListedWholeAcrossReads) {
+  // Enough names to need several directory reads of the listing's buffer.
+  constexpr int kCount = 1200;  // about 96 KiB of directory records
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_TRUE(tmp.File(std::string(56, 'n') + std::to_string(1000 + i)));
+  }
+  uint32_t error = 0;
+  auto listing = platform.OpenListing(tmp.Wide() + u"/*", ByPath(tmp.Wide()), error);
+  ASSERT_NE(listing, nullptr);
+  FindData entry;
+  int count = 0;
+  std::map<std::u16string, int> names;
+  while (listing->Next(entry)) {
+    ++count;
+    ++names[entry.name];
+  }
+  EXPECT_EQ(count, kCount + 2);
+  EXPECT_EQ(names.size(), static_cast<size_t>(kCount + 2));
+  EXPECT_EQ(names[std::u16string(56, u'n') + u"2199"], 1);
+}
+
+TEST_F(PosixFilesTest, NamesThatAreNotUtf8SurviveListingQueryAndLinkRead) {
+  const std::string fileName = "caf\xe9\xff";
+  const std::string linkName = "\x80link";
+  const std::string linkText = "t\xc3(x/\xfe";
+  ASSERT_TRUE(tmp.File(fileName));
+  ASSERT_TRUE(tmp.Link(linkName, linkText));
+
+  uint32_t error = 0;
+  auto listing = platform.OpenListing(tmp.Wide() + u"/*", ByPath(tmp.Wide()), error);
+  ASSERT_NE(listing, nullptr);
+  const auto seen = ListAll(*listing);
+  const std::u16string wideFile = DecodeUtf8Lossless(fileName);
+  const std::u16string wideLink = DecodeUtf8Lossless(linkName);
+  ASSERT_EQ(seen.count(wideFile), 1u);
+  ASSERT_EQ(seen.count(wideLink), 1u);
+  EXPECT_EQ(EncodeUtf8Lossless(wideFile), fileName);
+
+  LinkInfo byParent, byPath;
+  ASSERT_TRUE(platform.QueryLinkInfo(EntryRef{u"", listing.get(), wideFile}, byParent, error));
+  ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide(fileName)), byPath, error));
+  EXPECT_EQ(byParent.indexLow, byPath.indexLow);
+  EXPECT_EQ(byParent.links, 1u);
+
+  std::vector<uint8_t> buffer(0x20000, 0xEE);
+  const auto read = platform.ReadReparseData(
+      tmp.Wide(linkName), EntryRef{tmp.Wide(linkName), listing.get(), wideLink}, buffer);
+  ASSERT_EQ(read.stage, ReparseRead::Stage::kRead);
+  EXPECT_EQ(SubstituteName(buffer), linkText);
+  const auto byName = platform.ReadReparseData(tmp.Wide(linkName), EntryRef(), buffer);
+  ASSERT_EQ(byName.stage, ReparseRead::Stage::kRead);
+  EXPECT_EQ(SubstituteName(buffer), linkText);
+}
+
+TEST_F(PosixFilesTest, SymbolicLinkBufferLayout) {
+  ASSERT_TRUE(tmp.Folder("dir"));
+  struct Case {
+    std::string name, text;
+    uint32_t flags;
+  };
+  const Case cases[] = {
+      {"relative", "dir/../file.txt", 1},
+      {"absolute", "/usr/lib", 0},
+      {"dangling", "../../nowhere", 1},
+      {"folder", "dir", 1},
+      {"wide", "\xc3\xa9t\xc3\xa9-\xf0\x9f\x98\x80", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(tmp.Link(c.name, c.text));
+    std::vector<uint8_t> buffer(0x20000, 0xEE);
+    const auto read = platform.ReadReparseData(tmp.Wide(c.name), ByPath(tmp.Wide(c.name)), buffer);
+    ASSERT_EQ(read.stage, ReparseRead::Stage::kRead);
+    EXPECT_EQ(read.error, 0u);
+    const uint32_t nameBytes = static_cast<uint32_t>(DecodeUtf8Lossless(c.text).size() * 2);
+    EXPECT_EQ(U32At(buffer, 0), 0xA000000Cu);
+    EXPECT_EQ(buffer[4] | (buffer[5] << 8), 12 + nameBytes);  // data length
+    EXPECT_EQ(buffer[6] | (buffer[7] << 8), 0);
+    EXPECT_EQ(buffer[8] | (buffer[9] << 8), 0);  // substitute name offset
+    EXPECT_EQ(buffer[10] | (buffer[11] << 8), nameBytes);
+    EXPECT_EQ(U32At(buffer, 16), c.flags);
+    EXPECT_EQ(read.bytesReturned, 20 + nameBytes);
+    EXPECT_EQ(SubstituteName(buffer), c.text);
+  }
+}
+
+TEST_F(PosixFilesTest, ReparseReadFailuresAndShortBuffers) {
+  ASSERT_TRUE(tmp.File("plain"));
+  ASSERT_TRUE(tmp.Link("smile", "a\xf0\x9f\x98\x80"));  // "a" and a surrogate pair
+  std::vector<uint8_t> buffer(0x20000);
+
+  auto read = platform.ReadReparseData(tmp.Wide("plain"), ByPath(tmp.Wide("plain")), buffer);
+  EXPECT_EQ(read.stage, ReparseRead::Stage::kQueryFailed);
+  EXPECT_EQ(read.error, win_error::kNotAReparsePoint);
+
+  read = platform.ReadReparseData(tmp.Wide("gone"), ByPath(tmp.Wide("gone")), buffer);
+  EXPECT_EQ(read.stage, ReparseRead::Stage::kOpenFailed);
+  EXPECT_EQ(read.error, win_error::kFileNotFound);
+
+  // Room for two units: the pair is not split, so only "a" is returned.
+  std::vector<uint8_t> small(24, 0xEE);
+  read = platform.ReadReparseData(tmp.Wide("smile"), ByPath(tmp.Wide("smile")), small);
+  ASSERT_EQ(read.stage, ReparseRead::Stage::kRead);
+  EXPECT_EQ(read.bytesReturned, 22u);
+  EXPECT_EQ(small[10], 2);
+  EXPECT_EQ(small[20], 'a');
+  EXPECT_EQ(small[22], 0xEE);  // nothing written past the buffer's returned bytes
+
+  std::vector<uint8_t> tiny(19);
+  read = platform.ReadReparseData(tmp.Wide("smile"), ByPath(tmp.Wide("smile")), tiny);
+  EXPECT_EQ(read.stage, ReparseRead::Stage::kQueryFailed);
+}
+
+TEST_F(PosixFilesTest, HardLinksShareIdentityAndCount) {
+  ASSERT_TRUE(tmp.Folder("sub"));
+  ASSERT_TRUE(tmp.File("a"));
+  ASSERT_EQ(link(tmp.At("a").c_str(), tmp.At("b").c_str()), 0);
+  ASSERT_EQ(link(tmp.At("a").c_str(), tmp.At("sub/c").c_str()), 0);
+  ASSERT_TRUE(tmp.File("other"));
+  ASSERT_TRUE(tmp.Link("link-to-a", "a"));
+
+  uint32_t error = 0;
+  LinkInfo a, b, c, other, viaLink;
+  ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide("a")), a, error));
+  ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide("b")), b, error));
+  auto sub = platform.OpenListing(tmp.Wide("sub") + u"/*", ByPath(tmp.Wide("sub")), error);
+  ASSERT_NE(sub, nullptr);
+  ASSERT_TRUE(platform.QueryLinkInfo(EntryRef{u"", sub.get(), u"c"}, c, error));
+  ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide("other")), other, error));
+  ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide("link-to-a")), viaLink, error));
+
+  const FileId id = IdOf(tmp.At("a"));
+  EXPECT_EQ(a.links, 3u);
+  EXPECT_EQ((static_cast<uint64_t>(a.indexHigh) << 32) | a.indexLow, id.index);
+  EXPECT_EQ(a.volumeSerial, id.volume);
+  for (const LinkInfo* same : {&b, &c}) {
+    EXPECT_EQ(same->links, 3u);
+    EXPECT_EQ(same->indexLow, a.indexLow);
+    EXPECT_EQ(same->indexHigh, a.indexHigh);
+    EXPECT_EQ(same->volumeSerial, a.volumeSerial);
+  }
+  EXPECT_EQ(other.links, 1u);
+  EXPECT_NE(other.indexLow, a.indexLow);
+  // The link itself is asked, never what it points to.
+  EXPECT_EQ(viaLink.links, 1u);
+  EXPECT_NE(viaLink.indexLow, a.indexLow);
+
+  EXPECT_FALSE(platform.QueryLinkInfo(ByPath(tmp.Wide("gone")), other, error));
+  EXPECT_EQ(error, win_error::kFileNotFound);
+}
+
+TEST_F(PosixFilesTest, FileAttributesFollowLinksAndMarkThem) {
+  ASSERT_TRUE(tmp.Folder("dir"));
+  ASSERT_TRUE(tmp.File("file"));
+  ASSERT_TRUE(tmp.Link("to-dir", "dir"));
+  ASSERT_TRUE(tmp.Link("to-file", "file"));
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("dir")), kAttrDirectory);
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("file")), kAttrNormal);
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("to-dir")), kAttrDirectory | kAttrReparsePoint);
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("to-file")), kAttrNormal | kAttrReparsePoint);
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("dir/*")), kInvalidFileAttributes);
+  EXPECT_EQ(platform.GetFileAttributes(tmp.Wide("gone")), kInvalidFileAttributes);
+}
+
+TEST_F(PosixFilesTest, VolumeOfAFolderThatDoesNotExist) {
+  std::u16string volume;
+  ASSERT_TRUE(platform.GetVolumePathName(tmp.Wide("not/there/yet"), volume));
+  ASSERT_FALSE(volume.empty());
+  EXPECT_EQ(volume.back(), u'/');
+  EXPECT_EQ(tmp.Wide("not/there/yet").rfind(volume, 0), 0u) << EncodeUtf8Lossless(volume);
+
+  uint32_t flags = 0;
+  std::u16string name;
+  EXPECT_EQ(platform.GetVolumeInformation(volume, flags, name), 0u);
+  EXPECT_FALSE(name.empty());
+  EXPECT_NE(flags & kFsSupportsReparsePoints, 0u) << EncodeUtf8Lossless(name);
+
+  std::u16string root;
+  ASSERT_TRUE(platform.GetVolumePathName(u"/", root));
+  EXPECT_EQ(root, u"/");
+  EXPECT_FALSE(platform.GetVolumePathName(u"relative/path", volume));
+  EXPECT_EQ(platform.GetVolumeInformation(tmp.Wide("not-a-mount") + u"/", flags, name),
+            win_error::kPathNotFound);
+}
+
+}  // namespace
+}  // namespace quorrex

@@ -1,0 +1,134 @@
+// Full paths, the mount table, error codes and process facts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/errno_map.h"
+#include "platform/posix/path_text.h"
+#include "platform/posix/posix_platform.h"
+#include "support/utf.h"
+#include "support/version.h"
+
+namespace quorrex {
+namespace {
+
+TEST(PosixPathText, FullPathsResolveDotsBySpelling) {
+  struct Case {
+    std::u16string_view path, full;
+  };
+  const Case cases[] = {
+      {u"a", u"/home/me/a"},
+      {u"a/", u"/home/me/a/"},
+      {u".", u"/home/me"},
+      {u"./", u"/home/me/"},
+      {u"..", u"/home"},
+      {u"../x/./y", u"/home/x/y"},
+      {u"../../../../x", u"/x"},
+      {u"a//b///c", u"/home/me/a/b/c"},
+      {u"a/..", u"/home/me"},
+      {u"/", u"/"},
+      {u"//", u"/"},
+      {u"/..", u"/"},
+      {u"/../", u"/"},
+      {u"/a/b/..", u"/a"},
+      {u"/a/./b/.", u"/a/b"},
+      {u"/a/b/../../..//c/", u"/c/"},
+      {u"/a/.../b", u"/a/.../b"},
+      {u"/usr/*", u"/usr/*"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MakeFullPath(u"/home/me", c.path), c.full) << EncodeUtf8Lossless(c.path);
+  }
+}
+
+TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
+  const std::string table =
+      "21 26 0:20 / /proc rw,relatime - proc proc rw\n"
+      "26 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+      "30 26 8:2 / /home rw shared:2 master:3 - xfs /dev/sda2 rw\n"
+      "31 30 8:3 / /home/my\\040data rw - vfat /dev/sdb1 rw\n"
+      "32 26 0:40 / /mnt rw - tmpfs tmpfs rw\n"
+      "33 32 0:41 / /mnt rw - btrfs /dev/sdc rw\n"
+      "malformed line\n";
+  const auto mounts = ParseMountInfo(table);
+  ASSERT_EQ(mounts.size(), 6u);
+  EXPECT_EQ(mounts[3].point, "/home/my data");
+  EXPECT_EQ(mounts[3].type, "vfat");
+
+  struct Case {
+    std::string_view path, point, type;
+  };
+  const Case cases[] = {
+      {"/", "/", "ext4"},
+      {"/etc/passwd", "/", "ext4"},
+      {"/home", "/home", "xfs"},
+      {"/home/", "/home", "xfs"},
+      {"/homer/x", "/", "ext4"},
+      {"/home/my data/x/y", "/home/my data", "vfat"},
+      {"/home/my", "/home", "xfs"},
+      {"/mnt/new", "/mnt", "btrfs"},  // the later of two stacked mounts
+  };
+  for (const auto& c : cases) {
+    const MountEntry* mount = FindMountFor(mounts, c.path);
+    ASSERT_NE(mount, nullptr) << c.path;
+    EXPECT_EQ(mount->point, c.point) << c.path;
+    EXPECT_EQ(mount->type, c.type) << c.path;
+  }
+  EXPECT_EQ(FindMountFor(mounts, "relative"), nullptr);
+  EXPECT_EQ(FindMountFor(mounts, ""), nullptr);
+
+  const auto old = ParseProcMounts("/dev/sda1 / ext4 rw 0 0\nnone /a\\011b tmpfs rw 0 0\n");
+  ASSERT_EQ(old.size(), 2u);
+  EXPECT_EQ(old[1].point, "/a\tb");
+  EXPECT_EQ(old[1].type, "tmpfs");
+
+  EXPECT_FALSE(FsTypeHoldsSymlinks("vfat"));
+  EXPECT_FALSE(FsTypeHoldsSymlinks("exfat"));
+  EXPECT_TRUE(FsTypeHoldsSymlinks("ntfs3"));
+  EXPECT_TRUE(FsTypeHoldsSymlinks("overlay"));
+}
+
+TEST(PosixErrors, ErrnoWithoutAWindowsEquivalentKeepsItsOwnNumber) {
+  EXPECT_EQ(WinErrorFromErrno(0), 0u);
+  EXPECT_EQ(WinErrorFromErrno(EACCES), win_error::kAccessDenied);
+  EXPECT_EQ(WinErrorFromErrno(ENOTDIR), win_error::kPathNotFound);
+  EXPECT_EQ(WinErrorFromErrno(ELOOP), 1921u);
+#ifdef __linux__
+  // EPIPE is 32 and must not read as the sharing violation that 32 means.
+  EXPECT_EQ(WinErrorFromErrno(EPIPE), win_error::kPosixErrnoBase | 32u);
+  EXPECT_EQ(WinErrorFromErrno(EOVERFLOW), win_error::kPosixErrnoBase | 75u);
+  EXPECT_EQ(WinErrorFromErrno(EINVAL), win_error::kPosixErrnoBase | 22u);
+#endif
+}
+
+TEST(PosixProcess, FullPathAgainstTheCurrentFolder) {
+  PosixPlatform platform;
+  const std::u16string cwd = platform.GetCurrentDirectory();
+  ASSERT_FALSE(cwd.empty());
+  EXPECT_EQ(cwd.front(), u'/');
+  std::u16string full = u"untouched";
+  EXPECT_FALSE(platform.GetFullPathName(u"", full));
+  EXPECT_EQ(full, u"untouched");
+  ASSERT_TRUE(platform.GetFullPathName(u"x/../y/", full));
+  EXPECT_EQ(full, MakeFullPath(cwd, u"y/"));
+  ASSERT_TRUE(platform.GetFullPathName(u"/tmp/./a", full));
+  EXPECT_EQ(full, u"/tmp/a");
+}
+
+TEST(PosixProcess, OwnPathAndVersion) {
+  PosixPlatform platform;
+  EXPECT_EQ(platform.Style(), PathStyle::kPosix);
+  const std::string self = EncodeUtf8Lossless(platform.OwnFilePath());
+  struct stat st {};
+  ASSERT_EQ(stat(self.c_str(), &st), 0) << self;
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+
+  uint32_t version = 0;
+  ASSERT_TRUE(platform.ReadFileVersion(platform.OwnFilePath(), version));
+  EXPECT_EQ(version, (QUORREX_VERSION_MAJOR << 16u) | QUORREX_VERSION_MINOR);
+}
+
+}  // namespace
+}  // namespace quorrex
