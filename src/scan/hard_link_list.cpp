@@ -3,8 +3,7 @@
 namespace quorrex {
 
 void HardLinkList::Add(uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
-                       uint64_t volumeSerial, std::u16string_view path,
-                       uint32_t displayOffset) {
+                       uint64_t volumeSerial, std::u16string_view path, uint32_t displayOffset) {
   const auto entryIndex = static_cast<uint32_t>(entries_.size());
   HardLinkEntry& entry = entries_.emplace_back();
   entry.path.assign(path);

@@ -17,7 +17,7 @@
 namespace quorrex {
 
 struct HardLinkEntry {
-  std::u16string path;        // the full path as the walk built it
+  std::u16string path;         // the full path as the walk built it
   uint32_t displayOffset = 0;  // where the printed form starts
   uint32_t linkCount = 0;
   uint32_t fileIndexHigh = 0;

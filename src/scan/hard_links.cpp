@@ -1,18 +1,42 @@
 #include "scan/hard_links.h"
 
+#include "console/message.h"
+#include "console/path_line.h"
+#include "paths/path_forms.h"
+
 namespace quorrex {
 
 uint32_t QueryLinkInfo(Run& run, const EntryRef& file, uint32_t* indexLow, uint32_t* indexHigh,
                        uint64_t* volumeSerial) {
-  (void)run, (void)file, (void)indexLow, (void)indexHigh, (void)volumeSerial;
-  return 0;
+  LinkInfo info;
+  uint32_t error = 0;
+  // A file that vanished or cannot be read is left out without a word.
+  if (!run.platform.QueryLinkInfo(file, info, error)) return 0;
+  if (indexLow != nullptr) *indexLow = info.indexLow;
+  if (indexHigh != nullptr) *indexHigh = info.indexHigh;
+  if (volumeSerial != nullptr) *volumeSerial = info.volumeSerial;
+  return info.links;
 }
 
 void AddHardLink(Run& run, uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
                  uint64_t volumeSerial, std::u16string_view path) {
-  (void)run, (void)linkCount, (void)indexLow, (void)indexHigh, (void)volumeSerial, (void)path;
+  // A POSIX path prints whole: "/a?b" has a question mark third and no prefix.
+  const size_t displayOffset = run.posix() ? 0 : DisplayOffset(path, DisplayRule::kHardLink);
+  run.hardLinks.Add(linkCount, indexLow, indexHigh, volumeSerial, path,
+                    static_cast<uint32_t>(displayOffset));
 }
 
-void ReportHardLinkGroups(Run& run) { run.hardLinks.Clear(); }
+void ReportHardLinkGroups(Run& run) {
+  run.hardLinks.ForEachGroup(
+      [&run](uint32_t groupLinkCount, int32_t member, const HardLinkEntry& entry) {
+        if (member == 1) {
+          ++run.counters.hardLinkGroups;
+          PrintMessage(run, "group of %u hard links:\n", groupLinkCount);
+        }
+        PrintMessage(run, " %i: ", member);
+        PrintPathLine(run, "%S\n", entry.displayPath());
+      });
+  run.hardLinks.Clear();
+}
 
 }  // namespace quorrex

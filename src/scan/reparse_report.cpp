@@ -1,0 +1,139 @@
+#include "scan/reparse_report.h"
+
+#include <string>
+
+#include "console/message.h"
+#include "console/path_line.h"
+#include "paths/path_forms.h"
+#include "scan/reparse_names.h"
+
+namespace quorrex {
+namespace {
+
+constexpr char16_t kBackupPrivilege[] = u"SeBackupPrivilege";
+constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
+
+// Once per run: the first successful open of the process token tries to
+// enable the backup privilege, so that folders the account may not list can
+// still be read for their reparse data. Nothing of it is reported.
+void EnsureBackupPrivilege(Run& run) {
+  if (run.tokenOpened) return;
+  Handle token = 0;
+  if (!run.platform.OpenProcessToken(token)) return;  // the next inspection tries again
+  run.tokenOpened = true;
+  Luid luid;
+  if (run.platform.LookupPrivilegeValue(kBackupPrivilege, luid)) {
+    EnableBackupPrivilege(run, token, luid);
+  }
+  run.platform.CloseHandle(token);
+}
+
+// The name the point is opened under: a path that is already in long form, a
+// server path or a bare device path as it is, any other Windows path behind
+// the long-path prefix. A POSIX path is its own name.
+std::u16string OpenName(const Run& run, std::u16string_view path) {
+  if (run.posix() || HasLongPathPrefix(path) || IsUncLike(path) || IsBareDevicePath(path)) {
+    return std::u16string(path);
+  }
+  std::u16string name;
+  name.reserve(kLongPathPrefix.size() + path.size());
+  name.append(kLongPathPrefix);
+  name.append(path);
+  return name;
+}
+
+}  // namespace
+
+void EnableBackupPrivilege(Run& run, Handle token, const Luid& luid) {
+  TokenPrivileges newState;
+  newState.privilegeCount = 1;
+  newState.luid = luid;
+  newState.attributes = 0;
+  TokenPrivileges previous;
+  uint32_t previousLength = kTokenPrivilegesSize;
+  if (run.platform.AdjustTokenPrivileges(token, newState, kTokenPrivilegesSize, &previous,
+                                         &previousLength) != win_error::kSuccess) {
+    return;  // the account does not hold the privilege
+  }
+  // When the first call changed nothing the previous state comes back without
+  // an entry; the privilege is then set to the enabled bit alone.
+  previous.privilegeCount = 1;
+  previous.luid = luid;
+  previous.attributes |= kSePrivilegeEnabled;
+  run.platform.AdjustTokenPrivileges(token, previous, previousLength, nullptr, nullptr);
+}
+
+void InspectReparsePoint(Run& run, const EntryRef& entry) {
+  EnsureBackupPrivilege(run);
+
+  const std::u16string openName = OpenName(run, entry.path);
+  const std::u16string_view displayPath =
+      run.posix() ? entry.path : DisplayForm(entry.path, DisplayRule::kReparse);
+
+  if (run.reparseBuffer.size() != kReparseBufferSize) run.reparseBuffer.resize(kReparseBufferSize);
+  const ReparseRead read = run.platform.ReadReparseData(openName, entry, run.reparseBuffer);
+  switch (read.stage) {
+    case ReparseRead::Stage::kOpenFailed:
+      PrintMessage(run, "error %s opening reparse point ", SystemErrorName(read.error));
+      PrintPathLine(run, "%S\n", displayPath);
+      return;
+    case ReparseRead::Stage::kQueryFailed:
+      return;  // neither printed nor counted
+    case ReparseRead::Stage::kRead:
+      break;
+  }
+  PrintReparseReport(run, displayPath, DecodeReparseData(run.reparseBuffer, read.bytesReturned));
+}
+
+void PrintReparseReport(Run& run, std::u16string_view displayPath, const ReparseInfo& info) {
+  ScanCounters& counters = run.counters;
+  ++counters.reparsePoints;
+  PrintMessage(run, "reparse point");
+  switch (info.kind) {
+    case ReparseKind::kVolumeMountPoint:
+      PrintMessage(run, " (volume mountpoint)");
+      PrintPathLine(run, " %S\n", displayPath);
+      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      ++counters.volumeMountPoints;
+      ++counters.mountPoints;
+      break;
+    case ReparseKind::kDirectoryJunction:
+      PrintMessage(run, " (directory mountpoint)");
+      PrintPathLine(run, " %S\n", displayPath);
+      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      ++counters.junctions;
+      ++counters.mountPoints;
+      break;
+    case ReparseKind::kSymbolicLink:
+      PrintMessage(run, " (symlink)");
+      PrintPathLine(run, " %S\n", displayPath);
+      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      ++counters.symbolicLinks;
+      break;
+    case ReparseKind::kAppExecLink:
+      PrintMessage(run, " (app exec link)");
+      PrintPathLine(run, " %S\n", displayPath);
+      for (const std::u16string& text : info.strings) PrintPathLine(run, " -> %S\n", text);
+      ++counters.appExecLinks;
+      break;
+    case ReparseKind::kWofCompressed:
+      PrintMessage(run, " (wof compressed)");
+      PrintPathLine(run, " %S\n", displayPath);
+      PrintMessage(run, " -> version=%i algorithm=%s", static_cast<int32_t>(info.wofVersion),
+                   info.wofAlgorithmName);
+      PrintMessage(run, "\n");
+      ++counters.wofLinks;
+      break;
+    case ReparseKind::kDeduplicated:
+      PrintMessage(run, " (deduplicated)");
+      PrintPathLine(run, " %S\n", displayPath);
+      ++counters.dedupLinks;
+      break;
+    case ReparseKind::kUnsupported:
+      PrintMessage(run, " unsupported %stype %s\n", info.microsoftTag ? "Microsoft " : "",
+                   ReparseTagName(info.tag));
+      break;
+  }
+}
+
+}  // namespace quorrex

@@ -1,0 +1,344 @@
+// The walk, the reparse point blocks and the hard-link groups, byte for byte
+// as they reach a redirected standard output.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "console/console_state.h"
+#include "console/message.h"
+#include "memory_volume.h"
+#include "scan/hard_links.h"
+#include "scan/reparse_report.h"
+#include "scan/walker.h"
+
+namespace quorrex::testing {
+namespace {
+
+using namespace std::literals;
+
+// Reparse data with the common header in front of `payload`.
+std::vector<uint8_t> Raw(uint32_t tag, std::vector<uint8_t> payload) {
+  std::vector<uint8_t> data{static_cast<uint8_t>(tag),
+                            static_cast<uint8_t>(tag >> 8),
+                            static_cast<uint8_t>(tag >> 16),
+                            static_cast<uint8_t>(tag >> 24),
+                            static_cast<uint8_t>(payload.size()),
+                            static_cast<uint8_t>(payload.size() >> 8),
+                            0,
+                            0};
+  data.insert(data.end(), payload.begin(), payload.end());
+  return data;
+}
+
+std::vector<uint8_t> Units(std::u16string_view text) {
+  std::vector<uint8_t> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<uint8_t>(c));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  return bytes;
+}
+
+class Scan : public ::testing::Test {
+ protected:
+  Scan() { machine.stdoutIsConsole = false; }
+
+  // The walk and the group report after it, as written to a file.
+  std::string Walk(std::u16string_view folder, std::u16string_view pattern, bool recurse,
+                   int32_t depth = 0) {
+    run.options.recurse = recurse;
+    handedOn = WalkFolder(run, folder, pattern, depth);
+    ReportHardLinkGroups(run);
+    FlushOutput(run);
+    return machine.out;
+  }
+
+  MemoryVolume machine;
+  quorrex::Run run{machine};
+  uint32_t handedOn = 0;
+};
+
+TEST_F(Scan, DirectoryJunctionIsReportedAndNotEntered) {
+  machine.AddFile(u"C:\\target\\inner\\f.txt");
+  machine.AddJunction(u"C:\\data\\link", u"C:\\target");
+
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", true),
+            "reparse point (directory mountpoint) C:\\data\\link\n -> C:\\target\n");
+  EXPECT_EQ(handedOn, 1u);
+  EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{u"\\\\?\\C:\\data\\link"});
+  EXPECT_EQ(machine.listingsOpened, std::vector<std::u16string>{u"\\\\?\\C:\\data\\*"});
+  EXPECT_EQ(run.counters.reparsePoints, 1u);
+  EXPECT_EQ(run.counters.mountPoints, 1u);
+  EXPECT_EQ(run.counters.junctions, 1u);
+  EXPECT_EQ(run.counters.volumeMountPoints, 0u);
+}
+
+TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
+  machine.AddVolume(u"D:\\");
+  machine.AddMountPoint(u"C:\\data\\vol", u"\\??\\Volume{d1}\\", u"D:\\");
+  machine.AddJunction(u"C:\\data\\jn", u"C:\\target");
+  machine.AddSymlink(u"C:\\data\\ln.txt", u"..\\x.txt", false);
+  std::vector<uint8_t> app{3, 0, 0, 0};
+  const std::vector<uint8_t> strings = Units(u"Pkg\0App\0C:\\x.exe\0"sv);
+  app.insert(app.end(), strings.begin(), strings.end());
+  machine.AddReparsePoint(u"C:\\data\\app", Raw(0x8000001B, app), false);
+  machine.AddReparsePoint(u"C:\\data\\wof.bin",
+                          Raw(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}), false);
+  machine.AddReparsePoint(u"C:\\data\\dedup.bin", Raw(0x80000013, {}), false);
+  machine.AddReparsePoint(u"C:\\data\\cloud", Raw(0x9000701A, {}), false);
+  machine.AddReparsePoint(u"C:\\data\\odd", Raw(0x00001234, {}), false);
+
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", false),
+            "reparse point (volume mountpoint) C:\\data\\vol\n -> \\??\\Volume{d1}\\\n"
+            "reparse point (directory mountpoint) C:\\data\\jn\n -> C:\\target\n"
+            "reparse point (symlink) C:\\data\\ln.txt\n -> ..\\x.txt\n"
+            "reparse point (app exec link) C:\\data\\app\n -> Pkg\n -> App\n -> C:\\x.exe\n"
+            "reparse point (wof compressed) C:\\data\\wof.bin\n -> version=1 algorithm=LZX\r\n"
+            "reparse point (deduplicated) C:\\data\\dedup.bin\n"
+            "reparse point unsupported Microsoft type IO_REPARSE_TAG_CLOUD_7\r\n"
+            "reparse point unsupported type 0x00001234\r\n");
+  const ScanCounters& c = run.counters;
+  EXPECT_EQ(c.reparsePoints, 8u);
+  EXPECT_EQ(c.mountPoints, 2u);
+  EXPECT_EQ(c.volumeMountPoints, 1u);
+  EXPECT_EQ(c.junctions, 1u);
+  EXPECT_EQ(c.symbolicLinks, 1u);
+  EXPECT_EQ(c.appExecLinks, 1u);
+  EXPECT_EQ(c.wofLinks, 1u);
+  EXPECT_EQ(c.dedupLinks, 1u);
+}
+
+TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {
+  machine.AddSymlink(u"C:\\data\\a", u"t", false);
+  machine.AddSymlink(u"C:\\data\\b", u"t", false);
+  machine.AddSymlink(u"C:\\data\\c", u"t", false);
+  machine.InjectError(Op::kReparseOpen, u"C:\\data\\a", 5);
+  machine.InjectError(Op::kReparseOpen, u"C:\\data\\b", 32);
+  machine.InjectError(Op::kReparseQuery, u"C:\\data\\c", 1);
+
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", false),
+            "error ACCESS_DENIED opening reparse point C:\\data\\a\n"
+            "error SHARING_VIOLATION opening reparse point C:\\data\\b\n");
+  EXPECT_EQ(handedOn, 3u);
+  EXPECT_EQ(run.counters.reparsePoints, 0u);
+  EXPECT_EQ(run.counters.symbolicLinks, 0u);
+}
+
+TEST_F(Scan, OpenNameAndPrintedPathFollowThePathForm) {
+  machine.AddVolume(u"\\\\server\\share\\");
+  machine.AddVolume(u"\\\\?\\Volume{v1}\\");
+  struct Case {
+    std::u16string path, opened;
+    std::string printed;
+  };
+  const Case cases[] = {
+      {u"\\\\?\\C:\\d\\x", u"\\\\?\\C:\\d\\x", "C:\\d\\x"},
+      {u"C:\\d\\y", u"\\\\?\\C:\\d\\y", "C:\\d\\y"},
+      {u"\\\\server\\share\\x", u"\\\\server\\share\\x", "\\\\server\\share\\x"},
+      {u"\\\\?\\UNC\\server\\share\\y", u"\\\\?\\UNC\\server\\share\\y",
+       "\\\\?\\UNC\\server\\share\\y"},
+      {u"\\\\?\\Volume{v1}\\x", u"\\\\?\\Volume{v1}\\x", "\\\\?\\Volume{v1}\\x"},
+  };
+  for (const Case& c : cases) {
+    machine.AddSymlink(c.path, u"t", false);
+    machine.out.clear();
+    machine.reparseOpens.clear();
+    InspectReparsePoint(run, EntryRef{c.path, nullptr, {}});
+    FlushOutput(run);
+    EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{c.opened});
+    EXPECT_EQ(machine.out, "reparse point (symlink) " + c.printed + "\n -> t\n");
+  }
+}
+
+TEST_F(Scan, TokenIsOpenedOnceAndRetriedWhileItFails) {
+  machine.AddFile(u"C:\\data\\plain.txt");
+  Walk(u"\\\\?\\C:\\data\\", u"*", false);
+  EXPECT_EQ(machine.tokenOpenCalls, 0);
+
+  for (char16_t c = u'a'; c <= u'e'; ++c) {
+    machine.AddSymlink(std::u16string(u"C:\\data\\") + c, u"t", false);
+  }
+  machine.tokenOpenFailures = 2;
+  machine.adjustPrevious = {1, {17, 0}, 0x1};  // enabled by default, as it was
+  machine.adjustPreviousLength = 16;
+  Walk(u"\\\\?\\C:\\data\\", u"*", false);
+  EXPECT_EQ(run.counters.symbolicLinks, 5u);
+  EXPECT_EQ(machine.tokenOpenCalls, 3);
+  EXPECT_EQ(machine.tokenOpens, 1);
+  EXPECT_EQ(machine.tokenCloses, 1);
+  // Switched off and reported, then switched on with its other bits kept.
+  ASSERT_EQ(machine.adjusts.size(), 2u);
+  EXPECT_EQ(machine.adjusts[0].newState.privilegeCount, 1u);
+  EXPECT_EQ(machine.adjusts[0].newState.luid.lowPart, 17u);
+  EXPECT_EQ(machine.adjusts[0].newState.attributes, 0u);
+  EXPECT_EQ(machine.adjusts[0].bufferLength, 16u);
+  EXPECT_TRUE(machine.adjusts[0].wantsPrevious);
+  EXPECT_EQ(machine.adjusts[1].newState.luid.lowPart, 17u);
+  EXPECT_EQ(machine.adjusts[1].newState.attributes, 0x3u);
+  EXPECT_EQ(machine.adjusts[1].bufferLength, 16u);
+  EXPECT_FALSE(machine.adjusts[1].wantsPrevious);
+}
+
+TEST_F(Scan, PrivilegeThatCannotBeHadIsLeftAlone) {
+  machine.AddSymlink(u"C:\\data\\a", u"t", false);
+  machine.AddSymlink(u"C:\\data\\b", u"t", false);
+  machine.adjustError = 1300;  // not all privileges assigned
+  Walk(u"\\\\?\\C:\\data\\", u"*", false);
+  EXPECT_EQ(machine.adjustCalls, 1);
+  EXPECT_EQ(machine.tokenOpenCalls, 1);
+  EXPECT_EQ(machine.tokenCloses, 1);
+  EXPECT_EQ(run.counters.symbolicLinks, 2u);
+}
+
+// The pattern picks entries in every folder; folders are entered whatever
+// their names, matching reparse points never.
+class PatternTree : public Scan {
+ protected:
+  PatternTree() {
+    machine.AddFile(u"C:\\target\\t.dll");
+    machine.AddFile(u"C:\\data\\a.dll");
+    machine.AddJunction(u"C:\\data\\jn.dll", u"C:\\target");
+    machine.AddJunction(u"C:\\data\\lnk", u"C:\\target");
+    machine.AddFolder(u"C:\\data\\sub");
+    machine.AddFolder(u"C:\\data\\folder.dll");
+    machine.AddHardLink(u"C:\\data\\a.dll", u"C:\\data\\sub\\b.dll");
+    machine.AddHardLink(u"C:\\data\\a.dll", u"C:\\other\\c.dll");  // outside the scan
+    machine.AddFile(u"C:\\data\\sub\\readme.txt");
+    machine.AddHardLink(u"C:\\data\\sub\\readme.txt", u"C:\\data\\sub\\readme2.txt");
+    machine.AddSymlink(u"C:\\data\\sub\\sym.dll", u"\\??\\C:\\data\\a.dll", false);
+    machine.AddHardLink(u"C:\\target\\t.dll", u"C:\\data\\sub\\t2.dll");
+    machine.AddFile(u"C:\\data\\folder.dll\\inner.dll");
+  }
+};
+
+TEST_F(PatternTree, WithoutRecursion) {
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", false),
+            "reparse point (directory mountpoint) C:\\data\\jn.dll\n -> C:\\target\n"
+            "group of 3 hard links:\r\n 1: C:\\data\\a.dll\n");
+  EXPECT_EQ(run.counters.hardLinkGroups, 1u);
+  EXPECT_EQ(machine.listingsOpened.size(), 1u);
+}
+
+TEST_F(PatternTree, WithRecursion) {
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", true),
+            "reparse point (directory mountpoint) C:\\data\\jn.dll\n -> C:\\target\n"
+            "reparse point (symlink) C:\\data\\sub\\sym.dll\n -> C:\\data\\a.dll\n"
+            "group of 3 hard links:\r\n 1: C:\\data\\a.dll\n 2: C:\\data\\sub\\b.dll\n"
+            "group of 2 hard links:\r\n 1: C:\\data\\lnk\\t.dll\n 2: C:\\data\\sub\\t2.dll\n");
+  EXPECT_EQ(handedOn, 2u);
+  EXPECT_EQ(run.counters.hardLinkGroups, 2u);
+  EXPECT_EQ(run.counters.reparsePoints, 2u);
+  EXPECT_TRUE(run.hardLinks.empty());
+}
+
+TEST_F(Scan, FolderNestedTooDeepIsSkippedAtDepth1024) {
+  std::u16string deep = u"C:\\deep";
+  for (int i = 0; i < 1100; ++i) deep += u"\\d";
+  machine.AddFolder(deep);
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\deep\\", u"*", true),
+            "path nested too deep (max 1024) -> skip folder d\r\n");
+  EXPECT_EQ(machine.listingsOpened.size(), 1025u);
+}
+
+TEST_F(Scan, FolderThatCannotBeListed) {
+  machine.AddVolume(u"\\\\server\\share\\");
+  machine.AddFolder(u"C:\\data\\locked");
+  machine.AddFolder(u"\\\\server\\share\\dir\\locked");
+  machine.InjectError(Op::kOpenListing, u"C:\\data\\locked", 5);
+  machine.InjectError(Op::kOpenListing, u"\\\\server\\share\\dir\\locked", 21);
+  machine.InjectError(Op::kOpenListing, u"C:\\gone", 3);
+  Walk(u"\\\\?\\C:\\data\\", u"*", true);
+  Walk(u"\\\\server\\share\\dir\\", u"*", true);
+  Walk(u"\\\\?\\C:\\gone\\", u"*", true);
+  EXPECT_EQ(machine.out,
+            "error ACCESS_DENIED opening 'C:\\data\\locked\\*'\r\n"
+            "error NOT_READY opening '\\\\server\\share\\dir\\locked\\*'\r\n"
+            "error PATH_NOT_FOUND opening 'C:\\gone\\*'\r\n");
+}
+
+TEST_F(Scan, ListingThatFailsPartWayEndsThatFolderOnly) {
+  machine.AddSymlink(u"C:\\data\\sub\\one", u"t", false);
+  machine.AddSymlink(u"C:\\data\\sub\\two", u"t", false);
+  machine.AddSymlink(u"C:\\data\\three", u"t", false);
+  machine.FailListingAfter(u"C:\\data\\sub", 3);  // ".", ".." and "one"
+  Walk(u"\\\\?\\C:\\data\\", u"*", true);
+  EXPECT_EQ(machine.reparseOpens,
+            (std::vector<std::u16string>{u"\\\\?\\C:\\data\\sub\\one", u"\\\\?\\C:\\data\\three"}));
+}
+
+TEST_F(Scan, FilesOfTwoVolumesWithOneIndexAreNoGroup) {
+  machine.AddVolume(u"D:\\");
+  machine.AddFile(u"C:\\data\\x.dll")->index = 0x42;
+  machine.AddMountPoint(u"C:\\data\\mnt", u"\\??\\Volume{d1}\\", u"D:\\");
+  machine.AddFile(u"D:\\y.dll")->index = 0x42;
+  machine.Find(u"C:\\data\\x.dll")->linkCount = 2;
+  machine.Find(u"D:\\y.dll")->linkCount = 2;
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", true),
+            "group of 2 hard links:\r\n 1: C:\\data\\x.dll\n"
+            "group of 2 hard links:\r\n 1: C:\\data\\mnt\\y.dll\n");
+  EXPECT_EQ(run.counters.hardLinkGroups, 2u);
+}
+
+TEST_F(Scan, LinkBackToAParentIsNotEnteredAgain) {
+  machine.AddFile(u"C:\\data\\sub\\f.dll");
+  machine.AddHardLink(u"C:\\data\\sub\\f.dll", u"C:\\data\\g.txt");
+  machine.AddJunction(u"C:\\data\\sub\\back", u"C:\\data");
+  machine.AddJunction(u"C:\\data\\sib", u"C:\\data\\sub");  // no loop: walked twice
+  EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", true),
+            "folder loops back to a parent -> skip folder back\r\n"
+            "folder loops back to a parent -> skip folder back\r\n"
+            "group of 2 hard links:\r\n 1: C:\\data\\sub\\f.dll\n 2: C:\\data\\sib\\f.dll\n");
+
+  // The depth rule comes first.
+  machine.out.clear();
+  Walk(u"\\\\?\\C:\\data\\sub\\", u"none", true, kMaxDepth);
+  EXPECT_EQ(machine.out, "path nested too deep (max 1024) -> skip folder back\r\n");
+}
+
+TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {
+  InitConsoleState(run);
+  machine.AddSymlink(u"C:\\data\\one", u"t", false);
+  machine.AddSymlink(u"C:\\data\\sub\\two", u"t", false);
+  machine.AddFile(u"C:\\data\\sub\\stop");
+  machine.AddSymlink(u"C:\\data\\sub\\three", u"t", false);
+  machine.AddSymlink(u"C:\\data\\later\\four", u"t", false);
+  machine.onEntry = [this](const std::u16string& name) {
+    if (name == u"stop") machine.RaiseCtrlEvent(kCtrlCEvent);
+  };
+  Walk(u"\\\\?\\C:\\data\\", u"*", true);
+  EXPECT_TRUE(run.AbortRequested());
+  EXPECT_EQ(machine.reparseOpens,
+            (std::vector<std::u16string>{u"\\\\?\\C:\\data\\one", u"\\\\?\\C:\\data\\sub\\two"}));
+  EXPECT_EQ(machine.listingsOpened.size(), 2u);
+}
+
+// A POSIX system: paths joined with "/", opened and printed whole.
+class PosixMachine : public MemoryVolume {
+ public:
+  PathStyle Style() const override { return PathStyle::kPosix; }
+};
+
+TEST(PosixScan, PathsPrintWhole) {
+  PosixMachine machine;
+  machine.stdoutIsConsole = false;
+  machine.AddVolume(u"\\");
+  machine.AddSymlink(u"\\srv\\ln", u"../x", false);
+  machine.AddFile(u"\\srv\\d\\f");
+  machine.AddHardLink(u"\\srv\\d\\f", u"\\srv\\g");
+  quorrex::Run run(machine);
+  run.options.recurse = true;
+  WalkFolder(run, u"/srv", u"*", 0);
+  AddHardLink(run, 2, 9, 0, 1, u"/a?b");
+  ReportHardLinkGroups(run);
+  FlushOutput(run);
+  EXPECT_EQ(machine.out,
+            "reparse point (symlink) /srv/ln\n -> ../x\n"
+            "group of 2 hard links:\n 1: /srv/d/f\n 2: /srv/g\n"
+            "group of 2 hard links:\n 1: /a?b\n");
+  EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{u"/srv/ln"});
+  EXPECT_EQ(machine.listingsOpened, (std::vector<std::u16string>{u"/srv/*", u"/srv/d/*"}));
+}
+
+}  // namespace
+}  // namespace quorrex::testing
