@@ -1,0 +1,229 @@
+// The program itself on hostile trees: odd names, deep and looping trees,
+// special files, broken standard output and a very large folder. Every run
+// must end, print what it should and lose nothing.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Result {
+  int code = -1;    // exit code, or 128 + signal
+  std::string out;  // standard output, when it went to a file
+  bool timedOut = false;
+};
+
+enum class Stdout { kFile, kClosed, kFull };
+
+// Runs the program with `args`; standard output goes to a file, is closed,
+// or is the full device.
+Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kFile,
+                  int seconds = 60) {
+  char outPath[] = "/tmp/quorrex-out-XXXXXX";
+  const int outFd = mkstemp(outPath);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int devNull = open("/dev/null", O_RDWR);
+    dup2(devNull, 0);
+    dup2(devNull, 2);
+    if (kind == Stdout::kFile) dup2(outFd, 1);
+    if (kind == Stdout::kClosed) close(1);
+    if (kind == Stdout::kFull) {
+      const int full = open("/dev/full", O_WRONLY);
+      dup2(full, 1);
+    }
+    std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUORREX_PROGRAM, argv.data());
+    _exit(127);
+  }
+  Result result;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  std::ifstream in(outPath, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  result.out = text.str();
+  close(outFd);
+  unlink(outPath);
+  return result;
+}
+
+class HostileTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/quorrex-hostile-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    root_ = templ;
+  }
+  void TearDown() override {
+    const std::string command =
+        "chmod -R u+rwx '" + root_ + "' 2>/dev/null; rm -rf '" + root_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  std::string Path(const std::string& name) const { return root_ + "/" + name; }
+  std::string root_;
+};
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST_F(HostileTree, OddNamesArePrintedAsTheirBytes) {
+  const std::vector<std::string> names = {
+      "bad\xFF\xFEutf8",       "cr\rin", "lf\nin", "100%s%S%u%n", std::string(255, 'n'),
+      "smile\xF0\x9F\x98\x80",
+  };
+  for (const auto& name : names) {
+    ASSERT_EQ(symlink(("target-" + name).c_str(), Path(name).c_str()), 0) << name;
+  }
+  ASSERT_EQ(mkdir(Path("h").c_str(), 0755), 0);
+  { std::ofstream(Path("h/one\xC3")) << "x"; }
+  ASSERT_EQ(link(Path("h/one\xC3").c_str(), Path("h/two%S").c_str()), 0);
+
+  const Result r = RunProgram({root_, "-s"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 0);
+  for (const auto& name : names) {
+    EXPECT_TRUE(
+        Contains(r.out, "reparse point (symlink) " + Path(name) + "\n -> target-" + name + "\n"))
+        << name;
+  }
+  EXPECT_TRUE(Contains(r.out, "group of 2 hard links:\n"));
+  EXPECT_TRUE(Contains(r.out, " 1: " + Path("h/one\xC3") + "\n") ||
+              Contains(r.out, " 2: " + Path("h/one\xC3") + "\n"));
+  EXPECT_TRUE(Contains(r.out, Path("h/two%S") + "\n"));
+  EXPECT_TRUE(Contains(r.out, "* 6 reparse points:\n"));
+  EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n"));
+}
+
+// Makes `depth` nested folders named `name` below `root`, relative to each
+// open parent so that the whole path may pass PATH_MAX.
+void MakeChain(const std::string& root, const std::string& name, int depth) {
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0) << i;
+    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(fd);
+    ASSERT_GE(next, 0);
+    fd = next;
+  }
+  close(fd);
+}
+
+TEST_F(HostileTree, DeepTreesStopAtTheDepthLimitEvenPastPathMax) {
+  MakeChain(root_, "folder-of-depth", 1100);  // 16 bytes a level: far past PATH_MAX
+  const Result r = RunProgram({root_, "-s"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(Contains(r.out, "path nested too deep (max 1024) -> skip folder folder-of-depth\n"));
+  EXPECT_TRUE(Contains(r.out, "\nsummary\n"));
+}
+
+TEST_F(HostileTree, LinkLoopsEnd) {
+  ASSERT_EQ(mkdir(Path("a").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(Path("a/b").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("self", Path("self").c_str()), 0);
+  ASSERT_EQ(symlink("pong", Path("ping").c_str()), 0);
+  ASSERT_EQ(symlink("ping", Path("pong").c_str()), 0);
+  ASSERT_EQ(symlink("..", Path("a/b/up").c_str()), 0);
+  ASSERT_EQ(symlink(root_.c_str(), Path("a/root").c_str()), 0);
+  { std::ofstream(Path("a/b/x.dat")) << "x"; }
+
+  // A pattern the links do not match: they are entered, and the loop rule
+  // stops the descent.
+  const Result r = RunProgram({Path("*.dat"), "-s"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(Contains(r.out, "folder loops back to a parent -> skip folder up\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "folder loops back to a parent -> skip folder root\n")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "* 0 reparse points:\n"));
+
+  // Matching links are reported, not entered.
+  const Result all = RunProgram({root_, "-s"});
+  ASSERT_FALSE(all.timedOut);
+  EXPECT_EQ(all.code, 0);
+  EXPECT_TRUE(Contains(all.out, "reparse point (symlink) " + Path("self") + "\n -> self\n"));
+  EXPECT_TRUE(Contains(all.out, "* 5 reparse points:\n"));
+}
+
+TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+  const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socketPath = Path("sock");
+  ASSERT_LT(socketPath.size(), sizeof(address.sun_path));
+  socketPath.copy(address.sun_path, socketPath.size());
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  // A device node needs privilege; without it the test goes on without one.
+  (void)mknod(Path("null-device").c_str(), S_IFCHR | 0666, makedev(1, 3));
+  ASSERT_EQ(link(Path("fifo").c_str(), Path("fifo2").c_str()), 0);
+
+  const Result r = RunProgram({root_, "-s"}, Stdout::kFile, 20);
+  close(s);
+  ASSERT_FALSE(r.timedOut) << "the walk blocked on a special file";
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(Contains(r.out, "* 0 reparse points:\n"));
+  // The two names of the FIFO are links of one another, and nothing more.
+  EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n"));
+}
+
+TEST_F(HostileTree, BrokenStandardOutputNeitherCrashesNorHangs) {
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(symlink("t", Path("l" + std::to_string(i)).c_str()), 0);
+  }
+  for (Stdout kind : {Stdout::kClosed, Stdout::kFull}) {
+    const Result r = RunProgram({root_}, kind, 20);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_LT(r.code, 128) << "ended by a signal";
+  }
+}
+
+TEST_F(HostileTree, FolderOfTwoHundredThousandEntries) {
+  const int fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  for (int i = 0; i < 200000; ++i) {
+    const std::string name = "entry-" + std::to_string(i);
+    if (i % 1000 == 0) {
+      ASSERT_EQ(symlinkat("target", fd, name.c_str()), 0);
+    } else {
+      const int f = openat(fd, name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      ASSERT_GE(f, 0);
+      close(f);
+    }
+  }
+  close(fd);
+  const Result r = RunProgram({root_}, Stdout::kFile, 120);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(Contains(r.out, "* 200 reparse points:\n"));
+}
+
+}  // namespace
