@@ -32,7 +32,8 @@ enum class Stdout { kFile, kClosed, kFull };
 // Runs the program with `args`; standard output goes to a file, is closed,
 // or is the full device.
 Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kFile,
-                  int seconds = 60) {
+                  int seconds = 60, int interruptAfterMs = -1,
+                  std::chrono::milliseconds* endedAfterInterrupt = nullptr) {
   char outPath[] = "/tmp/quorrex-out-XXXXXX";
   const int outFd = mkstemp(outPath);
   const pid_t child = fork();
@@ -54,8 +55,18 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
   }
   Result result;
   int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(seconds);
+  auto interruptedAt = start;
+  bool interrupted = false;
   while (waitpid(child, &status, WNOHANG) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (interruptAfterMs >= 0 && !interrupted &&
+        now - start >= std::chrono::milliseconds(interruptAfterMs)) {
+      kill(child, SIGINT);
+      interrupted = true;
+      interruptedAt = now;
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       kill(child, SIGKILL);
       waitpid(child, &status, 0);
@@ -63,6 +74,10 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (interrupted && endedAfterInterrupt != nullptr) {
+    *endedAfterInterrupt = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - interruptedAt);
   }
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   std::ifstream in(outPath, std::ios::binary);
@@ -193,6 +208,27 @@ TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
   EXPECT_TRUE(Contains(r.out, "* 0 reparse points:\n"));
   // The two names of the FIFO are links of one another, and nothing more.
   EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n"));
+}
+
+TEST_F(HostileTree, InterruptStopsAnEndlessWalkWithinASecond) {
+  // Two links in each folder to the next one: the walk would visit 2^30
+  // folders, none of them a loop.
+  const int levels = 30;
+  for (int i = 0; i <= levels; ++i) {
+    ASSERT_EQ(mkdir(Path("d" + std::to_string(i)).c_str(), 0755), 0);
+  }
+  for (int i = 0; i < levels; ++i) {
+    const std::string next = "../d" + std::to_string(i + 1);
+    ASSERT_EQ(symlink(next.c_str(), Path("d" + std::to_string(i) + "/a").c_str()), 0);
+    ASSERT_EQ(symlink(next.c_str(), Path("d" + std::to_string(i) + "/b").c_str()), 0);
+  }
+  std::chrono::milliseconds ended{0};
+  const Result r = RunProgram({Path("d0/*.none"), "-s"}, Stdout::kFile, 30, 300, &ended);
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 3);
+  EXPECT_LT(ended.count(), 1000);
+  EXPECT_TRUE(Contains(r.out, "\nCtrl+C pressed -> abort\n"));
+  EXPECT_TRUE(Contains(r.out, "\nsummary\n"));
 }
 
 TEST_F(HostileTree, BrokenStandardOutputNeitherCrashesNorHangs) {
