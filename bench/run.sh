@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# Times `quorrex -s TREE` against the equivalent find on generated trees.
+#
+#   bench/run.sh [entries...]          default: 200000 1000000
+#
+# For every size: builds (or reuses) a deterministic tree under $BENCH_DIR,
+# warms the cache, times both programs $RUNS times each, alternating, with
+# output to a file, then measures peak memory (/usr/bin/time) and system calls
+# (strace -c -f), checks that both found the same links, and compares against
+# the targets. Last it runs the registry and name pattern benchmark.
+#
+# Environment: RUNS (7), BENCH_DIR (/tmp/quorrex-bench), SKIP_REGISTRY=1 to
+# leave out the registry benchmark, SKIP_STRACE=1 to leave out the call counts.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+build="$repo/build/bench"
+work=${BENCH_DIR:-/tmp/quorrex-bench}
+runs=${RUNS:-7}
+if [ "$#" -gt 0 ]; then sizes=("$@"); else sizes=(200000 1000000); fi
+
+say() { printf '%s\n' "$*" >&2; }
+
+# --- What the run needs -------------------------------------------------------
+
+install_missing() {
+  local want=()
+  command -v strace >/dev/null || want+=(strace)
+  [ -x /usr/bin/time ] || want+=(time)
+  command -v python3 >/dev/null || want+=(python3)
+  command -v cmake >/dev/null || want+=(cmake)
+  command -v ninja >/dev/null || want+=(ninja-build)
+  command -v g++ >/dev/null || want+=(g++)
+  dpkg -s libbenchmark-dev >/dev/null 2>&1 || want+=(libbenchmark-dev)
+  [ "${#want[@]}" -eq 0 ] && return 0
+  say "installing: ${want[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${want[@]}" >/dev/null
+}
+
+build_programs() {
+  say "building Release into $build"
+  cmake --preset native -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DQUORREX_BUILD_TESTS=OFF >"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; exit 1; }
+  local targets=(quorrex)
+  [ "${SKIP_REGISTRY:-0}" = 1 ] || targets+=(registry_bench)
+  cmake --build "$build" -j2 --target "${targets[@]}" >>"$work/cmake.log" 2>&1 ||
+    { tail -40 "$work/cmake.log" >&2; exit 1; }
+}
+
+# --- Measuring ----------------------------------------------------------------
+
+median() { sort -n | awk '{v[NR] = $1} END {
+  if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# The "total" line of strace -c: calls are its fourth field.
+strace_calls() { awk '$NF == "total" {print $4}' "$1"; }
+
+json_field() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$1" "$2"; }
+
+# A number from the summary block: the line that ends with the given words.
+summary_count() { tr -d '\r' <"$1" | awk -v tail="$2" '
+  /^summary$/ {s = 1} s && index($0, tail) {for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+$/) {print $i; exit}}'; }
+
+bench_size() {
+  local n=$1
+  local tree="$work/tree-$n" out="$work/out-$n"
+  mkdir -p "$out"
+  say ""
+  say "=== $n entries: $tree"
+  python3 "$here/make_tree.py" --entries "$n" --out "$tree"
+  python3 "$here/tree_stats.py" floor "$tree" >"$out/floor.json"
+
+  local q_cmd=("$build/quorrex" -s "$tree")
+  local f_cmd=(find "$tree" \( -type l -printf '%p -> %l\n' \) -o
+    \( -type f -links +1 -printf '%i %n %p\n' \))
+
+  # Warm the cache: both programs, twice, output thrown away.
+  for _ in 1 2; do
+    "${q_cmd[@]}" >/dev/null
+    "${f_cmd[@]}" >/dev/null
+  done
+
+  # Each run's wall, user and system seconds, from the shell's own timer.
+  local TIMEFORMAT='%3R %3U %3S' i prog
+  : >"$out/quorrex.times"
+  : >"$out/find.times"
+  for ((i = 0; i < runs; i++)); do
+    local order=(quorrex find)
+    ((i % 2)) && order=(find quorrex)
+    for prog in "${order[@]}"; do
+      local -n cmd="${prog:0:1}_cmd"
+      { time "${cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times"
+    done
+  done
+  local q_med f_med q_cpu f_cpu
+  q_med=$(awk '{print $1}' "$out/quorrex.times" | median)
+  f_med=$(awk '{print $1}' "$out/find.times" | median)
+  q_cpu=$(awk '{print $2 + $3}' "$out/quorrex.times" | median)
+  f_cpu=$(awk '{print $2 + $3}' "$out/find.times" | median)
+
+  local q_rss f_rss
+  /usr/bin/time -f %M -o "$out/quorrex.rss" "${q_cmd[@]}" >/dev/null
+  /usr/bin/time -f %M -o "$out/find.rss" "${f_cmd[@]}" >/dev/null
+  q_rss=$(tail -1 "$out/quorrex.rss")
+  f_rss=$(tail -1 "$out/find.rss")
+
+  local q_calls=NA f_calls=NA
+  if [ "${SKIP_STRACE:-0}" != 1 ]; then
+    strace -c -f -o "$out/quorrex.strace" "${q_cmd[@]}" >/dev/null
+    strace -c -f -o "$out/find.strace" "${f_cmd[@]}" >/dev/null
+    q_calls=$(strace_calls "$out/quorrex.strace")
+    f_calls=$(strace_calls "$out/find.strace")
+  fi
+
+  python3 "$here/tree_stats.py" listing "$out/find.txt" >"$out/find.json"
+  local entries floor_calls paths_bytes
+  entries=$(json_field "$out/floor.json" entries)
+  floor_calls=$(json_field "$out/floor.json" floor_calls)
+  paths_bytes=$(json_field "$out/find.json" recorded_path_bytes)
+
+  # Both programs must have found the same things.
+  local f_links f_files f_names q_links q_groups q_names agree=yes
+  f_links=$(json_field "$out/find.json" symlinks)
+  f_files=$(json_field "$out/find.json" multi_link_files)
+  f_names=$(json_field "$out/find.json" multi_link_names)
+  q_links=$(summary_count "$out/quorrex.txt" "symbolic link")
+  q_groups=$(summary_count "$out/quorrex.txt" "hard link group")
+  q_names=$(tr -d '\r' <"$out/quorrex.txt" | grep -cE '^ [0-9]+: ' || true)
+  [ "$q_links" = "$f_links" ] && [ "$q_groups" = "$f_files" ] && [ "$q_names" = "$f_names" ] ||
+    agree=NO
+
+  python3 - "$n" "$q_med" "$f_med" "$q_cpu" "$f_cpu" "$q_rss" "$f_rss" "$q_calls" "$f_calls" "$entries" \
+    "$floor_calls" "$paths_bytes" "$agree" "$f_links" "$q_links" "$f_files" "$q_groups" \
+    "$f_names" "$q_names" "$runs" <<'EOF' | tee "$out/result.txt"
+import sys
+(n, q_med, f_med, q_cpu, f_cpu, q_rss, f_rss, q_calls, f_calls, entries, floor_calls, paths_bytes, agree,
+ f_links, q_links, f_files, q_groups, f_names, q_names, runs) = sys.argv[1:]
+q_med, f_med, q_cpu, f_cpu = (float(v) for v in (q_med, f_med, q_cpu, f_cpu))
+entries, floor_calls = int(entries), int(floor_calls)
+q_rss_mib, f_rss_mib = int(q_rss) / 1024, int(f_rss) / 1024
+budget = 32 + int(paths_bytes) / 2**20
+ratio = q_med / f_med
+def verdict(ok):
+    return "met" if ok else "MISSED"
+print(f"entries                {entries} (requested {n}), {runs} runs each, alternating")
+print(f"wall time, median      quorrex {q_med:.3f} s   find {f_med:.3f} s")
+print(f"ratio quorrex/find     {ratio:.2f}   (target <= 0.60: {verdict(ratio <= 0.6)})")
+print(f"CPU (user+sys), median quorrex {q_cpu:.3f} s   find {f_cpu:.3f} s   ratio {q_cpu / f_cpu:.2f}")
+print(f"peak RSS               quorrex {q_rss_mib:.1f} MiB   find {f_rss_mib:.1f} MiB")
+print(f"memory budget          32 MiB + {int(paths_bytes) / 2**20:.1f} MiB of recorded paths"
+      f" = {budget:.1f} MiB ({verdict(q_rss_mib <= budget)})")
+floor_per = floor_calls / entries
+if q_calls != "NA":
+    q_per, f_per = int(q_calls) / entries, int(f_calls) / entries
+    print(f"system calls           quorrex {int(q_calls)}   find {int(f_calls)}   floor {floor_calls}")
+    print(f"calls per entry        quorrex {q_per:.3f}   find {f_per:.3f}   floor {floor_per:.3f}")
+    print(f"quorrex / floor        {q_per / floor_per:.3f}   (target <= 1.10: "
+          f"{verdict(q_per <= 1.1 * floor_per)})")
+print(f"symbolic links         quorrex {q_links}   find {f_links}")
+print(f"multi-link files       quorrex {q_groups} groups   find {f_files} inodes")
+print(f"multi-link names       quorrex {q_names}   find {f_names}")
+print(f"counts agree           {agree}")
+EOF
+  if [ "${SKIP_STRACE:-0}" != 1 ]; then
+    say "quorrex system calls (top):"
+    sed -n '3,10p' "$out/quorrex.strace" >&2
+  fi
+  [ "$agree" = yes ]
+}
+
+mkdir -p "$work"
+install_missing
+build_programs
+say "machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
+  "kernel $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}') under $work"
+status=0
+for n in "${sizes[@]}"; do bench_size "$n" || status=1; done
+if [ "${SKIP_REGISTRY:-0}" != 1 ]; then
+  say ""
+  say "=== hard-link registry and name pattern matcher"
+  "$build/bench/registry_bench" --benchmark_min_time=0.5 | tee "$work/registry.txt"
+fi
+exit "$status"
