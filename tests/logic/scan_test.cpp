@@ -2,6 +2,8 @@
 // as they reach a redirected standard output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -19,15 +21,11 @@ using namespace std::literals;
 
 // Reparse data with the common header in front of `payload`.
 std::vector<uint8_t> Raw(uint32_t tag, std::vector<uint8_t> payload) {
-  std::vector<uint8_t> data{static_cast<uint8_t>(tag),
-                            static_cast<uint8_t>(tag >> 8),
-                            static_cast<uint8_t>(tag >> 16),
-                            static_cast<uint8_t>(tag >> 24),
-                            static_cast<uint8_t>(payload.size()),
-                            static_cast<uint8_t>(payload.size() >> 8),
-                            0,
-                            0};
-  data.insert(data.end(), payload.begin(), payload.end());
+  std::vector<uint8_t> data(8 + payload.size(), 0);
+  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(tag >> (8 * i));
+  data[4] = static_cast<uint8_t>(payload.size());
+  data[5] = static_cast<uint8_t>(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), data.begin() + 8);
   return data;
 }
 
