@@ -200,7 +200,7 @@ class GrowthReporter : public benchmark::ConsoleReporter {
       std::printf("\n%s: time per run (wall, CPU)\n", name.c_str());
       const std::pair<const int64_t, Times>* previous = nullptr;
       for (const auto& entry : bySize) {
-        std::printf("  %9lld files  %9.1f ms  %9.1f ms", static_cast<long long>(entry.first),
+        std::printf("  %9lld files  %10.3f ms %10.3f ms", static_cast<long long>(entry.first),
                     entry.second.wall * 1e3, entry.second.cpu * 1e3);
         if (previous != nullptr) {
           const double files = static_cast<double>(entry.first) / previous->first;

@@ -183,6 +183,6 @@ for n in "${sizes[@]}"; do bench_size "$n" || status=1; done
 if [ "${SKIP_REGISTRY:-0}" != 1 ]; then
   say ""
   say "=== hard-link registry and name pattern matcher"
-  "$build/bench/registry_bench" --benchmark_min_time=0.5 | tee "$work/registry.txt"
+  "$build/bench/registry_bench" --benchmark_min_time=0.5 --benchmark_color=false | tee "$work/registry.txt"
 fi
 exit "$status"
