@@ -58,6 +58,9 @@ enum class PathStyle {
 struct FindData {
   uint32_t attributes = 0;
   std::u16string name;
+  // Set on a link when the listing left open whether it leads to a folder;
+  // FolderListing::ResolveDirectory settles the directory bit.
+  bool directoryUnresolved = false;
 };
 
 // The identity of a file: its volume and its index on that volume.
@@ -85,6 +88,9 @@ class FolderListing {
   // The identity of the listed folder (after following any link that led to
   // it); false when it cannot be had.
   virtual bool Identity(FileId& id) = 0;
+  // Adds the directory bit to an entry of this listing whose link leads to a
+  // folder, and clears `directoryUnresolved`.
+  virtual void ResolveDirectory(FindData& entry) { entry.directoryUnresolved = false; }
 };
 
 // Names a file or folder for an operation: its full path as the walker built

@@ -21,6 +21,7 @@ struct Level {
   std::unique_ptr<FolderListing> listing;
   size_t base = 0;  // length of the folder's path with its separator
   int32_t depth = 0;
+  bool idAsked = false;  // whether the listing was asked for its identity
   bool idKnown = false;
   FileId id;
   FindData entry;  // the current entry; its name buffer serves every entry
@@ -33,7 +34,7 @@ class Walk {
 
   uint32_t From(std::u16string_view folder, int32_t depth) {
     path_.assign(folder);
-    if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) Descend();
+    if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {}, false)) Descend();
     CloseAll();
     return handedOn_;
   }
@@ -55,6 +56,10 @@ class Walk {
       path_.resize(level.base);
       path_.append(name);
       const bool matches = MatchNamePattern(pattern_, name);
+      // Whether a link leads to a folder matters only for one to be entered.
+      if (level.entry.directoryUnresolved && !matches && run_.options.recurse) {
+        level.listing->ResolveDirectory(level.entry);
+      }
       const uint32_t attributes = level.entry.attributes;
       const EntryRef entry{path_, level.listing.get(), name};
 
@@ -68,7 +73,8 @@ class Walk {
           PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth, name);
           continue;
         }
-        OpenLevel(entry, path_.size(), level.depth + 1, name);
+        OpenLevel(entry, path_.size(), level.depth + 1, name,
+                  (attributes & kAttrReparsePoint) != 0);
       } else if (matches) {
         uint32_t indexLow = 0;
         uint32_t indexHigh = 0;
@@ -83,8 +89,10 @@ class Walk {
   // characters of the path buffer and makes it the innermost level. A folder
   // that cannot be listed gets the error line; one that is already open
   // further up the descent (a link back to a parent) gets the loop line.
+  // Only a folder entered through a link can be one of its own parents, so
+  // identities are asked for then alone, the parents' ones once each.
   bool OpenLevel(const EntryRef& folder, size_t folderLength, int32_t depth,
-                 std::u16string_view name) {
+                 std::u16string_view name, bool viaLink) {
     path_.resize(folderLength);
     if (path_.empty() || path_.back() != separator_) path_.push_back(separator_);
     const size_t base = path_.size();
@@ -102,10 +110,15 @@ class Walk {
     path_.pop_back();
 
     FileId id;
-    const bool idKnown = listing->Identity(id);
+    const bool idKnown = viaLink && listing->Identity(id);
     if (idKnown) {
       for (size_t i = 0; i < open_; ++i) {
-        if (levels_[i]->idKnown && levels_[i]->id == id) {
+        Level& parent = *levels_[i];
+        if (!parent.idAsked) {
+          parent.idAsked = true;
+          parent.idKnown = parent.listing->Identity(parent.id);
+        }
+        if (parent.idKnown && parent.id == id) {
           PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
           return false;
         }
@@ -117,6 +130,7 @@ class Walk {
     level.listing = std::move(listing);
     level.base = base;
     level.depth = depth;
+    level.idAsked = viaLink;
     level.idKnown = idKnown;
     level.id = id;
     return true;

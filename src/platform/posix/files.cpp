@@ -125,28 +125,47 @@ bool PosixListing::Identity(FileId& id) {
   return true;
 }
 
-uint32_t PosixListing::AttributesOf(const char* name, unsigned char type) const {
+void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned char type) const {
+  entry.directoryUnresolved = false;
   struct stat st;
   if (type == DT_UNKNOWN) {
-    if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return kAttrNormal;
-    if (S_ISDIR(st.st_mode)) return kAttrDirectory;
-    if (S_ISREG(st.st_mode)) return kAttrArchive;
-    if (!S_ISLNK(st.st_mode)) return kAttrNormal;
-    type = DT_LNK;
+    if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      type = DT_FIFO;  // gone or unreadable: a plain entry
+    } else if (S_ISDIR(st.st_mode)) {
+      type = DT_DIR;
+    } else if (S_ISREG(st.st_mode)) {
+      type = DT_REG;
+    } else if (S_ISLNK(st.st_mode)) {
+      type = DT_LNK;
+    } else {
+      type = DT_FIFO;
+    }
   }
   switch (type) {
     case DT_DIR:
-      return kAttrDirectory;
+      entry.attributes = kAttrDirectory;
+      break;
     case DT_REG:
-      return kAttrArchive;
+      entry.attributes = kAttrArchive;
+      break;
     case DT_LNK:
-      // A link to a folder carries the folder bit, as a Windows directory link does.
-      if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
-        return kAttrReparsePoint | kAttrDirectory;
-      }
-      return kAttrReparsePoint;
+      entry.attributes = kAttrReparsePoint;
+      entry.directoryUnresolved = true;
+      break;
     default:
-      return kAttrNormal;  // FIFOs, sockets, devices: plain entries
+      entry.attributes = kAttrNormal;  // FIFOs, sockets, devices: plain entries
+      break;
+  }
+}
+
+void PosixListing::ResolveDirectory(FindData& entry) {
+  if (!entry.directoryUnresolved) return;
+  entry.directoryUnresolved = false;
+  // A link to a folder carries the folder bit, as a Windows directory link does.
+  struct stat st;
+  const std::string name = EncodeUtf8Lossless(entry.name);
+  if (fstatat(fd_, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+    entry.attributes |= kAttrDirectory;
   }
 }
 
@@ -184,7 +203,7 @@ bool PosixListing::Next(FindData& entry) {
   pos_ += length;
   entry.name.clear();
   DecodeUtf8Lossless(std::string_view(name), entry.name);
-  entry.attributes = AttributesOf(name, type);
+  SetAttributes(entry, name, type);
   return true;
 }
 
@@ -208,7 +227,7 @@ bool PosixListing::Next(FindData& entry) {
   }
   entry.name.clear();
   DecodeUtf8Lossless(std::string_view(found->d_name), entry.name);
-  entry.attributes = AttributesOf(found->d_name, found->d_type);
+  SetAttributes(entry, found->d_name, found->d_type);
   return true;
 }
 

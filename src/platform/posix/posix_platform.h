@@ -32,10 +32,13 @@ class PosixListing final : public FolderListing {
 
   bool Next(FindData& entry) override;
   bool Identity(FileId& id) override;
+  void ResolveDirectory(FindData& entry) override;
   int fd() const { return fd_; }
 
  private:
-  uint32_t AttributesOf(const char* name, unsigned char type) const;
+  // The entry's attributes from its type; a link's directory bit is left to
+  // ResolveDirectory, so that a link the walk reports costs no extra call.
+  void SetAttributes(FindData& entry, const char* name, unsigned char type) const;
 
   int fd_;
   bool done_ = false;

@@ -18,7 +18,12 @@ using testing::TempFolder;
 std::map<std::u16string, uint32_t> ListAll(FolderListing& listing) {
   std::map<std::u16string, uint32_t> seen;
   FindData entry;
-  while (listing.Next(entry)) seen[entry.name] = entry.attributes;
+  while (listing.Next(entry)) {
+    // Links leave their directory bit open until asked.
+    EXPECT_EQ(entry.directoryUnresolved, (entry.attributes & kAttrReparsePoint) != 0);
+    listing.ResolveDirectory(entry);
+    seen[entry.name] = entry.attributes;
+  }
   return seen;
 }
 
