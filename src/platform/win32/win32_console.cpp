@@ -1,0 +1,224 @@
+// The Win32 platform: console output, text conversion, console input and
+// control events.
+#include <limits>
+#include <utility>
+
+#include "platform/win32/win32_platform.h"
+
+namespace quorrex::win32 {
+namespace {
+
+// One call of the Win32 writers takes at most a DWORD's worth; larger
+// requests go out in pieces of this size.
+constexpr std::size_t kWriteChunk = 1u << 30;
+
+HANDLE StdOut() {
+  return ::GetStdHandle(STD_OUTPUT_HANDLE);
+}
+HANDLE StdErr() {
+  return ::GetStdHandle(STD_ERROR_HANDLE);
+}
+HANDLE StdIn() {
+  return ::GetStdHandle(STD_INPUT_HANDLE);
+}
+
+bool WriteAll(HANDLE handle, std::string_view bytes, uint32_t& written) {
+  written = 0;
+  do {
+    const std::size_t piece = bytes.size() < kWriteChunk ? bytes.size() : kWriteChunk;
+    DWORD count = 0;
+    if (!::WriteFile(handle, bytes.data(), static_cast<DWORD>(piece), &count, nullptr)) {
+      return false;
+    }
+    written += count;
+    if (count < piece) return true;  // a short write: report what went out
+    bytes.remove_prefix(piece);
+  } while (!bytes.empty());
+  return true;
+}
+
+int ClampedLength(std::size_t length) {
+  constexpr std::size_t kMax = static_cast<std::size_t>(std::numeric_limits<int>::max());
+  return static_cast<int>(length < kMax ? length : kMax);
+}
+
+std::string ToCodePage(UINT codePage, std::u16string_view text) {
+  if (text.empty()) return std::string();
+  const auto* source = reinterpret_cast<const wchar_t*>(text.data());
+  const int sourceLength = ClampedLength(text.size());
+  const int size =
+      ::WideCharToMultiByte(codePage, 0, source, sourceLength, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(size), '\0');
+  const int made =
+      ::WideCharToMultiByte(codePage, 0, source, sourceLength, out.data(), size, nullptr, nullptr);
+  out.resize(made > 0 ? static_cast<std::size_t>(made) : 0);
+  return out;
+}
+
+// The control-event handler of the run. The system calls the routine on a
+// thread of its own, so the stored function is swapped and copied under a
+// lock and called outside it.
+class CtrlHandlerSlot {
+ public:
+  static CtrlHandlerSlot& Get() {
+    static CtrlHandlerSlot slot;
+    return slot;
+  }
+
+  void Set(std::function<void(uint32_t)> handler) {
+    const bool wanted = static_cast<bool>(handler);
+    ::EnterCriticalSection(&lock_);
+    handler_ = std::move(handler);
+    ::LeaveCriticalSection(&lock_);
+    if (wanted != registered_) {
+      if (::SetConsoleCtrlHandler(&Routine, wanted ? TRUE : FALSE)) registered_ = wanted;
+    }
+  }
+
+ private:
+  CtrlHandlerSlot() { ::InitializeCriticalSection(&lock_); }
+  // The slot serves until the process ends; the lock is never deleted so
+  // that a late event on the system's thread never meets a dead lock.
+
+  static BOOL WINAPI Routine(DWORD event) {
+    CtrlHandlerSlot& slot = Get();
+    ::EnterCriticalSection(&slot.lock_);
+    std::function<void(uint32_t)> handler = slot.handler_;
+    ::LeaveCriticalSection(&slot.lock_);
+    if (handler) handler(event);
+    return TRUE;
+  }
+
+  CRITICAL_SECTION lock_;
+  std::function<void(uint32_t)> handler_;
+  bool registered_ = false;
+};
+
+}  // namespace
+
+// --- Console output ----------------------------------------------------------
+
+bool Win32Platform::StdoutIsConsole() {
+  return ::GetFileType(StdOut()) == FILE_TYPE_CHAR;
+}
+
+ScreenInfo Win32Platform::GetScreenInfo() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  // On failure the record stays zero, which is what a non-console reports.
+  if (!::GetConsoleScreenBufferInfo(StdOut(), &info)) return ScreenInfo{};
+  return ScreenInfo{info.dwSize.X, info.dwCursorPosition.X};
+}
+
+bool Win32Platform::WriteStdout(std::string_view bytes, uint32_t& written) {
+  return WriteAll(StdOut(), bytes, written);
+}
+
+bool Win32Platform::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
+  written = 0;
+  DWORD count = 0;
+  constexpr std::size_t kMax = std::numeric_limits<DWORD>::max();
+  const DWORD length = static_cast<DWORD>(text.size() < kMax ? text.size() : kMax);
+  if (!::WriteConsoleW(StdOut(), text.data(), length, &count, nullptr)) {
+    error = LastErrorOf();
+    return false;
+  }
+  written = count;
+  return true;
+}
+
+bool Win32Platform::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
+  written = 0;
+  const HANDLE handle = StdErr();
+  DWORD count = 0;
+  constexpr std::size_t kMax = std::numeric_limits<DWORD>::max();
+  const DWORD length = static_cast<DWORD>(bytes.size() < kMax ? bytes.size() : kMax);
+  if (!::WriteConsoleA(handle, bytes.data(), length, &count, nullptr)) {
+    error = LastErrorOf();
+    // Whatever code the system gives, a handle that is no console is told
+    // apart by ERROR_INVALID_HANDLE: the caller then writes to it as a file.
+    DWORD mode = 0;
+    if (!::GetConsoleMode(handle, &mode)) error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  written = count;
+  return true;
+}
+
+bool Win32Platform::WriteStderr(std::string_view bytes, uint32_t& written) {
+  return WriteAll(StdErr(), bytes, written);
+}
+
+std::string Win32Platform::WideToNarrow(std::u16string_view text) {
+  return ToCodePage(CP_ACP, text);
+}
+
+bool Win32Platform::WideToOem(std::u16string_view text, std::string& out) {
+  out = ToCodePage(::GetOEMCP(), text);
+  return !out.empty();
+}
+
+std::u16string Win32Platform::NarrowToWide(std::string_view text) {
+  if (text.empty()) return std::u16string();
+  const int sourceLength = ClampedLength(text.size());
+  const int size = ::MultiByteToWideChar(CP_ACP, 0, text.data(), sourceLength, nullptr, 0);
+  if (size <= 0) return std::u16string();
+  std::u16string out(static_cast<std::size_t>(size), u'\0');
+  const int made = ::MultiByteToWideChar(CP_ACP, 0, text.data(), sourceLength,
+                                         reinterpret_cast<wchar_t*>(out.data()), size);
+  out.resize(made > 0 ? static_cast<std::size_t>(made) : 0);
+  return out;
+}
+
+// --- Console input and control events ----------------------------------------
+
+void Win32Platform::SetCtrlHandler(std::function<void(uint32_t)> handler) {
+  CtrlHandlerSlot::Get().Set(std::move(handler));
+}
+
+bool Win32Platform::SetStdinMode(uint32_t mode) {
+  return ::SetConsoleMode(StdIn(), mode) != 0;
+}
+
+bool Win32Platform::GetStdinMode(uint32_t& mode) {
+  DWORD value = 0;
+  if (!::GetConsoleMode(StdIn(), &value)) return false;
+  mode = value;
+  return true;
+}
+
+bool Win32Platform::OwnsConsoleWindow() {
+  // A console without a window (a child started without one) is nobody's
+  // window to keep on screen.
+  if (::GetConsoleWindow() == nullptr) return false;
+  // The window is this program's own when no other process is attached to
+  // its console: the shell that started the program in its console would be.
+  // The window's owner is not asked, since that takes USER32, and under
+  // terminal hosts the window belongs to the host anyway. Looked up by name so
+  // that the program still starts on systems without the call.
+  using GetConsoleProcessListFn = DWORD(WINAPI*)(LPDWORD, DWORD);
+  const auto processList =
+      LookUp<GetConsoleProcessListFn>(::GetModuleHandleA("kernel32.dll"), "GetConsoleProcessList");
+  if (processList == nullptr) return false;
+  DWORD processes[2] = {};
+  return processList(processes, 2) == 1;
+}
+
+bool Win32Platform::FlushConsoleInput() {
+  return ::FlushConsoleInputBuffer(StdIn()) != 0;
+}
+
+bool Win32Platform::ReadConsoleInput(InputRecord& record) {
+  INPUT_RECORD input{};
+  DWORD count = 0;
+  if (!::ReadConsoleInputW(StdIn(), &input, 1, &count) || count != 1) return false;
+  record = InputRecord{};
+  record.eventType = input.EventType;
+  if (input.EventType == KEY_EVENT) {
+    record.virtualKeyCode = input.Event.KeyEvent.wVirtualKeyCode;
+    record.keyDown = input.Event.KeyEvent.bKeyDown != 0;
+  }
+  return true;
+}
+
+}  // namespace quorrex::win32

@@ -1,0 +1,297 @@
+// The Win32 platform on real folders of the running system (Wine in CI).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+#include "platform/win32/windows_headers.h"
+#include "program_path.h"
+#include "support/version.h"
+
+namespace quorrex {
+namespace {
+
+const wchar_t* W(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+// A fresh folder under the temporary folder, removed with all it holds.
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t base[MAX_PATH + 1] = {};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, base);
+    path_.assign(reinterpret_cast<const char16_t*>(base), length);
+    if (!path_.empty() && path_.back() != u'\\') path_ += u'\\';
+    path_ += u"quorrex-" + ToU16(std::to_string(::GetCurrentProcessId())) + u"-" +
+             ToU16(std::to_string(::GetTickCount()));
+    ::CreateDirectoryW(W(path_), nullptr);
+  }
+  ~TempFolder() { Remove(u"\\\\?\\" + path_); }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::u16string& path() const { return path_; }
+  std::u16string operator/(std::u16string_view name) const {
+    return path_ + u"\\" + std::u16string(name);
+  }
+
+  static std::u16string ToU16(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+  }
+
+ private:
+  static void Remove(const std::u16string& folder) {
+    WIN32_FIND_DATAW data;
+    const HANDLE search = ::FindFirstFileW(W(folder + u"\\*"), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::u16string name = reinterpret_cast<const char16_t*>(data.cFileName);
+        if (name == u"." || name == u"..") continue;
+        const std::u16string child = folder + u"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          Remove(child);
+        } else {
+          ::DeleteFileW(W(child));
+        }
+      } while (::FindNextFileW(search, &data));
+      ::FindClose(search);
+    }
+    ::RemoveDirectoryW(W(folder));
+  }
+
+  std::u16string path_;
+};
+
+// Names a file by its path alone; the path must outlive the call.
+EntryRef Ref(const std::u16string& path) {
+  EntryRef ref;
+  ref.path = path;
+  return ref;
+}
+
+bool MakeFile(const std::u16string& path, std::string_view content = "x") {
+  const HANDLE file = ::CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  ::WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+  ::CloseHandle(file);
+  return true;
+}
+
+std::map<std::u16string, uint32_t> ListAll(FolderListing& listing) {
+  std::map<std::u16string, uint32_t> entries;
+  FindData entry;
+  while (listing.Next(entry)) entries[entry.name] = entry.attributes;
+  return entries;
+}
+
+class Win32PlatformTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Platform> platform_ = CreateSystemPlatform();
+  TempFolder temp_;
+};
+
+TEST_F(Win32PlatformTest, ListsEveryEntryWithItsAttributesAndIdentity) {
+  ASSERT_TRUE(MakeFile(temp_ / u"plain.txt"));
+  ASSERT_TRUE(MakeFile(temp_ / u"\u00e9t\u00e9 \U0001F600.dat"));
+  ASSERT_TRUE(::CreateDirectoryW(W(temp_ / u"sub"), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW(W(temp_ / u"other"), nullptr));
+
+  uint32_t error = 0;
+  const std::u16string mask = temp_.path() + u"\\*";
+  auto listing = platform_->OpenListing(mask, Ref(temp_.path()), error);
+  ASSERT_NE(listing, nullptr) << error;
+  const auto entries = ListAll(*listing);
+  EXPECT_EQ(entries.count(u"plain.txt"), 1u);
+  EXPECT_EQ(entries.count(u"\u00e9t\u00e9 \U0001F600.dat"), 1u) << "a name beyond the BMP";
+  ASSERT_EQ(entries.count(u"sub"), 1u);
+  EXPECT_NE(entries.at(u"sub") & kAttrDirectory, 0u);
+  EXPECT_EQ(entries.at(u"plain.txt") & kAttrDirectory, 0u);
+  FindData after;
+  EXPECT_FALSE(listing->Next(after)) << "the end of the listing stays the end";
+
+  // The identity is the folder's own, stable, and differs from a sibling's.
+  FileId id, again, sub;
+  ASSERT_TRUE(listing->Identity(id));
+  ASSERT_TRUE(listing->Identity(again));
+  EXPECT_EQ(id, again);
+  auto subListing = platform_->OpenListing(temp_ / u"sub\\*", Ref(temp_ / u"sub"), error);
+  ASSERT_NE(subListing, nullptr);
+  ASSERT_TRUE(subListing->Identity(sub));
+  EXPECT_NE(id, sub);
+  auto viaLongForm =
+      platform_->OpenListing(u"\\\\?\\" + temp_.path() + u"\\sub\\*", EntryRef{}, error);
+  ASSERT_NE(viaLongForm, nullptr);
+  FileId longId;
+  ASSERT_TRUE(viaLongForm->Identity(longId));
+  EXPECT_EQ(sub, longId) << "one folder, whichever form names it";
+}
+
+TEST_F(Win32PlatformTest, ListingFailuresCarryTheSystemError) {
+  uint32_t error = 0;
+  EXPECT_EQ(platform_->OpenListing(temp_ / u"missing\\*", EntryRef{}, error), nullptr);
+  EXPECT_EQ(error, win_error::kPathNotFound);
+  ASSERT_TRUE(MakeFile(temp_ / u"file"));
+  error = 0;
+  EXPECT_EQ(platform_->OpenListing(temp_ / u"file\\*", EntryRef{}, error), nullptr);
+  EXPECT_NE(error, 0u);
+}
+
+TEST_F(Win32PlatformTest, HardLinksShareOneIdentityAndCount) {
+  const std::u16string first = temp_ / u"first";
+  const std::u16string second = temp_ / u"second";
+  const std::u16string single = temp_ / u"single";
+  ASSERT_TRUE(MakeFile(first));
+  ASSERT_TRUE(MakeFile(single));
+  ASSERT_TRUE(::CreateHardLinkW(W(second), W(first), nullptr));
+
+  LinkInfo a, b, c;
+  uint32_t error = 0;
+  ASSERT_TRUE(platform_->QueryLinkInfo(Ref(first), a, error)) << error;
+  ASSERT_TRUE(platform_->QueryLinkInfo(Ref(u"\\\\?\\" + second), b, error)) << error;
+  ASSERT_TRUE(platform_->QueryLinkInfo(Ref(single), c, error)) << error;
+  EXPECT_EQ(a.links, 2u);
+  EXPECT_EQ(b.links, 2u);
+  EXPECT_EQ(c.links, 1u);
+  EXPECT_EQ(a.indexLow, b.indexLow);
+  EXPECT_EQ(a.indexHigh, b.indexHigh);
+  EXPECT_EQ(a.volumeSerial, b.volumeSerial);
+  EXPECT_FALSE(a.indexLow == c.indexLow && a.indexHigh == c.indexHigh);
+
+  // A file held open without sharing by someone else is still queried: the
+  // query asks for no data access.
+  const HANDLE held =
+      ::CreateFileW(W(single), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(platform_->QueryLinkInfo(Ref(single), c, error)) << error;
+  ::CloseHandle(held);
+
+  EXPECT_FALSE(platform_->QueryLinkInfo(Ref(temp_ / u"gone"), c, error));
+  EXPECT_EQ(error, win_error::kFileNotFound);
+}
+
+TEST_F(Win32PlatformTest, LongPathsWorkThroughTheLongForm) {
+  // Well past 260 characters; only the long form reaches it.
+  std::u16string folder = u"\\\\?\\" + temp_.path();
+  for (int level = 0; level < 6; ++level) {
+    folder += u"\\" + std::u16string(60, static_cast<char16_t>(u'a' + level));
+    ASSERT_TRUE(::CreateDirectoryW(W(folder), nullptr)) << level;
+  }
+  ASSERT_GT(folder.size(), 360u);
+  ASSERT_TRUE(MakeFile(folder + u"\\deep.txt"));
+  uint32_t error = 0;
+  auto listing = platform_->OpenListing(folder + u"\\*", Ref(folder), error);
+  ASSERT_NE(listing, nullptr) << error;
+  EXPECT_EQ(ListAll(*listing).count(u"deep.txt"), 1u);
+  FileId id;
+  EXPECT_TRUE(listing->Identity(id));
+  LinkInfo info;
+  ASSERT_TRUE(platform_->QueryLinkInfo(Ref(folder + u"\\deep.txt"), info, error)) << error;
+  EXPECT_EQ(info.links, 1u);
+  std::u16string full;
+  ASSERT_TRUE(platform_->GetFullPathName(folder + u"\\x\\..\\deep.txt", full));
+  EXPECT_EQ(full, folder + u"\\deep.txt");
+}
+
+TEST_F(Win32PlatformTest, ReparseReadOfAFileThatIsNoReparsePoint) {
+  std::vector<uint8_t> buffer(0x20000);
+  ASSERT_TRUE(MakeFile(temp_ / u"plain"));
+  // The file opens (the reparse point itself is asked for), the query fails.
+  const ReparseRead plain =
+      platform_->ReadReparseData(u"\\\\?\\" + (temp_ / u"plain"), Ref(temp_ / u"plain"), buffer);
+  EXPECT_EQ(plain.stage, ReparseRead::Stage::kQueryFailed);
+  EXPECT_NE(plain.error, 0u);
+  // A folder opens as well, through the backup semantics.
+  const ReparseRead folder =
+      platform_->ReadReparseData(u"\\\\?\\" + temp_.path(), Ref(temp_.path()), buffer);
+  EXPECT_EQ(folder.stage, ReparseRead::Stage::kQueryFailed);
+
+  const ReparseRead missing = platform_->ReadReparseData(temp_ / u"missing", EntryRef{}, buffer);
+  EXPECT_EQ(missing.stage, ReparseRead::Stage::kOpenFailed);
+  EXPECT_EQ(missing.error, win_error::kFileNotFound);
+}
+
+TEST_F(Win32PlatformTest, PathsAndVolumes) {
+  std::u16string full = u"untouched";
+  EXPECT_FALSE(platform_->GetFullPathName(u"", full));
+  EXPECT_EQ(full, u"untouched");
+  ASSERT_TRUE(platform_->GetFullPathName(temp_.path() + u"\\a\\.\\..\\b", full));
+  EXPECT_EQ(full, temp_.path() + u"\\b");
+
+  const std::u16string current = platform_->GetCurrentDirectory();
+  ASSERT_FALSE(current.empty());
+  EXPECT_NE(platform_->GetFileAttributes(current) & kAttrDirectory, 0u);
+  EXPECT_EQ(platform_->GetFileAttributes(temp_ / u"missing"), kInvalidFileAttributes);
+
+  std::u16string volume;
+  ASSERT_TRUE(platform_->GetVolumePathName(temp_.path(), volume));
+  ASSERT_GE(volume.size(), 3u);
+  EXPECT_EQ(volume.back(), u'\\');
+  EXPECT_EQ(temp_.path().compare(0, 2, volume, 0, 2), 0) << "the root of the temp folder's drive";
+
+  uint32_t flags = 0;
+  std::u16string fsName;
+  EXPECT_EQ(platform_->GetVolumeInformation(volume, flags, fsName), 0u);
+  EXPECT_FALSE(fsName.empty());
+  // Not a volume root: the system refuses with its own error code.
+  EXPECT_NE(platform_->GetVolumeInformation(temp_.path() + u"\\", flags, fsName), 0u);
+}
+
+TEST_F(Win32PlatformTest, TextConversions) {
+  EXPECT_EQ(platform_->WideToNarrow(u"plain text\n"), "plain text\n");
+  EXPECT_EQ(platform_->NarrowToWide("plain text\r\n"), u"plain text\r\n");
+  EXPECT_EQ(platform_->NarrowToWide(""), u"");
+  std::string oem;
+  ASSERT_TRUE(platform_->WideToOem(u"C:\\path\n", oem));
+  EXPECT_EQ(oem, "C:\\path\n") << "no terminator, the LF as it is";
+  EXPECT_FALSE(platform_->WideToOem(u"", oem));
+}
+
+TEST_F(Win32PlatformTest, ReadsTheVersionOfTheProgram) {
+  platform_->HardenLibrarySearch();
+  const std::u16string program = ProgramPath();
+  uint32_t version = 0;
+  ASSERT_TRUE(platform_->ReadFileVersion(program, version));
+  EXPECT_EQ(version, (QUORREX_VERSION_MAJOR << 16u) | QUORREX_VERSION_MINOR);
+
+  // This test program carries no version resource.
+  const std::u16string own = platform_->OwnFilePath();
+  ASSERT_FALSE(own.empty());
+  EXPECT_NE(platform_->GetFileAttributes(own), kInvalidFileAttributes);
+  version = 12345;
+  EXPECT_FALSE(platform_->ReadFileVersion(own, version));
+  EXPECT_EQ(version, 12345u);
+  EXPECT_FALSE(platform_->ReadFileVersion(temp_ / u"missing.exe", version));
+}
+
+TEST_F(Win32PlatformTest, BackupPrivilegeCanBeSwitchedAndRestored) {
+  Handle token = 0;
+  ASSERT_TRUE(platform_->OpenProcessToken(token));
+  Luid luid;
+  ASSERT_TRUE(platform_->LookupPrivilegeValue(u"SeBackupPrivilege", luid));
+  EXPECT_FALSE(platform_->LookupPrivilegeValue(u"SeNoSuchPrivilege", luid));
+
+  TokenPrivileges next{1, luid, 0};
+  TokenPrivileges previous{};
+  uint32_t length = kTokenPrivilegesSize;
+  const uint32_t error =
+      platform_->AdjustTokenPrivileges(token, next, kTokenPrivilegesSize, &previous, &length);
+  // Success, or the account lacks the privilege (ERROR_NOT_ALL_ASSIGNED).
+  EXPECT_TRUE(error == 0 || error == 1300) << error;
+  EXPECT_LE(length, kTokenPrivilegesSize);
+  if (error == 0) {
+    previous.privilegeCount = 1;
+    previous.luid = luid;
+    previous.attributes |= kSePrivilegeEnabled;
+    EXPECT_EQ(platform_->AdjustTokenPrivileges(token, previous, length, nullptr, nullptr), 0u);
+  }
+  platform_->CloseHandle(token);
+}
+
+}  // namespace
+}  // namespace quorrex
