@@ -1,33 +1,76 @@
 #include "scan/hard_link_list.h"
 
 namespace quorrex {
+namespace {
+
+constexpr size_t kChunkCharacters = size_t{1} << 19;  // 1 MiB of text
+
+size_t Hash(uint64_t volume, uint64_t index) {
+  uint64_t h = index * 0x9E3779B97F4A7C15ull ^ (volume + 0x632BE59BD9B4E019ull);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return static_cast<size_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+size_t HardLinkList::Slot(uint64_t volume, uint64_t index) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = Hash(volume, index) & mask;; slot = (slot + 1) & mask) {
+    const uint32_t entry = slots_[slot];
+    if (entry == 0) return slot;
+    const Group& group = groups_[entry - 1];
+    if (group.index == index && group.volume == volume) return slot;
+  }
+}
+
+void HardLinkList::Grow() {
+  std::vector<uint32_t> old;
+  old.swap(slots_);
+  slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
+  for (uint32_t entry : old) {
+    if (entry != 0) {
+      const Group& group = groups_[entry - 1];
+      slots_[Slot(group.volume, group.index)] = entry;
+    }
+  }
+}
 
 void HardLinkList::Add(uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
                        uint64_t volumeSerial, std::u16string_view path, uint32_t displayOffset) {
-  const auto entryIndex = static_cast<uint32_t>(entries_.size());
-  HardLinkEntry& entry = entries_.emplace_back();
-  entry.path.assign(path);
-  entry.displayOffset = displayOffset <= entry.path.size() ? displayOffset : 0;
-  entry.linkCount = linkCount;
-  entry.fileIndexLow = indexLow;
-  entry.fileIndexHigh = indexHigh;
-  entry.volumeSerial = volumeSerial;
+  const auto recordIndex = static_cast<uint32_t>(records_.size());
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < path.size()) {
+    chunks_.emplace_back().reserve(path.size() > kChunkCharacters ? path.size() : kChunkCharacters);
+  }
+  std::vector<char16_t>& chunk = chunks_.back();
+  Record& record = records_.emplace_back();
+  record.chunk = static_cast<uint32_t>(chunks_.size() - 1);
+  record.offset = static_cast<uint32_t>(chunk.size());
+  record.length = static_cast<uint32_t>(path.size());
+  record.displayOffset = displayOffset <= path.size() ? displayOffset : 0;
+  record.linkCount = linkCount;
+  record.nextInGroup = 0;
+  chunk.insert(chunk.end(), path.begin(), path.end());
 
-  const Key key{volumeSerial, (uint64_t{indexHigh} << 32) | indexLow};
-  auto [it, inserted] = groupOf_.try_emplace(key, static_cast<uint32_t>(groups_.size()));
-  if (inserted) {
-    groups_.push_back(Group{entryIndex, entryIndex});
+  // Keep the index at most half full.
+  if ((groups_.size() + 1) * 2 > slots_.size()) Grow();
+  const uint64_t index = (uint64_t{indexHigh} << 32) | indexLow;
+  const size_t slot = Slot(volumeSerial, index);
+  if (slots_[slot] == 0) {
+    groups_.push_back(Group{volumeSerial, index, recordIndex, recordIndex});
+    slots_[slot] = static_cast<uint32_t>(groups_.size());
   } else {
-    Group& group = groups_[it->second];
-    entries_[group.last].nextInGroup = entryIndex + 1;
-    group.last = entryIndex;
+    Group& group = groups_[slots_[slot] - 1];
+    records_[group.last].nextInGroup = recordIndex + 1;
+    group.last = recordIndex;
   }
 }
 
 void HardLinkList::Clear() {
-  std::vector<HardLinkEntry>().swap(entries_);
+  std::vector<std::vector<char16_t>>().swap(chunks_);
+  std::vector<Record>().swap(records_);
   std::vector<Group>().swap(groups_);
-  std::unordered_map<Key, uint32_t, KeyHash>().swap(groupOf_);
+  std::vector<uint32_t>().swap(slots_);
 }
 
 }  // namespace quorrex
