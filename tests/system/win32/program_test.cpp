@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
