@@ -21,9 +21,10 @@ int main(int argc, char** argv) {
 #endif
   auto platform = quorrex::CreateSystemPlatform();
   quorrex::InstallAllocationFailure(platform.get());
-  // The run's records live until the process ends.
+  // The run's records and the platform live until the process ends: the
+  // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);
   const int code = quorrex::RunProgram(*run, args);
-  platform.release();
+  (void)platform.release();
   return code;
 }

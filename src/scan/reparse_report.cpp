@@ -42,6 +42,15 @@ std::u16string OpenName(const Run& run, std::u16string_view path) {
   return name;
 }
 
+// The block of a point that leads to one target: its label and path, then
+// the target on a line of its own.
+void PrintTargetBlock(Run& run, const char* label, std::u16string_view displayPath,
+                      std::u16string_view target) {
+  PrintMessage(run, label);
+  PrintPathLine(run, " %S\n", displayPath);
+  PrintPathLine(run, " -> %S\n", target);
+}
+
 }  // namespace
 
 void EnableBackupPrivilege(Run& run, Handle token, const Luid& luid) {
@@ -91,23 +100,17 @@ void PrintReparseReport(Run& run, std::u16string_view displayPath, const Reparse
   PrintMessage(run, "reparse point");
   switch (info.kind) {
     case ReparseKind::kVolumeMountPoint:
-      PrintMessage(run, " (volume mountpoint)");
-      PrintPathLine(run, " %S\n", displayPath);
-      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      PrintTargetBlock(run, " (volume mountpoint)", displayPath, info.shownTarget);
       ++counters.volumeMountPoints;
       ++counters.mountPoints;
       break;
     case ReparseKind::kDirectoryJunction:
-      PrintMessage(run, " (directory mountpoint)");
-      PrintPathLine(run, " %S\n", displayPath);
-      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      PrintTargetBlock(run, " (directory mountpoint)", displayPath, info.shownTarget);
       ++counters.junctions;
       ++counters.mountPoints;
       break;
     case ReparseKind::kSymbolicLink:
-      PrintMessage(run, " (symlink)");
-      PrintPathLine(run, " %S\n", displayPath);
-      PrintPathLine(run, " -> %S\n", info.shownTarget);
+      PrintTargetBlock(run, " (symlink)", displayPath, info.shownTarget);
       ++counters.symbolicLinks;
       break;
     case ReparseKind::kAppExecLink:
