@@ -7,8 +7,3 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# GCC 12 misreads inlined standard-library copies at -O3 (vector and string
-# inserts) as reads and writes out of bounds; those few diagnostics stay
-# warnings here instead of failing the build.
-set(CMAKE_CXX_FLAGS_INIT
-    "-Wno-error=array-bounds -Wno-error=stringop-overflow -Wno-error=stringop-overread -Wno-error=restrict")

@@ -7,10 +7,5 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# GCC 12 misreads inlined standard-library copies at -O3 (vector and string
-# inserts) as reads and writes out of bounds; those few diagnostics stay
-# warnings here instead of failing the build.
-set(CMAKE_CXX_FLAGS_INIT
-    "-Wno-error=array-bounds -Wno-error=stringop-overflow -Wno-error=stringop-overread -Wno-error=restrict")
 # The tests of this build run under 64-bit Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
