@@ -52,6 +52,9 @@ bool ConsoleCtrlHandler(Run& run, uint32_t event) {
       default:
         break;
     }
+    // The system may end the process soon after a close, logoff or shutdown
+    // event: what the run has printed so far goes out now.
+    FlushOutput(run);
   }
   if (event != kCtrlCEvent) state.ignoreFurtherEvents = true;
   state.abortRequested = true;

@@ -51,6 +51,14 @@ TEST_F(ConsoleStateTest, LogoffShutdownAndUnknownCodes) {
   EXPECT_TRUE(r3.AbortRequested());
 }
 
+TEST_F(ConsoleStateTest, AnEventHandsPendingOutputToTheSystem) {
+  machine.stdoutIsConsole = false;
+  PrintMessage(run, "listed so far\n");
+  EXPECT_EQ(machine.out, "");
+  ConsoleCtrlHandler(run, kCtrlCloseEvent);
+  EXPECT_EQ(machine.out, "listed so far\r\n\r\nClose Button pressed -> abort\r\n");
+}
+
 TEST_F(ConsoleStateTest, InitRegistersTheHandlerAndSetsTheInputMode) {
   machine.stdinIsConsole = true;
   InitConsoleState(run);
