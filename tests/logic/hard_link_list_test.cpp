@@ -48,12 +48,14 @@ TEST(HardLinkList, HeaderCarriesTheFirstMembersCountAndOddOffsetsPrintWhole) {
   HardLinkList list;
   list.Add(3, 1, 0, 9, u"a", 4);  // an offset past the path prints it whole
   list.Add(5, 1, 0, 9, u"b", 0);
+  list.Add(2, 1, 0, 9, u"\\\\?\\C:\\caf\u00E9\U0001F600", 4);  // beyond ASCII
+  list.Add(2, 1, 0, 9, u"", 0);
   std::vector<std::u16string> paths;
   list.ForEachGroup([&](uint32_t count, int32_t, const HardLinkEntry& entry) {
     EXPECT_EQ(count, 3u);
     paths.emplace_back(entry.displayPath());
   });
-  EXPECT_EQ(paths, (std::vector<std::u16string>{u"a", u"b"}));
+  EXPECT_EQ(paths, (std::vector<std::u16string>{u"a", u"b", u"C:\\caf\u00E9\U0001F600", u""}));
 }
 
 }  // namespace
