@@ -162,6 +162,11 @@ class Platform {
   virtual bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersionMS) = 0;
   virtual void Sleep(uint32_t milliseconds) = 0;
   virtual void Beep(uint32_t hertz, uint32_t milliseconds) = 0;
+  // Bracket the file-system work of the calling thread (the walk and the
+  // group report, or one walk worker). Between the two the thread loads no
+  // library; a platform may keep per-thread state for the file system here.
+  virtual void BeginFileSystemWork() {}
+  virtual void EndFileSystemWork() {}
 
   // --- Paths and volumes -------------------------------------------------
   // The full path of `path`; false (and `full` untouched) on failure, which

@@ -112,8 +112,10 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
 
   // The lone carriage return only means something on a terminal.
   if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
+  run.platform.BeginFileSystemWork();
   WalkFolder(run, run.scanFolder, run.namePattern, 0);
   ReportHardLinkGroups(run);
+  run.platform.EndFileSystemWork();
   PrintSummary(run);
   return Finish(run, run.AbortRequested() ? kExitAborted : kExitCompleted);
 }
