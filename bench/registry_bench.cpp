@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "paths/name_pattern.h"
-#include "scan/hard_link_list.h"
+#include "support/hard_link_list.h"
 
 namespace quorrex {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "support/run_state.h"
 
 namespace quorrex {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/run_state.h"
+#include "support/run_state.h"
 
 namespace quorrex {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "run/run_state.h"
+#include "support/run_state.h"
 #include "scan/reparse_data.h"
 
 namespace quorrex {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/hard_link_list.h"
+#include "support/hard_link_list.h"
 
 namespace quorrex {
 namespace {

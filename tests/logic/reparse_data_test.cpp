@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "run/run_state.h"
+#include "support/run_state.h"
 
 namespace quorrex {
 namespace {

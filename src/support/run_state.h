@@ -4,6 +4,9 @@
 // console and output state, the reparse buffer and the hard-link registry.
 // The program makes one `Run` for its process; the tests make a fresh one for
 // every run they start in-process.
+//
+// The record sits in the bottom layer so that every layer may include it; it
+// needs nothing above the platform interface and the registry's container.
 #pragma once
 
 #include <atomic>
@@ -13,7 +16,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "scan/hard_link_list.h"
+#include "support/hard_link_list.h"
 
 namespace quorrex {
 

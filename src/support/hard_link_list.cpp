@@ -1,4 +1,4 @@
-#include "scan/hard_link_list.h"
+#include "support/hard_link_list.h"
 
 namespace quorrex {
 namespace {
