@@ -100,6 +100,10 @@ struct EntryRef {
   std::u16string_view path;
   FolderListing* parent = nullptr;
   std::u16string_view name;
+  // The attribute bits the listing reported for the entry. A folder listed
+  // without the reparse point bit is opened without following a link, so one
+  // swapped for a link since the listing fails to open.
+  uint32_t attributes = kInvalidFileAttributes;
 };
 
 // The outcome of reading one reparse point's data.

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "console/message.h"
@@ -14,6 +15,13 @@
 namespace quorrex {
 namespace {
 
+struct FileIdHash {
+  size_t operator()(const FileId& id) const {
+    uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull);
+    return static_cast<size_t>(h ^ (h >> 31));
+  }
+};
+
 // One open folder of the descent. Levels live on the heap and are reused when
 // the walk climbs down again, so neither the depth of the tree nor the number
 // of its folders costs stack or repeated allocations.
@@ -21,7 +29,6 @@ struct Level {
   std::unique_ptr<FolderListing> listing;
   size_t base = 0;  // length of the folder's path with its separator
   int32_t depth = 0;
-  bool idAsked = false;  // whether the listing was asked for its identity
   bool idKnown = false;
   FileId id;
   FindData entry;  // the current entry; its name buffer serves every entry
@@ -34,7 +41,7 @@ class Walk {
 
   uint32_t From(std::u16string_view folder, int32_t depth) {
     path_.assign(folder);
-    if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {}, false)) Descend();
+    if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) Descend();
     CloseAll();
     return handedOn_;
   }
@@ -61,7 +68,7 @@ class Walk {
         level.listing->ResolveDirectory(level.entry);
       }
       const uint32_t attributes = level.entry.attributes;
-      const EntryRef entry{path_, level.listing.get(), name};
+      const EntryRef entry{path_, level.listing.get(), name, attributes};
 
       if (matches && (attributes & kAttrReparsePoint) != 0) {
         // Reported, never entered, whatever it leads to.
@@ -73,8 +80,7 @@ class Walk {
           PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth, name);
           continue;
         }
-        OpenLevel(entry, path_.size(), level.depth + 1, name,
-                  (attributes & kAttrReparsePoint) != 0);
+        OpenLevel(entry, path_.size(), level.depth + 1, name);
       } else if (matches) {
         uint32_t indexLow = 0;
         uint32_t indexHigh = 0;
@@ -88,18 +94,18 @@ class Walk {
   // Starts the listing of the folder whose path is the first `folderLength`
   // characters of the path buffer and makes it the innermost level. A folder
   // that cannot be listed gets the error line; one that is already open
-  // further up the descent (a link back to a parent) gets the loop line.
-  // Only a folder entered through a link can be one of its own parents, so
-  // identities are asked for then alone, the parents' ones once each.
+  // further up the descent (a link back to a parent) gets the loop line, and
+  // one entered before in this run (reached again through a link) gets the
+  // already-walked line. The scan folder is the first one entered.
   bool OpenLevel(const EntryRef& folder, size_t folderLength, int32_t depth,
-                 std::u16string_view name, bool viaLink) {
+                 std::u16string_view name) {
     path_.resize(folderLength);
     if (path_.empty() || path_.back() != separator_) path_.push_back(separator_);
     const size_t base = path_.size();
     path_.push_back(u'*');
     // The buffer may have moved; the folder's path is its start.
-    const EntryRef ref{std::u16string_view(path_).substr(0, folderLength), folder.parent,
-                       folder.name};
+    EntryRef ref = folder;
+    ref.path = std::u16string_view(path_).substr(0, folderLength);
     uint32_t error = 0;
     std::unique_ptr<FolderListing> listing = run_.platform.OpenListing(path_, ref, error);
     if (!listing) {
@@ -110,18 +116,18 @@ class Walk {
     path_.pop_back();
 
     FileId id;
-    const bool idKnown = viaLink && listing->Identity(id);
+    const bool idKnown = listing->Identity(id);
     if (idKnown) {
       for (size_t i = 0; i < open_; ++i) {
-        Level& parent = *levels_[i];
-        if (!parent.idAsked) {
-          parent.idAsked = true;
-          parent.idKnown = parent.listing->Identity(parent.id);
-        }
+        const Level& parent = *levels_[i];
         if (parent.idKnown && parent.id == id) {
           PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
           return false;
         }
+      }
+      if (!walked_.insert(id).second) {
+        PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
+        return false;
       }
     }
 
@@ -130,7 +136,6 @@ class Walk {
     level.listing = std::move(listing);
     level.base = base;
     level.depth = depth;
-    level.idAsked = viaLink;
     level.idKnown = idKnown;
     level.id = id;
     return true;
@@ -145,6 +150,7 @@ class Walk {
   char16_t separator_;
   std::u16string path_;  // the current entry's full path, or a search mask
   std::vector<std::unique_ptr<Level>> levels_;
+  std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
   size_t open_ = 0;
   uint32_t handedOn_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -279,7 +280,7 @@ TEST_F(Scan, FilesOfTwoVolumesWithOneIndexAreNoGroup) {
 }
 
 TEST_F(Scan, LinkBackToAParentIsNotEnteredAgain) {
-  // Should the loop rule ever fail, the walk is stopped rather than left to
+  // Should a revisit rule ever fail, the walk is stopped rather than left to
   // run through the exponential tree (and the output then differs).
   InitConsoleState(run);
   int entries = 0;
@@ -289,16 +290,93 @@ TEST_F(Scan, LinkBackToAParentIsNotEnteredAgain) {
   machine.AddFile(u"C:\\data\\sub\\f.dll");
   machine.AddHardLink(u"C:\\data\\sub\\f.dll", u"C:\\data\\g.txt");
   machine.AddJunction(u"C:\\data\\sub\\back", u"C:\\data");
-  machine.AddJunction(u"C:\\data\\sib", u"C:\\data\\sub");  // no loop: walked twice
+  machine.AddJunction(u"C:\\data\\sib", u"C:\\data\\sub");
+  machine.AddJunction(u"C:\\data\\sub\\here", u"C:\\data\\sub");
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", true),
             "folder loops back to a parent -> skip folder back\r\n"
-            "folder loops back to a parent -> skip folder back\r\n"
-            "group of 2 hard links:\r\n 1: C:\\data\\sub\\f.dll\n 2: C:\\data\\sib\\f.dll\n");
+            "folder loops back to a parent -> skip folder here\r\n"
+            "folder already walked -> skip folder sib\r\n"
+            "group of 2 hard links:\r\n 1: C:\\data\\sub\\f.dll\n");
 
   // The depth rule comes first.
   machine.out.clear();
   Walk(u"\\\\?\\C:\\data\\sub\\", u"none", true, kMaxDepth);
-  EXPECT_EQ(machine.out, "path nested too deep (max 1024) -> skip folder back\r\n");
+  EXPECT_EQ(machine.out,
+            "path nested too deep (max 1024) -> skip folder back\r\n"
+            "path nested too deep (max 1024) -> skip folder here\r\n");
+}
+
+TEST_F(Scan, EachFolderIsWalkedOnce) {
+  InitConsoleState(run);
+  int entries = 0;
+  machine.onEntry = [&](const std::u16string&) {
+    if (++entries == 100000) machine.RaiseCtrlEvent(kCtrlCEvent);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> build;
+    const char16_t* folder;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"nine folders, each linked to all the others",
+       [&] {
+         for (int i = 0; i < 9; ++i) {
+           for (int j = 0; j < 9; ++j) {
+             if (i == j) continue;
+             machine.AddJunction(U("C:\\nine\\f" + std::to_string(i) + "\\to" + std::to_string(j)),
+                                 U("C:\\nine\\f" + std::to_string(j)));
+           }
+         }
+       },
+       u"C:\\nine",
+       [] {
+         // f0 is entered; its link to f1 walks f1, whose link back to f0
+         // loops, and so on down the chain f0 -> f1 -> ... -> f8; on the way
+         // back up every further link finds its folder walked.
+         std::string out;
+         std::function<void(int)> walk = [&](int depth) {
+           for (int j = 0; j < 9; ++j) {
+             const std::string to = "skip folder to" + std::to_string(j) + "\r\n";
+             if (j < depth) out += "folder loops back to a parent -> " + to;
+             if (j == depth + 1) walk(j);
+             if (j > depth + 1) out += "folder already walked -> " + to;
+           }
+         };
+         walk(0);
+         for (int i = 1; i < 9; ++i) {
+           out += "folder already walked -> skip folder f" + std::to_string(i) + "\r\n";
+         }
+         return out;
+       }()},
+      {"a link above the scan folder",
+       [&] {
+         machine.AddFile(u"C:\\top\\x.dll")->linkCount = 2;
+         machine.AddJunction(u"C:\\top\\scan\\up", u"C:\\top");
+       },
+       u"C:\\top\\scan",
+       "folder loops back to a parent -> skip folder scan\r\n"
+       "group of 2 hard links:\r\n 1: C:\\top\\scan\\up\\x.dll\n"},
+      {"one file reached through a link and through its folder",
+       [&] {
+         machine.AddFile(u"C:\\two\\real\\y.dll");
+         machine.AddHardLink(u"C:\\two\\real\\y.dll", u"C:\\other\\y.dll");
+         machine.AddJunction(u"C:\\two\\a-link", u"C:\\two\\real");
+       },
+       u"C:\\two",
+       "folder already walked -> skip folder a-link\r\n"
+       "group of 2 hard links:\r\n 1: C:\\two\\real\\y.dll\n"},
+      {"a link to the folder it stands in",
+       [&] { machine.AddJunction(u"C:\\self\\here", u"C:\\self"); }, u"C:\\self",
+       "folder loops back to a parent -> skip folder here\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    machine.out.clear();
+    c.build();
+    EXPECT_EQ(Walk(c.folder, u"*.dll", true), c.expected);
+    EXPECT_FALSE(run.AbortRequested());
+  }
 }
 
 TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {

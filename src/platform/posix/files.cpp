@@ -306,7 +306,9 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
   int fd = -1;
   const int parentFd = ParentFd(folder);
   if (parentFd >= 0) {
-    fd = openat(parentFd, Encoded(folder.name), kFlags);
+    const bool plainFolder =
+        folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
+    fd = openat(parentFd, Encoded(folder.name), plainFolder ? kFlags | O_NOFOLLOW : kFlags);
   } else {
     // The mask is the folder and a name pattern: the folder is what is opened.
     std::u16string_view path = mask;

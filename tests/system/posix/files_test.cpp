@@ -125,6 +125,35 @@ TEST_F(PosixFilesTest, ListingOpensRelativeToItsParentAndFollowsLinks) {
   EXPECT_EQ(error, win_error::kFileNotFound);
 }
 
+TEST_F(PosixFilesTest, FolderListedPlainIsNotOpenedThroughALink) {
+  // The listing said "folder"; by the time it is opened a link stands there.
+  ASSERT_TRUE(tmp.Folder("dir"));
+  ASSERT_TRUE(tmp.Link("swapped", "dir"));
+  uint32_t error = 0;
+  auto top = platform.OpenListing(tmp.Wide() + u"/*", ByPath(tmp.Wide()), error);
+  ASSERT_NE(top, nullptr);
+  const std::u16string mask = tmp.Wide("swapped") + u"/*";
+  struct Case {
+    uint32_t listed;
+    bool opens;
+  };
+  for (const Case& c : {Case{kAttrDirectory, false}, Case{kAttrDirectory | kAttrReparsePoint, true},
+                        Case{kInvalidFileAttributes, true}}) {
+    SCOPED_TRACE(c.listed);
+    auto listing = platform.OpenListing(
+        mask, EntryRef{tmp.Wide("swapped"), top.get(), u"swapped", c.listed}, error);
+    EXPECT_EQ(listing != nullptr, c.opens);
+    if (!c.opens) {
+      EXPECT_NE(error, win_error::kSuccess);
+    }
+  }
+  // A real folder listed as one opens as before.
+  EXPECT_NE(
+      platform.OpenListing(tmp.Wide("dir") + u"/*",
+                           EntryRef{tmp.Wide("dir"), top.get(), u"dir", kAttrDirectory}, error),
+      nullptr);
+}
+
 TEST_F(PosixFilesTest, LargeFolderIsListedWholeAcrossReads) {
   // Enough names to need several directory reads of the listing's buffer.
   constexpr int kCount = 1200;  // about 96 KiB of directory records

@@ -188,6 +188,31 @@ TEST_F(HostileTree, LinkLoopsEnd) {
   EXPECT_TRUE(Contains(all.out, "* 5 reparse points:\n"));
 }
 
+TEST_F(HostileTree, EachFolderIsListedOnce) {
+  // `ln -s . here` beside two names of one file, and a link to a sibling that
+  // the walk lists later: every name comes out once, under its own folder.
+  ASSERT_EQ(mkdir(Path("real").c_str(), 0755), 0);
+  { std::ofstream(Path("x.dat")) << "x"; }
+  ASSERT_EQ(link(Path("x.dat").c_str(), Path("real/y.dat").c_str()), 0);
+  ASSERT_EQ(symlink(".", Path("here").c_str()), 0);
+  ASSERT_EQ(symlink("real", Path("also").c_str()), 0);
+
+  const Result r = RunProgram({Path("*.dat"), "-s"});
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.code, 0);
+  const auto count = [&r](const std::string& part) {
+    size_t n = 0;
+    for (size_t at = r.out.find(part); at != std::string::npos; at = r.out.find(part, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("folder loops back to a parent -> skip folder here\n"), 1u) << r.out;
+  EXPECT_EQ(count("folder already walked -> skip folder "), 1u) << r.out;
+  EXPECT_EQ(count("group of 2 hard links:\n"), 1u) << r.out;
+  EXPECT_EQ(count("x.dat\n"), 1u) << r.out;
+  EXPECT_EQ(count("y.dat\n"), 1u) << r.out;
+  EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n")) << r.out;
+}
+
 TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
   const int s = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -210,21 +235,13 @@ TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
   EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n"));
 }
 
-TEST_F(HostileTree, InterruptStopsAnEndlessWalkWithinASecond) {
-  // Two links in each folder to the next one: the walk would visit 2^30
-  // folders, none of them a loop.
-  const int levels = 30;
-  for (int i = 0; i <= levels; ++i) {
-    ASSERT_EQ(mkdir(Path("d" + std::to_string(i)).c_str(), 0755), 0);
-  }
-  for (int i = 0; i < levels; ++i) {
-    const std::string next = "../d" + std::to_string(i + 1);
-    ASSERT_EQ(symlink(next.c_str(), Path("d" + std::to_string(i) + "/a").c_str()), 0);
-    ASSERT_EQ(symlink(next.c_str(), Path("d" + std::to_string(i) + "/b").c_str()), 0);
-  }
+TEST_F(HostileTree, InterruptStopsALongWalkWithinASecond) {
+  // Every folder is walked once, so no tree built here keeps the walk busy
+  // for long; the whole system (with /proc) does.
   std::chrono::milliseconds ended{0};
-  const Result r = RunProgram({Path("d0/*.none"), "-s"}, Stdout::kFile, 30, 300, &ended);
+  const Result r = RunProgram({"/*.none", "-s"}, Stdout::kFile, 30, 300, &ended);
   ASSERT_FALSE(r.timedOut);
+  if (r.code == 0) GTEST_SKIP() << "the whole system was walked in under 300 ms";
   EXPECT_EQ(r.code, 3);
   EXPECT_LT(ended.count(), 1000);
   EXPECT_TRUE(Contains(r.out, "\nCtrl+C pressed -> abort\n"));
