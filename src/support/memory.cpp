@@ -1,7 +1,6 @@
 #include "support/memory.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "platform/platform.h"
@@ -16,29 +15,6 @@ void NewHandler() {
 }
 
 }  // namespace
-
-uint32_t WideBytes(uint64_t chars) {
-  const uint64_t bytes = chars * 2;
-  return (chars > 0x7FFFFFFFu) ? 0xFFFFFFFFu : static_cast<uint32_t>(bytes);
-}
-
-void* AllocZeroed(uint32_t bytes) {
-  // All bits set is the overflow marker of WideBytes: refuse it outright
-  // rather than hand out a block shorter than the caller meant.
-  void* block = bytes == 0xFFFFFFFFu ? nullptr : std::calloc(bytes == 0 ? 1 : bytes, 1);
-  if (block == nullptr) AllocationRefused();
-  return block;
-}
-
-void FreeBlock(void* block) {
-  std::free(block);
-}
-
-char16_t* DupString(std::u16string_view text) {
-  auto* copy = static_cast<char16_t*>(AllocZeroed(WideBytes(uint64_t{text.size()} + 1)));
-  if (!text.empty()) std::memcpy(copy, text.data(), text.size() * sizeof(char16_t));
-  return copy;
-}
 
 void InstallAllocationFailure(Platform* platform) {
   g_failurePlatform = platform;
