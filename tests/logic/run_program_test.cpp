@@ -47,7 +47,9 @@ TEST_F(RunProgramTest, SecondFileSpecEndsWithCodeTwo) {
            {u"C:\\data", u"D:\\other"},
            {u"C:\\data", u"-x"},   // a two-character non-option is a file spec
            {u"C:\\data", u"--s"},  // as is an option with two minus signs
-           {u"C:\\data", u"/s"}}) {
+           {u"C:\\data", u"/s"},
+           {u"C:\\data", u"-sx"},  // longer than two characters: a file spec
+           {u"C:\\data", u"-1.txt"}}) {
     MemoryVolume m;
     m.stdoutIsConsole = false;
     const Outcome o = RunOn(m, args);
@@ -67,6 +69,41 @@ TEST_F(RunProgramTest, OptionsInAnyCaseAndPlaceAndAnEmptyFirstArgument) {
   const Outcome o = RunOn(machine, {u"", u"C:\\data", u"-S"});
   EXPECT_EQ(o.code, 0);
   EXPECT_NE(o.out.find("* 1 hard link group\r\n"), std::string::npos) << o.out;
+}
+
+TEST_F(RunProgramTest, EachOptionSetsItsFlag) {
+  struct Case {
+    std::vector<std::u16string> args;
+    bool recurse, oneLine;
+  };
+  const Case cases[] = {
+      {{u"C:\\data", u"-s"}, true, false},
+      {{u"C:\\data", u"-S"}, true, false},
+      {{u"C:\\data", u"-r"}, true, false},
+      {{u"C:\\data", u"-R"}, true, false},
+      {{u"C:\\data", u"-1"}, false, true},
+      {{u"C:\\data", u"-l"}, false, true},
+      {{u"C:\\data", u"-L"}, false, true},
+      {{u"-l", u"C:\\data", u"-r"}, true, true},
+      {{u"C:\\data"}, false, false},
+      // A name beginning with '-' is a file spec, not the option it starts like.
+      {{u"-1.txt"}, false, false},
+      {{u"-sx"}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.args[0].begin(), c.args[0].end()) + " " +
+                 std::string(c.args.back().begin(), c.args.back().end()));
+    MemoryVolume m;
+    m.stdoutIsConsole = false;
+    m.currentFolder = u"C:\\data";
+    m.AddFile(u"C:\\data\\-1.txt");
+    std::vector<std::u16string> argv{u"quorrex.exe"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    quorrex::Run run(m);
+    EXPECT_EQ(RunProgram(run, argv), 0);
+    EXPECT_EQ(run.options.recurse, c.recurse);
+    EXPECT_EQ(run.options.oneLine, c.oneLine);
+  }
 }
 
 TEST_F(RunProgramTest, OptionsAloneScanTheCurrentFolder) {
@@ -112,6 +149,27 @@ TEST_F(RunProgramTest, DirNotRootIsRetriedOnceOnTheFirstThreeCharacters) {
   other.InjectError(Op::kVolumeInfo, u"\\\\?\\C:\\", win_error::kAccessDenied);
   EXPECT_EQ(RunOn(other, {u"C:\\data"}).code, 7);
   EXPECT_EQ(other.volumeQueries.size(), 1u);
+}
+
+// A system whose volume path stops short of the root, so that the volume
+// query answers ERROR_DIR_NOT_ROOT.
+class VolumePathShortOfTheRoot : public MemoryVolume {
+ public:
+  bool GetVolumePathName(const std::u16string&, std::u16string& volume) override {
+    volume = u"C:\\data\\";
+    return true;
+  }
+};
+
+TEST_F(RunProgramTest, DirNotRootRetryThatSucceedsGoesOn) {
+  VolumePathShortOfTheRoot m;
+  m.stdoutIsConsole = false;
+  m.AddFolder(u"C:\\data");
+  const Outcome o = RunOn(m, {u"C:\\data"});
+  EXPECT_EQ(m.volumeQueries, (std::vector<std::u16string>{u"C:\\data\\", u"C:\\"}));
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.out, "Quorrex 1.0\r\n\r" + EmptySummary());
+  EXPECT_EQ(o.err, "");
 }
 
 TEST_F(RunProgramTest, FileSystemWithoutReparsePoints) {

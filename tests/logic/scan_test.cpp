@@ -11,6 +11,7 @@
 #include "console/console_state.h"
 #include "console/message.h"
 #include "memory_volume.h"
+#include "run_fixture.h"
 #include "scan/hard_links.h"
 #include "scan/reparse_report.h"
 #include "scan/walker.h"
@@ -106,6 +107,93 @@ TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
   EXPECT_EQ(c.appExecLinks, 1u);
   EXPECT_EQ(c.wofLinks, 1u);
   EXPECT_EQ(c.dedupLinks, 1u);
+}
+
+// A tag with no payload: a deduplicated file, or one of a tag not decoded.
+std::vector<uint8_t> Bare(uint32_t tag) {
+  return Raw(tag, {});
+}
+
+std::vector<uint8_t> Wof() {
+  return Raw(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+}
+
+std::vector<uint8_t> AppExec() {
+  std::vector<uint8_t> app{3, 0, 0, 0};
+  const std::vector<uint8_t> strings = Units(u"Pkg\0App\0C:\\x.exe\0"sv);
+  app.insert(app.end(), strings.begin(), strings.end());
+  return Raw(0x8000001B, app);
+}
+
+// The summary block of whole runs, as counts other than 0 and 1 print it.
+TEST(Summary, CountsWhatTheRunFound) {
+  struct Case {
+    const char* name;
+    std::function<void(MemoryVolume&)> build;
+    std::string summary;  // from its "summary" line on, without the CRs
+  };
+  const Case cases[] = {
+      {"one junction: the singular forms",
+       [](MemoryVolume& m) { m.AddJunction(u"C:\\data\\jn", u"C:\\target"); },
+       "* 1 reparse point:\n  + 1 mount point:\n    - 0 volume mount points\n"
+       "    - 1 directory junction point\n  + 0 symbolic links\n  + 0 app execute links\n"
+       "  + 0 wof links\n  + 0 deduplication links\n  + 0 of other types\n"
+       "* 0 hard link groups\n"},
+      {"a volume mount point and a junction",
+       [](MemoryVolume& m) {
+         m.AddVolume(u"D:\\");
+         m.AddMountPoint(u"C:\\data\\vol", u"\\??\\Volume{d1}\\", u"D:\\");
+         m.AddJunction(u"C:\\data\\jn", u"C:\\target");
+       },
+       "* 2 reparse points:\n  + 2 mount points:\n    - 1 volume mount point\n"
+       "    - 1 directory junction point\n  + 0 symbolic links\n  + 0 app execute links\n"
+       "  + 0 wof links\n  + 0 deduplication links\n  + 0 of other types\n"
+       "* 0 hard link groups\n"},
+      {"only tags that are not decoded",
+       [](MemoryVolume& m) {
+         m.AddReparsePoint(u"C:\\data\\cloud", Bare(0x9000701A), false);
+         m.AddReparsePoint(u"C:\\data\\odd", Bare(0x00001234), false);
+         m.AddReparsePoint(u"C:\\data\\hsm", Bare(0xC0000004), true);
+       },
+       "* 3 reparse points:\n  + 0 mount points:\n    - 0 volume mount points\n"
+       "    - 0 directory junction points\n  + 0 symbolic links\n  + 0 app execute links\n"
+       "  + 0 wof links\n  + 0 deduplication links\n  + 3 of other types\n"
+       "* 0 hard link groups\n"},
+      {"every kind but mount points, each count different",
+       [](MemoryVolume& m) {
+         m.AddSymlink(u"C:\\data\\ln", u"t", false);
+         m.AddReparsePoint(u"C:\\data\\app1", AppExec(), false);
+         m.AddReparsePoint(u"C:\\data\\app2", AppExec(), false);
+         for (const char16_t* name : {u"w1", u"w2", u"w3"}) {
+           m.AddReparsePoint(u"C:\\data\\" + std::u16string(name), Wof(), false);
+         }
+         for (const char16_t* name : {u"d1", u"d2", u"d3", u"d4"}) {
+           m.AddReparsePoint(u"C:\\data\\" + std::u16string(name), Bare(0x80000013), false);
+         }
+         m.AddReparsePoint(u"C:\\data\\odd", Bare(0x00001234), false);
+         m.AddFile(u"C:\\data\\a");
+         m.AddHardLink(u"C:\\data\\a", u"C:\\data\\a2");
+         m.AddHardLink(u"C:\\data\\a", u"C:\\data\\a3");
+         m.AddFile(u"C:\\data\\b");
+         m.AddHardLink(u"C:\\data\\b", u"C:\\data\\b2");
+       },
+       "* 11 reparse points:\n  + 0 mount points:\n    - 0 volume mount points\n"
+       "    - 0 directory junction points\n  + 1 symbolic link\n  + 2 app execute links\n"
+       "  + 3 wof links\n  + 4 deduplication links\n  + 1 of other types\n"
+       "* 2 hard link groups\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryVolume m;
+    m.stdoutIsConsole = false;
+    m.AddFolder(u"C:\\data");
+    c.build(m);
+    const Outcome o = RunOn(m, {u"C:\\data"});
+    ASSERT_EQ(o.code, 0);
+    std::string summary = o.out.substr(o.out.find("\r\nsummary\r\n") + 11);
+    std::erase(summary, '\r');
+    EXPECT_EQ(summary, c.summary);
+  }
 }
 
 TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {

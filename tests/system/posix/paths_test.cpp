@@ -90,17 +90,41 @@ TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
   EXPECT_TRUE(FsTypeHoldsSymlinks("overlay"));
 }
 
-TEST(PosixErrors, ErrnoWithoutAWindowsEquivalentKeepsItsOwnNumber) {
-  EXPECT_EQ(WinErrorFromErrno(0), 0u);
-  EXPECT_EQ(WinErrorFromErrno(EACCES), win_error::kAccessDenied);
-  EXPECT_EQ(WinErrorFromErrno(ENOTDIR), win_error::kPathNotFound);
-  EXPECT_EQ(WinErrorFromErrno(ELOOP), 1921u);
+TEST(PosixErrors, ErrnoMapsToTheWindowsErrorThatSaysTheSame) {
+  struct Case {
+    int err;
+    uint32_t win;
+  };
+  const Case cases[] = {
+      {0, 0u},
+      {EPERM, win_error::kAccessDenied},
+      {EACCES, win_error::kAccessDenied},
+      {ENOENT, win_error::kFileNotFound},
+      {ENOTDIR, win_error::kPathNotFound},
+      {ENAMETOOLONG, win_error::kFilenameExcedRange},
+      {ELOOP, 1921u},
+      {EIO, 1117u},
+      {EBUSY, win_error::kSharingViolation},
+      {ETXTBSY, win_error::kSharingViolation},
+      {ENOSPC, 112u},
+      {EROFS, 19u},
+      {ENXIO, 55u},
+      {ENODEV, 55u},
+      {EEXIST, 183u},
+      {ENOMEM, 1450u},
+      {EBADF, win_error::kInvalidHandle},
+      {ENOSYS, 1u},
 #ifdef __linux__
-  // EPIPE is 32 and must not read as the sharing violation that 32 means.
-  EXPECT_EQ(WinErrorFromErrno(EPIPE), win_error::kPosixErrnoBase | 32u);
-  EXPECT_EQ(WinErrorFromErrno(EOVERFLOW), win_error::kPosixErrnoBase | 75u);
-  EXPECT_EQ(WinErrorFromErrno(EINVAL), win_error::kPosixErrnoBase | 22u);
+      // Without a Windows equivalent an errno keeps its own number: EPIPE is
+      // 32 and must not read as the sharing violation that 32 means.
+      {EPIPE, win_error::kPosixErrnoBase | 32u},
+      {EOVERFLOW, win_error::kPosixErrnoBase | 75u},
+      {EINVAL, win_error::kPosixErrnoBase | 22u},
 #endif
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WinErrorFromErrno(c.err), c.win) << "errno " << c.err;
+  }
 }
 
 TEST(PosixProcess, FullPathAgainstTheCurrentFolder) {
