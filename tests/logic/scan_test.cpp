@@ -196,6 +196,69 @@ TEST(Summary, CountsWhatTheRunFound) {
   }
 }
 
+// The Windows example of the README, run whole: the text there is this.
+TEST(Summary, ReadmeWindowsExample) {
+  MemoryVolume m;
+  m.stdoutIsConsole = false;
+  m.AddVolume(u"E:\\");
+  m.AddFolder(u"C:\\Users\\me");
+  std::vector<uint8_t> app{4, 0, 0, 0};
+  const std::vector<uint8_t> strings = Units(
+      u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe\0"
+      u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget\0"
+      u"C:\\Program Files\\WindowsApps\\Microsoft.DesktopAppInstaller_1.21.3482.0_x64__"
+      u"8wekyb3d8bbwe\\winget.exe\0"
+      u"0\0"sv);
+  app.insert(app.end(), strings.begin(), strings.end());
+  m.AddReparsePoint(u"C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps\\winget.exe",
+                    Raw(0x8000001B, app), false);
+  m.AddJunction(u"C:\\Users\\me\\Application Data", u"C:\\Users\\me\\AppData\\Roaming");
+  m.AddMountPoint(u"C:\\Users\\me\\Backup", u"\\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\",
+                  u"E:\\");
+  m.AddFile(u"C:\\Users\\me\\Documents\\notes.txt");
+  m.AddJunction(u"C:\\Users\\me\\Documents\\old", u"C:\\Archive\\Documents");
+  m.AddSymlink(u"C:\\Users\\me\\Documents\\todo.txt", u"notes.txt", false);
+  m.AddReparsePoint(u"C:\\Users\\me\\Tools\\putty.exe", Wof(), false);
+  m.AddHardLink(u"C:\\Users\\me\\Documents\\notes.txt", u"C:\\Users\\me\\Tools\\notes.txt");
+
+  const Outcome o = RunOn(m, {u"C:\\Users\\me", u"-s"});
+  std::string out = o.out;
+  std::erase(out, '\r');
+  EXPECT_EQ(out,
+            "Quorrex 1.0\n"
+            "reparse point (app exec link) "
+            "C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps\\winget.exe\n"
+            " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe\n"
+            " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget\n"
+            " -> C:\\Program Files\\WindowsApps\\"
+            "Microsoft.DesktopAppInstaller_1.21.3482.0_x64__8wekyb3d8bbwe\\winget.exe\n"
+            " -> 0\n"
+            "reparse point (directory mountpoint) C:\\Users\\me\\Application Data\n"
+            " -> C:\\Users\\me\\AppData\\Roaming\n"
+            "reparse point (volume mountpoint) C:\\Users\\me\\Backup\n"
+            " -> \\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\\n"
+            "reparse point (directory mountpoint) C:\\Users\\me\\Documents\\old\n"
+            " -> C:\\Archive\\Documents\n"
+            "reparse point (symlink) C:\\Users\\me\\Documents\\todo.txt\n"
+            " -> notes.txt\n"
+            "reparse point (wof compressed) C:\\Users\\me\\Tools\\putty.exe\n"
+            " -> version=1 algorithm=XPRESS4K\n"
+            "group of 2 hard links:\n"
+            " 1: C:\\Users\\me\\Documents\\notes.txt\n"
+            " 2: C:\\Users\\me\\Tools\\notes.txt\n"
+            "\nsummary\n"
+            "* 6 reparse points:\n"
+            "  + 3 mount points:\n"
+            "    - 1 volume mount point\n"
+            "    - 2 directory junction points\n"
+            "  + 1 symbolic link\n"
+            "  + 1 app execute link\n"
+            "  + 1 wof link\n"
+            "  + 0 deduplication links\n"
+            "  + 0 of other types\n"
+            "* 1 hard link group\n");
+}
+
 TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {
   machine.AddSymlink(u"C:\\data\\a", u"t", false);
   machine.AddSymlink(u"C:\\data\\b", u"t", false);
