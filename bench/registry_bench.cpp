@@ -88,7 +88,7 @@ void BM_RegistryRecordAndReport(benchmark::State& state) {
   for (auto _ : state) {
     HardLinkList list;
     for (const Recorded& r : work) {
-      list.Add(r.links, r.indexLow, r.indexHigh, kVolume, r.path, 0);
+      list.Add(r.links, FileId{kVolume, (uint64_t{r.indexHigh} << 32) | r.indexLow}, r.path, 0);
     }
     size_t printed = 0;
     groups = list.ForEachGroup([&printed](uint32_t count, int32_t member, const HardLinkEntry& e) {
@@ -113,7 +113,7 @@ void BM_RegistryReportOnly(benchmark::State& state) {
   const auto files = static_cast<size_t>(state.range(0));
   HardLinkList list;
   for (const Recorded& r : Workload(files)) {
-    list.Add(r.links, r.indexLow, r.indexHigh, kVolume, r.path, 0);
+    list.Add(r.links, FileId{kVolume, (uint64_t{r.indexHigh} << 32) | r.indexLow}, r.path, 0);
   }
   for (auto _ : state) {
     size_t printed = 0;

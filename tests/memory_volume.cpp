@@ -477,9 +477,10 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
   }
   for (const auto& [name, child] : r.node->children) entries.push_back({child->attributes, name});
   const auto limit = listingLimits_.find(Key(path));
-  return std::make_unique<Listing>(
-      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second,
-      FileId{r.node->volumeSerial, r.node->index}, Injected(Op::kIdentity, path));
+  return std::make_unique<Listing>(this, std::move(entries),
+                                   limit == listingLimits_.end() ? SIZE_MAX : limit->second,
+                                   FileId{r.node->volumeSerial, r.node->index, r.node->indexUpper},
+                                   Injected(Op::kIdentity, path));
 }
 
 bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
@@ -494,6 +495,7 @@ bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t&
   info.indexLow = static_cast<uint32_t>(r.node->index);
   info.indexHigh = static_cast<uint32_t>(r.node->index >> 32);
   info.volumeSerial = r.node->volumeSerial;
+  info.indexUpper = r.node->indexUpper;
   return true;
 }
 

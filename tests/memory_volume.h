@@ -41,8 +41,9 @@ class MemoryVolume : public Platform {
     bool folder = false;
     uint32_t attributes = 0;
     uint64_t index = 0;
-    uint32_t names = 0;      // how many folder entries name this node
-    uint32_t linkCount = 0;  // reported link count; 0 means `names`
+    uint64_t indexUpper = 0;  // the upper half of a 128-bit (ReFS) index
+    uint32_t names = 0;       // how many folder entries name this node
+    uint32_t linkCount = 0;   // reported link count; 0 means `names`
     uint64_t volumeSerial = 0;
     std::vector<uint8_t> reparseData;
     std::u16string redirect;  // where a junction or folder link leads

@@ -63,10 +63,13 @@ struct FindData {
   bool directoryUnresolved = false;
 };
 
-// The identity of a file: its volume and its index on that volume.
+// The identity of a file: its volume and its index on that volume. Indexes
+// are 128 bits wide on file systems such as ReFS; `indexUpper` holds the upper
+// half there and is 0 wherever the system's index is 64 bits.
 struct FileId {
   uint64_t volume = 0;
   uint64_t index = 0;
+  uint64_t indexUpper = 0;
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
@@ -76,6 +79,11 @@ struct LinkInfo {
   uint32_t indexLow = 0;
   uint32_t indexHigh = 0;
   uint64_t volumeSerial = 0;
+  uint64_t indexUpper = 0;  // as in FileId
+
+  FileId id() const {
+    return FileId{volumeSerial, (uint64_t{indexHigh} << 32) | indexLow, indexUpper};
+  }
 };
 
 // An open folder listing. Entries come out in the system's order, "." and

@@ -6,24 +6,19 @@
 
 namespace quorrex {
 
-uint32_t QueryLinkInfo(Run& run, const EntryRef& file, uint32_t* indexLow, uint32_t* indexHigh,
-                       uint64_t* volumeSerial) {
+uint32_t QueryLinkInfo(Run& run, const EntryRef& file, FileId* id) {
   LinkInfo info;
   uint32_t error = 0;
   // A file that vanished or cannot be read is left out without a word.
   if (!run.platform.QueryLinkInfo(file, info, error)) return 0;
-  if (indexLow != nullptr) *indexLow = info.indexLow;
-  if (indexHigh != nullptr) *indexHigh = info.indexHigh;
-  if (volumeSerial != nullptr) *volumeSerial = info.volumeSerial;
+  if (id != nullptr) *id = info.id();
   return info.links;
 }
 
-void AddHardLink(Run& run, uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
-                 uint64_t volumeSerial, std::u16string_view path) {
+void AddHardLink(Run& run, uint32_t linkCount, const FileId& id, std::u16string_view path) {
   // A POSIX path prints whole: "/a?b" has a question mark third and no prefix.
   const size_t displayOffset = run.posix() ? 0 : DisplayOffset(path, DisplayRule::kHardLink);
-  run.hardLinks.Add(linkCount, indexLow, indexHigh, volumeSerial, path,
-                    static_cast<uint32_t>(displayOffset));
+  run.hardLinks.Add(linkCount, id, path, static_cast<uint32_t>(displayOffset));
 }
 
 void ReportHardLinkGroups(Run& run) {

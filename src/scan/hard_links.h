@@ -8,14 +8,12 @@
 
 namespace quorrex {
 
-// The link count of `file`, 0 on any failure; the index halves and the volume
-// serial go to the outputs that are given.
-uint32_t QueryLinkInfo(Run& run, const EntryRef& file, uint32_t* indexLow, uint32_t* indexHigh,
-                       uint64_t* volumeSerial);
+// The link count of `file`, 0 on any failure; its identity goes to `id` when
+// given.
+uint32_t QueryLinkInfo(Run& run, const EntryRef& file, FileId* id);
 
 // Records one file with more than one link.
-void AddHardLink(Run& run, uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
-                 uint64_t volumeSerial, std::u16string_view path);
+void AddHardLink(Run& run, uint32_t linkCount, const FileId& id, std::u16string_view path);
 
 // Prints every group of recorded files, counts the groups and empties the
 // registry.

@@ -82,11 +82,9 @@ class Walk {
         }
         OpenLevel(entry, path_.size(), level.depth + 1, name);
       } else if (matches) {
-        uint32_t indexLow = 0;
-        uint32_t indexHigh = 0;
-        uint64_t volumeSerial = 0;
-        const uint32_t links = QueryLinkInfo(run_, entry, &indexLow, &indexHigh, &volumeSerial);
-        if (links > 1) AddHardLink(run_, links, indexLow, indexHigh, volumeSerial, path_);
+        FileId id;
+        const uint32_t links = QueryLinkInfo(run_, entry, &id);
+        if (links > 1) AddHardLink(run_, links, id, path_);
       }
     }
   }

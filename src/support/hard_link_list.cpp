@@ -5,8 +5,9 @@ namespace {
 
 constexpr size_t kChunkCharacters = size_t{1} << 19;  // 1 MiB of text
 
-size_t Hash(uint64_t volume, uint64_t index) {
-  uint64_t h = index * 0x9E3779B97F4A7C15ull ^ (volume + 0x632BE59BD9B4E019ull);
+size_t Hash(const FileId& id) {
+  uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull) ^
+               (id.indexUpper * 0xD6E8FEB86659FD93ull);
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
   return static_cast<size_t>(h ^ (h >> 32));
@@ -14,13 +15,15 @@ size_t Hash(uint64_t volume, uint64_t index) {
 
 }  // namespace
 
-size_t HardLinkList::Slot(uint64_t volume, uint64_t index) const {
+size_t HardLinkList::Slot(const FileId& id) const {
   const size_t mask = slots_.size() - 1;
-  for (size_t slot = Hash(volume, index) & mask;; slot = (slot + 1) & mask) {
+  for (size_t slot = Hash(id) & mask;; slot = (slot + 1) & mask) {
     const uint32_t entry = slots_[slot];
     if (entry == 0) return slot;
     const Group& group = groups_[entry - 1];
-    if (group.index == index && group.volume == volume) return slot;
+    if (group.index == id.index && group.volume == id.volume && group.indexUpper == id.indexUpper) {
+      return slot;
+    }
   }
 }
 
@@ -31,13 +34,13 @@ void HardLinkList::Grow() {
   for (uint32_t entry : old) {
     if (entry != 0) {
       const Group& group = groups_[entry - 1];
-      slots_[Slot(group.volume, group.index)] = entry;
+      slots_[Slot(FileId{group.volume, group.index, group.indexUpper})] = entry;
     }
   }
 }
 
-void HardLinkList::Add(uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh,
-                       uint64_t volumeSerial, std::u16string_view path, uint32_t displayOffset) {
+void HardLinkList::Add(uint32_t linkCount, const FileId& id, std::u16string_view path,
+                       uint32_t displayOffset) {
   const auto recordIndex = static_cast<uint32_t>(records_.size());
   if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < path.size()) {
     chunks_.emplace_back().reserve(path.size() > kChunkCharacters ? path.size() : kChunkCharacters);
@@ -54,10 +57,9 @@ void HardLinkList::Add(uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh
 
   // Keep the index at most half full.
   if ((groups_.size() + 1) * 2 > slots_.size()) Grow();
-  const uint64_t index = (uint64_t{indexHigh} << 32) | indexLow;
-  const size_t slot = Slot(volumeSerial, index);
+  const size_t slot = Slot(id);
   if (slots_[slot] == 0) {
-    groups_.push_back(Group{volumeSerial, index, recordIndex, recordIndex});
+    groups_.push_back(Group{id.volume, id.index, id.indexUpper, recordIndex, recordIndex});
     slots_[slot] = static_cast<uint32_t>(groups_.size());
   } else {
     Group& group = groups_[slots_[slot] - 1];

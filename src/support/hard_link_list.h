@@ -1,8 +1,8 @@
 // The registry of files with more than one link, recorded during the walk.
 //
 // Files group by their identity: the volume serial number together with the
-// file index, so that files of two volumes whose indexes coincide never pass
-// for links of one another. The report comes in the order of the first
+// whole file index (128 bits where the file system has them), so that files of two volumes whose
+// indexes coincide never pass for links of one another. The report comes in the order of the first
 // member of each group, and the members of a group in the order they were
 // recorded. Recording is amortised constant time: all paths share one text
 // buffer, and groups are found through an open-addressing index.
@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace quorrex {
 
 // One recorded file, as the report sees it.
@@ -24,6 +26,7 @@ struct HardLinkEntry {
   uint32_t fileIndexHigh = 0;
   uint32_t fileIndexLow = 0;
   uint64_t volumeSerial = 0;
+  uint64_t fileIndexUpper = 0;  // the upper half of a 128-bit index
 
   std::u16string_view displayPath() const { return path.substr(displayOffset); }
 };
@@ -31,8 +34,7 @@ struct HardLinkEntry {
 class HardLinkList {
  public:
   // Records one file; its display path is `path` from `displayOffset` on.
-  void Add(uint32_t linkCount, uint32_t indexLow, uint32_t indexHigh, uint64_t volumeSerial,
-           std::u16string_view path, uint32_t displayOffset);
+  void Add(uint32_t linkCount, const FileId& id, std::u16string_view path, uint32_t displayOffset);
 
   // Calls `member(groupHeaderLinkCount, memberNumber, entry)` for every entry,
   // group by group; returns the number of groups.
@@ -50,6 +52,7 @@ class HardLinkList {
         entry.fileIndexHigh = static_cast<uint32_t>(group.index >> 32);
         entry.fileIndexLow = static_cast<uint32_t>(group.index);
         entry.volumeSerial = group.volume;
+        entry.fileIndexUpper = group.indexUpper;
         member(count, number++, static_cast<const HardLinkEntry&>(entry));
       }
     }
@@ -72,13 +75,14 @@ class HardLinkList {
   struct Group {
     uint64_t volume;
     uint64_t index;
+    uint64_t indexUpper;
     uint32_t first;  // record index of the first member
     uint32_t last;   // record index of the latest member
   };
 
   // The slot of the group with this identity, or of the empty slot where it
   // belongs.
-  size_t Slot(uint64_t volume, uint64_t index) const;
+  size_t Slot(const FileId& id) const;
   void Grow();
 
   // Paths live in chunks that are filled and never moved, so recording a

@@ -25,7 +25,7 @@ TEST(HardLinkList, GroupsInOrderOfFirstMemberMembersInRecordOrder) {
       const std::u16string path = u"\\\\?\\C:\\g" + std::u16string(1, u'a' + g % 26) +
                                   std::u16string(g / 26 + 1, u'x') + u"\\m" +
                                   std::u16string(1, u'0' + round);
-      list.Add(7, g / 2, 0x10, g % 2, path, 4);
+      list.Add(7, FileId{g % 2, (uint64_t{0x10} << 32) | (g / 2)}, path, 4);
       expected[g].push_back(path.substr(4));
     }
   }
@@ -46,16 +46,38 @@ TEST(HardLinkList, GroupsInOrderOfFirstMemberMembersInRecordOrder) {
 
 TEST(HardLinkList, HeaderCarriesTheFirstMembersCountAndOddOffsetsPrintWhole) {
   HardLinkList list;
-  list.Add(3, 1, 0, 9, u"a", 4);  // an offset past the path prints it whole
-  list.Add(5, 1, 0, 9, u"b", 0);
-  list.Add(2, 1, 0, 9, u"\\\\?\\C:\\caf\u00E9\U0001F600", 4);  // beyond ASCII
-  list.Add(2, 1, 0, 9, u"", 0);
+  list.Add(3, FileId{9, 1}, u"a", 4);  // an offset past the path prints it whole
+  list.Add(5, FileId{9, 1}, u"b", 0);
+  list.Add(2, FileId{9, 1}, u"\\\\?\\C:\\caf\u00E9\U0001F600", 4);  // beyond ASCII
+  list.Add(2, FileId{9, 1}, u"", 0);
   std::vector<std::u16string> paths;
   list.ForEachGroup([&](uint32_t count, int32_t, const HardLinkEntry& entry) {
     EXPECT_EQ(count, 3u);
     paths.emplace_back(entry.displayPath());
   });
   EXPECT_EQ(paths, (std::vector<std::u16string>{u"a", u"b", u"C:\\caf\u00E9\U0001F600", u""}));
+}
+
+TEST(HardLinkList, WholeIdentityDecidesTheGroup) {
+  // 128-bit indexes (ReFS) whose lower halves coincide are different files;
+  // equal indexes on two volumes too. Only the whole identity groups.
+  struct Case {
+    FileId id;
+    std::u16string path;
+  };
+  const Case cases[] = {
+      {FileId{1, 5, 0}, u"a"}, {FileId{1, 5, 1}, u"b"}, {FileId{1, 5, 1ull << 63}, u"c"},
+      {FileId{2, 5, 1}, u"d"}, {FileId{1, 5, 1}, u"e"}, {FileId{1, 5, 0}, u"f"},
+  };
+  HardLinkList list;
+  for (const Case& c : cases) list.Add(2, c.id, c.path, 0);
+  std::vector<std::vector<std::u16string>> groups;
+  list.ForEachGroup([&](uint32_t, int32_t number, const HardLinkEntry& entry) {
+    if (number == 1) groups.emplace_back();
+    groups.back().emplace_back(entry.displayPath());
+  });
+  EXPECT_EQ(groups,
+            (std::vector<std::vector<std::u16string>>{{u"a", u"f"}, {u"b", u"e"}, {u"c"}, {u"d"}}));
 }
 
 }  // namespace

@@ -382,6 +382,21 @@ TEST_F(PatternTree, WithRecursion) {
   EXPECT_TRUE(run.hardLinks.empty());
 }
 
+TEST_F(Scan, ReFsIndexesThatShareTheirLowerHalfStayApart) {
+  // ReFS: 128-bit indexes. Two unrelated files whose lower 64 bits coincide
+  // are two groups, not one group of four.
+  machine.AddVolume(u"R:\\", u"ReFS", kFsSupportsReparsePoints, 7);
+  auto a = machine.AddFile(u"R:\\a");
+  machine.AddHardLink(u"R:\\a", u"R:\\a2");
+  auto b = machine.AddFile(u"R:\\b");
+  machine.AddHardLink(u"R:\\b", u"R:\\b2");
+  b->index = a->index;
+  b->indexUpper = 1;
+  EXPECT_EQ(Walk(u"\\\\?\\R:\\", u"*", false),
+            "group of 2 hard links:\r\n 1: R:\\a\n 2: R:\\a2\n"
+            "group of 2 hard links:\r\n 1: R:\\b\n 2: R:\\b2\n");
+}
+
 TEST_F(Scan, FolderNestedTooDeepIsSkippedAtDepth1024) {
   std::u16string deep = u"C:\\deep";
   for (int i = 0; i < 1100; ++i) deep += u"\\d";
@@ -563,7 +578,7 @@ TEST(PosixScan, PathsPrintWhole) {
   quorrex::Run run(machine);
   run.options.recurse = true;
   WalkFolder(run, u"/srv", u"*", 0);
-  AddHardLink(run, 2, 9, 0, 1, u"/a?b");
+  AddHardLink(run, 2, FileId{1, 9}, u"/a?b");
   ReportHardLinkGroups(run);
   FlushOutput(run);
   EXPECT_EQ(machine.out,

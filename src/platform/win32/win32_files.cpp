@@ -17,6 +17,36 @@ constexpr DWORD kFindLargeFetch = 2;
 static_assert(kShareAll == 7);
 static_assert(kOpenReparsePointItself == 0x02200000);
 
+// FILE_ID_INFO, as GetFileInformationByHandleEx gives it from Windows 8 on.
+struct FileIdInformation {
+  ULONGLONG volumeSerialNumber;
+  BYTE identifier[16];
+};
+constexpr int kFileIdInfoClass = 18;  // FileIdInfo
+
+// Completes `id` from the 64-bit index of `information` and, where the system
+// has it, the whole 128-bit index (ReFS): there the 64-bit index of two files
+// may coincide. The volume stays the serial number the older query gives, so
+// that files whose wider query fails still meet their links.
+void TakeIdentity(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information, FileId& id) {
+  id.volume = information.dwVolumeSerialNumber;
+  id.index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  id.indexUpper = 0;
+  using GetInfoExFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+  // Looked up once; absent before Windows 8.
+  static const auto getInfoEx =
+      LookUp<GetInfoExFn>(::GetModuleHandleA("kernel32.dll"), "GetFileInformationByHandleEx");
+  if (getInfoEx == nullptr) return;
+  FileIdInformation wide{};
+  if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) return;
+  uint64_t lower = 0;
+  uint64_t upper = 0;
+  for (int i = 7; i >= 0; --i) lower = (lower << 8) | wide.identifier[i];
+  for (int i = 15; i >= 8; --i) upper = (upper << 8) | wide.identifier[i];
+  id.index = lower;
+  id.indexUpper = upper;
+}
+
 void TakeEntry(const WIN32_FIND_DATAW& data, FindData& entry) {
   entry.attributes = data.dwFileAttributes;
   // The name is terminated within its array; stop at the array's end anyway.
@@ -64,12 +94,9 @@ class Win32Listing final : public FolderListing {
     if (folder == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION information{};
     const bool known = ::GetFileInformationByHandle(folder, &information) != 0;
+    if (known) TakeIdentity(folder, information, id);
     ::CloseHandle(folder);
-    if (!known) return false;
-    id.volume = information.dwVolumeSerialNumber;
-    id.index =
-        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    return true;
+    return known;
   }
 
   HANDLE search_;
@@ -115,6 +142,9 @@ bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
   BY_HANDLE_FILE_INFORMATION information{};
   const bool known = ::GetFileInformationByHandle(handle, &information) != 0;
   const uint32_t queryError = known ? 0 : LastErrorOf();
+  FileId id;
+  // The wider identity is asked for only of files that can join a group.
+  if (known && information.nNumberOfLinks > 1) TakeIdentity(handle, information, id);
   ::CloseHandle(handle);
   if (!known) {
     error = queryError;
@@ -124,6 +154,11 @@ bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
   info.indexLow = information.nFileIndexLow;
   info.indexHigh = information.nFileIndexHigh;
   info.volumeSerial = information.dwVolumeSerialNumber;
+  if (information.nNumberOfLinks > 1) {
+    info.indexLow = static_cast<uint32_t>(id.index);
+    info.indexHigh = static_cast<uint32_t>(id.index >> 32);
+    info.indexUpper = id.indexUpper;
+  }
   return true;
 }
 

@@ -161,6 +161,7 @@ TEST_F(Win32PlatformTest, HardLinksShareOneIdentityAndCount) {
   EXPECT_EQ(a.indexLow, b.indexLow);
   EXPECT_EQ(a.indexHigh, b.indexHigh);
   EXPECT_EQ(a.volumeSerial, b.volumeSerial);
+  EXPECT_EQ(a.id(), b.id());  // the whole identity, 128 bits where the system has them
   EXPECT_FALSE(a.indexLow == c.indexLow && a.indexHigh == c.indexHigh);
 
   // A file held open without sharing by someone else is still queried: the
