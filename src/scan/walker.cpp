@@ -17,7 +17,8 @@ namespace {
 
 struct FileIdHash {
   size_t operator()(const FileId& id) const {
-    uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull);
+    uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull) ^
+                 (id.indexUpper * 0xD6E8FEB86659FD93ull);
     return static_cast<size_t>(h ^ (h >> 31));
   }
 };
