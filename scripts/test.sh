@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the three programs and runs every test:
-# the native tests, the sanitizer build's tests, the windows-x64 tests under
-# Wine, the link of the 32-bit windows-x86 program, and the fuzz targets.
+# the native tests, the release build's tests and packages, the sanitizer
+# build's tests, the windows-x64 tests under Wine, the link of the 32-bit
+# windows-x86 program and its .zip, and the fuzz targets.
 #
 #   bash scripts/test.sh            everything
 #   QUORREX_FUZZ_SECONDS=0 ...      skip the fuzz runs
+#   QUORREX_INSTALL_DEB=1 ...       also install the .deb on this machine and
+#                                   try it there (CI does; it stays installed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,15 +18,16 @@ step() { printf '\n=== %s ===\n' "$*"; }
 
 # --- What the builds need, from Debian's packages ---------------------------
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
-          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine python3)
+          mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine python3
+          groff man-db dpkg-dev file unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 if ((${#missing[@]})); then
   step "installing ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -q
   $sudo apt-get install -y -q "${missing[@]}"
@@ -34,6 +38,12 @@ step "native build and tests"
 cmake --preset native
 cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs"
+
+step "release build, its tests, install rules and the .deb"
+cmake --preset release
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
+bash scripts/check_packages.sh posix build/release
 
 step "sanitizer build and tests"
 cmake --preset sanitize
@@ -46,6 +56,7 @@ cmake --preset windows-x86
 cmake --build --preset windows-x86 -j "$jobs"
 test -f build/windows-x86/quorrex.exe
 echo "linked: build/windows-x86/quorrex.exe"
+bash scripts/check_packages.sh windows build/windows-x86
 
 step "windows-x64 build and tests under Wine"
 cmake --preset windows-x64
@@ -54,7 +65,7 @@ WINEPREFIX=$(mktemp -d /tmp/quorrex-wine.XXXXXX)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 wineboot --init >/dev/null 2>&1 || true
-ctest --preset windows-x64
+ctest --preset windows-x64 -j "$jobs"
 
 # --- Fuzzing -------------------------------------------------------------------
 if [ "$fuzz_seconds" != 0 ] && [ -f fuzz/run.sh ]; then
