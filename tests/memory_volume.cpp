@@ -572,8 +572,14 @@ void MemoryVolume::TrackColumn(std::u16string_view text) {
   }
 }
 
-bool MemoryVolume::WriteStdout(std::string_view bytes, uint32_t& written) {
-  if (stdoutFails) return false;
+bool MemoryVolume::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
+  written = 0;
+  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
+    error = stdoutError;
+    return false;
+  }
+  error = 0;
+  ++stdoutWrites;
   out.append(bytes);
   if (stdoutIsConsole) TrackColumn(NarrowToWide(bytes));
   written = static_cast<uint32_t>(bytes.size());
@@ -603,6 +609,7 @@ bool MemoryVolume::WriteStderrConsole(std::string_view bytes, uint32_t& written,
 }
 
 bool MemoryVolume::WriteStderr(std::string_view bytes, uint32_t& written) {
+  if (stderrFails) return false;
   err.append(bytes);
   written = static_cast<uint32_t>(bytes.size());
   return true;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -93,8 +94,12 @@ class MemoryVolume : public Platform {
   bool stdoutIsConsole = true;
   int16_t consoleWidth = 80;
   bool stdoutFails = false;
+  // Standard output fails once it would hold more than this many bytes.
+  std::optional<size_t> stdoutFailsAfter;
+  uint32_t stdoutError = 232;      // ERROR_NO_DATA: the reader of the pipe has gone
   uint32_t consoleWriteError = 0;  // non-zero: console writes fail with it
   bool stderrIsConsole = false;
+  bool stderrFails = false;
   bool ownsConsoleWindow = false;
   bool stdinIsConsole = false;
   uint32_t stdinMode = 0x1F7;
@@ -111,6 +116,7 @@ class MemoryVolume : public Platform {
   std::string out;                    // standard output; console text as UTF-8
   std::string err;                    // standard error
   std::vector<size_t> consoleWrites;  // characters of each console write
+  int stdoutWrites = 0;               // successful writes to standard output
   std::vector<uint32_t> sleeps;
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   std::vector<std::u16string> reparseOpens;    // open names, in order
@@ -168,7 +174,7 @@ class MemoryVolume : public Platform {
   void CloseHandle(Handle handle) override;
   bool StdoutIsConsole() override { return stdoutIsConsole; }
   ScreenInfo GetScreenInfo() override;
-  bool WriteStdout(std::string_view bytes, uint32_t& written) override;
+  bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;

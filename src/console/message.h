@@ -59,11 +59,26 @@ int PrintError(Run& run, std::string_view format, const Args&... args) {
 }
 
 // Standard output: raw bytes through the run's buffer. Returns the count
-// written, -1 on failure.
+// written, -1 on failure. After a failed write nothing more is written, and
+// the run's abort flag is set so that the walk stops.
 int WriteOutput(Run& run, std::string_view bytes);
 // Whether standard output is redirected (decided at the first output).
 bool OutputRedirected(Run& run);
+// Whether a write to standard output has failed; `run.output.failError` says why.
+bool OutputFailed(const Run& run);
+// Records a failed write to standard output (see WriteOutput).
+void NoteOutputFailure(Run& run, uint32_t error);
 // Hands every pending byte to the system.
 void FlushOutput(Run& run);
+// The same for a caller that already holds the output lock; allocates nothing.
+void FlushPendingOutput(Run& run);
+// FlushOutput, unless another thread holds the output for longer than
+// `milliseconds`; false then, and nothing is written.
+bool FlushOutputWithin(Run& run, uint32_t milliseconds);
+// Starts and stops the thread that hands redirected output to the system
+// within about 100 ms of its being written; without it (the system refused
+// the thread) output waits for a full buffer or the run's end.
+void StartOutputFlusher(Run& run);
+void StopOutputFlusher(Run& run);
 
 }  // namespace quorrex

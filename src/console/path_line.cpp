@@ -51,7 +51,7 @@ int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
   line.append(shown);
   line.append(wideFormat, at + 2);
 
-  std::lock_guard<std::recursive_mutex> guard(run.output.lock);
+  std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
   if (!OutputRedirected(run)) {
     uint32_t written = 0;
     uint32_t error = 0;

@@ -42,6 +42,7 @@ inline constexpr uint32_t kSharingViolation = 32;
 inline constexpr uint32_t kInvalidName = 123;
 inline constexpr uint32_t kDirNotRoot = 144;
 inline constexpr uint32_t kFilenameExcedRange = 206;
+inline constexpr uint32_t kOperationAborted = 995;
 inline constexpr uint32_t kNotAReparsePoint = 4390;
 // Codes from 0xE0000000 up carry a POSIX errno with no Windows equivalent
 // (the low 16 bits); the error names print them by their errno name.
@@ -222,8 +223,10 @@ class Platform {
   // Width and cursor column of standard output's screen buffer; zero when
   // standard output is not a console.
   virtual ScreenInfo GetScreenInfo() = 0;
-  // Writes bytes to standard output as they are; false on failure.
-  virtual bool WriteStdout(std::string_view bytes, uint32_t& written) = 0;
+  // Writes bytes to standard output as they are; false on failure, with the
+  // system's error code in `error` (kOperationAborted when a write that could
+  // not go on was given up after a control event).
+  virtual bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) = 0;
   // Writes UTF-16 text to the console of standard output.
   virtual bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) = 0;
   // Writes bytes to standard error as to a console; on failure `error` tells

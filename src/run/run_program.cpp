@@ -6,7 +6,9 @@
 #include "paths/target.h"
 #include "run/summary.h"
 #include "scan/hard_links.h"
+#include "scan/reparse_names.h"
 #include "scan/walker.h"
+#include "support/memory.h"
 #include "support/startup.h"
 
 namespace quorrex {
@@ -42,12 +44,25 @@ bool TakeOption(Run& run, const std::u16string& arg) {
   }
 }
 
-// Every way out ends here: pending output, then the exit pause.
+// Every way out ends here: pending output, then the exit pause. A run whose
+// output could not be written says so on standard error and ends with 4.
 int Finish(Run& run, int code) {
+  StopOutputFlusher(run);
   FlushOutput(run);
+  if (OutputFailed(run)) {
+    PrintError(run, "output failed (%s) -> abort\n", SystemErrorName(run.output.failError));
+    code = kExitOutputFailed;
+  }
+  run.output.finished = true;
   WaitForKeyIfOwnConsole(run);
   FlushOutput(run);
+  SetAllocationRescue(nullptr, nullptr);
   return code;
+}
+
+// A refused allocation writes out what the run holds before the process ends.
+void RescueOutput(void* context) {
+  FlushOutputWithin(*static_cast<Run*>(context), 500);
 }
 
 // The volume and folder checks; 0 when the walk may start, else the exit code.
@@ -86,10 +101,12 @@ int CheckVolumeAndFolder(Run& run) {
 
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   HardenDllSearch(run);
+  SetAllocationRescue(RescueOutput, &run);
   run.maxColumn = int32_t{ConsoleBufferWidth(run)} - 1;
   InitConsoleState(run);
   ReadOwnVersion(run, run.platform.OwnFilePath());
   PrintMessage(run, "Quorrex %u.%u", uint32_t{run.version.major}, uint32_t{run.version.minor});
+  StartOutputFlusher(run);
 
   if (args.size() <= 1) {
     for (const char* text : kUsage) PrintMessage(run, text);
@@ -114,9 +131,10 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
   run.platform.BeginFileSystemWork();
   WalkFolder(run, run.scanFolder, run.namePattern, 0);
-  ReportHardLinkGroups(run);
+  // Output that failed ends the run here: no group report, no summary.
+  if (!OutputFailed(run)) ReportHardLinkGroups(run);
   run.platform.EndFileSystemWork();
-  PrintSummary(run);
+  if (!OutputFailed(run)) PrintSummary(run);
   return Finish(run, run.AbortRequested() ? kExitAborted : kExitCompleted);
 }
 

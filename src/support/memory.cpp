@@ -9,6 +9,8 @@ namespace quorrex {
 namespace {
 
 Platform* g_failurePlatform = nullptr;
+void (*g_rescue)(void*) = nullptr;
+void* g_rescueContext = nullptr;
 
 void NewHandler() {
   AllocationRefused();
@@ -21,7 +23,17 @@ void InstallAllocationFailure(Platform* platform) {
   std::set_new_handler(platform != nullptr ? NewHandler : nullptr);
 }
 
+void SetAllocationRescue(void (*rescue)(void* context), void* context) {
+  g_rescue = rescue;
+  g_rescueContext = context;
+}
+
 void AllocationRefused() {
+  if (g_rescue != nullptr) {
+    void (*rescue)(void*) = g_rescue;
+    g_rescue = nullptr;  // a refusal inside the rescue goes straight on
+    rescue(g_rescueContext);
+  }
   if (g_failurePlatform != nullptr) {
     g_failurePlatform->Sleep(500);
     g_failurePlatform->Beep(1000, 3000);

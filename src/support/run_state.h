@@ -10,9 +10,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -43,13 +45,36 @@ struct VersionInfo {
 };
 
 // Output written to standard output goes through here. When standard output
-// is not a console it collects in one large buffer; a lock keeps messages of
-// the two threads whole.
+// is not a console it collects in a buffer that a flusher thread hands to the
+// system within about 100 ms; a lock keeps messages of the threads whole.
 struct OutputState {
-  std::recursive_mutex lock;
+  OutputState() = default;
+  OutputState(const OutputState&) = delete;
+  OutputState& operator=(const OutputState&) = delete;
+  ~OutputState() {
+    {
+      std::lock_guard<std::mutex> hold(flusherLock);
+      flusherStop = true;
+    }
+    flusherWake.notify_all();
+    if (flusher.joinable()) flusher.join();
+  }
+
+  std::recursive_timed_mutex lock;
   bool kindDecided = false;
   bool redirected = false;  // standard output is not a console
   std::string buffer;       // pending bytes while redirected
+  // A write failed (a closed pipe, a full disk): nothing more is written and
+  // the run ends with exit code 4. `failError` is the system's error code.
+  std::atomic<bool> failed{false};
+  uint32_t failError = 0;
+  // Everything the run prints, its summary included, has gone to the system.
+  std::atomic<bool> finished{false};
+
+  std::thread flusher;
+  std::mutex flusherLock;
+  std::condition_variable flusherWake;
+  bool flusherStop = false;
 };
 
 // The console control handler's record.
@@ -67,6 +92,7 @@ inline constexpr int kExitCompleted = 0;
 inline constexpr int kExitUsage = 1;
 inline constexpr int kExitSecondFileSpec = 2;
 inline constexpr int kExitAborted = 3;
+inline constexpr int kExitOutputFailed = 4;
 inline constexpr int kExitNoVolume = 5;
 inline constexpr int kExitVolumeUnusable = 7;
 inline constexpr int kExitFolderNotFound = 11;

@@ -1,10 +1,15 @@
 // Standard output and error, text conversion and control events.
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <thread>
 
 #include "platform/posix/errno_map.h"
@@ -40,6 +45,46 @@ uint32_t UnitsWithin(std::u16string_view text, size_t bytes) {
     i += units;
   }
   return static_cast<uint32_t>(i);
+}
+
+// How long after a control event a write to standard output may stay blocked
+// before it is given up, so that the run can end although its reader has
+// stopped reading.
+constexpr int64_t kBlockedOutputGraceMs = 500;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// When blocked writes to standard output are given up; 0 until a control event.
+std::atomic<int64_t>& GiveUpAt() {
+  static std::atomic<int64_t> at{0};
+  return at;
+}
+
+// Whether a write to `fd` can wait for its reader (a pipe, socket or terminal).
+bool MayBlock(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
+}
+
+// Waits until `fd` takes at least PIPE_BUF bytes without blocking; ECANCELED
+// once it has not for the grace time after a control event.
+int WaitWritable(int fd) {
+  for (;;) {
+    const int64_t giveUpAt = GiveUpAt().load();
+    const bool late = giveUpAt != 0 && NowMs() >= giveUpAt;
+    struct pollfd entry {};
+    entry.fd = fd;
+    entry.events = POLLOUT;
+    const int ready = poll(&entry, 1, late ? 0 : (giveUpAt != 0 ? 50 : 100));
+    if (ready > 0) return 0;  // writable, or an error the write will report
+    if (ready < 0 && errno != EINTR && errno != EAGAIN) return 0;  // let the write decide
+    if (late) return ECANCELED;
+  }
 }
 
 // Control events: signals blocked in every thread and taken by one thread.
@@ -88,6 +133,8 @@ void WaitForSignals() {
       handler = Ctrl().handler;
     }
     if (handler) {
+      // From now on the run must end soon, whether or not its reader reads.
+      if (GiveUpAt().load() == 0) GiveUpAt() = NowMs() + kBlockedOutputGraceMs;
       handler(CtrlEventOf(sig));
       continue;
     }
@@ -100,6 +147,10 @@ void WaitForSignals() {
     raise(sig);
     pthread_sigmask(SIG_BLOCK, &one, nullptr);  // a signal whose default is ignored
   }
+}
+
+uint32_t ErrorOfWrite(int err) {
+  return err == ECANCELED ? win_error::kOperationAborted : WinErrorFromErrno(err);
 }
 
 }  // namespace
@@ -120,7 +171,23 @@ int WriteAllTo(int fd, std::string_view bytes, size_t& written) {
 
 int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
   std::lock_guard<std::mutex> hold(stdoutLock_);
-  const int err = WriteAllTo(STDOUT_FILENO, bytes, written);
+  int err = 0;
+  written = 0;
+  if (!MayBlock(STDOUT_FILENO)) {
+    err = WriteAllTo(STDOUT_FILENO, bytes, written);
+  } else {
+    // A pipe or terminal is written in pieces it takes without blocking, so
+    // that a control event can end a run whose reader has stopped reading.
+    while (err == 0 && written < bytes.size()) {
+      err = WaitWritable(STDOUT_FILENO);
+      if (err != 0) break;
+      const size_t left = bytes.size() - written;
+      size_t put = 0;
+      err =
+          WriteAllTo(STDOUT_FILENO, bytes.substr(written, left < PIPE_BUF ? left : PIPE_BUF), put);
+      written += put;
+    }
+  }
   for (size_t i = 0; i < written; ++i) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte == '\n' || byte == '\r') {
@@ -146,10 +213,11 @@ ScreenInfo PosixPlatform::GetScreenInfo() {
   return info;
 }
 
-bool PosixPlatform::WriteStdout(std::string_view bytes, uint32_t& written) {
+bool PosixPlatform::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
   size_t put = 0;
   const int err = WriteToStdout(bytes, put);
   written = static_cast<uint32_t>(put);
+  error = ErrorOfWrite(err);
   return err == 0;
 }
 
@@ -158,7 +226,7 @@ bool PosixPlatform::WriteConsoleText(std::u16string_view text, uint32_t& written
   size_t put = 0;
   const int err = WriteToStdout(bytes, put);
   written = err == 0 ? static_cast<uint32_t>(text.size()) : UnitsWithin(text, put);
-  error = WinErrorFromErrno(err);
+  error = ErrorOfWrite(err);
   return err == 0;
 }
 

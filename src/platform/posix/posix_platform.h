@@ -86,7 +86,7 @@ class PosixPlatform final : public Platform {
 
   bool StdoutIsConsole() override;
   ScreenInfo GetScreenInfo() override;
-  bool WriteStdout(std::string_view bytes, uint32_t& written) override;
+  bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;

@@ -110,8 +110,15 @@ ScreenInfo Win32Platform::GetScreenInfo() {
   return ScreenInfo{info.dwSize.X, info.dwCursorPosition.X};
 }
 
-bool Win32Platform::WriteStdout(std::string_view bytes, uint32_t& written) {
-  return WriteAll(StdOut(), bytes, written);
+bool Win32Platform::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
+  // A pipe whose reader has gone fails with ERROR_NO_DATA or ERROR_BROKEN_PIPE,
+  // a full disk with ERROR_DISK_FULL; the caller stops the run on any of them.
+  if (WriteAll(StdOut(), bytes, written)) {
+    error = 0;
+    return true;
+  }
+  error = LastErrorOf();
+  return false;
 }
 
 bool Win32Platform::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {

@@ -49,7 +49,7 @@ TEST(PosixConsole, TerminalWidthAndTrackedColumn) {
     StdoutSwap swap(terminal);
     EXPECT_TRUE(platform.StdoutIsConsole());
     uint32_t written = 0, error = 0;
-    ASSERT_TRUE(platform.WriteStdout("first line\nab\xc3\xa9", written));
+    ASSERT_TRUE(platform.WriteStdout("first line\nab\xc3\xa9", written, error));
     EXPECT_EQ(written, 15u);
     ScreenInfo info = platform.GetScreenInfo();
     EXPECT_EQ(info.width, 77);
@@ -81,7 +81,8 @@ TEST(PosixConsole, PipedOutputKeepsBytesAndSurvivesAClosedReader) {
     EXPECT_EQ(std::string(got, 8), "caf\xe9 \xc3\xa9\n");  // the lone byte comes back as it was
 
     close(pipeFds[0]);  // nobody reads any more: an error, not the end of the process
-    EXPECT_FALSE(platform.WriteStdout("more", written));
+    EXPECT_FALSE(platform.WriteStdout("more", written, error));
+    EXPECT_EQ(error, win_error::kPosixErrnoBase | EPIPE);
     EXPECT_FALSE(platform.WriteConsoleText(u"more", written, error));
     EXPECT_EQ(error, win_error::kPosixErrnoBase | EPIPE);
   }

@@ -1,0 +1,135 @@
+// Standard output that fails or blocks, and how soon redirected output
+// reaches its reader.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "console/message.h"
+#include "run_fixture.h"
+
+namespace quorrex::testing {
+namespace {
+
+// A folder of `links` symbolic links (about 60 bytes of listing each) in
+// `folders` subfolders, so that a run writes well past one buffer.
+void AddLinkTree(MemoryVolume& machine, int folders, int links) {
+  machine.AddFolder(u"C:\\t");
+  for (int f = 0; f < folders; ++f) {
+    const std::u16string folder = u"C:\\t\\d" + U(std::to_string(f));
+    machine.AddFolder(folder);
+    for (int i = 0; i < links; ++i) {
+      machine.AddSymlink(folder + u"\\link" + U(std::to_string(i)), u"C:\\target\\somewhere",
+                         false);
+    }
+  }
+}
+
+TEST(OutputFailure, EndsTheRunWithCodeFourAndStopsTheWalk) {
+  struct Case {
+    const char* name;
+    bool console;
+    std::optional<size_t> failAfter;  // bytes; none: every write fails
+    uint32_t error;
+    bool stderrFails;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"closed pipe, redirected", false, 100000, 232, false, "output failed (NO_DATA) -> abort\n"},
+      {"full disk, redirected", false, 0, 112, false, "output failed (DISK_FULL) -> abort\n"},
+      {"broken pipe on a console", true, 5000, 109, false,
+       "output failed (BROKEN_PIPE) -> abort\n"},
+      {"closed standard output", true, std::nullopt, 6, false,
+       "output failed (INVALID_HANDLE) -> abort\n"},
+      {"standard error fails too", false, 0, 232, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryVolume machine;
+    AddLinkTree(machine, 80, 100);
+    machine.stdoutIsConsole = c.console;
+    machine.stderrFails = c.stderrFails;
+    machine.stdoutError = c.error;
+    if (c.failAfter) {
+      machine.stdoutFailsAfter = c.failAfter;
+    } else {
+      machine.stdoutFails = true;
+    }
+    machine.consoleWriteError = c.failAfter ? 0 : c.error;
+    const Outcome o = RunOn(machine, {u"C:\\t", u"-s"});
+    EXPECT_EQ(o.code, 4);
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(o.out.find("summary"), std::string::npos);
+    EXPECT_LE(o.out.size(), c.failAfter.value_or(0) + 100);  // a console line may follow
+    // The walk stopped at the failure, long before the 81 folders were listed.
+    EXPECT_LT(machine.listingsOpened.size(), 40u);
+  }
+}
+
+TEST(OutputFailure, UsageAndEarlyEndsReportItToo) {
+  MemoryVolume machine;
+  machine.stdoutIsConsole = false;
+  machine.stdoutFails = true;
+  machine.stdoutError = 112;
+  Outcome o = RunOn(machine, {});
+  EXPECT_EQ(o.code, 4);
+  EXPECT_EQ(o.err, "output failed (DISK_FULL) -> abort\n");
+
+  MemoryVolume missing;
+  missing.stdoutIsConsole = false;
+  missing.stdoutFailsAfter = 0;
+  o = RunOn(missing, {u"C:\\nowhere"});
+  EXPECT_EQ(o.code, 4);
+  EXPECT_EQ(o.err, "output failed (NO_DATA) -> abort\n");
+}
+
+TEST(OutputFailure, AWriteGivenUpAfterAControlEventEndsTheRunAsAborted) {
+  MemoryVolume machine;
+  AddLinkTree(machine, 4, 10);
+  machine.stdoutIsConsole = true;
+  machine.onEntry = [&machine](const std::u16string& name) {
+    if (name == u"link3") {
+      machine.RaiseCtrlEvent(kCtrlCEvent);
+      machine.stdoutFails = true;  // the reader stopped reading: writes are given up
+      machine.stdoutError = win_error::kOperationAborted;
+      machine.consoleWriteError = win_error::kOperationAborted;
+    }
+  };
+  const Outcome o = RunOn(machine, {u"C:\\t", u"-s"});
+  EXPECT_EQ(o.code, 3);
+  EXPECT_EQ(o.err, "");
+  EXPECT_NE(o.out.find("\r\nCtrl+C pressed -> abort\r\n"), std::string::npos);
+  EXPECT_EQ(o.out.find("summary"), std::string::npos);
+}
+
+TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
+  MemoryVolume machine;
+  AddLinkTree(machine, 20, 100);
+  machine.stdoutIsConsole = false;
+  quorrex::Run run(machine);
+  size_t seenMidWalk = 0;
+  std::string afterQuiet;
+  machine.onEntry = [&](const std::u16string& name) {
+    if (name == u"d10") {
+      std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+      seenMidWalk = machine.out.size();
+    }
+    if (name == u"link50" && afterQuiet.empty()) {
+      // A quiet walk: what was found so far reaches the reader within ~100 ms.
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+      afterQuiet = machine.out;
+    }
+  };
+  const int code = RunProgram(run, {u"quorrex.exe", u"C:\\t", u"-s"});
+  EXPECT_EQ(code, 0);
+  EXPECT_GT(seenMidWalk, 0u);  // a full buffer went out during the walk
+  ASSERT_FALSE(afterQuiet.empty());
+  EXPECT_NE(afterQuiet.find("link49\n -> C:\\target\\somewhere\n"), std::string::npos);
+  EXPECT_TRUE(run.output.finished);
+}
+
+}  // namespace
+}  // namespace quorrex::testing

@@ -1,0 +1,127 @@
+// The program run as a user runs it: standard output to a full device, a
+// closed pipe, a reader that stops reading; signals on the way.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_folder.h"
+
+namespace quorrex::testing {
+namespace {
+
+enum class Out { kFull, kClosed, kClosedPipe, kStalledPipe };
+
+struct Ended {
+  int code = -1;    // exit code, or 128 + signal
+  std::string err;  // standard error
+  long msAfterSignal = -1;
+};
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
+  return text;
+}
+
+// Runs the program on `args` with standard output as `out`; sends `sig`
+// after `signalAfterMs` when given. Gives up (SIGKILL) after 20 s.
+Ended Launch(const std::vector<std::string>& args, Out out, int sig = 0, int signalAfterMs = 0) {
+  int errPipe[2];
+  int outPipe[2];
+  if (pipe(errPipe) != 0 || pipe(outPipe) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(errPipe[1], 2);
+    if (out == Out::kFull) dup2(open("/dev/full", O_WRONLY), 1);
+    if (out == Out::kClosed) close(1);
+    if (out == Out::kClosedPipe || out == Out::kStalledPipe) dup2(outPipe[1], 1);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUORREX_PROGRAM, argv.data());
+    _exit(127);
+  }
+  close(errPipe[1]);
+  close(outPipe[1]);
+  if (out != Out::kStalledPipe) close(outPipe[0]);  // nobody reads
+  Ended ended;
+  const auto start = std::chrono::steady_clock::now();
+  auto signalled = start;
+  bool sent = false;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (sig != 0 && !sent && now - start >= std::chrono::milliseconds(signalAfterMs)) {
+      kill(child, sig);
+      sent = true;
+      signalled = now;
+    }
+    if (now - start > std::chrono::seconds(20)) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (sent) {
+    ended.msAfterSignal = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now() - signalled)
+                                                .count());
+  }
+  if (out == Out::kStalledPipe) close(outPipe[0]);
+  ended.err = ReadAll(errPipe[0]);
+  close(errPipe[0]);
+  ended.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return ended;
+}
+
+TEST(ProgramOutput, AFailedWriteStopsTheWalkWithCodeFour) {
+  const struct {
+    Out out;
+    const char* err;
+  } cases[] = {
+      {Out::kFull, "output failed (DISK_FULL) -> abort\n"},
+      {Out::kClosed, "output failed (INVALID_HANDLE) -> abort\n"},
+      {Out::kClosedPipe, "output failed (EPIPE) -> abort\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    // The whole system: a walk that did not stop at the failure would run
+    // into the 20 s limit and end by SIGKILL.
+    const Ended ended = Launch({"/*.none", "-s"}, c.out);
+    EXPECT_EQ(ended.code, 4);
+    EXPECT_EQ(ended.err, c.err);
+  }
+}
+
+TEST(ProgramOutput, ASignalEndsARunWhoseReaderStoppedReading) {
+  TempFolder root;
+  // Far more listing than a pipe holds.
+  for (int i = 0; i < 4000; ++i) {
+    ASSERT_TRUE(
+        root.Link("link-" + std::to_string(i), "/a/target/of/some/length/" + std::to_string(i)));
+  }
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    const Ended ended = Launch({root.path(), "-s"}, Out::kStalledPipe, sig, 400);
+    EXPECT_EQ(ended.code, 3);
+    EXPECT_EQ(ended.err, "");
+    EXPECT_LT(ended.msAfterSignal, 1500);
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::testing
