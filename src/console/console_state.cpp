@@ -29,25 +29,32 @@ void InitConsoleState(Run& run) {
 }
 
 bool ConsoleCtrlHandler(Run& run, uint32_t event) {
+  // On POSIX the events are the signals SIGINT, SIGQUIT, SIGHUP and SIGTERM,
+  // and are named so.
   ConsoleState& state = run.console;
   {
     std::lock_guard<std::recursive_mutex> guard(state.handlerLock);
     if (state.ignoreFurtherEvents) return true;
     switch (event) {
       case kCtrlCEvent:
-        if (!state.abortRequested) PrintMessage(run, "\nCtrl+C pressed -> abort\n");
+        if (!state.abortRequested)
+          PrintMessage(
+              run, run.posix() ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n");
         break;
       case kCtrlBreakEvent:
-        PrintMessage(run, "\nCtrl+Break pressed -> abort\n");
+        PrintMessage(
+            run, run.posix() ? "\nSIGQUIT received -> abort\n" : "\nCtrl+Break pressed -> abort\n");
         break;
       case kCtrlCloseEvent:
-        PrintMessage(run, "\nClose Button pressed -> abort\n");
+        PrintMessage(run, run.posix() ? "\nSIGHUP received -> abort\n"
+                                      : "\nClose Button pressed -> abort\n");
         break;
       case kCtrlLogoffEvent:
         PrintMessage(run, "\nUser LogOff -> abort\n");
         break;
       case kCtrlShutdownEvent:
-        PrintMessage(run, "\nSystem Shutdown -> abort\n");
+        PrintMessage(
+            run, run.posix() ? "\nSIGTERM received -> abort\n" : "\nSystem Shutdown -> abort\n");
         break;
       default:
         break;

@@ -12,24 +12,34 @@ bool IsFolder(Run& run, const std::u16string& path) {
 
 }  // namespace
 
-void NormaliseTarget(Run& run) {
+bool NormaliseTarget(Run& run) {
   std::u16string& spec = run.fileSpec;
   const char16_t separator = run.separator();
+  run.patternAppended = false;
   if (spec.size() >= 2 && spec.front() == u'"' && spec.back() == u'"') {
     spec = spec.substr(1, spec.size() - 2);
   }
   std::u16string full;
   if (run.platform.GetFullPathName(spec, full)) spec = full;
-  if (spec.find(separator) == std::u16string::npos) {
+  // A relative spec needs the current folder; one that cannot be had (it was
+  // deleted) must not make the spec relative to the root instead.
+  const bool relative = run.posix() ? (spec.empty() || spec.front() != u'/')
+                                    : spec.find(separator) == std::u16string::npos;
+  if (relative) {
     std::u16string joined = run.platform.GetCurrentDirectory();
-    AppendSeparator(joined, separator);
-    joined += spec;
-    spec = joined;
+    if (joined.empty()) return false;
+    if (spec.find(separator) == std::u16string::npos || run.posix()) {
+      AppendSeparator(joined, separator);
+      joined += spec;
+      spec = joined;
+    }
   }
   if (IsFolder(run, spec)) {
     if (spec.empty() || spec.back() != separator) spec.push_back(separator);
     spec.push_back(u'*');
+    run.patternAppended = true;
   }
+  return true;
 }
 
 bool SplitTarget(Run& run, const std::u16string& target) {
@@ -39,7 +49,10 @@ bool SplitTarget(Run& run, const std::u16string& target) {
     run.namePattern.clear();
     return true;
   }
-  if (IsFolder(run, target)) {
+  // The "*" put after a folder is a pattern, never the name of a subfolder.
+  const bool appended = run.patternAppended && target.size() >= 2 && target.back() == u'*' &&
+                        target[target.size() - 2] == separator;
+  if (!appended && IsFolder(run, target)) {
     run.scanFolder = target;
     AppendSeparator(run.scanFolder, separator);
     run.namePattern.clear();

@@ -123,7 +123,10 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
     run.fileSpec = args[i];
   }
 
-  NormaliseTarget(run);
+  if (!NormaliseTarget(run)) {
+    PrintMessage(run, "folder not found -> abort\n");
+    return Finish(run, kExitFolderNotFound);
+  }
   SplitTarget(run, run.fileSpec);
   if (const int code = CheckVolumeAndFolder(run); code != 0) return Finish(run, code);
 

@@ -117,6 +117,8 @@ struct Run {
   std::u16string fileSpec;
   std::u16string scanFolder;
   std::u16string namePattern;
+  // The file spec named a folder and NormaliseTarget appended the pattern "*".
+  bool patternAppended = false;
 
   bool posix() const { return platform.Style() == PathStyle::kPosix; }
   char16_t separator() const { return posix() ? u'/' : u'\\'; }

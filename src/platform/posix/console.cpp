@@ -14,6 +14,7 @@
 
 #include "platform/posix/errno_map.h"
 #include "platform/posix/posix_platform.h"
+#include "support/threads.h"
 #include "support/utf.h"
 
 namespace quorrex {
@@ -269,7 +270,14 @@ void PosixPlatform::SetCtrlHandler(std::function<void(uint32_t)> handler) {
   // inherits the mask and the signals reach nobody but sigwait.
   const sigset_t set = CtrlSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread(WaitForSignals).detach();
+  std::thread waiter;
+  if (!StartThread(waiter, WaitForSignals)) {
+    // No thread to take them: the run goes on, and a signal does what it
+    // does by default.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    return;
+  }
+  waiter.detach();
   state.started = true;
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,10 +19,11 @@
 namespace quorrex::testing {
 namespace {
 
-enum class Out { kFull, kClosed, kClosedPipe, kStalledPipe };
+enum class Out { kFile, kFull, kClosed, kClosedPipe, kStalledPipe };
 
 struct Ended {
   int code = -1;    // exit code, or 128 + signal
+  std::string out;  // standard output, when it went to a file
   std::string err;  // standard error
   long msAfterSignal = -1;
 };
@@ -36,18 +38,23 @@ std::string ReadAll(int fd) {
 
 // Runs the program on `args` with standard output as `out`; sends `sig`
 // after `signalAfterMs` when given. Gives up (SIGKILL) after 20 s.
-Ended Launch(const std::vector<std::string>& args, Out out, int sig = 0, int signalAfterMs = 0) {
+Ended Launch(const std::vector<std::string>& args, Out out, int sig = 0, int signalAfterMs = 0,
+             const std::function<void()>& inChild = {}) {
   int errPipe[2];
   int outPipe[2];
   if (pipe(errPipe) != 0 || pipe(outPipe) != 0) return {};
+  char outPath[] = "/tmp/quorrex-out-XXXXXX";
+  const int outFile = mkstemp(outPath);
   const pid_t child = fork();
   if (child == 0) {
     dup2(errPipe[1], 2);
+    if (out == Out::kFile) dup2(outFile, 1);
     if (out == Out::kFull) dup2(open("/dev/full", O_WRONLY), 1);
     if (out == Out::kClosed) close(1);
     if (out == Out::kClosedPipe || out == Out::kStalledPipe) dup2(outPipe[1], 1);
     close(outPipe[0]);
     close(errPipe[0]);
+    if (inChild) inChild();
     std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -84,6 +91,10 @@ Ended Launch(const std::vector<std::string>& args, Out out, int sig = 0, int sig
   if (out == Out::kStalledPipe) close(outPipe[0]);
   ended.err = ReadAll(errPipe[0]);
   close(errPipe[0]);
+  lseek(outFile, 0, SEEK_SET);
+  ended.out = ReadAll(outFile);
+  close(outFile);
+  unlink(outPath);
   ended.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return ended;
 }
@@ -120,6 +131,67 @@ TEST(ProgramOutput, ASignalEndsARunWhoseReaderStoppedReading) {
     EXPECT_EQ(ended.code, 3);
     EXPECT_EQ(ended.err, "");
     EXPECT_LT(ended.msAfterSignal, 1500);
+  }
+}
+
+TEST(ProgramStart, StartFolders) {
+  TempFolder root;
+  ASSERT_TRUE(root.Folder("dir"));
+  ASSERT_TRUE(root.Folder("dir/*"));  // a subfolder literally named "*"
+  ASSERT_TRUE(root.Link("dir/link", "target"));
+  const std::string gone = root.At("gone");
+  const auto leaveDeleted = [&] {
+    (void)!mkdir(gone.c_str(), 0755), (void)!chdir(gone.c_str()), (void)!rmdir(gone.c_str());
+  };
+  const std::string dir = root.At("dir");
+  const std::string listed = "reparse point (symlink) " + dir + "/link\n -> target\n";
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::function<void()> inChild;
+    int code;
+    std::string part;  // a part of standard output
+  } cases[] = {
+      {"absolute folder holding a '*' folder", {dir}, {}, 0, listed},
+      {"relative folder", {"dir"}, [&] { (void)!chdir(root.path().c_str()); }, 0, listed},
+      {"relative current folder", {"."}, [&] { (void)!chdir(dir.c_str()); }, 0, listed},
+      {"deleted current folder, options alone",
+       {"-s"},
+       leaveDeleted,
+       11,
+       "folder not found -> abort\n"},
+      {"deleted current folder, relative name",
+       {"etc"},
+       leaveDeleted,
+       11,
+       "folder not found -> abort\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Ended ended = Launch(c.args, Out::kFile, 0, 0, c.inChild);
+    EXPECT_EQ(ended.code, c.code);
+    EXPECT_NE(ended.out.find(c.part), std::string::npos) << ended.out;
+  }
+}
+
+TEST(ProgramSignals, NameTheSignalAndEndTheRunWithCodeThree) {
+  const struct {
+    int sig;
+    const char* message;
+  } cases[] = {
+      {SIGINT, "\nSIGINT received -> abort\n"},
+      {SIGQUIT, "\nSIGQUIT received -> abort\n"},
+      {SIGHUP, "\nSIGHUP received -> abort\n"},
+      {SIGTERM, "\nSIGTERM received -> abort\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    // The whole system with a pattern that matches nothing: a long, quiet walk.
+    const Ended ended = Launch({"/*.none", "-s"}, Out::kFile, c.sig, 300);
+    EXPECT_EQ(ended.code, 3);
+    EXPECT_LT(ended.msAfterSignal, 1000);
+    EXPECT_NE(ended.out.find(c.message), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find("\nsummary\n"), std::string::npos);
   }
 }
 
