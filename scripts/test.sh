@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the three programs and runs every test:
 # the native tests, the release build's tests and packages, the sanitizer
-# build's tests, the windows-x64 tests under Wine, the link of the 32-bit
-# windows-x86 program and its .zip, and the fuzz targets.
+# and ThreadSanitizer builds' tests, the windows-x64 tests under Wine, the
+# link of the 32-bit windows-x86 program and its .zip, and the fuzz targets.
 #
 #   bash scripts/test.sh            everything
 #   QUORREX_FUZZ_SECONDS=0 ...      skip the fuzz runs
@@ -49,6 +49,11 @@ step "sanitizer build and tests"
 cmake --preset sanitize
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize
+
+step "ThreadSanitizer build and tests"
+cmake --preset tsan
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan
 
 # --- Windows -------------------------------------------------------------------
 step "windows-x86 (the 32-bit release program)"

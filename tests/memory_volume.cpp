@@ -80,6 +80,7 @@ class MemoryVolume::Listing : public FolderListing {
         identityError_(identityError) {}
 
   bool Next(FindData& entry) override {
+    const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
     if (position_ >= entries_.size() || position_ >= limit_) return false;
     entry = entries_[position_++];
     if (machine_->onEntry) machine_->onEntry(entry.name);
@@ -204,6 +205,7 @@ MemoryVolume::Resolved MemoryVolume::Resolve(const std::u16string& path, bool fo
 }
 
 MemoryVolume::NodePtr MemoryVolume::Find(const std::u16string& path) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   return Resolve(path, false).node;
 }
 
@@ -220,6 +222,7 @@ std::pair<MemoryVolume::NodePtr, std::u16string> MemoryVolume::ParentOf(
 }
 
 MemoryVolume::NodePtr MemoryVolume::AddFolder(const std::u16string& path) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   const std::u16string c = Canonical(path);
   size_t rootLength = 0;
   Volume* volume = VolumeOf(c, rootLength);
@@ -246,6 +249,7 @@ MemoryVolume::NodePtr MemoryVolume::AddFolder(const std::u16string& path) {
 }
 
 MemoryVolume::NodePtr MemoryVolume::AddFile(const std::u16string& path, uint32_t attributes) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   auto [parent, name] = ParentOf(path);
   size_t rootLength = 0;
   Volume* volume = VolumeOf(Canonical(path), rootLength);
@@ -259,6 +263,7 @@ MemoryVolume::NodePtr MemoryVolume::AddFile(const std::u16string& path, uint32_t
 }
 
 void MemoryVolume::AddHardLink(const std::u16string& existing, const std::u16string& path) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   NodePtr node = Find(existing);
   auto [parent, name] = ParentOf(path);
   ++node->names;
@@ -267,6 +272,7 @@ void MemoryVolume::AddHardLink(const std::u16string& existing, const std::u16str
 
 MemoryVolume::NodePtr MemoryVolume::AddReparsePoint(const std::u16string& path,
                                                     std::vector<uint8_t> data, bool folder) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   NodePtr node = AddFile(path, (folder ? kAttrDirectory : kAttrArchive) | kAttrReparsePoint);
   node->folder = folder;
   node->reparseData = std::move(data);
@@ -296,6 +302,7 @@ MemoryVolume::NodePtr MemoryVolume::AddSymlink(const std::u16string& path,
 }
 
 void MemoryVolume::Remove(const std::u16string& path) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   auto [parent, name] = ParentOf(path);
   auto& children = parent->children;
   for (auto it = children.begin(); it != children.end(); ++it) {
@@ -308,6 +315,7 @@ void MemoryVolume::Remove(const std::u16string& path) {
 }
 
 void MemoryVolume::InjectError(Op op, const std::u16string& path, uint32_t error) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   if (error == 0) {
     errors_.erase({op, Key(path)});
   } else {
@@ -316,6 +324,7 @@ void MemoryVolume::InjectError(Op op, const std::u16string& path, uint32_t error
 }
 
 void MemoryVolume::FailListingAfter(const std::u16string& folder, size_t entries) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   listingLimits_[Key(folder)] = entries;
 }
 
@@ -397,6 +406,7 @@ bool MemoryVolume::GetFullPathName(const std::u16string& path, std::u16string& f
 }
 
 uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   if (Injected(Op::kAttributes, path) != 0) return kInvalidFileAttributes;
   // A device path names a device, not a folder.
   if (StartsNoCase(path, u"\\\\.\\") && path.find(u'\\', 4) == std::u16string::npos) {
@@ -453,6 +463,7 @@ uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32
 
 std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
                                                          const EntryRef& folder, uint32_t& error) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   (void)folder;
   listingsOpened.push_back(mask);
   std::u16string path = mask;
@@ -484,6 +495,7 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
 }
 
 bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   const std::u16string path(file.path);
   if ((error = Injected(Op::kLinkInfo, path)) != 0) return false;
   const Resolved r = Resolve(path, true);
@@ -501,6 +513,7 @@ bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t&
 
 ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                                           std::span<uint8_t> buffer) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
   (void)entry;
   reparseOpens.push_back(openName);
   ReparseRead result;

@@ -4,7 +4,8 @@
 // folders and files with attributes, link counts and file indexes, reparse
 // points holding raw reparse data, a console with captured output, scripted
 // console input, a process token, and errors injected per operation and path.
-// Whole runs on it are asserted byte for byte.
+// Whole runs on it are asserted byte for byte. Its file operations may be
+// called from several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -227,6 +229,9 @@ class MemoryVolume : public Platform {
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;  // alias, root
   std::map<std::pair<Op, std::u16string>, uint32_t> errors_;
   std::map<std::u16string, size_t> listingLimits_;
+  // The walk's readers call in from several threads: every file operation,
+  // and every change of the tree, holds this.
+  std::recursive_mutex files_;
   uint64_t nextIndex_ = 0x10000;
   uint64_t nextSerial_ = 0x1234ABCD;
 };

@@ -1,9 +1,11 @@
 // The program's entry: the system platform, the arguments, one run.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "platform/system.h"
 #include "run/run_program.h"
+#include "scan/walker.h"
 #include "support/memory.h"
 #include "support/utf.h"
 
@@ -24,6 +26,7 @@ int main(int argc, char** argv) {
   // The run's records and the platform live until the process ends: the
   // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);
+  run->walkWorkers = quorrex::WalkWorkersSetting(std::getenv("QUORREX_WORKERS"));
   const int code = quorrex::RunProgram(*run, args);
   (void)platform.release();
   return code;

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "support/run_state.h"
 #include "scan/reparse_data.h"
+#include "support/run_state.h"
 
 namespace quorrex {
 

@@ -1,7 +1,10 @@
 #include "scan/walker.h"
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -9,11 +12,15 @@
 #include "paths/name_pattern.h"
 #include "paths/path_forms.h"
 #include "scan/hard_links.h"
+#include "scan/read_ahead.h"
 #include "scan/reparse_names.h"
 #include "scan/reparse_report.h"
 
 namespace quorrex {
 namespace {
+
+// Folders read ahead of the walk by each reader, at most.
+constexpr size_t kWindowPerReader = 16;
 
 struct FileIdHash {
   size_t operator()(const FileId& id) const {
@@ -25,14 +32,19 @@ struct FileIdHash {
 
 // One open folder of the descent. Levels live on the heap and are reused when
 // the walk climbs down again, so neither the depth of the tree nor the number
-// of its folders costs stack or repeated allocations.
+// of its folders costs stack or repeated allocations. A level is either a
+// listing read entry by entry (one thread) or a folder read ahead.
 struct Level {
   std::unique_ptr<FolderListing> listing;
-  size_t base = 0;  // length of the folder's path with its separator
+  ReadFolderPtr read;
+  size_t position = 0;  // the next entry of `read`
+  size_t base = 0;      // length of the folder's path with its separator
   int32_t depth = 0;
   bool idKnown = false;
   FileId id;
   FindData entry;  // the current entry; its name buffer serves every entry
+
+  FolderListing* Listing() const { return read ? read->listing.get() : listing.get(); }
 };
 
 class Walk {
@@ -41,35 +53,65 @@ class Walk {
       : run_(run), pattern_(pattern), separator_(run.separator()) {}
 
   uint32_t From(std::u16string_view folder, int32_t depth) {
+    const uint32_t readers = Readers();
+    if (readers > 1) {
+      ahead_.emplace(run_, pattern_, readers, readers * kWindowPerReader);
+      if (ahead_->readers() == 0) ahead_.reset();  // the system gave no thread
+    }
     path_.assign(folder);
-    if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) Descend();
+    if (ahead_) {
+      if (EnterRead(nullptr, EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) Descend();
+    } else if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) {
+      Descend();
+    }
     CloseAll();
+    ahead_.reset();  // stops and joins the readers
     return handedOn_;
   }
 
  private:
+  uint32_t Readers() const {
+    if (run_.walkWorkers != 0) return run_.walkWorkers;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
+  }
+
   void Descend() {
     while (open_ > 0) {
       // An abort request ends the walk before the next entry; every open
       // level is closed on the way out.
       if (run_.AbortRequested()) return;
       Level& level = *levels_[open_ - 1];
-      if (!level.listing->Next(level.entry)) {
-        level.listing.reset();  // the end of the listing, or a failure: alike
-        --open_;
-        continue;
+      std::u16string_view name;
+      uint32_t attributes = 0;
+      ReadEntry* read = nullptr;
+      if (level.read) {
+        if (level.position == level.read->entries.size()) {
+          CloseLevel();
+          continue;
+        }
+        read = &level.read->entries[level.position++];
+        name = level.read->NameOf(*read);
+        attributes = read->attributes;
+      } else {
+        if (!level.listing->Next(level.entry)) {
+          CloseLevel();  // the end of the listing, or a failure: alike
+          continue;
+        }
+        name = level.entry.name;
+        if (name == u"." || name == u"..") continue;
       }
-      const std::u16string& name = level.entry.name;
-      if (name == u"." || name == u"..") continue;
       path_.resize(level.base);
       path_.append(name);
-      const bool matches = MatchNamePattern(pattern_, name);
+      const bool matches = read ? read->matches : MatchNamePattern(pattern_, name);
       // Whether a link leads to a folder matters only for one to be entered.
-      if (level.entry.directoryUnresolved && !matches && run_.options.recurse) {
+      if (!read && level.entry.directoryUnresolved && !matches && run_.options.recurse) {
         level.listing->ResolveDirectory(level.entry);
+        attributes = level.entry.attributes;
+      } else if (!read) {
+        attributes = level.entry.attributes;
       }
-      const uint32_t attributes = level.entry.attributes;
-      const EntryRef entry{path_, level.listing.get(), name, attributes};
+      const EntryRef entry{path_, level.Listing(), name, attributes};
 
       if (matches && (attributes & kAttrReparsePoint) != 0) {
         // Reported, never entered, whatever it leads to.
@@ -81,67 +123,138 @@ class Walk {
           PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth, name);
           continue;
         }
-        OpenLevel(entry, path_.size(), level.depth + 1, name);
+        if (read) {
+          // The entry's child is the walk's from here on.
+          ReadFolderPtr child = std::move(read->child);
+          EnterRead(std::move(child), entry, path_.size(), level.depth + 1, name);
+        } else {
+          OpenLevel(entry, path_.size(), level.depth + 1, name);
+        }
       } else if (matches) {
-        FileId id;
-        const uint32_t links = QueryLinkInfo(run_, entry, &id);
-        if (links > 1) AddHardLink(run_, links, id, path_);
+        LinkInfo info;
+        if (read) {
+          info = read->link;
+        } else {
+          uint32_t error = 0;
+          // A file that vanished or cannot be read is left out without a word.
+          if (!run_.platform.QueryLinkInfo(entry, info, error)) info = LinkInfo{};
+        }
+        if (info.links > 1) AddHardLink(run_, info.links, info.id(), path_);
       }
     }
   }
 
-  // Starts the listing of the folder whose path is the first `folderLength`
-  // characters of the path buffer and makes it the innermost level. A folder
-  // that cannot be listed gets the error line; one that is already open
-  // further up the descent (a link back to a parent) gets the loop line, and
-  // one entered before in this run (reached again through a link) gets the
-  // already-walked line. The scan folder is the first one entered.
-  bool OpenLevel(const EntryRef& folder, size_t folderLength, int32_t depth,
-                 std::u16string_view name) {
+  // Puts the search mask of the folder whose path is the first
+  // `folderLength` characters of the path buffer after it; returns the
+  // length of the folder's path with its separator.
+  size_t MakeMask(size_t folderLength) {
     path_.resize(folderLength);
     if (path_.empty() || path_.back() != separator_) path_.push_back(separator_);
     const size_t base = path_.size();
     path_.push_back(u'*');
+    return base;
+  }
+
+  void PrintOpenError(uint32_t error) {
+    PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(error),
+                 DisplayForm(path_, DisplayRule::kWalker));
+  }
+
+  // Whether a folder with this identity may be entered: not when it is open
+  // further up the descent (a link back to a parent: the loop line), nor when
+  // it was entered before in this run (reached again through a link: the
+  // already-walked line). The scan folder is the first one entered.
+  bool Admit(bool idKnown, const FileId& id, std::u16string_view name) {
+    if (!idKnown) return true;
+    for (size_t i = 0; i < open_; ++i) {
+      const Level& parent = *levels_[i];
+      if (parent.idKnown && parent.id == id) {
+        PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
+        return false;
+      }
+    }
+    if (!walked_.insert(id).second) {
+      PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
+      return false;
+    }
+    return true;
+  }
+
+  Level& PushLevel(size_t base, int32_t depth, bool idKnown, const FileId& id) {
+    if (open_ == levels_.size()) levels_.push_back(std::make_unique<Level>());
+    Level& level = *levels_[open_++];
+    level.base = base;
+    level.depth = depth;
+    level.idKnown = idKnown;
+    level.id = id;
+    level.position = 0;
+    return level;
+  }
+
+  // Starts the listing of a folder on this thread and makes it the innermost
+  // level. A folder that cannot be listed gets the error line.
+  bool OpenLevel(const EntryRef& folder, size_t folderLength, int32_t depth,
+                 std::u16string_view name) {
+    const size_t base = MakeMask(folderLength);
     // The buffer may have moved; the folder's path is its start.
     EntryRef ref = folder;
     ref.path = std::u16string_view(path_).substr(0, folderLength);
     uint32_t error = 0;
     std::unique_ptr<FolderListing> listing = run_.platform.OpenListing(path_, ref, error);
     if (!listing) {
-      PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(error),
-                   DisplayForm(path_, DisplayRule::kWalker));
+      PrintOpenError(error);
       return false;
     }
     path_.pop_back();
-
     FileId id;
     const bool idKnown = listing->Identity(id);
-    if (idKnown) {
-      for (size_t i = 0; i < open_; ++i) {
-        const Level& parent = *levels_[i];
-        if (parent.idKnown && parent.id == id) {
-          PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
-          return false;
-        }
-      }
-      if (!walked_.insert(id).second) {
-        PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
-        return false;
-      }
-    }
-
-    if (open_ == levels_.size()) levels_.push_back(std::make_unique<Level>());
-    Level& level = *levels_[open_++];
-    level.listing = std::move(listing);
-    level.base = base;
-    level.depth = depth;
-    level.idKnown = idKnown;
-    level.id = id;
+    if (!Admit(idKnown, id, name)) return false;
+    PushLevel(base, depth, idKnown, id).listing = std::move(listing);
     return true;
   }
 
+  // Enters a folder read ahead, or, when none was queued for it (the scan
+  // folder, a folder behind a link), opens it here and reads it only once
+  // it is admitted.
+  bool EnterRead(ReadFolderPtr folder, const EntryRef& entry, size_t folderLength, int32_t depth,
+                 std::u16string_view name) {
+    const bool queued = folder != nullptr;
+    if (queued) {
+      ahead_->Take(folder);
+    } else {
+      const ReadFolderPtr& parent = open_ > 0 ? levels_[open_ - 1]->read : ReadFolderPtr();
+      folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent,
+                                entry.name, entry.attributes, depth);
+    }
+    const size_t base = MakeMask(folderLength);
+    if (!folder->listing) {
+      PrintOpenError(folder->error);
+      if (queued) ahead_->Drop(folder);
+      return false;
+    }
+    path_.pop_back();
+    if (!Admit(folder->idKnown, folder->id, name)) {
+      ahead_->Drop(folder);
+      return false;
+    }
+    if (!queued) ahead_->ListHere(folder);
+    PushLevel(base, depth, folder->idKnown, folder->id).read = std::move(folder);
+    return true;
+  }
+
+  void CloseLevel() {
+    Level& level = *levels_[--open_];
+    level.listing.reset();
+    if (level.read) {
+      // Every subfolder has been entered or dropped: nothing reads through
+      // this folder any more.
+      level.read->listing.reset();
+      level.read.reset();
+    }
+  }
+
   void CloseAll() {
-    while (open_ > 0) levels_[--open_]->listing.reset();
+    while (open_ > 0) CloseLevel();
   }
 
   Run& run_;
@@ -149,12 +262,24 @@ class Walk {
   char16_t separator_;
   std::u16string path_;  // the current entry's full path, or a search mask
   std::vector<std::unique_ptr<Level>> levels_;
-  std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
   size_t open_ = 0;
   uint32_t handedOn_ = 0;
+  std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
+  std::optional<ReadAhead> ahead_;
 };
 
 }  // namespace
+
+uint32_t WalkWorkersSetting(const char* text) {
+  if (text == nullptr || *text == '\0') return 0;
+  uint32_t value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return 0;
+    value = value * 10 + static_cast<uint32_t>(*text - '0');
+    if (value > 64) return 0;
+  }
+  return value;
+}
 
 uint32_t WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern,
                     int32_t depth) {

@@ -15,4 +15,9 @@ namespace quorrex {
 uint32_t WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern,
                     int32_t depth);
 
+// The number of walk workers that the setting `text` (the environment
+// variable QUORREX_WORKERS, null when it is not set) asks for: a whole number
+// from 1 to 64, or 0 (the walk's own choice) for anything else.
+uint32_t WalkWorkersSetting(const char* text);
+
 }  // namespace quorrex

@@ -86,6 +86,8 @@ struct ConsoleState {
 
 inline constexpr uint32_t kReparseBufferSize = 131072;
 inline constexpr int32_t kMaxDepth = 1024;
+// The most threads that read folders ahead of the walk by default.
+inline constexpr uint32_t kMaxWalkWorkers = 8;
 
 // Exit codes of the run.
 inline constexpr int kExitCompleted = 0;
@@ -111,6 +113,9 @@ struct Run {
   ConsoleState console;
   bool tokenOpened = false;
   HardLinkList hardLinks;
+  // Threads that read folders for the walk: 1 walks on one thread, 0 lets
+  // the walk choose from the processor count (the program's default).
+  uint32_t walkWorkers = 1;
   std::vector<uint8_t> reparseBuffer;  // kReparseBufferSize bytes once in use
 
   // The file specification and what it becomes.

@@ -15,11 +15,14 @@ struct Outcome {
   std::string err;
 };
 
-// One fresh run with `args` after the program's own name.
-inline Outcome RunOn(MemoryVolume& machine, const std::vector<std::u16string>& args) {
+// One fresh run with `args` after the program's own name, its walk on
+// `workers` threads.
+inline Outcome RunOn(MemoryVolume& machine, const std::vector<std::u16string>& args,
+                     uint32_t workers = 1) {
   std::vector<std::u16string> argv{u"quorrex.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   Run run(machine);
+  run.walkWorkers = workers;
   Outcome outcome;
   outcome.code = RunProgram(run, argv);
   outcome.out = machine.out;

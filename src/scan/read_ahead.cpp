@@ -1,0 +1,230 @@
+#include "scan/read_ahead.h"
+
+#include <system_error>
+
+#include "paths/name_pattern.h"
+
+namespace quorrex {
+
+ReadAhead::ReadAhead(Run& run, std::u16string_view pattern, uint32_t readers, size_t window)
+    : run_(run), pattern_(pattern), window_(window > 0 ? window : 1) {
+  for (uint32_t i = 0; i < readers; ++i) {
+    // A thread the system refuses leaves the walk with fewer readers, or
+    // with none, reading every folder itself.
+    try {
+      threads_.emplace_back([this] { Reader(); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+}
+
+ReadAhead::~ReadAhead() {
+  Stop();
+  for (std::thread& thread : threads_) thread.join();
+  // Folders still queued hold their parents; let go so that every folder
+  // and its open listing is released.
+  for (ReadFolderPtr& folder : queue_) folder->parent.reset();
+  queue_.clear();
+}
+
+void ReadAhead::Stop() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+}
+
+void ReadAhead::Reader() {
+  run_.platform.BeginFileSystemWork();
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    changed_.wait(hold, [this] {
+      return stopping_ || (!queue_.empty() && (ahead_ < window_ || queue_.front()->state !=
+                                                                       ReadFolder::State::kQueued));
+    });
+    if (stopping_) break;
+    ReadFolderPtr folder = std::move(queue_.front());
+    queue_.pop_front();
+    if (folder->state != ReadFolder::State::kQueued) continue;  // taken or dropped
+    folder->state = ReadFolder::State::kReading;
+    folder->counted = true;
+    ++ahead_;
+    hold.unlock();
+    if (Open(*folder)) List(folder);
+    Finish(folder);
+    hold.lock();
+  }
+  hold.unlock();
+  run_.platform.EndFileSystemWork();
+}
+
+bool ReadAhead::Open(ReadFolder& folder) {
+  const char16_t separator = run_.separator();
+  std::u16string mask = folder.path;
+  if (mask.empty() || mask.back() != separator) mask.push_back(separator);
+  mask.push_back(u'*');
+  const EntryRef ref{folder.path, folder.parent ? folder.parent->listing.get() : nullptr,
+                     folder.name, folder.attributes};
+  uint32_t error = 0;
+  folder.listing = run_.platform.OpenListing(mask, ref, error);
+  // Once open, the folder no longer needs the one it was met in.
+  folder.parent.reset();
+  if (!folder.listing) {
+    folder.error = error;
+    return false;
+  }
+  folder.error = 0;
+  folder.idKnown = folder.listing->Identity(folder.id);
+  return true;
+}
+
+void ReadAhead::List(const ReadFolderPtr& self) {
+  ReadFolder& folder = *self;
+  const char16_t separator = run_.separator();
+  const bool recurse = run_.options.recurse;
+  std::u16string full = folder.path;
+  if (full.empty() || full.back() != separator) full.push_back(separator);
+  const size_t base = full.size();
+  FindData entry;
+  while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
+         folder.listing->Next(entry)) {
+    const std::u16string& name = entry.name;
+    if (name == u"." || name == u"..") continue;
+    ReadEntry& read = folder.entries.emplace_back();
+    read.matches = MatchNamePattern(pattern_, name);
+    // Whether a link leads to a folder matters only for one to be entered.
+    if (entry.directoryUnresolved && !read.matches && recurse) {
+      folder.listing->ResolveDirectory(entry);
+    }
+    read.nameOffset = static_cast<uint32_t>(folder.names.size());
+    read.nameLength = static_cast<uint32_t>(name.size());
+    read.attributes = entry.attributes;
+    folder.names.append(name);
+    full.resize(base);
+    full.append(name);
+
+    if (read.matches && (entry.attributes & kAttrReparsePoint) != 0) {
+      // Reported by the walk, never entered.
+    } else if ((entry.attributes & kAttrDirectory) != 0) {
+      // Plain subfolders that the walk may enter are read ahead; one behind
+      // a link is read when the walk gets there, as it is the likelier to
+      // be a folder walked already.
+      if (recurse && folder.depth < kMaxDepth && (entry.attributes & kAttrReparsePoint) == 0) {
+        read.child = std::make_shared<ReadFolder>();
+        read.child->path = full;
+        read.child->parent = self;
+        read.child->name = name;
+        read.child->attributes = entry.attributes;
+        read.child->depth = folder.depth + 1;
+      }
+    } else if (read.matches) {
+      uint32_t error = 0;
+      const EntryRef ref{full, folder.listing.get(), name, entry.attributes};
+      if (!run_.platform.QueryLinkInfo(ref, read.link, error)) read.link = LinkInfo{};
+    }
+  }
+}
+
+void ReadAhead::Finish(const ReadFolderPtr& folder) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (folder->state == ReadFolder::State::kDropped || stopping_) {
+      for (ReadEntry& entry : folder->entries) {
+        if (entry.child) DropLocked(*entry.child);
+        entry.child.reset();
+      }
+    } else {
+      // Children go in front, the first one foremost: the walk needs them next.
+      for (auto it = folder->entries.rbegin(); it != folder->entries.rend(); ++it) {
+        if (it->child) queue_.push_front(it->child);
+      }
+    }
+    if (folder->state == ReadFolder::State::kReading) folder->state = ReadFolder::State::kReady;
+    if (folder->state == ReadFolder::State::kDropped) {
+      if (folder->counted) {
+        folder->counted = false;
+        --ahead_;
+      }
+    }
+  }
+  changed_.notify_all();
+}
+
+void ReadAhead::DropLocked(ReadFolder& folder) {
+  using State = ReadFolder::State;
+  switch (folder.state) {
+    case State::kQueued:
+      folder.state = State::kDropped;
+      folder.parent.reset();
+      return;
+    case State::kReading:
+      folder.state = State::kDropped;  // its reader lets go when done
+      return;
+    case State::kReady:
+    case State::kTaken:
+      // Its listing stays open while a reader may still be opening one of
+      // its subfolders through it; it closes with the last holder.
+      folder.state = State::kDropped;
+      for (ReadEntry& entry : folder.entries) {
+        if (entry.child) DropLocked(*entry.child);
+        entry.child.reset();
+      }
+      if (folder.counted) {
+        folder.counted = false;
+        --ahead_;
+      }
+      return;
+    case State::kDropped:
+      return;
+  }
+}
+
+ReadFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
+                                  std::u16string_view name, uint32_t attributes, int32_t depth) {
+  auto folder = std::make_shared<ReadFolder>();
+  folder->path.assign(path);
+  folder->parent = parent;
+  folder->name.assign(name);
+  folder->attributes = attributes;
+  folder->depth = depth;
+  folder->state = ReadFolder::State::kTaken;
+  Open(*folder);
+  return folder;
+}
+
+void ReadAhead::ListHere(const ReadFolderPtr& folder) {
+  List(folder);
+  Finish(folder);
+}
+
+void ReadAhead::Take(const ReadFolderPtr& folder) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (folder->state == ReadFolder::State::kQueued) {
+    // No reader has started on it: reading it here is quicker than waiting.
+    folder->state = ReadFolder::State::kReading;
+    hold.unlock();
+    if (Open(*folder)) List(folder);
+    Finish(folder);
+    hold.lock();
+  }
+  changed_.wait(hold, [&folder] { return folder->state != ReadFolder::State::kReading; });
+  folder->state = ReadFolder::State::kTaken;
+  if (folder->counted) {
+    folder->counted = false;
+    --ahead_;
+    hold.unlock();
+    changed_.notify_all();
+  }
+}
+
+void ReadAhead::Drop(const ReadFolderPtr& folder) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    DropLocked(*folder);
+  }
+  changed_.notify_all();
+}
+
+}  // namespace quorrex

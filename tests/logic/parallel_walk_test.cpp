@@ -1,0 +1,177 @@
+// The walk on several threads prints what the walk on one prints, byte for
+// byte, and stops when asked.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "memory_volume.h"
+#include "run_fixture.h"
+#include "scan/walker.h"
+
+namespace quorrex::testing {
+namespace {
+
+std::u16string Name(const char* stem, size_t i) {
+  return U(stem + std::to_string(i));
+}
+
+// A generated tree of a few thousand entries: nested folders, files with and
+// without further names, junctions to folders anywhere (ancestors included),
+// file links, errors at random paths, a listing that fails part way, and a
+// folder removed while its parent is listed.
+void BuildTree(MemoryVolume& m, uint32_t seed) {
+  std::mt19937 random(seed);
+  const auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
+  std::vector<std::u16string> folders{u"C:\\data"};
+  m.AddFolder(folders[0]);
+  for (size_t i = 0; folders.size() < 400; ++i) {
+    const std::u16string& parent = folders[pick(folders.size())];
+    folders.push_back(parent + u"\\" + Name("d", i));
+    m.AddFolder(folders.back());
+  }
+  // The folder removed mid-walk, and its trigger beside it. Nothing links
+  // into it, so the two walks see it vanish at the same point.
+  m.AddFile(u"C:\\data\\quiet\\trigger");
+  m.AddFile(u"C:\\data\\quiet\\victim\\gone.dll");
+  m.onEntry = [&m](const std::u16string& name) {
+    if (name == u"trigger") m.Remove(u"C:\\data\\quiet\\victim");
+  };
+
+  std::vector<std::u16string> files;
+  for (size_t i = 0; i < 2500; ++i) {
+    const std::u16string& folder = folders[pick(folders.size())];
+    const std::u16string path = folder + u"\\" + Name(i % 3 == 0 ? "f" : "g", i) + u".dll";
+    if (!files.empty() && pick(5) == 0) {
+      m.AddHardLink(files[pick(files.size())], path);
+    } else {
+      m.AddFile(path);
+      files.push_back(path);
+    }
+  }
+  for (size_t i = 0; i < 120; ++i) {
+    const std::u16string at = folders[pick(folders.size())] + u"\\" + Name("j", i);
+    m.AddJunction(at, folders[pick(folders.size())]);
+  }
+  for (size_t i = 0; i < 60; ++i) {
+    m.AddSymlink(folders[pick(folders.size())] + u"\\" + Name("s", i) + u".dll", u"target", false);
+  }
+  const Op ops[] = {Op::kOpenListing, Op::kIdentity, Op::kLinkInfo, Op::kReparseOpen};
+  for (size_t i = 0; i < 40; ++i) {
+    m.InjectError(ops[pick(4)],
+                  pick(2) == 0 ? folders[pick(folders.size())] : files[pick(files.size())],
+                  i % 2 == 0 ? 5 : 32);
+  }
+  m.FailListingAfter(folders[1 + pick(folders.size() - 1)], 4);
+}
+
+TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
+  struct Case {
+    uint32_t seed;
+    std::vector<std::u16string> args;
+    bool entersLinks;  // the pattern leaves the junctions to be entered
+  };
+  const std::vector<Case> cases = {
+      {1, {u"C:\\data", u"-s"}, false},
+      {2, {u"C:\\data\\*.dll", u"-s"}, true},
+      {3, {u"C:\\data\\f*", u"-s"}, true},
+      {4, {u"C:\\data\\d1*", u"-r"}, false},
+      {5, {u"C:\\data"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seed);
+    MemoryVolume single;
+    single.stdoutIsConsole = false;
+    BuildTree(single, c.seed);
+    const Outcome one = RunOn(single, c.args, 1);
+    for (const char* part : {"summary", "error ", "already walked", "loops back", "group of"}) {
+      if (c.entersLinks) {
+        EXPECT_NE(one.out.find(part), std::string::npos) << part;
+      }
+    }
+    for (uint32_t workers : {2u, 4u, 7u}) {
+      SCOPED_TRACE(workers);
+      MemoryVolume machine;
+      machine.stdoutIsConsole = false;
+      BuildTree(machine, c.seed);
+      const Outcome several = RunOn(machine, c.args, workers);
+      EXPECT_EQ(several.code, one.code);
+      EXPECT_EQ(several.out, one.out);
+      EXPECT_EQ(several.err, one.err);
+    }
+  }
+}
+
+TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
+  // Nine folders each linked to all the others, a link to the folder it
+  // stands in, and a folder reached through a link before its own entry.
+  const auto build = [](MemoryVolume& m) {
+    m.stdoutIsConsole = false;
+    for (int i = 0; i < 9; ++i) {
+      for (int j = 0; j < 9; ++j) {
+        if (i != j) {
+          m.AddJunction(U("C:\\nine\\f" + std::to_string(i) + "\\to" + std::to_string(j)),
+                        U("C:\\nine\\f" + std::to_string(j)));
+        }
+      }
+    }
+    m.AddJunction(u"C:\\nine\\f3\\here", u"C:\\nine\\f3");
+    m.AddJunction(u"C:\\nine\\a-link", u"C:\\nine\\z-real");
+    m.AddFile(u"C:\\nine\\z-real\\x.dll")->linkCount = 2;
+  };
+  MemoryVolume single;
+  build(single);
+  const Outcome one = RunOn(single, {u"C:\\nine\\*.dll", u"-s"}, 1);
+  EXPECT_NE(one.out.find("folder loops back to a parent -> skip folder here\r\n"),
+            std::string::npos);
+  EXPECT_NE(one.out.find("folder already walked -> skip folder z-real\r\n"), std::string::npos);
+  EXPECT_NE(one.out.find("group of 2 hard links:\r\n 1: C:\\nine\\a-link\\x.dll\n\r\n"),
+            std::string::npos);
+  MemoryVolume machine;
+  build(machine);
+  EXPECT_EQ(RunOn(machine, {u"C:\\nine\\*.dll", u"-s"}, 4).out, one.out);
+}
+
+TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
+  MemoryVolume m;
+  m.stdoutIsConsole = false;
+  for (int i = 0; i < 200; ++i) {
+    for (int j = 0; j < 50; ++j) {
+      m.AddFile(U("C:\\big\\d" + std::to_string(i) + "\\f" + std::to_string(j)));
+    }
+  }
+  std::atomic<int> seen{0};
+  std::atomic<int> afterStop{0};
+  m.onEntry = [&](const std::u16string&) {
+    if (++seen == 500) {
+      m.RaiseCtrlEvent(kCtrlCEvent);
+    } else if (seen > 500) {
+      ++afterStop;
+    }
+  };
+  const Outcome o = RunOn(m, {u"C:\\big", u"-s"}, 4);
+  EXPECT_EQ(o.code, kExitAborted);
+  EXPECT_NE(o.out.find("Ctrl+C pressed -> abort"), std::string::npos);
+  EXPECT_NE(o.out.find("summary"), std::string::npos);
+  // Each reader ends the folder it is in at its next entry.
+  EXPECT_LT(afterStop.load(), 8 * 4);
+}
+
+TEST(ParallelWalk, WorkerSettingIsAWholeNumberOrTheWalksChoice) {
+  struct Case {
+    const char* text;
+    uint32_t workers;
+  };
+  for (const Case& c :
+       {Case{nullptr, 0}, Case{"", 0}, Case{"1", 1}, Case{"4", 4}, Case{"064", 64}, Case{"65", 0},
+        Case{"-2", 0}, Case{"2x", 0}, Case{" 3", 0}, Case{"99999999999", 0}}) {
+    SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
+    EXPECT_EQ(WalkWorkersSetting(c.text), c.workers);
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::testing
