@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Times `quorrex -s TREE` against the equivalent find on generated trees.
+# Times `quorrex -s TREE` against the equivalent find and bfs on generated
+# trees, with the default number of walk workers and with one.
 #
 #   bench/run.sh [entries...]          default: 200000 1000000
 #
 # For every size: builds (or reuses) a deterministic tree under $BENCH_DIR,
-# warms the cache, times both programs $RUNS times each, alternating, with
-# output to a file, then measures peak memory (/usr/bin/time) and system calls
+# warms the cache, times the programs $RUNS times each, alternating, with
+# output to a file, sweeps QUORREX_WORKERS over $SWEEP (smallest tree only), then measures peak memory (/usr/bin/time) and system calls
 # (strace -c -f), checks that both found the same links, and compares against
 # the targets. Last it runs the registry and name pattern benchmark.
 #
-# Environment: RUNS (7), BENCH_DIR (/tmp/quorrex-bench), SKIP_REGISTRY=1 to
+# Environment: RUNS (7), SWEEP ("1 2 3 4 6 8"), BENCH_DIR (/tmp/quorrex-bench), SKIP_REGISTRY=1 to
 # leave out the registry benchmark, SKIP_STRACE=1 to leave out the call counts.
 set -euo pipefail
 
@@ -27,6 +28,7 @@ say() { printf '%s\n' "$*" >&2; }
 install_missing() {
   local want=()
   command -v strace >/dev/null || want+=(strace)
+  command -v bfs >/dev/null || want+=(bfs)
   [ -x /usr/bin/time ] || want+=(time)
   command -v python3 >/dev/null || want+=(python3)
   command -v cmake >/dev/null || want+=(cmake)
@@ -76,32 +78,59 @@ bench_size() {
   python3 "$here/tree_stats.py" floor "$tree" >"$out/floor.json"
 
   local q_cmd=("$build/quorrex" -s "$tree")
+  local w_cmd=(env QUORREX_WORKERS=1 "$build/quorrex" -s "$tree")
   local f_cmd=(find "$tree" \( -type l -printf '%p -> %l\n' \) -o
     \( -type f -links +1 -printf '%i %n %p\n' \))
+  local b_cmd=(bfs "$tree" \( -type l -printf '%p -> %l\n' \) -o
+    \( -type f -links +1 -printf '%i %n %p\n' \))
 
-  # Warm the cache: both programs, twice, output thrown away.
+  # Warm the cache: every program, twice, output thrown away.
   for _ in 1 2; do
     "${q_cmd[@]}" >/dev/null
     "${f_cmd[@]}" >/dev/null
+    "${b_cmd[@]}" >/dev/null
   done
 
   # Each run's wall, user and system seconds, from the shell's own timer.
   local TIMEFORMAT='%3R %3U %3S' i prog
-  : >"$out/quorrex.times"
-  : >"$out/find.times"
+  local progs=(quorrex one find bfs)
+  for prog in "${progs[@]}"; do : >"$out/$prog.times"; done
   for ((i = 0; i < runs; i++)); do
-    local order=(quorrex find)
-    ((i % 2)) && order=(find quorrex)
+    # Rotate the order so that no program always follows the same one.
+    local order=("${progs[@]:i%4}" "${progs[@]:0:i%4}")
     for prog in "${order[@]}"; do
-      local -n cmd="${prog:0:1}_cmd"
-      { time "${cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times"
+      case $prog in
+        quorrex) { time "${q_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+        one) { time "${w_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+        find) { time "${f_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+        bfs) { time "${b_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+      esac
     done
   done
-  local q_med f_med q_cpu f_cpu
+  cmp -s "$out/quorrex.txt" "$out/one.txt" || { say "one worker and the default differ"; return 1; }
+  local q_med f_med q_cpu f_cpu w_med w_cpu b_med b_cpu
   q_med=$(awk '{print $1}' "$out/quorrex.times" | median)
   f_med=$(awk '{print $1}' "$out/find.times" | median)
+  w_med=$(awk '{print $1}' "$out/one.times" | median)
+  b_med=$(awk '{print $1}' "$out/bfs.times" | median)
   q_cpu=$(awk '{print $2 + $3}' "$out/quorrex.times" | median)
   f_cpu=$(awk '{print $2 + $3}' "$out/find.times" | median)
+  w_cpu=$(awk '{print $2 + $3}' "$out/one.times" | median)
+  b_cpu=$(awk '{print $2 + $3}' "$out/bfs.times" | median)
+
+  # Where more workers stop paying: the smallest tree only.
+  if [ "$n" = "${sizes[0]}" ]; then
+    say "workers sweep (median wall / CPU of $runs runs, find $f_med s):"
+    local k
+    for k in ${SWEEP:-1 2 3 4 6 8}; do
+      : >"$out/sweep-$k.times"
+      for ((i = 0; i < runs; i++)); do
+        { time env QUORREX_WORKERS="$k" "$build/quorrex" -s "$tree" >/dev/null; } 2>>"$out/sweep-$k.times"
+      done
+      say "  QUORREX_WORKERS=$k  wall $(awk '{print $1}' "$out/sweep-$k.times" | median) s" \
+        " CPU $(awk '{print $2 + $3}' "$out/sweep-$k.times" | median) s"
+    done
+  fi
 
   local q_rss f_rss
   /usr/bin/time -f %M -o "$out/quorrex.rss" "${q_cmd[@]}" >/dev/null
@@ -136,23 +165,28 @@ bench_size() {
 
   python3 - "$n" "$q_med" "$f_med" "$q_cpu" "$f_cpu" "$q_rss" "$f_rss" "$q_calls" "$f_calls" "$entries" \
     "$floor_calls" "$paths_bytes" "$agree" "$f_links" "$q_links" "$f_files" "$q_groups" \
-    "$f_names" "$q_names" "$runs" <<'EOF' | tee "$out/result.txt"
+    "$f_names" "$q_names" "$runs" "$w_med" "$w_cpu" "$b_med" "$b_cpu" <<'EOF' | tee "$out/result.txt"
 import sys
 (n, q_med, f_med, q_cpu, f_cpu, q_rss, f_rss, q_calls, f_calls, entries, floor_calls, paths_bytes, agree,
- f_links, q_links, f_files, q_groups, f_names, q_names, runs) = sys.argv[1:]
+ f_links, q_links, f_files, q_groups, f_names, q_names, runs, w_med, w_cpu, b_med, b_cpu) = sys.argv[1:]
 q_med, f_med, q_cpu, f_cpu = (float(v) for v in (q_med, f_med, q_cpu, f_cpu))
+w_med, w_cpu, b_med, b_cpu = (float(v) for v in (w_med, w_cpu, b_med, b_cpu))
 entries, floor_calls = int(entries), int(floor_calls)
 q_rss_mib, f_rss_mib = int(q_rss) / 1024, int(f_rss) / 1024
-budget = 32 + int(paths_bytes) / 2**20
+budget = 40 + int(paths_bytes) / 2**20
 ratio = q_med / f_med
 def verdict(ok):
     return "met" if ok else "MISSED"
 print(f"entries                {entries} (requested {n}), {runs} runs each, alternating")
-print(f"wall time, median      quorrex {q_med:.3f} s   find {f_med:.3f} s")
-print(f"ratio quorrex/find     {ratio:.2f}   (target <= 0.60: {verdict(ratio <= 0.6)})")
-print(f"CPU (user+sys), median quorrex {q_cpu:.3f} s   find {f_cpu:.3f} s   ratio {q_cpu / f_cpu:.2f}")
+print(f"wall time, median      quorrex {q_med:.3f} s   one worker {w_med:.3f} s   find {f_med:.3f} s"
+      f"   bfs {b_med:.3f} s")
+print(f"ratio quorrex/find     {ratio:.2f}   (target <= 0.55: {verdict(ratio <= 0.55)})")
+print(f"ratio one worker/find  {w_med / f_med:.2f}   bfs/find {b_med / f_med:.2f}")
+print(f"CPU (user+sys), median quorrex {q_cpu:.3f} s   one worker {w_cpu:.3f} s   find {f_cpu:.3f} s"
+      f"   bfs {b_cpu:.3f} s")
+print(f"CPU quorrex/one worker {q_cpu / w_cpu:.2f}   (target <= 1.25: {verdict(q_cpu <= 1.25 * w_cpu)})")
 print(f"peak RSS               quorrex {q_rss_mib:.1f} MiB   find {f_rss_mib:.1f} MiB")
-print(f"memory budget          32 MiB + {int(paths_bytes) / 2**20:.1f} MiB of recorded paths"
+print(f"memory budget          40 MiB + {int(paths_bytes) / 2**20:.1f} MiB of recorded paths"
       f" = {budget:.1f} MiB ({verdict(q_rss_mib <= budget)})")
 floor_per = floor_calls / entries
 if q_calls != "NA":

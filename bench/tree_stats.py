@@ -5,9 +5,11 @@
     tree_stats.py listing FILE    counts of a find listing (see run.sh)
 
 The floor is the kernel's own work for a walk that reports every symbolic
-link and every file with more than one link: one open per folder, one
-directory read per buffer of entries plus the read that finds the end, one
-metadata call per plain file and one link read per symbolic link. Directory
+link and every file with more than one link: one open and one identity
+query (fstat) per folder, one directory read per buffer of entries plus the
+read that finds the end, one metadata call per plain file and one link read
+per symbolic link. The identity query is what lets a walk enter each folder
+once. Directory
 reads are counted for a 64 KiB buffer from the sizes of the records the
 kernel returns (struct linux_dirent64, "." and ".." included).
 """
@@ -44,7 +46,7 @@ def floor(tree):
                 else:
                     others += 1
         reads += -(-listed // READ_BUFFER) + 1
-    calls = folders + reads + files + others + symlinks
+    calls = 2 * folders + reads + files + others + symlinks
     return {
         "entries": entries,
         "folders": folders - 1,

@@ -148,8 +148,12 @@ void ReadAhead::Finish(const ReadFolderPtr& folder) {
         --ahead_;
       }
     }
+    WakeLocked();
   }
-  changed_.notify_all();
+}
+
+void ReadAhead::WakeLocked() {
+  if (idle_ > 0 || walkWaits_) changed_.notify_all();
 }
 
 void ReadAhead::DropLocked(ReadFolder& folder) {
@@ -209,22 +213,23 @@ void ReadAhead::Take(const ReadFolderPtr& folder) {
     Finish(folder);
     hold.lock();
   }
-  changed_.wait(hold, [&folder] { return folder->state != ReadFolder::State::kReading; });
+  if (folder->state == ReadFolder::State::kReading) {
+    walkWaits_ = true;
+    changed_.wait(hold, [&folder] { return folder->state != ReadFolder::State::kReading; });
+    walkWaits_ = false;
+  }
   folder->state = ReadFolder::State::kTaken;
   if (folder->counted) {
     folder->counted = false;
     --ahead_;
-    hold.unlock();
-    changed_.notify_all();
+    WakeLocked();  // room in the window
   }
 }
 
 void ReadAhead::Drop(const ReadFolderPtr& folder) {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    DropLocked(*folder);
-  }
-  changed_.notify_all();
+  std::lock_guard<std::mutex> hold(lock_);
+  DropLocked(*folder);
+  WakeLocked();
 }
 
 }  // namespace quorrex

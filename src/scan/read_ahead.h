@@ -95,6 +95,9 @@ class ReadAhead {
   // After a read: queues the subfolders, or drops them with the folder.
   void Finish(const ReadFolderPtr& folder);
   void DropLocked(ReadFolder& folder);
+  // Wakes whoever waits, and no one when no one does: most hand-overs find
+  // everyone busy, and a wake-up is a system call.
+  void WakeLocked();
 
   Run& run_;
   std::u16string_view pattern_;
@@ -103,6 +106,8 @@ class ReadAhead {
   std::condition_variable changed_;
   std::deque<ReadFolderPtr> queue_;  // the next folder to read in front
   size_t ahead_ = 0;                 // folders being read or read, not taken
+  size_t idle_ = 0;                  // readers waiting for work
+  bool walkWaits_ = false;           // the walk waits for a folder being read
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };

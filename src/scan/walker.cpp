@@ -64,8 +64,10 @@ class Walk {
     } else if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) {
       Descend();
     }
+    // The readers stop first: after an abort, one may still be opening a
+    // subfolder through a level that is about to close.
+    ahead_.reset();
     CloseAll();
-    ahead_.reset();  // stops and joins the readers
     return handedOn_;
   }
 

@@ -113,6 +113,13 @@ std::string Numbered(const char* prefix, int number) {
   return name;
 }
 
+// A second of the program's time: ThreadSanitizer makes it several times slower.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kSecond = 5000;
+#else
+constexpr int kSecond = 1000;
+#endif
+
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
@@ -251,8 +258,10 @@ TEST_F(HostileTree, InterruptStopsALongWalkWithinASecond) {
   ASSERT_FALSE(r.timedOut);
   if (r.code == 0) GTEST_SKIP() << "the whole system was walked in under 300 ms";
   EXPECT_EQ(r.code, 3);
-  EXPECT_LT(ended.count(), 1000);
-  EXPECT_TRUE(Contains(r.out, "\nSIGINT received -> abort\n"));
+  EXPECT_LT(ended.count(), kSecond);
+  EXPECT_TRUE(Contains(r.out, "
+SIGINT received -> abort
+"));
   EXPECT_TRUE(Contains(r.out, "\nsummary\n"));
 }
 
