@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <sstream>
 
 #include <string>
 #include <vector>
@@ -196,7 +198,8 @@ TEST(Summary, CountsWhatTheRunFound) {
   }
 }
 
-// The Windows example of the README, run whole: the text there is this.
+// The Windows example of the README, run whole; the README shows this
+// output (without the CRs) after its command line.
 TEST(Summary, ReadmeWindowsExample) {
   MemoryVolume m;
   m.stdoutIsConsole = false;
@@ -224,39 +227,50 @@ TEST(Summary, ReadmeWindowsExample) {
   const Outcome o = RunOn(m, {u"C:\\Users\\me", u"-s"});
   std::string out = o.out;
   std::erase(out, '\r');
-  EXPECT_EQ(out,
-            "Quorrex 1.0\n"
-            "reparse point (app exec link) "
-            "C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps\\winget.exe\n"
-            " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe\n"
-            " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget\n"
-            " -> C:\\Program Files\\WindowsApps\\"
-            "Microsoft.DesktopAppInstaller_1.21.3482.0_x64__8wekyb3d8bbwe\\winget.exe\n"
-            " -> 0\n"
-            "reparse point (directory mountpoint) C:\\Users\\me\\Application Data\n"
-            " -> C:\\Users\\me\\AppData\\Roaming\n"
-            "reparse point (volume mountpoint) C:\\Users\\me\\Backup\n"
-            " -> \\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\\n"
-            "reparse point (directory mountpoint) C:\\Users\\me\\Documents\\old\n"
-            " -> C:\\Archive\\Documents\n"
-            "reparse point (symlink) C:\\Users\\me\\Documents\\todo.txt\n"
-            " -> notes.txt\n"
-            "reparse point (wof compressed) C:\\Users\\me\\Tools\\putty.exe\n"
-            " -> version=1 algorithm=XPRESS4K\n"
-            "group of 2 hard links:\n"
-            " 1: C:\\Users\\me\\Documents\\notes.txt\n"
-            " 2: C:\\Users\\me\\Tools\\notes.txt\n"
-            "\nsummary\n"
-            "* 6 reparse points:\n"
-            "  + 3 mount points:\n"
-            "    - 1 volume mount point\n"
-            "    - 2 directory junction points\n"
-            "  + 1 symbolic link\n"
-            "  + 1 app execute link\n"
-            "  + 1 wof link\n"
-            "  + 0 deduplication links\n"
-            "  + 0 of other types\n"
-            "* 1 hard link group\n");
+  const std::string expected =
+      "Quorrex 1.0\n"
+      "reparse point (app exec link) "
+      "C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps\\winget.exe\n"
+      " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe\n"
+      " -> Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget\n"
+      " -> C:\\Program Files\\WindowsApps\\"
+      "Microsoft.DesktopAppInstaller_1.21.3482.0_x64__8wekyb3d8bbwe\\winget.exe\n"
+      " -> 0\n"
+      "reparse point (directory mountpoint) C:\\Users\\me\\Application Data\n"
+      " -> C:\\Users\\me\\AppData\\Roaming\n"
+      "reparse point (volume mountpoint) C:\\Users\\me\\Backup\n"
+      " -> \\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\\n"
+      "reparse point (directory mountpoint) C:\\Users\\me\\Documents\\old\n"
+      " -> C:\\Archive\\Documents\n"
+      "reparse point (symlink) C:\\Users\\me\\Documents\\todo.txt\n"
+      " -> notes.txt\n"
+      "reparse point (wof compressed) C:\\Users\\me\\Tools\\putty.exe\n"
+      " -> version=1 algorithm=XPRESS4K\n"
+      "group of 2 hard links:\n"
+      " 1: C:\\Users\\me\\Documents\\notes.txt\n"
+      " 2: C:\\Users\\me\\Tools\\notes.txt\n"
+      "\nsummary\n"
+      "* 6 reparse points:\n"
+      "  + 3 mount points:\n"
+      "    - 1 volume mount point\n"
+      "    - 2 directory junction points\n"
+      "  + 1 symbolic link\n"
+      "  + 1 app execute link\n"
+      "  + 1 wof link\n"
+      "  + 0 deduplication links\n"
+      "  + 0 of other types\n"
+      "* 1 hard link group\n";
+  EXPECT_EQ(out, expected);
+#if defined(QUORREX_README) && !defined(_WIN32)
+  std::ifstream in(QUORREX_README, std::ios::binary);
+  ASSERT_TRUE(in) << QUORREX_README;
+  std::stringstream readme;
+  readme << in.rdbuf();
+  EXPECT_NE(readme.str().find("C:\\>quorrex C:\\Users\\me -s\n" + expected + "```\n"),
+            std::string::npos)
+      << "the README should show:\n"
+      << expected;
+#endif
 }
 
 TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {
@@ -535,6 +549,19 @@ TEST_F(Scan, EachFolderIsWalkedOnce) {
       {"a link to the folder it stands in",
        [&] { machine.AddJunction(u"C:\\self\\here", u"C:\\self"); }, u"C:\\self",
        "folder loops back to a parent -> skip folder here\r\n"},
+      {"two ReFS folders whose indexes share their lower half",
+       [&] {
+         machine.AddVolume(u"R:\\", u"ReFS", kFsSupportsReparsePoints, 7);
+         auto a = machine.AddFolder(u"R:\\refs\\a");
+         auto b = machine.AddFolder(u"R:\\refs\\b");
+         b->index = a->index;
+         b->indexUpper = 1;
+         machine.AddFile(u"R:\\refs\\a\\x.dll")->linkCount = 2;
+         machine.AddFile(u"R:\\refs\\b\\y.dll")->linkCount = 2;
+       },
+       u"R:\\refs",
+       "group of 2 hard links:\r\n 1: R:\\refs\\a\\x.dll\n"
+       "group of 2 hard links:\r\n 1: R:\\refs\\b\\y.dll\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
