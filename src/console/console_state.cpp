@@ -19,7 +19,25 @@ bool EndsPause(const InputRecord& record) {
 
 }  // namespace
 
+bool EndsProcess(uint32_t event) {
+  return event == kCtrlCloseEvent || event == kCtrlLogoffEvent || event == kCtrlShutdownEvent;
+}
+
+// Once the handler of these events returns, the system ends the process: the
+// handler holds on until the run has handed on its summary, or the time is up.
+void WaitForRunOutput(Run& run) {
+  for (uint32_t waited = 0; waited < kEndingEventWaitMs && !run.output.finished;
+       waited += kEndingEventPollMs) {
+    run.platform.Sleep(kEndingEventPollMs);
+  }
+}
+
 void InitConsoleState(Run& run) {
+  // The input mode belongs to the console, shared with the shell that
+  // started the program: it is noted first and given back on the way out.
+  uint32_t found = 0;
+  run.console.stdinModeSaved = run.platform.GetStdinMode(found);
+  run.console.savedStdinMode = found;
   run.platform.SetCtrlHandler([&run](uint32_t event) { ConsoleCtrlHandler(run, event); });
   run.platform.SetStdinMode(kProcessedInput | kLineInput | kEchoInput);
   uint32_t mode = 0;
@@ -28,43 +46,54 @@ void InitConsoleState(Run& run) {
   }
 }
 
+void RestoreConsoleState(Run& run) {
+  if (run.console.stdinModeSaved) run.platform.SetStdinMode(run.console.savedStdinMode);
+}
+
 bool ConsoleCtrlHandler(Run& run, uint32_t event) {
   // On POSIX the events are the signals SIGINT, SIGQUIT, SIGHUP and SIGTERM,
   // and are named so.
   ConsoleState& state = run.console;
+  bool ignored = false;
   {
     std::lock_guard<std::recursive_mutex> guard(state.handlerLock);
-    if (state.ignoreFurtherEvents) return true;
-    switch (event) {
-      case kCtrlCEvent:
-        if (!state.abortRequested)
+    ignored = state.ignoreFurtherEvents;
+    if (!ignored) {
+      switch (event) {
+        case kCtrlCEvent:
+          if (!state.abortRequested)
+            PrintMessage(
+                run, run.posix() ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n");
+          break;
+        case kCtrlBreakEvent:
+          PrintMessage(run, run.posix() ? "\nSIGQUIT received -> abort\n"
+                                        : "\nCtrl+Break pressed -> abort\n");
+          break;
+        case kCtrlCloseEvent:
+          PrintMessage(run, run.posix() ? "\nSIGHUP received -> abort\n"
+                                        : "\nClose Button pressed -> abort\n");
+          break;
+        case kCtrlLogoffEvent:
+          PrintMessage(run, "\nUser LogOff -> abort\n");
+          break;
+        case kCtrlShutdownEvent:
           PrintMessage(
-              run, run.posix() ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n");
-        break;
-      case kCtrlBreakEvent:
-        PrintMessage(
-            run, run.posix() ? "\nSIGQUIT received -> abort\n" : "\nCtrl+Break pressed -> abort\n");
-        break;
-      case kCtrlCloseEvent:
-        PrintMessage(run, run.posix() ? "\nSIGHUP received -> abort\n"
-                                      : "\nClose Button pressed -> abort\n");
-        break;
-      case kCtrlLogoffEvent:
-        PrintMessage(run, "\nUser LogOff -> abort\n");
-        break;
-      case kCtrlShutdownEvent:
-        PrintMessage(
-            run, run.posix() ? "\nSIGTERM received -> abort\n" : "\nSystem Shutdown -> abort\n");
-        break;
-      default:
-        break;
+              run, run.posix() ? "\nSIGTERM received -> abort\n" : "\nSystem Shutdown -> abort\n");
+          break;
+        default:
+          break;
+      }
+      // The system may end the process soon after a close, logoff or
+      // shutdown event: what the run has printed so far goes out now.
+      FlushOutput(run);
     }
-    // The system may end the process soon after a close, logoff or shutdown
-    // event: what the run has printed so far goes out now.
-    FlushOutput(run);
   }
-  if (event != kCtrlCEvent) state.ignoreFurtherEvents = true;
-  state.abortRequested = true;
+  if (!ignored) {
+    if (event != kCtrlCEvent) state.ignoreFurtherEvents = true;
+    state.abortRequested = true;
+  }
+  // Outside the lock: the run goes on to its summary meanwhile.
+  if (EndsProcess(event)) WaitForRunOutput(run);
   return true;
 }
 

@@ -11,8 +11,19 @@ namespace quorrex {
 void InitConsoleState(Run& run);
 
 // Answers one console control event: prints its message (Ctrl+C once, and
-// at most one of the others), records the abort request. Always true.
+// at most one of the others), records the abort request. For a close, logoff
+// or shutdown it then waits, bounded, until the run's output is complete.
+// Always true.
 bool ConsoleCtrlHandler(Run& run, uint32_t event);
+
+// How long the handler of a close, logoff or shutdown event waits for the run
+// to finish its output: the system ends the process once the handler
+// returns, and allows it about 5 seconds for a close.
+inline constexpr uint32_t kEndingEventWaitMs = 4500;
+inline constexpr uint32_t kEndingEventPollMs = 50;
+
+// Gives the console input mode found at start back to the console.
+void RestoreConsoleState(Run& run);
 
 // When the console window is the program's own, waits for a key; otherwise
 // waits a moment. Nothing of it on POSIX.

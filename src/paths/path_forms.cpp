@@ -43,6 +43,27 @@ void AppendSeparator(std::u16string& path, char16_t separator) {
   if (path.empty() || path.back() != separator) path.push_back(separator);
 }
 
+size_t RootLength(std::u16string_view path) {
+  // The end of the component that starts at `from`, its backslash included.
+  const auto throughNext = [path](size_t from) -> size_t {
+    const size_t slash = path.find(u'\\', from);
+    return slash == std::u16string_view::npos || slash == from ? 0 : slash + 1;
+  };
+  if (!path.empty() && path[0] == u'/') return 1;
+  if (path.size() >= 3 && path[1] == u':' && path[2] == u'\\') return 3;
+  if (!path.starts_with(u"\\\\")) return 0;
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\\\.\\")) {
+    const std::u16string_view rest = path.substr(4);
+    if (StartsWithNoCase(rest, u"UNC\\")) {
+      const size_t server = throughNext(8);
+      return server == 0 ? 0 : throughNext(server);
+    }
+    return throughNext(4);  // a drive `C:\` or a volume name
+  }
+  const size_t server = throughNext(2);
+  return server == 0 ? 0 : throughNext(server);
+}
+
 size_t DisplayOffset(std::u16string_view path, DisplayRule rule) {
   switch (rule) {
     case DisplayRule::kWalker:

@@ -22,6 +22,12 @@ inline void AppendBackslash(std::u16string& path) {
   AppendSeparator(path, u'\\');
 }
 
+// The length of the root of `path`, its trailing backslash included:
+// `C:\`, `\\server\share\`, `\\?\C:\`, `\\?\UNC\server\share\`,
+// `\\?\Volume{...}\` (also after `\\.\`), or `/`. 0 when the path has no
+// root of these forms or stops before its backslash.
+size_t RootLength(std::u16string_view path);
+
 // Which printing rule decides whether a path loses its `\\?\`.
 enum class DisplayRule {
   kWalker,    // whenever the path has the long-path prefix

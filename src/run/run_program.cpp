@@ -3,6 +3,7 @@
 #include "console/console_state.h"
 #include "console/message.h"
 #include "console/path_line.h"
+#include "paths/path_forms.h"
 #include "paths/target.h"
 #include "run/summary.h"
 #include "scan/hard_links.h"
@@ -57,6 +58,7 @@ int Finish(Run& run, int code) {
   WaitForKeyIfOwnConsole(run);
   FlushOutput(run);
   SetAllocationRescue(nullptr, nullptr);
+  RestoreConsoleState(run);
   return code;
 }
 
@@ -76,8 +78,11 @@ int CheckVolumeAndFolder(Run& run) {
   uint32_t fsFlags = 0;
   std::u16string fsName;
   uint32_t error = platform.GetVolumeInformation(volume, fsFlags, fsName);
-  if (error == win_error::kDirNotRoot) {
-    volume.resize(volume.size() < 3 ? volume.size() : 3);
+  // A volume path that stops short of its root is asked again at the root of
+  // whatever form it has (`C:\`, `\\?\C:\`, a share, a volume name).
+  const size_t root = RootLength(volume);
+  if (error == win_error::kDirNotRoot && root != 0 && root < volume.size()) {
+    volume.resize(root);
     error = platform.GetVolumeInformation(volume, fsFlags, fsName);
   }
   if (error != 0) {

@@ -82,6 +82,9 @@ struct ConsoleState {
   std::recursive_mutex handlerLock;
   std::atomic<bool> ignoreFurtherEvents{false};
   std::atomic<bool> abortRequested{false};
+  // The console input mode found at start, given back on the way out.
+  bool stdinModeSaved = false;
+  uint32_t savedStdinMode = 0;
 };
 
 inline constexpr uint32_t kReparseBufferSize = 131072;

@@ -1,9 +1,14 @@
 // Control events and the pause before exit.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "console/console_state.h"
 #include "console/message.h"
 #include "memory_volume.h"
+#include "run/run_program.h"
 
 namespace quorrex::testing {
 namespace {
@@ -96,6 +101,65 @@ TEST_F(ConsoleStateTest, PauseEndsWhenInputCannotBeRead) {
   machine.stdinIsConsole = false;
   WaitForKeyIfOwnConsole(run);
   EXPECT_EQ(machine.inputReads, 1);
+}
+
+TEST_F(ConsoleStateTest, EndingEventsWaitBoundedForTheRunsOutput) {
+  // The system ends the process when the handler of a close, logoff or
+  // shutdown returns: it waits, at most kEndingEventWaitMs, until the run's
+  // output is complete. Ctrl+C and Ctrl+Break return at once.
+  const uint32_t polls = kEndingEventWaitMs / kEndingEventPollMs;
+  struct Case {
+    std::vector<uint32_t> events;
+    bool outputDone;
+    size_t sleeps;
+  };
+  const Case cases[] = {
+      {{kCtrlCloseEvent}, false, polls},
+      {{kCtrlLogoffEvent}, false, polls},
+      {{kCtrlShutdownEvent}, false, polls},
+      {{kCtrlCloseEvent}, true, 0},
+      {{kCtrlCEvent, kCtrlBreakEvent}, false, 0},
+      {{kCtrlBreakEvent, kCtrlCloseEvent}, false, polls},  // silent, yet it waits
+      {{4}, false, 0},
+  };
+  for (const Case& c : cases) {
+    MemoryVolume m;
+    quorrex::Run r(m);
+    if (c.outputDone) r.output.finished = true;
+    for (uint32_t event : c.events) EXPECT_TRUE(ConsoleCtrlHandler(r, event));
+    EXPECT_EQ(m.sleeps.size(), c.sleeps) << c.events.back();
+    for (uint32_t slept : m.sleeps) EXPECT_EQ(slept, kEndingEventPollMs);
+  }
+}
+
+// A machine whose sleeps take real time, safe to call from two threads.
+class SleepingMachine : public MemoryVolume {
+ public:
+  void Sleep(uint32_t) override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+};
+
+TEST(ConsoleStateRun, CloseDuringTheWalkReturnsOnlyAfterTheSummary) {
+  SleepingMachine machine;
+  machine.stdoutIsConsole = false;
+  for (int i = 0; i < 50; ++i) machine.AddFile(u"C:\\data\\f" + std::u16string(1, u'a' + i % 26));
+  std::thread handler;
+  std::atomic<bool> doneWhenReturned{false};
+  quorrex::Run run(machine);
+  machine.onEntry = [&](const std::u16string&) {
+    if (handler.joinable()) return;
+    handler = std::thread([&] {
+      ConsoleCtrlHandler(run, kCtrlCloseEvent);
+      doneWhenReturned = run.output.finished.load();
+    });
+    // The walk goes on once the event has been answered.
+    while (!run.AbortRequested()) std::this_thread::yield();
+  };
+  const int code = RunProgram(run, {u"quorrex.exe", u"C:\\data"});
+  handler.join();
+  EXPECT_TRUE(doneWhenReturned);
+  EXPECT_EQ(code, kExitAborted);
+  EXPECT_NE(machine.out.find("Close Button pressed -> abort"), std::string::npos);
+  EXPECT_NE(machine.out.find("hard link groups"), std::string::npos);
 }
 
 }  // namespace

@@ -58,6 +58,34 @@ TEST(PathForms, StartsWithNoCaseAndAppendBackslash) {
   EXPECT_EQ(s, u"C:\\");
 }
 
+TEST(PathForms, RootLengthOfEveryForm) {
+  const std::pair<std::u16string_view, size_t> cases[] = {
+      {u"C:\\data\\", 3},
+      {u"C:\\", 3},
+      {u"\\\\?\\C:\\data\\", 7},
+      {u"\\\\.\\C:\\data", 7},
+      {u"\\\\?\\UNC\\server\\share\\data\\", 21},
+      {u"\\\\?\\unc\\server\\share\\", 21},
+      {u"\\\\?\\Volume{1234}\\data\\", 17},
+      {u"\\\\server\\share\\data\\", 15},
+      {u"/mnt/data/", 1},
+      // No root, or one cut short before its backslash.
+      {u"", 0},
+      {u"C:", 0},
+      {u"data\\", 0},
+      {u"\\\\?", 0},
+      {u"\\\\?\\", 0},
+      {u"\\\\?\\C:", 0},
+      {u"\\\\?\\UNC\\server", 0},
+      {u"\\\\?\\UNC\\\\share\\", 0},
+      {u"\\\\server", 0},
+      {u"\\\\server\\share", 0},
+  };
+  for (const auto& [path, length] : cases) {
+    EXPECT_EQ(RootLength(path), length) << std::string(path.begin(), path.end());
+  }
+}
+
 TEST(PathForms, DisplayRules) {
   const std::u16string local = u"\\\\?\\C:\\data\\x";
   const std::u16string unc = u"\\\\?\\UNC\\server\\share\\x";

@@ -26,6 +26,29 @@ TEST_F(RunProgramTest, NoArgumentPrintsBannerAndUsage) {
   EXPECT_EQ(machine.sleeps, std::vector<uint32_t>{100});  // the exit pause, not its own window
 }
 
+TEST_F(RunProgramTest, TheConsoleInputModeIsGivenBackOnEveryWayOut) {
+  // The mode belongs to the console shared with the shell: after the pause,
+  // it is what the run found.
+  const std::vector<std::vector<std::u16string>> ways = {
+      {}, {u"C:\\data"}, {u"C:\\data", u"D:\\x"}, {u"C:\\nowhere"}};
+  for (const bool own : {false, true}) {
+    for (const auto& args : ways) {
+      MemoryVolume m;
+      m.stdoutIsConsole = false;
+      m.stdinIsConsole = true;
+      m.ownsConsoleWindow = own;
+      m.inputAfterFlush = {{kKeyEvent, 'A', true}};
+      m.stdinMode = 0x1E7;
+      m.AddFolder(u"C:\\data");
+      RunOn(m, args);
+      ASSERT_FALSE(m.stdinModesSet.empty());
+      EXPECT_EQ(m.stdinModesSet.back(), 0x1E7u);
+      EXPECT_EQ(m.stdinMode, 0x1E7u);
+      EXPECT_EQ(m.inputReads, own ? 1 : 0);
+    }
+  }
+}
+
 TEST_F(RunProgramTest, BannerShowsTheFirstTwoVersionPartsOrZero) {
   machine.fileVersionMS = 0x0003000C;
   EXPECT_EQ(RunOn(machine, {}).out.substr(0, 13), "Quorrex 3.12 ");
@@ -131,14 +154,14 @@ TEST_F(RunProgramTest, VolumeFailuresGoToStandardError) {
   EXPECT_EQ(o.err, "volume is invalid -> abort\n");
 }
 
-TEST_F(RunProgramTest, DirNotRootIsRetriedOnceOnTheFirstThreeCharacters) {
+TEST_F(RunProgramTest, DirNotRootAtTheRootItselfIsNotRetried) {
   MemoryVolume m;
   m.stdoutIsConsole = false;
   m.AddVolume(u"\\\\srv\\data\\", u"NTFS");
   m.AddFolder(u"\\\\srv\\data\\x");
   m.InjectError(Op::kVolumeInfo, u"\\\\srv\\data\\", win_error::kDirNotRoot);
   Outcome o = RunOn(m, {u"\\\\srv\\data\\x"});
-  EXPECT_EQ(m.volumeQueries, (std::vector<std::u16string>{u"\\\\srv\\data\\", u"\\\\s"}));
+  EXPECT_EQ(m.volumeQueries, (std::vector<std::u16string>{u"\\\\srv\\data\\"}));
   EXPECT_EQ(o.code, 7);
   EXPECT_EQ(o.err, "volume is invalid -> abort\n");
 
@@ -155,8 +178,9 @@ TEST_F(RunProgramTest, DirNotRootIsRetriedOnceOnTheFirstThreeCharacters) {
 // query answers ERROR_DIR_NOT_ROOT.
 class VolumePathShortOfTheRoot : public MemoryVolume {
  public:
+  std::u16string volumePath = u"C:\\data\\";
   bool GetVolumePathName(const std::u16string&, std::u16string& volume) override {
-    volume = u"C:\\data\\";
+    volume = volumePath;
     return true;
   }
 };
@@ -170,6 +194,25 @@ TEST_F(RunProgramTest, DirNotRootRetryThatSucceedsGoesOn) {
   EXPECT_EQ(o.code, 0);
   EXPECT_EQ(o.out, "Quorrex 1.0\r\n\r" + EmptySummary());
   EXPECT_EQ(o.err, "");
+}
+
+TEST_F(RunProgramTest, DirNotRootRetryAsksTheRootOfEachPathForm) {
+  // The retry keeps the form of the volume path: the long form of a drive,
+  // a share in long form, a volume name.
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"\\\\?\\C:\\data\\", u"\\\\?\\C:\\"},
+      {u"\\\\?\\UNC\\srv\\share\\data\\", u"\\\\?\\UNC\\srv\\share\\"},
+      {u"\\\\?\\Volume{5}\\data\\", u"\\\\?\\Volume{5}\\"},
+  };
+  for (const auto& [volumePath, root] : cases) {
+    VolumePathShortOfTheRoot m;
+    m.stdoutIsConsole = false;
+    m.volumePath = volumePath;
+    m.InjectError(Op::kVolumeInfo, volumePath, win_error::kDirNotRoot);
+    m.AddFolder(u"C:\\data");
+    RunOn(m, {u"C:\\data"});
+    EXPECT_EQ(m.volumeQueries, (std::vector<std::u16string>{volumePath, root}));
+  }
 }
 
 TEST_F(RunProgramTest, FileSystemWithoutReparsePoints) {
