@@ -56,14 +56,27 @@ std::string ToCodePage(UINT codePage, std::u16string_view text) {
   return out;
 }
 
+// The code page of narrow text on standard output: the console's output code
+// page on a console, the OEM code page when redirected (as path lines are).
+UINT NarrowCodePage() {
+  DWORD mode = 0;
+  if (::GetConsoleMode(StdOut(), &mode)) {
+    const UINT console = ::GetConsoleOutputCP();
+    if (console != 0) return console;
+  }
+  return ::GetOEMCP();
+}
+
 // The control-event handler of the run. The system calls the routine on a
 // thread of its own, so the stored function is swapped and copied under a
 // lock and called outside it.
 class CtrlHandlerSlot {
  public:
+  // Made once and never destroyed: the routine stays registered while the
+  // process exits, and an event then must still find a live slot.
   static CtrlHandlerSlot& Get() {
-    static CtrlHandlerSlot slot;
-    return slot;
+    static CtrlHandlerSlot* const slot = new CtrlHandlerSlot();
+    return *slot;
   }
 
   void Set(std::function<void(uint32_t)> handler) {
@@ -81,12 +94,22 @@ class CtrlHandlerSlot {
   // The slot serves until the process ends; the lock is never deleted so
   // that a late event on the system's thread never meets a dead lock.
 
-  static BOOL WINAPI Routine(DWORD event) {
-    CtrlHandlerSlot& slot = Get();
-    ::EnterCriticalSection(&slot.lock_);
-    std::function<void(uint32_t)> handler = slot.handler_;
-    ::LeaveCriticalSection(&slot.lock_);
-    if (handler) handler(event);
+  // No exception may leave a routine the system calls: one that arises (a
+  // copy of the handler that finds no memory) ends the handling of this event
+  // alone.
+  static BOOL WINAPI Routine(DWORD event) noexcept {
+    try {
+      CtrlHandlerSlot& slot = Get();
+      ::EnterCriticalSection(&slot.lock_);
+      std::function<void(uint32_t)> handler;
+      try {
+        handler = slot.handler_;
+      } catch (...) {
+      }
+      ::LeaveCriticalSection(&slot.lock_);
+      if (handler) handler(event);
+    } catch (...) {
+    }
     return TRUE;
   }
 
@@ -100,7 +123,10 @@ class CtrlHandlerSlot {
 // --- Console output ----------------------------------------------------------
 
 bool Win32Platform::StdoutIsConsole() {
-  return ::GetFileType(StdOut()) == FILE_TYPE_CHAR;
+  // A character device is not enough: NUL, COM1 and printers are ones too.
+  // Only a console answers for its mode.
+  DWORD mode = 0;
+  return ::GetConsoleMode(StdOut(), &mode) != 0;
 }
 
 ScreenInfo Win32Platform::GetScreenInfo() {
@@ -157,7 +183,10 @@ bool Win32Platform::WriteStderr(std::string_view bytes, uint32_t& written) {
 }
 
 std::string Win32Platform::WideToNarrow(std::u16string_view text) {
-  return ToCodePage(CP_ACP, text);
+  // Narrow text goes to standard output as bytes: a console shows them in its
+  // output code page, and redirected path lines are in the OEM code page, so
+  // names in messages take the same one and a listing has one encoding.
+  return ToCodePage(NarrowCodePage(), text);
 }
 
 bool Win32Platform::WideToOem(std::u16string_view text, std::string& out) {
@@ -167,11 +196,12 @@ bool Win32Platform::WideToOem(std::u16string_view text, std::string& out) {
 
 std::u16string Win32Platform::NarrowToWide(std::string_view text) {
   if (text.empty()) return std::u16string();
+  const UINT codePage = NarrowCodePage();
   const int sourceLength = ClampedLength(text.size());
-  const int size = ::MultiByteToWideChar(CP_ACP, 0, text.data(), sourceLength, nullptr, 0);
+  const int size = ::MultiByteToWideChar(codePage, 0, text.data(), sourceLength, nullptr, 0);
   if (size <= 0) return std::u16string();
   std::u16string out(static_cast<std::size_t>(size), u'\0');
-  const int made = ::MultiByteToWideChar(CP_ACP, 0, text.data(), sourceLength,
+  const int made = ::MultiByteToWideChar(codePage, 0, text.data(), sourceLength,
                                          reinterpret_cast<wchar_t*>(out.data()), size);
   out.resize(made > 0 ? static_cast<std::size_t>(made) : 0);
   return out;

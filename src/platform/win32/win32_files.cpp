@@ -165,8 +165,11 @@ bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
 ReparseRead Win32Platform::ReadReparseData(const std::u16string& openName,
                                            const EntryRef& /*entry*/, std::span<uint8_t> buffer) {
   ReparseRead result;
-  // The reparse point itself, never what it points to.
-  const HANDLE handle = ::CreateFileW(Wide(openName), GENERIC_READ, kShareAll, nullptr,
+  // The reparse point itself, never what it points to. Reading its reparse
+  // data takes no data access: asking for none but the attributes reaches
+  // points whose data is denied (the compatibility junctions of a profile)
+  // and files others hold open without read sharing.
+  const HANDLE handle = ::CreateFileW(Wide(openName), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                       OPEN_EXISTING, kOpenReparsePointItself, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.stage = ReparseRead::Stage::kOpenFailed;

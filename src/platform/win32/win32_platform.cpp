@@ -47,6 +47,32 @@ TokenPrivileges FromSystem(const TOKEN_PRIVILEGES& state) {
   return result;
 }
 
+// The value of the backup privilege, looked up once. The lookup may load a
+// library, so it is made before any thread turns file-system redirection off
+// and served from here afterwards.
+const LUID* BackupPrivilegeValue() {
+  struct Found {
+    bool known = false;
+    LUID luid{};
+  };
+  static const Found found = [] {
+    Found result;
+    result.known = ::LookupPrivilegeValueW(nullptr, L"SeBackupPrivilege", &result.luid) != 0;
+    return result;
+  }();
+  return found.known ? &found.luid : nullptr;
+}
+
+// File-system redirection of a 32-bit program on 64-bit Windows (WOW64) is a
+// state of each thread: where it is off, System32 is System32 and not
+// SysWOW64. Both entries are looked up by name; a system without them, or one
+// that refuses (a 32-bit Windows, a 64-bit program), redirects nothing.
+using Wow64DisableFn = BOOL(WINAPI*)(PVOID*);
+using Wow64RevertFn = BOOL(WINAPI*)(PVOID);
+thread_local PVOID redirectionState = nullptr;
+thread_local int redirectionDepth = 0;  // nested brackets on this thread
+thread_local bool redirectionOff = false;
+
 }  // namespace
 
 // --- Process ---------------------------------------------------------------
@@ -118,6 +144,30 @@ bool Win32Platform::ReadFileVersion(const std::u16string& file, uint32_t& fileVe
   return found;
 }
 
+void Win32Platform::BeginFileSystemWork() {
+  // Every step that may load a library comes first: while redirection is
+  // off, a library would be looked for in the wrong system folder.
+  BackupPrivilegeValue();
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  static const auto disable = LookUp<Wow64DisableFn>(kernel, "Wow64DisableWow64FsRedirection");
+  static const auto revert = LookUp<Wow64RevertFn>(kernel, "Wow64RevertWow64FsRedirection");
+  if (redirectionDepth++ != 0 || disable == nullptr || revert == nullptr) return;
+  PVOID previous = nullptr;
+  if (disable(&previous)) {
+    redirectionState = previous;
+    redirectionOff = true;
+  }
+}
+
+void Win32Platform::EndFileSystemWork() {
+  if (redirectionDepth == 0 || --redirectionDepth != 0 || !redirectionOff) return;
+  static const auto revert =
+      LookUp<Wow64RevertFn>(::GetModuleHandleA("kernel32.dll"), "Wow64RevertWow64FsRedirection");
+  if (revert != nullptr) revert(redirectionState);
+  redirectionOff = false;
+  redirectionState = nullptr;
+}
+
 void Win32Platform::Sleep(uint32_t milliseconds) {
   ::Sleep(milliseconds);
 }
@@ -150,7 +200,29 @@ std::u16string Win32Platform::GetCurrentDirectory() {
 }
 
 uint32_t Win32Platform::GetFileAttributes(const std::u16string& path) {
-  return ::GetFileAttributesW(Wide(path));
+  const DWORD attributes = ::GetFileAttributesW(Wide(path));
+  // A plain path of MAX_PATH characters or more fails where long paths are
+  // not enabled for the system; its long form reaches it anyway. Otherwise a
+  // long folder specification would pass for a name pattern in its parent.
+  if (attributes != INVALID_FILE_ATTRIBUTES || path.size() < MAX_PATH) return attributes;
+  const DWORD error = ::GetLastError();
+  std::u16string full;
+  if (path.starts_with(u"\\\\?\\") || path.starts_with(u"\\\\.\\") ||
+      !GetFullPathName(path, full)) {
+    ::SetLastError(error);
+    return attributes;
+  }
+  std::u16string longForm;
+  if (full.size() >= 3 && full[1] == u':' && full[2] == u'\\') {
+    longForm = u"\\\\?\\" + full;
+  } else if (full.starts_with(u"\\\\") && !full.starts_with(u"\\\\?\\") &&
+             !full.starts_with(u"\\\\.\\")) {
+    longForm = u"\\\\?\\UNC" + full.substr(1);
+  } else {
+    ::SetLastError(error);
+    return attributes;
+  }
+  return ::GetFileAttributesW(Wide(longForm));
 }
 
 bool Win32Platform::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
@@ -185,7 +257,15 @@ bool Win32Platform::OpenProcessToken(Handle& token) {
 
 bool Win32Platform::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
   LUID value{};
-  if (!::LookupPrivilegeValueW(nullptr, Wide(name), &value)) return false;
+  // The backup privilege is asked for during the walk: it comes from the
+  // value looked up before the walk began.
+  if (std::u16string_view(name) == u"SeBackupPrivilege") {
+    const LUID* known = BackupPrivilegeValue();
+    if (known == nullptr) return false;
+    value = *known;
+  } else if (!::LookupPrivilegeValueW(nullptr, Wide(name), &value)) {
+    return false;
+  }
   luid.lowPart = value.LowPart;
   luid.highPart = value.HighPart;
   return true;

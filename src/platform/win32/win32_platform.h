@@ -56,6 +56,8 @@ class Win32Platform final : public Platform {
   bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersionMS) override;
   void Sleep(uint32_t milliseconds) override;
   void Beep(uint32_t hertz, uint32_t milliseconds) override;
+  void BeginFileSystemWork() override;
+  void EndFileSystemWork() override;
 
   // Paths and volumes
   bool GetFullPathName(const std::u16string& path, std::u16string& full) override;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/system.h"
@@ -292,6 +293,69 @@ TEST_F(Win32PlatformTest, BackupPrivilegeCanBeSwitchedAndRestored) {
     EXPECT_EQ(platform_->AdjustTokenPrivileges(token, previous, length, nullptr, nullptr), 0u);
   }
   platform_->CloseHandle(token);
+}
+
+TEST_F(Win32PlatformTest, CharacterDevicesThatAreNoConsoleGetNarrowOemText) {
+  // Output redirected to NUL (a character device, as COM1 and printers are)
+  // is written as a file, and narrow text with names is in the OEM code page,
+  // the code page of redirected path lines.
+  const HANDLE saved = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(::GetFileType(nul), static_cast<DWORD>(FILE_TYPE_CHAR));
+  ::SetStdHandle(STD_OUTPUT_HANDLE, nul);
+  const bool console = platform_->StdoutIsConsole();
+  const std::u16string name = u"caf\u00E9 \u00C4rger";
+  const std::string narrow = platform_->WideToNarrow(name);
+  std::string oem;
+  const bool converted = platform_->WideToOem(name, oem);
+  ::SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  ::CloseHandle(nul);
+  EXPECT_FALSE(console);
+  ASSERT_TRUE(converted);
+  EXPECT_EQ(narrow, oem);
+}
+
+TEST_F(Win32PlatformTest, LongPlainFolderSpecsHaveTheirAttributes) {
+  // A folder path of MAX_PATH characters or more, without the long-path
+  // prefix: its attributes come through the long form.
+  std::u16string folder = temp_.path();
+  for (int level = 0; level < 5; ++level) {
+    folder += u"\\" + std::u16string(60, static_cast<char16_t>(u'k' + level));
+    ASSERT_TRUE(::CreateDirectoryW(W(u"\\\\?\\" + folder), nullptr)) << level;
+  }
+  ASSERT_GE(folder.size(), static_cast<size_t>(MAX_PATH));
+  const uint32_t attributes = platform_->GetFileAttributes(folder);
+  ASSERT_NE(attributes, kInvalidFileAttributes);
+  EXPECT_NE(attributes & kAttrDirectory, 0u);
+  EXPECT_NE(platform_->GetFileAttributes(folder + u"\\.\\x\\.."), kInvalidFileAttributes);
+  EXPECT_EQ(platform_->GetFileAttributes(folder + u"\\missing"), kInvalidFileAttributes);
+}
+
+TEST_F(Win32PlatformTest, FileSystemWorkKeepsThePrivilegeAtHandAndNests) {
+  // Between the brackets no library may load: the backup privilege's value
+  // was looked up before, and comes out the same.
+  Luid before;
+  ASSERT_TRUE(platform_->LookupPrivilegeValue(u"SeBackupPrivilege", before));
+  platform_->BeginFileSystemWork();
+  platform_->BeginFileSystemWork();
+  Luid during;
+  EXPECT_TRUE(platform_->LookupPrivilegeValue(u"SeBackupPrivilege", during));
+  EXPECT_EQ(during.lowPart, before.lowPart);
+  EXPECT_EQ(during.highPart, before.highPart);
+  platform_->EndFileSystemWork();
+  // Still inside the outer bracket: the file system answers as before.
+  EXPECT_NE(platform_->GetFileAttributes(temp_.path()), kInvalidFileAttributes);
+  platform_->EndFileSystemWork();
+  platform_->EndFileSystemWork();  // one too many is harmless
+  // Another thread brackets its own work.
+  std::thread worker([this] {
+    platform_->BeginFileSystemWork();
+    EXPECT_NE(platform_->GetFileAttributes(temp_.path()), kInvalidFileAttributes);
+    platform_->EndFileSystemWork();
+  });
+  worker.join();
 }
 
 }  // namespace

@@ -9,8 +9,7 @@ namespace quorrex {
 
 // The build names the program by its build-tree path; a cross build under
 // Wine gives a Unix path, which Wine turns into its drive form.
-inline std::u16string ProgramPath() {
-  const std::string narrow = QUORREX_PROGRAM;
+inline std::u16string ProgramPath(const std::string& narrow = QUORREX_PROGRAM) {
   using DosNameFn = wchar_t*(CDECL*)(const char*);
   const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
   const auto dosName = reinterpret_cast<DosNameFn>(

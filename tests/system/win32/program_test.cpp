@@ -2,6 +2,7 @@
 // captured, and its import table read from the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -203,6 +204,71 @@ std::vector<std::string> ImportedLibraries(const std::vector<uint8_t>& file) {
   return names;
 }
 
+// What the headers of a PE file say about how it is loaded.
+struct PeFacts {
+  bool is32Bit = false;
+  uint16_t characteristics = 0;
+  uint16_t dllCharacteristics = 0;
+  std::string manifest;  // the RT_MANIFEST resource with id 1, empty when none
+};
+
+PeFacts ReadPeFacts(const std::vector<uint8_t>& file) {
+  if (Read16(file, 0) != 0x5A4D) throw std::runtime_error("no MZ header");
+  const std::size_t pe = Read32(file, 0x3C);
+  if (Read32(file, pe) != 0x00004550) throw std::runtime_error("no PE signature");
+  const std::size_t coff = pe + 4;
+  const uint16_t sections = Read16(file, coff + 2);
+  const uint16_t optionalSize = Read16(file, coff + 16);
+  const std::size_t optional = coff + 20;
+  PeFacts facts;
+  facts.is32Bit = Read16(file, optional) == 0x10B;
+  facts.characteristics = Read16(file, coff + 18);
+  facts.dllCharacteristics = Read16(file, optional + 70);
+  const std::size_t directories = optional + (facts.is32Bit ? 96 : 112);
+  const std::size_t sectionTable = optional + optionalSize;
+  auto fileOffset = [&](uint32_t rva) -> std::size_t {
+    for (uint16_t i = 0; i < sections; ++i) {
+      const std::size_t header = sectionTable + i * 40u;
+      const uint32_t virtualAddress = Read32(file, header + 12);
+      const uint32_t extent = std::max(Read32(file, header + 8), Read32(file, header + 16));
+      if (rva >= virtualAddress && rva - virtualAddress < extent) {
+        return Read32(file, header + 20) + (rva - virtualAddress);
+      }
+    }
+    throw std::runtime_error("an address outside every section");
+  };
+  // Directory 2: the resources, three levels (type, id, language).
+  const uint32_t resources = Read32(file, directories + 2 * 8);
+  if (resources == 0) return facts;
+  const std::size_t root = fileOffset(resources);
+  auto find = [&](std::size_t directory, uint32_t id, bool any) -> uint32_t {
+    const std::size_t count = Read16(file, directory + 12) + Read16(file, directory + 14);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t entry = directory + 16 + i * 8;
+      if (any || Read32(file, entry) == id) return Read32(file, entry + 4);
+    }
+    return 0;
+  };
+  const uint32_t type = find(root, 24, false);  // RT_MANIFEST
+  if ((type & 0x80000000u) == 0) return facts;
+  const uint32_t name = find(root + (type & 0x7FFFFFFFu), 1, false);
+  if ((name & 0x80000000u) == 0) return facts;
+  const uint32_t language = find(root + (name & 0x7FFFFFFFu), 0, true);
+  if (language == 0 || (language & 0x80000000u) != 0) return facts;
+  const std::size_t data = root + language;
+  const std::size_t at = fileOffset(Read32(file, data));
+  const uint32_t size = Read32(file, data + 4);
+  if (at + size > file.size()) throw std::out_of_range("manifest past the end of the file");
+  facts.manifest.assign(file.begin() + static_cast<std::ptrdiff_t>(at),
+                        file.begin() + static_cast<std::ptrdiff_t>(at + size));
+  return facts;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::u16string& path) {
+  std::ifstream in(reinterpret_cast<const wchar_t*>(path.c_str()), std::ios::binary);
+  return std::vector<uint8_t>{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::string Upper(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -210,12 +276,27 @@ std::string Upper(std::string text) {
   return text;
 }
 
+void CheckImports(const std::vector<uint8_t>& file);
+
+// The programs whose files the tests read: this build's, and the 32-bit
+// release program where the build names it.
+std::vector<std::pair<std::string, std::u16string>> ProgramsToRead() {
+  std::vector<std::pair<std::string, std::u16string>> programs = {{"this build", ProgramPath()}};
+#ifdef QUORREX_I686_PROGRAM
+  programs.emplace_back("the 32-bit build", ProgramPath(QUORREX_I686_PROGRAM));
+#endif
+  return programs;
+}
+
 TEST(ProgramTest, ImportsOnlyTheKernelAdvapiAndTheRuntime) {
-  const std::u16string path = ProgramPath();
-  std::ifstream in(reinterpret_cast<const wchar_t*>(path.c_str()), std::ios::binary);
-  ASSERT_TRUE(in) << QUORREX_PROGRAM;
-  const std::vector<uint8_t> file{std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>()};
+  for (const auto& [which, path] : ProgramsToRead()) {
+    SCOPED_TRACE(which);
+    CheckImports(ReadWholeFile(path));
+  }
+}
+
+void CheckImports(const std::vector<uint8_t>& file) {
+  ASSERT_FALSE(file.empty()) << "no program file";
   std::vector<std::string> libraries;
   ASSERT_NO_THROW(libraries = ImportedLibraries(file));
 
@@ -230,6 +311,40 @@ TEST(ProgramTest, ImportsOnlyTheKernelAdvapiAndTheRuntime) {
   }
   // The reading itself is sound: the kernel is always among them.
   EXPECT_EQ(seen.count("KERNEL32.DLL"), 1u);
+}
+
+TEST(ProgramTest, BothBuildsCarryTheManifestAndTheHardeningFlags) {
+  for (const auto& [which, path] : ProgramsToRead()) {
+    SCOPED_TRACE(which);
+    const std::vector<uint8_t> file = ReadWholeFile(path);
+    ASSERT_FALSE(file.empty()) << "no program file (the 32-bit one comes from windows-x86)";
+    PeFacts facts;
+    ASSERT_NO_THROW(facts = ReadPeFacts(file));
+    constexpr uint16_t kLargeAddressAware = 0x0020;
+    constexpr uint16_t kHighEntropyVa = 0x0020;
+    constexpr uint16_t kDynamicBase = 0x0040;
+    constexpr uint16_t kNxCompat = 0x0100;
+    EXPECT_NE(facts.dllCharacteristics & kDynamicBase, 0);
+    EXPECT_NE(facts.dllCharacteristics & kNxCompat, 0);
+    if (facts.is32Bit) {
+      EXPECT_NE(facts.characteristics & kLargeAddressAware, 0);
+    } else {
+      EXPECT_NE(facts.dllCharacteristics & kHighEntropyVa, 0);
+    }
+    for (const char* wanted : {
+             "level=\"asInvoker\"",
+             "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
+             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
+             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
+             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
+             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10 and 11
+             ">true</longPathAware>",
+         }) {
+      EXPECT_NE(facts.manifest.find(wanted), std::string::npos) << wanted;
+    }
+    // The console's code page stays the console's.
+    EXPECT_EQ(facts.manifest.find("activeCodePage"), std::string::npos);
+  }
 }
 
 }  // namespace
