@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <mutex>
+#include <vector>
 
+#include "console/path_line.h"
 #include "support/threads.h"
 
 namespace quorrex {
@@ -194,6 +196,19 @@ void StopOutputFlusher(Run& run) {
 
 int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatArg> args) {
   std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
+  if (run.posix() && !OutputRedirected(run) && run.platform.MasksControlCharacters()) {
+    // A name in a message reaches the terminal with its control characters
+    // shown as "?", as in a path line.
+    std::vector<std::u16string> masked;
+    std::vector<FormatArg> shown(args.begin(), args.end());
+    masked.reserve(args.size());
+    for (FormatArg& arg : shown) {
+      if (arg.kind != FormatArg::Kind::kWide) continue;
+      masked.push_back(MaskControlCharacters(arg.wide));
+      arg.wide = masked.back();
+    }
+    return WriteOutput(run, FormatText(run.platform, format, shown));
+  }
   const std::string text = FormatText(run.platform, format, args);
   if (run.posix()) return WriteOutput(run, text);
   return WriteOutput(run, ConvertLineEnds(text));

@@ -27,17 +27,109 @@ int32_t ShortenMiddle(std::u16string& text, int32_t width) {
   return width;
 }
 
+namespace {
+
+// The character at `i` and how many UTF-16 units it takes.
+char32_t CharAt(std::u16string_view text, size_t i, size_t& units) {
+  const char16_t c = text[i];
+  units = 1;
+  if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+      text[i + 1] <= 0xDFFF) {
+    units = 2;
+    return 0x10000 + ((char32_t{c} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
+  }
+  return c;
+}
+
+}  // namespace
+
+std::u16string MaskControlCharacters(std::u16string_view text) {
+  std::u16string shown(text);
+  for (char16_t& c : shown) {
+    // C0, DEL and C1, and the bytes 0x80 to 0x9F of a name that was not
+    // UTF-8, which some terminals take for C1 controls too.
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xDC80 && c <= 0xDC9F)) c = u'?';
+  }
+  return shown;
+}
+
+int64_t DisplayColumns(Run& run, std::u16string_view text) {
+  int64_t columns = 0;
+  size_t units = 0;
+  for (size_t i = 0; i < text.size(); i += units)
+    columns += run.platform.ColumnsOf(CharAt(text, i, units));
+  return columns;
+}
+
+int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
+  if (width > 32768) width = 32768;
+  const int64_t columns = DisplayColumns(run, text);
+  if (columns < width || width < 4) return static_cast<int32_t>(columns);
+  const int32_t h = width / 2;
+  // The head takes up to h - 2 columns (with the marks that go with its last
+  // character), the tail up to width - h - 1, never half a character.
+  size_t head = 0;
+  int64_t used = 0;
+  size_t units = 0;
+  while (head < text.size()) {
+    const int cost = run.platform.ColumnsOf(CharAt(text, head, units));
+    if (used + cost > h - 2) break;
+    used += cost;
+    head += units;
+  }
+  const int64_t headColumns = used;
+  size_t tail = text.size();
+  used = 0;
+  while (tail > head) {
+    size_t start = tail - 1;
+    if (start > head && text[start] >= 0xDC00 && text[start] <= 0xDFFF &&
+        text[start - 1] >= 0xD800 && text[start - 1] <= 0xDBFF) {
+      --start;
+    }
+    const int cost = run.platform.ColumnsOf(CharAt(text, start, units));
+    if (used + cost > width - h - 1) break;
+    used += cost;
+    tail = start;
+  }
+  // A tail does not begin with a mark that belonged to a character cut away.
+  while (tail < text.size() && run.platform.ColumnsOf(CharAt(text, tail, units)) == 0) {
+    tail += units;
+  }
+  int64_t tailColumns = 0;
+  for (size_t i = tail; i < text.size(); i += units) {
+    tailColumns += run.platform.ColumnsOf(CharAt(text, i, units));
+  }
+  std::u16string result = text.substr(0, head);
+  result.append(u"...");
+  result.append(text, tail);
+  text = std::move(result);
+  return static_cast<int32_t>(headColumns + 3 + tailColumns);
+}
+
 int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
   std::u16string fitted;
   std::u16string_view shown = text;
+  const bool terminal = run.posix() && !OutputRedirected(run);
+  if (terminal && run.platform.MasksControlCharacters()) {
+    fitted = MaskControlCharacters(text);
+    shown = fitted;
+  }
   const auto formatLength = static_cast<int32_t>(format.size());
   // On a console only: a redirected listing (MaxColumn -1) keeps its paths.
   if (run.options.oneLine && run.maxColumn >= 0) {
     const int32_t column = CursorColumn(run);
-    const int64_t total = int64_t{formatLength} + static_cast<int64_t>(text.size());
+    // A terminal counts display columns; the Windows console UTF-16 units.
+    const int64_t length =
+        terminal ? DisplayColumns(run, shown) : static_cast<int64_t>(text.size());
+    const int64_t total = int64_t{formatLength} + length;
     if (column + total > run.maxColumn) {
-      fitted.assign(text);
-      ShortenMiddle(fitted, run.maxColumn - column - formatLength + 1);
+      if (fitted.empty()) fitted.assign(text);
+      const int32_t width = run.maxColumn - column - formatLength + 1;
+      if (terminal) {
+        ShortenToColumns(run, fitted, width);
+      } else {
+        ShortenMiddle(fitted, width);
+      }
       shown = fitted;
     }
   }

@@ -21,6 +21,18 @@ int16_t CursorColumn(Run& run);
 // whole. Returns the length of what is left.
 int32_t ShortenMiddle(std::u16string& text, int32_t width);
 
+// `text` with every C0 and C1 control character and DEL shown as "?", for a
+// terminal (a name must not clear the screen or move the cursor).
+std::u16string MaskControlCharacters(std::u16string_view text);
+
+// The columns `text` takes on standard output's console, as the platform
+// counts them.
+int64_t DisplayColumns(Run& run, std::u16string_view text);
+
+// ShortenMiddle by display columns: the head, "...", and the tail, never half
+// a character and no mark without its character. Returns the columns left.
+int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width);
+
 // Writes `format` (narrow, holding one "%S") with `text` in place of "%S":
 // UTF-16 to a console, converted to the OEM code page when redirected. With
 // the one-line option a line that would pass the console's last column is

@@ -234,6 +234,12 @@ class Platform {
   virtual bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) = 0;
   // Writes bytes to standard error as to a file.
   virtual bool WriteStderr(std::string_view bytes, uint32_t& written) = 0;
+  // Terminal columns that one character takes on standard output's console.
+  // The Windows console counts UTF-16 units; a terminal counts display
+  // columns (two for wide characters, none for combining marks).
+  virtual int ColumnsOf(char32_t c) { return c > 0xFFFF ? 2 : 1; }
+  // Whether path lines on the console show control characters as "?".
+  virtual bool MasksControlCharacters() { return false; }
   // Converts to the process's narrow code page (UTF-8 on POSIX, where a name's
   // original bytes come back out unchanged).
   virtual std::string WideToNarrow(std::u16string_view text) = 0;

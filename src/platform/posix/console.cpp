@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <clocale>
+#include <cwchar>
 #include <thread>
 
 #include "platform/posix/errno_map.h"
@@ -189,13 +192,37 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
       written += put;
     }
   }
-  for (size_t i = 0; i < written; ++i) {
+  // The column follows what reached the terminal, character by character.
+  for (size_t i = 0; i < written;) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte == '\n' || byte == '\r') {
       column_ = 0;
-    } else if ((byte & 0xC0) != 0x80 && column_ < INT16_MAX) {
-      ++column_;
+      ++i;
+      continue;
     }
+    size_t length = 1;
+    char32_t c = 0xDC00u + byte;  // a byte that is not UTF-8: one column
+    if (byte < 0x80) {
+      c = byte;
+    } else if (const size_t need = byte >= 0xF0   ? 4
+                                   : byte >= 0xE0 ? 3
+                                   : byte >= 0xC0 ? 2
+                                                  : 0;
+               need != 0 && i + need <= written) {
+      char32_t value = byte & (0x3Fu >> (need - 1));
+      bool valid = true;
+      for (size_t k = 1; k < need; ++k) {
+        const auto next = static_cast<unsigned char>(bytes[i + k]);
+        valid = valid && (next & 0xC0) == 0x80;
+        value = (value << 6) | (next & 0x3Fu);
+      }
+      if (valid) {
+        c = value;
+        length = need;
+      }
+    }
+    i += length;
+    column_ = std::min(column_ + ColumnsOf(c), int{INT16_MAX});
   }
   return err;
 }
@@ -246,6 +273,19 @@ bool PosixPlatform::WriteStderr(std::string_view bytes, uint32_t& written) {
   const int err = WriteAllTo(STDERR_FILENO, bytes, put);
   written = static_cast<uint32_t>(put);
   return err == 0;
+}
+
+int PosixPlatform::ColumnsOf(char32_t c) {
+  // Under a UTF-8 locale, as the terminal measures; a byte that was not UTF-8
+  // (a lone surrogate here) or a character without a width takes one column.
+  static const bool utf8 = [] {
+    return setlocale(LC_CTYPE, "C.UTF-8") != nullptr ||
+           setlocale(LC_CTYPE, "en_US.UTF-8") != nullptr;
+  }();
+  if (c < 0x80) return 1;
+  if (!utf8 || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return 1;
+  const int width = wcwidth(static_cast<wchar_t>(c));
+  return width < 0 ? 1 : width;
 }
 
 std::string PosixPlatform::WideToNarrow(std::u16string_view text) {

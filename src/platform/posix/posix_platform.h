@@ -90,6 +90,8 @@ class PosixPlatform final : public Platform {
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;
+  int ColumnsOf(char32_t c) override;
+  bool MasksControlCharacters() override { return true; }
   std::string WideToNarrow(std::u16string_view text) override;
   bool WideToOem(std::u16string_view text, std::string& out) override;
   std::u16string NarrowToWide(std::string_view text) override;
@@ -108,7 +110,7 @@ class PosixPlatform final : public Platform {
   int WriteToStdout(std::string_view bytes, size_t& written);
 
   std::mutex stdoutLock_;
-  int column_ = 0;  // characters since the last line end on standard output
+  int column_ = 0;  // columns since the last line end on standard output
 };
 
 // Writes all of `bytes` to `fd`, retrying interrupted and partial writes; the

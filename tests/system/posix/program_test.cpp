@@ -2,6 +2,8 @@
 // closed pipe, a reader that stops reading; signals on the way.
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <clocale>
+#include <cwchar>
 #include <functional>
 #include <string>
 #include <thread>
@@ -172,6 +176,97 @@ TEST(ProgramStart, StartFolders) {
     EXPECT_EQ(ended.code, c.code);
     EXPECT_NE(ended.out.find(c.part), std::string::npos) << ended.out;
   }
+}
+
+// Runs the program with standard output on a terminal `columns` wide; what
+// the terminal received, without its CRs.
+std::string OnTerminal(const std::vector<std::string>& args, int columns) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  struct winsize size {};
+  size.ws_col = static_cast<unsigned short>(columns);
+  size.ws_row = 24;
+  ioctl(terminal, TIOCSWINSZ, &size);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(terminal, 1);
+    std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(QUORREX_PROGRAM, argv.data());
+    _exit(127);
+  }
+  close(terminal);
+  std::string text;
+  char chunk[4096];
+  ssize_t got = 0;
+  while ((got = read(master, chunk, sizeof chunk)) > 0)
+    text.append(chunk, static_cast<size_t>(got));
+  waitpid(child, nullptr, 0);
+  close(master);
+  std::string plain;
+  for (char c : text) {
+    if (c != '\r') plain.push_back(c);
+  }
+  return plain;
+}
+
+// Display columns of a UTF-8 line, as a terminal counts them.
+int Columns(const std::string& line) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  std::mbstate_t state{};
+  int columns = 0;
+  const char* p = line.data();
+  const char* end = p + line.size();
+  while (p < end) {
+    wchar_t c = 0;
+    const size_t n = std::mbrtowc(&c, p, static_cast<size_t>(end - p), &state);
+    if (n == 0 || n > static_cast<size_t>(end - p)) return -1;
+    columns += wcwidth(c) < 0 ? 1 : wcwidth(c);
+    p += n;
+  }
+  return columns;
+}
+
+TEST(ProgramTerminal, ControlCharactersAndColumns) {
+  TempFolder root;
+  ASSERT_TRUE(root.Folder("ctl"));
+  ASSERT_TRUE(
+      root.Link("ctl/a\x1b[2Jb\x07"
+                "c\x7f",
+                "t\xc2\x9b"
+                "1m"));
+  std::string wide;    // 30 CJK characters: 60 columns
+  std::string marked;  // 60 letters with a combining accent: 60 columns
+  for (int i = 0; i < 30; ++i) wide += "\xe4\xb8\xad";
+  for (int i = 0; i < 60; ++i) marked += "e\xcc\x81";
+  ASSERT_TRUE(root.Folder("wide"));
+  ASSERT_TRUE(root.Link("wide/" + wide, "x"));
+  ASSERT_TRUE(root.Link("wide/" + marked, "y"));
+
+  const std::string shown = OnTerminal({root.At("ctl")}, 200);
+  EXPECT_NE(shown.find("/a?[2Jb?c?\n -> t?1m\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+
+  const std::string fitted = OnTerminal({root.At("wide"), "-1"}, 60);
+  size_t lines = 0;
+  size_t start = 0;
+  for (size_t end = fitted.find('\n'); end != std::string::npos;
+       start = end + 1, end = fitted.find('\n', start)) {
+    const std::string line = fitted.substr(start, end - start);
+    EXPECT_LT(Columns(line), 60) << line;
+    if (line.find("...") != std::string::npos) ++lines;
+    // No accent is left without its letter.
+    EXPECT_EQ(line.find("...\xcc\x81"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, 2u) << fitted;
+  // The same names redirected keep every byte.
+  const Ended plain = Launch({root.At("ctl")}, Out::kFile);
+  EXPECT_NE(plain.out.find("/a\x1b[2Jb\x07"
+                           "c\x7f\n -> t\xc2\x9b"
+                           "1m\n"),
+            std::string::npos);
 }
 
 TEST(ProgramSignals, NameTheSignalAndEndTheRunWithCodeThree) {
