@@ -15,33 +15,21 @@ size_t Hash(const FileId& id) {
 
 }  // namespace
 
-size_t HardLinkList::Slot(const FileId& id) const {
-  const size_t mask = slots_.size() - 1;
-  for (size_t slot = Hash(id) & mask;; slot = (slot + 1) & mask) {
-    const uint32_t entry = slots_[slot];
-    if (entry == 0) return slot;
-    const Group& group = groups_[entry - 1];
-    if (group.index == id.index && group.volume == id.volume && group.indexUpper == id.indexUpper) {
-      return slot;
-    }
-  }
-}
-
 void HardLinkList::Grow() {
-  std::vector<uint32_t> old;
+  std::vector<IndexSlot> old;
   old.swap(slots_);
-  slots_.assign(old.empty() ? 1024 : old.size() * 2, 0);
-  for (uint32_t entry : old) {
-    if (entry != 0) {
-      const Group& group = groups_[entry - 1];
-      slots_[Slot(FileId{group.volume, group.index, group.indexUpper})] = entry;
-    }
+  slots_.resize(old.empty() ? 1024 : old.size() * 2);
+  const size_t mask = slots_.size() - 1;
+  for (const IndexSlot& entry : old) {
+    if (entry.group == 0) continue;
+    size_t at = Hash(entry.id) & mask;
+    while (slots_[at].group != 0) at = (at + 1) & mask;
+    slots_[at] = entry;
   }
 }
 
 void HardLinkList::Add(uint32_t linkCount, const FileId& id, std::u16string_view path,
                        uint32_t displayOffset) {
-  const auto recordIndex = static_cast<uint32_t>(records_.size());
   if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < path.size()) {
     chunks_.emplace_back().reserve(path.size() > kChunkCharacters ? path.size() : kChunkCharacters);
   }
@@ -52,27 +40,32 @@ void HardLinkList::Add(uint32_t linkCount, const FileId& id, std::u16string_view
   record.length = static_cast<uint32_t>(path.size());
   record.displayOffset = displayOffset <= path.size() ? displayOffset : 0;
   record.linkCount = linkCount;
-  record.nextInGroup = 0;
   chunk.insert(chunk.end(), path.begin(), path.end());
 
   // Keep the index at most half full.
   if ((groups_.size() + 1) * 2 > slots_.size()) Grow();
-  const size_t slot = Slot(id);
-  if (slots_[slot] == 0) {
-    groups_.push_back(Group{id.volume, id.index, id.indexUpper, recordIndex, recordIndex});
-    slots_[slot] = static_cast<uint32_t>(groups_.size());
-  } else {
-    Group& group = groups_[slots_[slot] - 1];
-    records_[group.last].nextInGroup = recordIndex + 1;
-    group.last = recordIndex;
+  const size_t mask = slots_.size() - 1;
+  for (size_t at = Hash(id) & mask;; at = (at + 1) & mask) {
+    IndexSlot& slot = slots_[at];
+    if (slot.group == 0) {
+      groups_.push_back(id);
+      slot.id = id;
+      slot.group = static_cast<uint32_t>(groups_.size());
+      record.group = slot.group - 1;
+      return;
+    }
+    if (slot.id == id) {
+      record.group = slot.group - 1;
+      return;
+    }
   }
 }
 
 void HardLinkList::Clear() {
   std::vector<std::vector<char16_t>>().swap(chunks_);
   std::vector<Record>().swap(records_);
-  std::vector<Group>().swap(groups_);
-  std::vector<uint32_t>().swap(slots_);
+  std::vector<FileId>().swap(groups_);
+  std::vector<IndexSlot>().swap(slots_);
 }
 
 }  // namespace quorrex

@@ -5,7 +5,8 @@
 // indexes coincide never pass for links of one another. The report comes in the order of the first
 // member of each group, and the members of a group in the order they were
 // recorded. Recording is amortised constant time: all paths share one text
-// buffer, and groups are found through an open-addressing index.
+// buffer, and groups are found through an open-addressing index. Time and
+// memory grow in proportion to the recorded files.
 #pragma once
 
 #include <cstddef>
@@ -40,19 +41,30 @@ class HardLinkList {
   // group by group; returns the number of groups.
   template <typename Fn>
   uint32_t ForEachGroup(Fn&& member) const {
-    for (const Group& group : groups_) {
-      const uint32_t count = records_[group.first].linkCount;
+    // The members of each group, in the order they were recorded: counted,
+    // then placed, in two passes over the records.
+    std::vector<uint32_t> start(groups_.size() + 1, 0);
+    for (const Record& r : records_) ++start[r.group + 1];
+    for (size_t g = 0; g < groups_.size(); ++g) start[g + 1] += start[g];
+    std::vector<uint32_t> order(records_.size());
+    {
+      std::vector<uint32_t> next(start.begin(), start.end() - 1);
+      for (uint32_t i = 0; i < records_.size(); ++i) order[next[records_[i].group]++] = i;
+    }
+    for (size_t g = 0; g < groups_.size(); ++g) {
+      const FileId& id = groups_[g];
+      const uint32_t count = records_[order[start[g]]].linkCount;
       int32_t number = 1;
-      for (uint32_t i = group.first + 1; i != 0; i = records_[i - 1].nextInGroup) {
-        const Record& r = records_[i - 1];
+      for (uint32_t k = start[g]; k < start[g + 1]; ++k) {
+        const Record& r = records_[order[k]];
         HardLinkEntry entry;
         entry.path = std::u16string_view(chunks_[r.chunk].data() + r.offset, r.length);
         entry.displayOffset = r.displayOffset;
         entry.linkCount = r.linkCount;
-        entry.fileIndexHigh = static_cast<uint32_t>(group.index >> 32);
-        entry.fileIndexLow = static_cast<uint32_t>(group.index);
-        entry.volumeSerial = group.volume;
-        entry.fileIndexUpper = group.indexUpper;
+        entry.fileIndexHigh = static_cast<uint32_t>(id.index >> 32);
+        entry.fileIndexLow = static_cast<uint32_t>(id.index);
+        entry.volumeSerial = id.volume;
+        entry.fileIndexUpper = id.indexUpper;
         member(count, number++, static_cast<const HardLinkEntry&>(entry));
       }
     }
@@ -70,27 +82,25 @@ class HardLinkList {
     uint32_t length;         // of the path
     uint32_t displayOffset;  // where the printed form starts
     uint32_t linkCount;
-    uint32_t nextInGroup;  // index + 1 of the group's next member; 0 ends
+    uint32_t group;  // index into groups_
   };
-  struct Group {
-    uint64_t volume;
-    uint64_t index;
-    uint64_t indexUpper;
-    uint32_t first;  // record index of the first member
-    uint32_t last;   // record index of the latest member
+  // A slot of the index holds the identity itself, so that finding a group
+  // touches one place in memory, not two.
+  struct IndexSlot {
+    FileId id;
+    uint32_t group = 0;  // index + 1 into groups_; 0 is empty
   };
 
-  // The slot of the group with this identity, or of the empty slot where it
-  // belongs.
-  size_t Slot(const FileId& id) const;
   void Grow();
 
   // Paths live in chunks that are filled and never moved, so recording a
-  // path never copies the ones before it.
+  // path never copies the ones before it. Recording writes only at the ends
+  // of these vectors and one index slot; the members are gathered by group
+  // when the report asks for them.
   std::vector<std::vector<char16_t>> chunks_;
   std::vector<Record> records_;
-  std::vector<Group> groups_;
-  std::vector<uint32_t> slots_;  // group index + 1; 0 is empty
+  std::vector<FileId> groups_;  // in the order of their first members
+  std::vector<IndexSlot> slots_;
 };
 
 }  // namespace quorrex
