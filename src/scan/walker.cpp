@@ -250,7 +250,11 @@ class Walk {
     if (level.read) {
       // Every subfolder has been entered or dropped: nothing reads through
       // this folder any more.
+      // A folder the walk read itself may still sit in the readers' queue
+      // until one of them passes it by; let go of what it holds now.
       level.read->listing.reset();
+      std::vector<ReadEntry>().swap(level.read->entries);
+      std::u16string().swap(level.read->names);
       level.read.reset();
     }
   }
