@@ -17,6 +17,7 @@
 
 #ifdef __linux__
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #endif
 #ifdef __APPLE__
 #include <sys/mount.h>
@@ -91,6 +92,58 @@ std::vector<MountEntry> ReadMounts() {
   text.clear();
   if (ReadWholeFile("/proc/mounts", text)) return ParseProcMounts(text);
   return {};
+#endif
+}
+
+// Without a mount table: the highest folder above `path` (or above its
+// deepest existing folder) on the same device.
+std::string MountPointByDevice(const std::string& path) {
+  std::string point = path;
+  while (point.size() > 1 && point.back() == '/') point.pop_back();
+  struct stat st;
+  while (stat(point.c_str(), &st) != 0) {
+    if (point.size() <= 1) return "/";
+    const size_t slash = point.rfind('/');
+    point.resize(slash == 0 ? 1 : slash);
+  }
+  const dev_t device = st.st_dev;
+  while (point.size() > 1) {
+    const size_t slash = point.rfind('/');
+    const std::string parent = point.substr(0, slash == 0 ? 1 : slash);
+    if (stat(parent.c_str(), &st) != 0 || st.st_dev != device) break;
+    point = parent;
+  }
+  return point;
+}
+
+// The file-system type of the mount at `point` by its statfs magic number.
+bool TypeByStatfs(const std::string& point, std::string& type) {
+#ifdef __linux__
+  struct statfs info;
+  if (statfs(point.c_str(), &info) != 0) return false;
+  struct Magic {
+    unsigned long value;
+    const char* name;
+  };
+  static constexpr Magic kMagics[] = {
+      {0xEF53, "ext4"},         {0x01021994, "tmpfs"},   {0x58465342, "xfs"},
+      {0x9123683E, "btrfs"},    {0x794C7630, "overlay"}, {0x4D44, "vfat"},
+      {0x2011BAB0, "exfat"},    {0x6969, "nfs"},         {0x65735546, "fuse"},
+      {0x2FC12FC1, "zfs"},      {0x5346544E, "ntfs"},    {0xF2F52010, "f2fs"},
+      {0x73717368, "squashfs"}, {0x9660, "iso9660"},     {0xFF534D42, "cifs"},
+      {0x858458F6, "ramfs"},    {0x3153464A, "jfs"},     {0x52654973, "reiserfs"},
+      {0x01021997, "9p"},       {0x62656572, "sysfs"},   {0x9FA0, "proc"},
+  };
+  const auto magic = static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul;
+  type = "unknown";
+  for (const Magic& m : kMagics) {
+    if (m.value == magic) type = m.name;
+  }
+  return true;
+#else
+  (void)point;
+  (void)type;
+  return false;
 #endif
 }
 
@@ -275,6 +328,7 @@ bool PosixPlatform::GetVolumePathName(const std::u16string& path, std::u16string
   const auto mounts = ReadMounts();
   const MountEntry* mount = FindMountFor(mounts, bytes);
   std::string point = mount != nullptr ? mount->point : std::string("/");
+  if (mounts.empty()) point = MountPointByDevice(bytes);  // no mount table (no /proc)
   if (point.empty() || point.back() != '/') point += '/';
   volume = DecodeUtf8Lossless(point);
   return true;
@@ -292,9 +346,14 @@ uint32_t PosixPlatform::GetVolumeInformation(const std::u16string& volume, uint3
     while (candidate.size() > 1 && candidate.back() == '/') candidate.remove_suffix(1);
     if (candidate == point) found = &mount;  // the last one is on top
   }
-  if (found == nullptr) return win_error::kPathNotFound;
-  fsName = DecodeUtf8Lossless(found->type);
-  fsFlags = FsTypeHoldsSymlinks(found->type) ? kFsSupportsReparsePoints : 0;
+  std::string type;
+  if (found != nullptr) {
+    type = found->type;
+  } else if (!mounts.empty() || !TypeByStatfs(point, type)) {
+    return win_error::kPathNotFound;
+  }
+  fsName = DecodeUtf8Lossless(type);
+  fsFlags = FsTypeHoldsSymlinks(type) ? kFsSupportsReparsePoints : 0;
   return win_error::kSuccess;
 }
 

@@ -118,7 +118,9 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
 }
 
 bool FsTypeHoldsSymlinks(std::string_view type) {
-  for (std::string_view fat : {"vfat", "msdos", "exfat", "fat", "umsdos"}) {
+  // FAT under FUSE holds no links either.
+  for (std::string_view fat : {"vfat", "msdos", "exfat", "fat", "umsdos", "fuse.fusefat",
+                               "fuse.exfat", "fuse.exfat-fuse", "fuseblk.exfat"}) {
     if (type == fat) return false;
   }
   return true;

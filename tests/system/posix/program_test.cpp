@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <clocale>
+#include <cstdlib>
 #include <cwchar>
 #include <functional>
 #include <string>
@@ -267,6 +268,22 @@ TEST(ProgramTerminal, ControlCharactersAndColumns) {
                            "c\x7f\n -> t\xc2\x9b"
                            "1m\n"),
             std::string::npos);
+}
+
+TEST(ProgramStart, WithoutProcTheVolumeComesFromTheDevice) {
+  TempFolder root;
+  ASSERT_TRUE(root.Link("l", "t"));
+  const std::string script =
+      "umount -l /proc 2>/dev/null && ! test -e /proc/self/mountinfo && exec '" +
+      std::string(QUORREX_PROGRAM) + "' '" + root.path() + "'";
+  if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "unshare -m not permitted";
+  const Ended ended = Launch({}, Out::kFile, 0, 0, [&] {
+    execl("/usr/bin/unshare", "unshare", "-m", "sh", "-c", script.c_str(), nullptr);
+    _exit(126);
+  });
+  if (ended.code == 126) GTEST_SKIP() << "no unshare";
+  EXPECT_EQ(ended.code, 0) << ended.out;
+  EXPECT_NE(ended.out.find("reparse point (symlink) " + root.At("l") + "\n"), std::string::npos);
 }
 
 TEST(ProgramSignals, NameTheSignalAndEndTheRunWithCodeThree) {
