@@ -7,6 +7,7 @@
 #include <random>
 
 #include "memory_volume.h"
+#include "run_fixture.h"
 #include "support/memory.h"
 #include "support/utf.h"
 
@@ -55,31 +56,64 @@ TEST(LosslessUtf8, OtherLoneSurrogatesEncodeAsReplacement) {
 
 // A second process per death test costs seconds under Wine: POSIX only.
 #ifndef _WIN32
-// Says on standard error what the allocator asked of the machine; the death
-// test sees nothing else of the process that ends.
+// Says on standard error what the allocator asked of the machine, and how
+// much of standard output had been written by then; the death test sees
+// nothing else of the process that ends. Reading the reparse point named
+// `refuseAt` refuses an allocation.
 class SoundingMachine : public testing::MemoryVolume {
  public:
-  void Sleep(uint32_t milliseconds) override { std::fprintf(stderr, "sleep %u;", milliseconds); }
+  void Sleep(uint32_t milliseconds) override {
+    std::fprintf(stderr, "sleep %u after %zu bytes;", milliseconds, out.size());
+  }
   void Beep(uint32_t hertz, uint32_t milliseconds) override {
     std::fprintf(stderr, "beep %u %u;", hertz, milliseconds);
   }
+  ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                              std::span<uint8_t> buffer) override {
+    if (entry.name == refuseAt) Refuse();
+    return MemoryVolume::ReadReparseData(openName, entry, buffer);
+  }
+
+  static void Refuse() {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator ends the process itself on a request this
+    // large, without the handler: hand the refusal to the handler directly.
+    std::get_new_handler()();
+#else
+    volatile size_t huge = std::numeric_limits<size_t>::max() / 2;
+    // Kept in a volatile so that the request is not optimised away.
+    void* volatile block = ::operator new(huge);
+    static_cast<void>(block);
+#endif
+  }
+
+  std::u16string_view refuseAt;
 };
 
 void RefuseAllocation() {
   SoundingMachine machine;
   InstallAllocationFailure(&machine);
-#if defined(__SANITIZE_ADDRESS__)
-  // The sanitizer's allocator ends the process itself on a request this
-  // large, without the handler: hand the refusal to the handler directly.
-  std::get_new_handler()();
-#else
-  volatile size_t huge = std::numeric_limits<size_t>::max() / 2;
-  static_cast<void>(::operator new(huge));
-#endif
+  SoundingMachine::Refuse();
+}
+
+// Redirected output collects in a buffer; what the run had listed before
+// the refusal is written out before the wait.
+void RefuseDuringTheWalk() {
+  SoundingMachine machine;
+  machine.stdoutIsConsole = false;
+  machine.AddSymlink(u"C:\\data\\a", u"t", false);
+  machine.AddSymlink(u"C:\\data\\b", u"t", false);
+  machine.refuseAt = u"b";
+  InstallAllocationFailure(&machine);
+  testing::RunOn(machine, {u"C:\\data"});
 }
 
 TEST(AllocatorDeathTest, RefusedRequestWaitsSoundsAndEndsWithCodeEight) {
-  EXPECT_EXIT(RefuseAllocation(), ::testing::ExitedWithCode(8), "^sleep 500;beep 1000 3000;$");
+  EXPECT_EXIT(RefuseAllocation(), ::testing::ExitedWithCode(8),
+              "^sleep 500 after 0 bytes;beep 1000 3000;$");
+  // "Quorrex 1.0\r\n", "\r", "reparse point (symlink) C:\data\a\n", " -> t\n"
+  EXPECT_EXIT(RefuseDuringTheWalk(), ::testing::ExitedWithCode(8),
+              "^sleep 500 after 54 bytes;beep 1000 3000;$");
 }
 #endif
 
