@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console/path_line.h"
+#include "console/progress_line.h"
 #include "support/threads.h"
 
 namespace quorrex {
@@ -216,6 +217,7 @@ int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatAr
 
 int PrintErrorArgs(Run& run, std::string_view format, std::span<const FormatArg> args) {
   std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
+  const ProgressLinePause pause(run);  // the status line leaves the screen first
   FlushOutput(run);
   const std::string text = FormatText(run.platform, format, args);
   uint32_t written = 0;

@@ -240,6 +240,13 @@ class Platform {
   virtual int ColumnsOf(char32_t c) { return c > 0xFFFF ? 2 : 1; }
   // Whether path lines on the console show control characters as "?".
   virtual bool MasksControlCharacters() { return false; }
+  // Whether standard error is a console or terminal of its own kind (the
+  // status line goes there only then).
+  virtual bool StderrIsConsole() { return false; }
+  // The column count of standard error's console window; 0 when unknown.
+  virtual int16_t StderrConsoleWidth() { return 0; }
+  // Writes UTF-16 text to the console of standard error at once, unbuffered.
+  virtual bool WriteStderrText(std::u16string_view /*text*/) { return false; }
   // Converts to the process's narrow code page (UTF-8 on POSIX, where a name's
   // original bytes come back out unchanged).
   virtual std::string WideToNarrow(std::u16string_view text) = 0;

@@ -3,6 +3,7 @@
 #include "console/console_state.h"
 #include "console/message.h"
 #include "console/path_line.h"
+#include "console/progress_line.h"
 #include "paths/path_forms.h"
 #include "paths/target.h"
 #include "run/summary.h"
@@ -49,6 +50,7 @@ bool TakeOption(Run& run, const std::u16string& arg) {
 // output could not be written says so on standard error and ends with 4.
 int Finish(Run& run, int code) {
   StopOutputFlusher(run);
+  StopProgressLine(run);
   FlushOutput(run);
   if (OutputFailed(run)) {
     PrintError(run, "output failed (%s) -> abort\n", SystemErrorName(run.output.failError));
@@ -137,6 +139,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
 
   // The lone carriage return only means something on a terminal.
   if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
+  StartProgressLine(run);
   run.platform.BeginFileSystemWork();
   WalkFolder(run, run.scanFolder, run.namePattern, 0);
   // Output that failed ends the run here: no group report, no summary.

@@ -103,6 +103,7 @@ class Walk {
         name = level.entry.name;
         if (name == u"." || name == u"..") continue;
       }
+      run_.progress.CountEntry();
       path_.resize(level.base);
       path_.append(name);
       const bool matches = read ? read->matches : MatchNamePattern(pattern_, name);
@@ -119,6 +120,7 @@ class Walk {
         // Reported, never entered, whatever it leads to.
         InspectReparsePoint(run_, entry);
         ++handedOn_;
+        run_.progress.CountReparsePoint();
       } else if ((attributes & kAttrDirectory) != 0) {
         if (!run_.options.recurse) continue;
         if (level.depth >= kMaxDepth) {
@@ -141,7 +143,10 @@ class Walk {
           // A file that vanished or cannot be read is left out without a word.
           if (!run_.platform.QueryLinkInfo(entry, info, error)) info = LinkInfo{};
         }
-        if (info.links > 1) AddHardLink(run_, info.links, info.id(), path_);
+        if (info.links > 1) {
+          AddHardLink(run_, info.links, info.id(), path_);
+          run_.progress.CountLinkCandidate();
+        }
       }
     }
   }
@@ -190,6 +195,7 @@ class Walk {
     level.idKnown = idKnown;
     level.id = id;
     level.position = 0;
+    run_.progress.EnterFolder(std::u16string_view(path_).substr(0, base));
     return level;
   }
 

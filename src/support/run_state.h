@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,59 @@ struct ConsoleState {
   uint32_t savedStdinMode = 0;
 };
 
+// The status line on standard error (console/progress_line): what the walk
+// has seen so far, fed by the walk while the line is on, and the record of
+// the thread that draws it.
+struct ProgressState {
+  ProgressState() = default;
+  ProgressState(const ProgressState&) = delete;
+  ProgressState& operator=(const ProgressState&) = delete;
+  ~ProgressState() {
+    if (!thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      stop = true;
+    }
+    wake.notify_all();
+    thread.join();
+  }
+
+  void EnterFolder(std::u16string_view path) {
+    if (!enabled.load(std::memory_order_relaxed)) return;
+    folders.fetch_add(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> hold(folderLock);
+    folder.assign(path);
+  }
+  void CountEntry() { Count(entries); }
+  void CountReparsePoint() { Count(reparsePoints); }
+  void CountLinkCandidate() { Count(linkCandidates); }
+  std::u16string Folder() {
+    std::lock_guard<std::mutex> hold(folderLock);
+    return folder;
+  }
+
+  std::atomic<bool> enabled{false};
+  std::atomic<uint64_t> folders{0};
+  std::atomic<uint64_t> entries{0};
+  std::atomic<uint64_t> reparsePoints{0};
+  std::atomic<uint64_t> linkCandidates{0};
+  std::mutex folderLock;
+  std::u16string folder;  // the folder entered last
+
+  // Drawing: `lock` is held while the line is drawn or erased, and by
+  // whoever keeps it off the screen to write to standard error.
+  std::mutex lock;
+  std::condition_variable wake;
+  bool stop = false;
+  size_t shownLength = 0;  // characters of the line on the screen; 0: none
+  std::thread thread;
+
+ private:
+  void Count(std::atomic<uint64_t>& counter) {
+    if (enabled.load(std::memory_order_relaxed)) counter.fetch_add(1, std::memory_order_relaxed);
+  }
+};
+
 inline constexpr uint32_t kReparseBufferSize = 131072;
 inline constexpr int32_t kMaxDepth = 1024;
 // The most threads that read folders ahead of the walk by default.
@@ -120,6 +174,7 @@ struct Run {
   // the walk choose from the processor count (the program's default).
   uint32_t walkWorkers = 1;
   std::vector<uint8_t> reparseBuffer;  // kReparseBufferSize bytes once in use
+  ProgressState progress;
 
   // The file specification and what it becomes.
   std::u16string fileSpec;

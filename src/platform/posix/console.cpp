@@ -288,6 +288,21 @@ int PosixPlatform::ColumnsOf(char32_t c) {
   return width < 0 ? 1 : width;
 }
 
+bool PosixPlatform::StderrIsConsole() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+int16_t PosixPlatform::StderrConsoleWidth() {
+  struct winsize size {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return static_cast<int16_t>(size.ws_col > INT16_MAX ? INT16_MAX : size.ws_col);
+}
+
+bool PosixPlatform::WriteStderrText(std::u16string_view text) {
+  size_t put = 0;
+  return WriteAllTo(STDERR_FILENO, EncodeUtf8Lossless(text), put) == 0;
+}
+
 std::string PosixPlatform::WideToNarrow(std::u16string_view text) {
   return EncodeUtf8Lossless(text);
 }

@@ -92,6 +92,9 @@ class PosixPlatform final : public Platform {
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;
   int ColumnsOf(char32_t c) override;
   bool MasksControlCharacters() override { return true; }
+  bool StderrIsConsole() override;
+  int16_t StderrConsoleWidth() override;
+  bool WriteStderrText(std::u16string_view text) override;
   std::string WideToNarrow(std::u16string_view text) override;
   bool WideToOem(std::u16string_view text, std::string& out) override;
   std::u16string NarrowToWide(std::string_view text) override;

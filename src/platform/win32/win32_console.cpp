@@ -182,6 +182,29 @@ bool Win32Platform::WriteStderr(std::string_view bytes, uint32_t& written) {
   return WriteAll(StdErr(), bytes, written);
 }
 
+bool Win32Platform::StderrIsConsole() {
+  // A character device that takes console modes: not NUL, not a serial port.
+  const HANDLE handle = StdErr();
+  DWORD mode = 0;
+  return ::GetFileType(handle) == FILE_TYPE_CHAR && ::GetConsoleMode(handle, &mode);
+}
+
+int16_t Win32Platform::StderrConsoleWidth() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(StdErr(), &info)) return 0;
+  // The visible window, when it is narrower than the buffer: the line must
+  // not scroll the window sideways.
+  const int window = info.srWindow.Right - info.srWindow.Left + 1;
+  return static_cast<int16_t>(window > 0 && window < info.dwSize.X ? window : info.dwSize.X);
+}
+
+bool Win32Platform::WriteStderrText(std::u16string_view text) {
+  DWORD count = 0;
+  constexpr std::size_t kMax = std::numeric_limits<DWORD>::max();
+  const DWORD length = static_cast<DWORD>(text.size() < kMax ? text.size() : kMax);
+  return ::WriteConsoleW(StdErr(), text.data(), length, &count, nullptr) != 0;
+}
+
 std::string Win32Platform::WideToNarrow(std::u16string_view text) {
   // Narrow text goes to standard output as bytes: a console shows them in its
   // output code page, and redirected path lines are in the OEM code page, so

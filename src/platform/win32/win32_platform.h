@@ -89,6 +89,9 @@ class Win32Platform final : public Platform {
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;
+  bool StderrIsConsole() override;
+  int16_t StderrConsoleWidth() override;
+  bool WriteStderrText(std::u16string_view text) override;
   std::string WideToNarrow(std::u16string_view text) override;
   bool WideToOem(std::u16string_view text, std::string& out) override;
   std::u16string NarrowToWide(std::string_view text) override;

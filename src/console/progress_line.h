@@ -1,0 +1,40 @@
+// The status line: while the listing goes to a file or pipe and standard
+// error is a console or terminal, one line on standard error shows how far
+// the walk has got, rewritten in place a few times a second.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "support/run_state.h"
+
+namespace quorrex {
+
+// Milliseconds between two drawings of the line; the first comes after one.
+inline constexpr uint32_t kProgressIntervalMs = 250;
+
+// Starts the line when standard output is redirected and standard error is a
+// console; otherwise does nothing.
+void StartProgressLine(Run& run);
+
+// Erases the line and stops it for the rest of the run. Harmless when it
+// never started.
+void StopProgressLine(Run& run);
+
+// The text of the line for `width` columns: the counts, then as much of the
+// folder as fits (shortened in the middle); never `width` characters or more.
+std::u16string ProgressText(Run& run, int32_t width);
+
+// While one of these lives the line is off the screen and is not redrawn:
+// whoever writes to standard error holds one.
+class ProgressLinePause {
+ public:
+  explicit ProgressLinePause(Run& run);
+  ProgressLinePause(const ProgressLinePause&) = delete;
+  ProgressLinePause& operator=(const ProgressLinePause&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> hold_;
+};
+
+}  // namespace quorrex

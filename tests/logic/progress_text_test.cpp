@@ -1,0 +1,79 @@
+// The text of the status line for a given width: the counts always, the
+// folder as far as it fits, never as wide as the console.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console/progress_line.h"
+#include "memory_volume.h"
+#include "scan/walker.h"
+
+namespace quorrex::testing {
+namespace {
+
+struct TextCase {
+  const char* name;
+  uint64_t folders, entries, reparsePoints, candidates;
+  std::u16string folder;
+  int32_t width;
+  std::u16string expected;
+};
+
+TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
+  const std::u16string counts = u"3 folders, 40 entries, 2 reparse points, 5 hard-link candidates";
+  const TextCase cases[] = {
+      {"wide console: the whole folder", 3, 40, 2, 5, u"C:\\data\\sub", 120,
+       counts + u"  C:\\data\\sub"},
+      {"the long-path prefix of a drive path is not shown", 3, 40, 2, 5, u"\\\\?\\C:\\data\\sub",
+       120, counts + u"  C:\\data\\sub"},
+      {"a long UNC form stays whole", 3, 40, 2, 5, u"\\\\?\\UNC\\srv\\share", 120,
+       counts + u"  \\\\?\\UNC\\srv\\share"},
+      {"a long folder is shortened in the middle to the last column but one", 3, 40, 2, 5,
+       u"/srv/a-rather-long-folder-name/and/deeper/still/leaf", 90,
+       counts + u"  /srv/a-rat.../still/leaf"},
+      {"too little room: the folder is left out", 3, 40, 2, 5, u"/srv/data", 75, counts},
+      {"narrower than the counts: cut, never wrapped", 3, 40, 2, 5, u"/srv", 20,
+       u"3 folders, 40 entri"},
+      {"one of each takes the singular", 1, 1, 1, 1, u"", 120,
+       u"1 folder, 1 entry, 1 reparse point, 1 hard-link candidate"},
+      {"nothing yet", 0, 0, 0, 0, u"", 120,
+       u"0 folders, 0 entries, 0 reparse points, 0 hard-link candidates"},
+  };
+  for (const TextCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryVolume machine;
+    quorrex::Run run(machine);
+    run.progress.enabled = true;
+    run.progress.folders = c.folders;
+    run.progress.entries = c.entries;
+    run.progress.reparsePoints = c.reparsePoints;
+    run.progress.linkCandidates = c.candidates;
+    if (!c.folder.empty()) run.progress.EnterFolder(c.folder);
+    run.progress.folders = c.folders;  // EnterFolder counts one
+    const std::u16string text = ProgressText(run, c.width);
+    EXPECT_EQ(text, c.expected);
+    EXPECT_LT(static_cast<int32_t>(text.size()), c.width);
+  }
+}
+
+TEST(ProgressText, TheWalkFeedsTheCountsOnlyWhileTheLineIsOn) {
+  for (const bool on : {false, true}) {
+    MemoryVolume machine;
+    machine.AddFile(u"C:\\data\\a.txt");
+    machine.AddFile(u"C:\\data\\sub\\b.txt");
+    machine.AddHardLink(u"C:\\data\\a.txt", u"C:\\data\\sub\\c.txt");
+    machine.AddSymlink(u"C:\\data\\ln", u"a.txt", false);
+    quorrex::Run run(machine);
+    run.options.recurse = true;
+    run.progress.enabled = on;
+    WalkFolder(run, u"\\\\?\\C:\\data", u"*", 0);
+    const ProgressState& p = run.progress;
+    EXPECT_EQ(p.folders.load(), on ? 2u : 0u);
+    EXPECT_EQ(p.entries.load(), on ? 5u : 0u);  // a.txt, sub, ln; b.txt, c.txt
+    EXPECT_EQ(p.reparsePoints.load(), on ? 1u : 0u);
+    EXPECT_EQ(p.linkCandidates.load(), on ? 2u : 0u);
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::testing
