@@ -504,8 +504,9 @@ TEST_F(Scan, EachFolderIsWalkedOnce) {
          for (int i = 0; i < 9; ++i) {
            for (int j = 0; j < 9; ++j) {
              if (i == j) continue;
-             machine.AddJunction(U("C:\\nine\\f" + std::to_string(i) + "\\to" + std::to_string(j)),
-                                 U("C:\\nine\\f" + std::to_string(j)));
+             machine.AddJunction(
+                 U(std::string("C:\\nine\\f") + std::to_string(i) + "\\to" + std::to_string(j)),
+                 U(std::string("C:\\nine\\f") + std::to_string(j)));
            }
          }
        },
@@ -517,7 +518,7 @@ TEST_F(Scan, EachFolderIsWalkedOnce) {
          std::string out;
          std::function<void(int)> walk = [&](int depth) {
            for (int j = 0; j < 9; ++j) {
-             const std::string to = "skip folder to" + std::to_string(j) + "\r\n";
+             const std::string to = std::string("skip folder to") + std::to_string(j) + "\r\n";
              if (j < depth) out += "folder loops back to a parent -> " + to;
              if (j == depth + 1) walk(j);
              if (j > depth + 1) out += "folder already walked -> " + to;
@@ -525,7 +526,8 @@ TEST_F(Scan, EachFolderIsWalkedOnce) {
          };
          walk(0);
          for (int i = 1; i < 9; ++i) {
-           out += "folder already walked -> skip folder f" + std::to_string(i) + "\r\n";
+           out +=
+               std::string("folder already walked -> skip folder f") + std::to_string(i) + "\r\n";
          }
          return out;
        }()},
