@@ -64,6 +64,72 @@ const char* Locate(const EntryRef& ref, std::u16string_view fallback, int& dirFd
   return Encoded(fallback.empty() ? ref.path : fallback);
 }
 
+// A path longer than the system takes in one call (ENAMETOOLONG) is resolved
+// the way the walk reaches it: one folder at a time, each opened relative to
+// the one before. Opens the folder that holds the last component of `path`
+// and points `name` at that component; -1 with errno on failure, AT_FDCWD
+// for a bare name.
+int OpenHolderDeep(const char* path, const char*& name) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    name = path;
+    return AT_FDCWD;
+  }
+  name = slash + 1;
+#ifdef O_PATH
+  constexpr int kStep = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+  constexpr int kStep = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+#endif
+  int fd = path[0] == '/' ? open("/", kStep) : AT_FDCWD;
+  if (fd == -1) return -1;
+  std::string component;
+  for (const char* p = path; p < slash;) {
+    const char* end = std::find(p, slash, '/');
+    component.assign(p, end);
+    p = end + 1;
+    if (component.empty() || component == ".") continue;
+    const int next = openat(fd, component.c_str(), kStep);
+    const int err = errno;
+    if (fd != AT_FDCWD) close(fd);
+    if (next < 0) {
+      errno = err;
+      return -1;
+    }
+    fd = next;
+  }
+  if (fd == AT_FDCWD) fd = open(".", kStep);
+  return fd;
+}
+
+// open(2), and for a path past the system's limit, component by component.
+int OpenDeep(const char* path, int flags) {
+  const int fd = open(path, flags);
+  if (fd >= 0 || errno != ENAMETOOLONG) return fd;
+  const char* name = nullptr;
+  const int holder = OpenHolderDeep(path, name);
+  if (holder == -1) return -1;
+  const int opened = openat(holder, *name != '\0' ? name : ".", flags);
+  const int err = errno;
+  if (holder != AT_FDCWD) close(holder);
+  errno = err;
+  return opened;
+}
+
+// stat(2) (or lstat(2) with AT_SYMLINK_NOFOLLOW), likewise for any length.
+int StatDeep(const char* path, struct stat& st, int atFlags = 0) {
+  if (fstatat(AT_FDCWD, path, &st, atFlags) == 0) return 0;
+  if (errno != ENAMETOOLONG) return -1;
+  const char* name = nullptr;
+  const int holder = OpenHolderDeep(path, name);
+  if (holder == -1) return -1;
+  const int result = fstatat(holder, *name != '\0' ? name : ".", &st, atFlags);
+  const int err = errno;
+  if (holder != AT_FDCWD) close(holder);
+  errno = err;
+  return result;
+}
+
 bool ReadWholeFile(const char* path, std::string& text) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -101,7 +167,7 @@ std::string MountPointByDevice(const std::string& path) {
   std::string point = path;
   while (point.size() > 1 && point.back() == '/') point.pop_back();
   struct stat st;
-  while (stat(point.c_str(), &st) != 0) {
+  while (StatDeep(point.c_str(), st) != 0) {
     if (point.size() <= 1) return "/";
     const size_t slash = point.rfind('/');
     point.resize(slash == 0 ? 1 : slash);
@@ -110,7 +176,7 @@ std::string MountPointByDevice(const std::string& path) {
   while (point.size() > 1) {
     const size_t slash = point.rfind('/');
     const std::string parent = point.substr(0, slash == 0 ? 1 : slash);
-    if (stat(parent.c_str(), &st) != 0 || st.st_dev != device) break;
+    if (StatDeep(parent.c_str(), st) != 0 || st.st_dev != device) break;
     point = parent;
   }
   return point;
@@ -315,9 +381,11 @@ std::u16string PosixPlatform::GetCurrentDirectory() {
 uint32_t PosixPlatform::GetFileAttributes(const std::u16string& path) {
   const char* bytes = Encoded(path);
   struct stat st;
-  if (stat(bytes, &st) != 0) return kInvalidFileAttributes;
+  if (StatDeep(bytes, st) != 0) return kInvalidFileAttributes;
   uint32_t attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrNormal;
-  if (lstat(bytes, &st) == 0 && S_ISLNK(st.st_mode)) attributes |= kAttrReparsePoint;
+  if (StatDeep(bytes, st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    attributes |= kAttrReparsePoint;
+  }
   return attributes;
 }
 
@@ -382,7 +450,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
       error = win_error::kPathNotFound;
       return nullptr;
     }
-    fd = open(Encoded(path), kFlags);
+    fd = OpenDeep(Encoded(path), kFlags);
   }
   if (fd < 0) {
     error = WinErrorFromErrno(errno);

@@ -150,6 +150,31 @@ TEST(ProgramStart, StartFolders) {
   };
   const std::string dir = root.At("dir");
   const std::string listed = "reparse point (symlink) " + dir + "/link\n -> target\n";
+  // A folder 6,400 bytes below the temporary folder, past PATH_MAX, made one
+  // level at a time; a link at its bottom.
+  std::vector<std::string> levels;
+  std::string deepRelative;
+  for (int i = 0; i < 63; ++i) {
+    levels.push_back("d" + std::to_string(100 + i) + std::string(96, 'x'));
+    deepRelative += (i == 0 ? "" : "/") + levels.back();
+  }
+  {
+    int fd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (const auto& level : levels) {
+      (void)!mkdirat(fd, level.c_str(), 0755);
+      const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      fd = next;
+    }
+    ASSERT_EQ(symlinkat("far", fd, "link"), 0);
+    close(fd);
+  }
+  const std::string deep = root.At(deepRelative);
+  const std::string deepListed = "reparse point (symlink) " + deep + "/link\n -> far\n";
+  const auto enterDeep = [&] {
+    (void)!chdir(root.path().c_str());
+    for (const auto& level : levels) (void)!chdir(level.c_str());
+  };
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -170,6 +195,13 @@ TEST(ProgramStart, StartFolders) {
        leaveDeleted,
        11,
        "folder not found -> abort\n"},
+      {"absolute folder past PATH_MAX", {deep}, {}, 0, deepListed},
+      {"relative folder past PATH_MAX",
+       {deepRelative, "-s"},
+       [&] { (void)!chdir(root.path().c_str()); },
+       0,
+       deepListed},
+      {"current folder past PATH_MAX", {"-s"}, enterDeep, 0, deepListed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -177,6 +209,8 @@ TEST(ProgramStart, StartFolders) {
     EXPECT_EQ(ended.code, c.code);
     EXPECT_NE(ended.out.find(c.part), std::string::npos) << ended.out;
   }
+  // Too deep for the temporary folder's own clean-up.
+  ASSERT_EQ(std::system(("rm -rf '" + root.At(levels.front()) + "'").c_str()), 0);
 }
 
 // Runs the program with standard output on a terminal `columns` wide; what
