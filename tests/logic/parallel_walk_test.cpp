@@ -115,8 +115,9 @@ TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
     for (int i = 0; i < 9; ++i) {
       for (int j = 0; j < 9; ++j) {
         if (i != j) {
-          m.AddJunction(U("C:\\nine\\f" + std::to_string(i) + "\\to" + std::to_string(j)),
-                        U("C:\\nine\\f" + std::to_string(j)));
+          m.AddJunction(
+              U(std::string("C:\\nine\\f") + std::to_string(i) + "\\to" + std::to_string(j)),
+              U(std::string("C:\\nine\\f") + std::to_string(j)));
         }
       }
     }
@@ -142,7 +143,7 @@ TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
   m.stdoutIsConsole = false;
   for (int i = 0; i < 200; ++i) {
     for (int j = 0; j < 50; ++j) {
-      m.AddFile(U("C:\\big\\d" + std::to_string(i) + "\\f" + std::to_string(j)));
+      m.AddFile(U(std::string("C:\\big\\d") + std::to_string(i) + "\\f" + std::to_string(j)));
     }
   }
   std::atomic<int> seen{0};

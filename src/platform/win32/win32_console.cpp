@@ -1,5 +1,6 @@
 // The Win32 platform: console output, text conversion, console input and
 // control events.
+#include <atomic>
 #include <limits>
 #include <utility>
 
@@ -22,14 +23,65 @@ HANDLE StdIn() {
   return ::GetStdHandle(STD_INPUT_HANDLE);
 }
 
+// The write to a file or pipe in progress, if any: the writing thread and a
+// number that tells one write from the next. A control event gives such a
+// write half a second; one still waiting then (a reader that stopped reading)
+// is cancelled, fails with ERROR_OPERATION_ABORTED, and the run ends as
+// aborted.
+std::atomic<DWORD> g_writingThread{0};
+std::atomic<uint32_t> g_writeNumber{0};
+
+constexpr DWORD kWriteGraceMs = 500;
+constexpr DWORD kCancelCheckMs = 100;
+constexpr int kCancelChecks = 50;  // five seconds: past the close event's wait
+
+using CancelSynchronousIoFn = BOOL(WINAPI*)(HANDLE);
+
+DWORD WINAPI CancelBlockedWrites(LPVOID) {
+  // Windows Vista and later; without it a blocked write stays blocked.
+  static const auto cancel =
+      LookUp<CancelSynchronousIoFn>(::GetModuleHandleA("kernel32.dll"), "CancelSynchronousIo");
+  if (cancel == nullptr) return 0;
+  ::Sleep(kWriteGraceMs);
+  uint32_t seen = 0;
+  for (int check = 0; check < kCancelChecks; ++check) {
+    const DWORD thread = g_writingThread.load();
+    const uint32_t number = g_writeNumber.load();
+    // Only a write that was already waiting at the previous check.
+    if (thread != 0 && number == seen) {
+      if (HANDLE handle = ::OpenThread(THREAD_TERMINATE, FALSE, thread)) {
+        cancel(handle);
+        ::CloseHandle(handle);
+      }
+    }
+    seen = number;
+    ::Sleep(kCancelCheckMs);
+  }
+  return 0;
+}
+
+// Starts the watch over blocked writes once, at the first control event.
+void WatchBlockedWrites() {
+  static std::atomic<bool> started{false};
+  if (started.exchange(true)) return;
+  // Without the thread the run behaves as before: a blocked write waits.
+  if (HANDLE thread = ::CreateThread(nullptr, 0, &CancelBlockedWrites, nullptr, 0, nullptr)) {
+    ::CloseHandle(thread);
+  }
+}
+
 bool WriteAll(HANDLE handle, std::string_view bytes, uint32_t& written) {
   written = 0;
   do {
     const std::size_t piece = bytes.size() < kWriteChunk ? bytes.size() : kWriteChunk;
     DWORD count = 0;
-    if (!::WriteFile(handle, bytes.data(), static_cast<DWORD>(piece), &count, nullptr)) {
-      return false;
-    }
+    g_writeNumber.fetch_add(1);
+    g_writingThread.store(::GetCurrentThreadId());
+    const BOOL wrote =
+        ::WriteFile(handle, bytes.data(), static_cast<DWORD>(piece), &count, nullptr);
+    g_writingThread.store(0);
+    g_writeNumber.fetch_add(1);
+    if (!wrote) return false;
     written += count;
     if (count < piece) return true;  // a short write: report what went out
     bytes.remove_prefix(piece);
@@ -107,7 +159,10 @@ class CtrlHandlerSlot {
       } catch (...) {
       }
       ::LeaveCriticalSection(&slot.lock_);
-      if (handler) handler(event);
+      if (handler) {
+        WatchBlockedWrites();
+        handler(event);
+      }
     } catch (...) {
     }
     return TRUE;

@@ -127,8 +127,8 @@ TEST(ProgramOutput, ASignalEndsARunWhoseReaderStoppedReading) {
   TempFolder root;
   // Far more listing than a pipe holds.
   for (int i = 0; i < 4000; ++i) {
-    ASSERT_TRUE(
-        root.Link("link-" + std::to_string(i), "/a/target/of/some/length/" + std::to_string(i)));
+    ASSERT_TRUE(root.Link(std::string("link-") + std::to_string(i),
+                          std::string("/a/target/of/some/length/") + std::to_string(i)));
   }
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
@@ -155,7 +155,7 @@ TEST(ProgramStart, StartFolders) {
   std::vector<std::string> levels;
   std::string deepRelative;
   for (int i = 0; i < 63; ++i) {
-    levels.push_back("d" + std::to_string(100 + i) + std::string(96, 'x'));
+    levels.push_back(std::string("d") + std::to_string(100 + i) + std::string(96, 'x'));
     deepRelative += (i == 0 ? "" : "/") + levels.back();
   }
   {
