@@ -22,7 +22,7 @@ bool NormaliseTarget(Run& run) {
   std::u16string full;
   if (run.platform.GetFullPathName(spec, full)) spec = full;
   // A relative spec needs the current folder; one that cannot be had (it was
-  // deleted) must not make the spec relative to the root instead.
+  // deleted) must not make the file spec relative to the root instead.
   const bool relative = run.posix() ? (spec.empty() || spec.front() != u'/')
                                     : spec.find(separator) == std::u16string::npos;
   if (relative) {

@@ -7,7 +7,7 @@ namespace quorrex {
 
 // Rewrites `run.fileSpec` in place as a full target: quotes at both ends
 // removed, the full path taken, a bare name put under the current folder, and
-// "*" added to a folder (after a separator). False, with the spec unchanged
+// "*" added to a folder (after a separator). False, with the file spec unchanged
 // where it is relative, when the current folder it needs cannot be had.
 bool NormaliseTarget(Run& run);
 

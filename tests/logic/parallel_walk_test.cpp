@@ -27,8 +27,8 @@ std::u16string Name(const char* stem, size_t i) {
 // without further names, junctions to folders anywhere (ancestors included),
 // file links, errors at random paths, a listing that fails part way, and a
 // folder removed while its parent is listed.
-void BuildTree(MemoryVolume& m, uint32_t seed) {
-  std::mt19937 random(seed);
+void BuildTree(MemoryVolume& m, uint32_t treeNumber) {
+  std::mt19937 random(treeNumber);
   const auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
   std::vector<std::u16string> folders{u"C:\\data"};
   m.AddFolder(folders[0]);
@@ -74,7 +74,7 @@ void BuildTree(MemoryVolume& m, uint32_t seed) {
 
 TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
   struct Case {
-    uint32_t seed;
+    uint32_t treeNumber;
     std::vector<std::u16string> args;
     bool entersLinks;  // the pattern leaves the junctions to be entered
   };
@@ -84,10 +84,10 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
       {5, {u"C:\\data"}, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.seed);
+    SCOPED_TRACE(c.treeNumber);
     MemoryVolume single;
     single.stdoutIsConsole = false;
-    BuildTree(single, c.seed);
+    BuildTree(single, c.treeNumber);
     const Outcome one = RunOn(single, c.args, 1);
     for (const char* part : {"summary", "error ", "already walked", "loops back", "group of"}) {
       if (c.entersLinks) {
@@ -98,7 +98,7 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
       SCOPED_TRACE(workers);
       MemoryVolume machine;
       machine.stdoutIsConsole = false;
-      BuildTree(machine, c.seed);
+      BuildTree(machine, c.treeNumber);
       const Outcome several = RunOn(machine, c.args, workers);
       EXPECT_EQ(several.code, one.code);
       EXPECT_EQ(several.out, one.out);
