@@ -75,8 +75,8 @@ class SoundingMachine : public testing::MemoryVolume {
   }
 
   static void Refuse() {
-#if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's allocator ends the process itself on a request this
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's allocator ends the process itself on a request this
     // large, without the handler: hand the refusal to the handler directly.
     std::get_new_handler()();
 #else

@@ -1,6 +1,7 @@
 // The process side of the POSIX platform, and the system platform itself.
 #include "platform/posix/posix_platform.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -44,6 +45,19 @@ PosixPlatform::PosixPlatform() {
   // A closed pipe on standard output makes the write fail instead of ending
   // the process.
   signal(SIGPIPE, SIG_IGN);
+  // A standard stream the program was started without keeps its number
+  // taken (by /dev/null, read-only), so that no folder opened later takes it:
+  // output to a closed standard output then fails as it should, and never
+  // goes to a folder's descriptor.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int reserved = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (reserved >= 0 && reserved != fd) {
+        dup2(reserved, fd);
+        close(reserved);
+      }
+    }
+  }
   RaiseOpenFileLimit();
 }
 
