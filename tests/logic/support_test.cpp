@@ -98,7 +98,7 @@ void RefuseAllocation() {
 
 // Redirected output collects in a buffer; what the run had listed before
 // the refusal is written out before the wait.
-void RefuseDuringTheWalk() {
+[[maybe_unused]] void RefuseDuringTheWalk() {
   SoundingMachine machine;
   machine.stdoutIsConsole = false;
   machine.AddSymlink(u"C:\\data\\a", u"t", false);
@@ -111,9 +111,13 @@ void RefuseDuringTheWalk() {
 TEST(AllocatorDeathTest, RefusedRequestWaitsSoundsAndEndsWithCodeEight) {
   EXPECT_EXIT(RefuseAllocation(), ::testing::ExitedWithCode(8),
               "^sleep 500 after 0 bytes;beep 1000 3000;$");
+#if !defined(__SANITIZE_THREAD__)
+  // GCC 12's ThreadSanitizer does not see the timed lock the refusal takes on
+  // the output, and reports its release as an unlock of an unlocked mutex.
   // "Quorrex 1.0\r\n", "\r", "reparse point (symlink) C:\data\a\n", " -> t\n"
   EXPECT_EXIT(RefuseDuringTheWalk(), ::testing::ExitedWithCode(8),
               "^sleep 500 after 54 bytes;beep 1000 3000;$");
+#endif
 }
 #endif
 
