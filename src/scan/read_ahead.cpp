@@ -1,10 +1,24 @@
 #include "scan/read_ahead.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "paths/name_pattern.h"
 
 namespace quorrex {
+namespace {
+
+// Orders the queue as a heap whose top is the folder the walk enters first.
+bool LaterInWalk(const ReadFolderPtr& a, const ReadFolderPtr& b) {
+  return a->order > b->order;
+}
+
+}  // namespace
+
+void AppendWalkOrder(std::string& order, size_t position) {
+  const auto value = static_cast<uint32_t>(position);
+  for (int shift = 24; shift >= 0; shift -= 8) order.push_back(static_cast<char>(value >> shift));
+}
 
 ReadAhead::ReadAhead(Run& run, std::u16string_view pattern, uint32_t readers, size_t window)
     : run_(run), pattern_(pattern), window_(window > 0 ? window : 1) {
@@ -33,31 +47,62 @@ void ReadAhead::Stop() {
     std::lock_guard<std::mutex> hold(lock_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  work_.notify_all();
+  ready_.notify_all();
+}
+
+ReadFolderPtr ReadAhead::NextQueuedLocked() {
+  // Folders the walk took or dropped meanwhile are passed by.
+  ReadFolderPtr folder;
+  while (!queue_.empty()) {
+    std::pop_heap(queue_.begin(), queue_.end(), LaterInWalk);
+    folder = std::move(queue_.back());
+    queue_.pop_back();
+    if (folder->state == ReadFolder::State::kQueued) break;
+    folder.reset();
+  }
+  if (!folder) return nullptr;
+  folder->state = ReadFolder::State::kReading;
+  folder->counted = true;
+  ++ahead_;
+  return folder;
+}
+
+void ReadAhead::ReadQueued(const ReadFolderPtr& folder) {
+  if (Open(*folder)) List(folder);
+  Finish(folder);
 }
 
 void ReadAhead::Reader() {
   run_.platform.BeginFileSystemWork();
   std::unique_lock<std::mutex> hold(lock_);
-  for (;;) {
-    changed_.wait(hold, [this] {
-      return stopping_ || (!queue_.empty() && (ahead_ < window_ || queue_.front()->state !=
-                                                                       ReadFolder::State::kQueued));
-    });
-    if (stopping_) break;
-    ReadFolderPtr folder = std::move(queue_.front());
-    queue_.pop_front();
-    if (folder->state != ReadFolder::State::kQueued) continue;  // taken or dropped
-    folder->state = ReadFolder::State::kReading;
-    folder->counted = true;
-    ++ahead_;
+  while (!stopping_) {
+    ReadFolderPtr folder;
+    if (ahead_ < window_) folder = NextQueuedLocked();
+    if (!folder) {
+      // A reader that found the window full sleeps until half of it is free
+      // again, so that it is not woken for every folder the walk takes.
+      const bool full = ahead_ >= window_;
+      const size_t resume = full ? (window_ + 1) / 2 : window_;
+      size_t& waiting = full ? waitingForRoom_ : waitingForWork_;
+      ++waiting;
+      work_.wait(hold, [&] { return stopping_ || (!queue_.empty() && ahead_ < resume); });
+      --waiting;
+      continue;
+    }
     hold.unlock();
-    if (Open(*folder)) List(folder);
-    Finish(folder);
+    ReadQueued(folder);
     hold.lock();
   }
   hold.unlock();
   run_.platform.EndFileSystemWork();
+}
+
+void ReadAhead::WakeReadersLocked() {
+  if ((waitingForRoom_ > 0 && ahead_ < (window_ + 1) / 2 && !queue_.empty()) ||
+      (waitingForWork_ > 0 && ahead_ < window_ && !queue_.empty())) {
+    work_.notify_all();
+  }
 }
 
 bool ReadAhead::Open(ReadFolder& folder) {
@@ -118,6 +163,9 @@ void ReadAhead::List(const ReadFolderPtr& self) {
         read.child->name = name;
         read.child->attributes = entry.attributes;
         read.child->depth = folder.depth + 1;
+        read.child->order.reserve(folder.order.size() + 4);
+        read.child->order = folder.order;
+        AppendWalkOrder(read.child->order, folder.entries.size() - 1);
       }
     } else if (read.matches) {
       uint32_t error = 0;
@@ -136,9 +184,10 @@ void ReadAhead::Finish(const ReadFolderPtr& folder) {
         entry.child.reset();
       }
     } else {
-      // Children go in front, the first one foremost: the walk needs them next.
-      for (auto it = folder->entries.rbegin(); it != folder->entries.rend(); ++it) {
-        if (it->child) queue_.push_front(it->child);
+      for (ReadEntry& entry : folder->entries) {
+        if (!entry.child) continue;
+        queue_.push_back(entry.child);
+        std::push_heap(queue_.begin(), queue_.end(), LaterInWalk);
       }
     }
     if (folder->state == ReadFolder::State::kReading) folder->state = ReadFolder::State::kReady;
@@ -148,12 +197,9 @@ void ReadAhead::Finish(const ReadFolderPtr& folder) {
         --ahead_;
       }
     }
-    WakeLocked();
+    WakeReadersLocked();
+    if (walkWaits_) ready_.notify_one();
   }
-}
-
-void ReadAhead::WakeLocked() {
-  if (idle_ > 0 || walkWaits_) changed_.notify_all();
 }
 
 void ReadAhead::DropLocked(ReadFolder& folder) {
@@ -186,8 +232,10 @@ void ReadAhead::DropLocked(ReadFolder& folder) {
 }
 
 ReadFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
-                                  std::u16string_view name, uint32_t attributes, int32_t depth) {
+                                  std::u16string_view name, uint32_t attributes, int32_t depth,
+                                  std::string order) {
   auto folder = std::make_shared<ReadFolder>();
+  folder->order = std::move(order);
   folder->path.assign(path);
   folder->parent = parent;
   folder->name.assign(name);
@@ -209,27 +257,38 @@ void ReadAhead::Take(const ReadFolderPtr& folder) {
     // No reader has started on it: reading it here is quicker than waiting.
     folder->state = ReadFolder::State::kReading;
     hold.unlock();
-    if (Open(*folder)) List(folder);
-    Finish(folder);
+    ReadQueued(folder);
     hold.lock();
   }
-  if (folder->state == ReadFolder::State::kReading) {
+  while (folder->state == ReadFolder::State::kReading) {
+    // While a reader finishes the folder, the walk reads the next queued one
+    // rather than sleep: on a machine with few cores a reader is as likely to
+    // wait for a core as for the disk. The window may be one over its size
+    // for this.
+    if (ReadFolderPtr other = NextQueuedLocked()) {
+      hold.unlock();
+      ReadQueued(other);
+      hold.lock();
+      continue;
+    }
     walkWaits_ = true;
-    changed_.wait(hold, [&folder] { return folder->state != ReadFolder::State::kReading; });
+    ready_.wait(hold, [this, &folder] {
+      return folder->state != ReadFolder::State::kReading || !queue_.empty();
+    });
     walkWaits_ = false;
   }
   folder->state = ReadFolder::State::kTaken;
   if (folder->counted) {
     folder->counted = false;
     --ahead_;
-    WakeLocked();  // room in the window
+    WakeReadersLocked();  // room in the window
   }
 }
 
 void ReadAhead::Drop(const ReadFolderPtr& folder) {
   std::lock_guard<std::mutex> hold(lock_);
   DropLocked(*folder);
-  WakeLocked();
+  WakeReadersLocked();
 }
 
 }  // namespace quorrex

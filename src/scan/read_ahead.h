@@ -12,7 +12,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +46,11 @@ struct ReadFolder {
   std::u16string name;
   uint32_t attributes = kInvalidFileAttributes;
   int32_t depth = 0;
+  // The folder's place in the depth-first walk: the positions of the entries
+  // that lead to it from the scan folder, four bytes each, most significant
+  // first, so that comparing the bytes compares the places. Readers take the
+  // queued folder that comes first.
+  std::string order;
 
   // What the read found; written by one reader, read by the walk once ready.
   State state = State::kQueued;
@@ -63,6 +67,10 @@ struct ReadFolder {
   }
 };
 
+// Appends the place of an entry at `position` in its folder to the folder's
+// walk order.
+void AppendWalkOrder(std::string& order, size_t position);
+
 class ReadAhead {
  public:
   // Starts up to `readers` threads; fewer when the system refuses some.
@@ -76,7 +84,8 @@ class ReadAhead {
   // A folder not queued by any read (the scan folder, one met through a
   // link): opened and its identity asked on the calling thread.
   ReadFolderPtr OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
-                         std::u16string_view name, uint32_t attributes, int32_t depth);
+                         std::u16string_view name, uint32_t attributes, int32_t depth,
+                         std::string order);
   // Lists a folder that OpenHere opened, and queues its plain subfolders.
   void ListHere(const ReadFolderPtr& folder);
   // Waits until a queued folder is read, reading it here if no reader has
@@ -95,19 +104,27 @@ class ReadAhead {
   // After a read: queues the subfolders, or drops them with the folder.
   void Finish(const ReadFolderPtr& folder);
   void DropLocked(ReadFolder& folder);
-  // Wakes whoever waits, and no one when no one does: most hand-overs find
-  // everyone busy, and a wake-up is a system call.
-  void WakeLocked();
+  // Takes the next queued folder off the queue and counts it among those
+  // read ahead; null when none is queued. Called with the lock held.
+  ReadFolderPtr NextQueuedLocked();
+  // Reads a folder taken off the queue, on the calling thread.
+  void ReadQueued(const ReadFolderPtr& folder);
+  // Wakes the readers that wait for room in the window once half of it is
+  // free, and those that wait for work when there is some. Most hand-overs
+  // find every thread busy, and a wake-up is a system call.
+  void WakeReadersLocked();
 
   Run& run_;
   std::u16string_view pattern_;
   const size_t window_;
   std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<ReadFolderPtr> queue_;  // the next folder to read in front
-  size_t ahead_ = 0;                 // folders being read or read, not taken
-  size_t idle_ = 0;                  // readers waiting for work
-  bool walkWaits_ = false;           // the walk waits for a folder being read
+  std::condition_variable work_;      // readers wait here
+  std::condition_variable ready_;     // the walk waits here
+  std::vector<ReadFolderPtr> queue_;  // a heap, the folder entered first on top
+  size_t ahead_ = 0;                  // folders being read or read, not taken
+  size_t waitingForRoom_ = 0;         // readers that found the window full
+  size_t waitingForWork_ = 0;         // readers that found the queue empty
+  bool walkWaits_ = false;            // the walk waits for a folder being read
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };

@@ -231,8 +231,14 @@ class Walk {
       ahead_->Take(folder);
     } else {
       const ReadFolderPtr& parent = open_ > 0 ? levels_[open_ - 1]->read : ReadFolderPtr();
+      // A folder met through a link takes the link's place in the walk.
+      std::string order;
+      if (parent) {
+        order = parent->order;
+        AppendWalkOrder(order, levels_[open_ - 1]->position - 1);
+      }
       folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent,
-                                entry.name, entry.attributes, depth);
+                                entry.name, entry.attributes, depth, std::move(order));
     }
     const size_t base = MakeMask(folderLength);
     if (!folder->listing) {
