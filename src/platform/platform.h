@@ -62,6 +62,11 @@ struct FindData {
   // Set on a link when the listing left open whether it leads to a folder;
   // FolderListing::ResolveDirectory settles the directory bit.
   bool directoryUnresolved = false;
+  // Where the system names files in bytes (POSIX): the name as the listing
+  // gave it, with a NUL just past the view, valid until the listing's next
+  // entry. Operations on the entry use these bytes as they are, so a name is
+  // never encoded again for its system call. Empty elsewhere.
+  std::string_view bytes = {};
 };
 
 // The identity of a file: its volume and its index on that volume. Indexes
@@ -113,6 +118,9 @@ struct EntryRef {
   // without the reparse point bit is opened without following a link, so one
   // swapped for a link since the listing fails to open.
   uint32_t attributes = kInvalidFileAttributes;
+  // The name's bytes from the listing (FindData::bytes), NUL after the view;
+  // empty when the platform is to encode `name` itself.
+  std::string_view nameBytes = {};
 };
 
 // The outcome of reading one reparse point's data.

@@ -111,7 +111,7 @@ bool ReadAhead::Open(ReadFolder& folder) {
   if (mask.empty() || mask.back() != separator) mask.push_back(separator);
   mask.push_back(u'*');
   const EntryRef ref{folder.path, folder.parent ? folder.parent->listing.get() : nullptr,
-                     folder.name, folder.attributes};
+                     folder.name, folder.attributes, folder.nameBytes};
   uint32_t error = 0;
   folder.listing = run_.platform.OpenListing(mask, ref, error);
   // Once open, the folder no longer needs the one it was met in.
@@ -147,6 +147,12 @@ void ReadAhead::List(const ReadFolderPtr& self) {
     read.nameLength = static_cast<uint32_t>(name.size());
     read.attributes = entry.attributes;
     folder.names.append(name);
+    if (!entry.bytes.empty()) {
+      read.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
+      read.bytesLength = static_cast<uint32_t>(entry.bytes.size());
+      folder.bytes.append(entry.bytes);
+      folder.bytes.push_back('\0');
+    }
     full.resize(base);
     full.append(name);
 
@@ -161,6 +167,7 @@ void ReadAhead::List(const ReadFolderPtr& self) {
         read.child->path = full;
         read.child->parent = self;
         read.child->name = name;
+        read.child->nameBytes = entry.bytes;
         read.child->attributes = entry.attributes;
         read.child->depth = folder.depth + 1;
         read.child->order.reserve(folder.order.size() + 4);
@@ -169,7 +176,7 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       }
     } else if (read.matches) {
       uint32_t error = 0;
-      const EntryRef ref{full, folder.listing.get(), name, entry.attributes};
+      const EntryRef ref{full, folder.listing.get(), name, entry.attributes, entry.bytes};
       if (!run_.platform.QueryLinkInfo(ref, read.link, error)) read.link = LinkInfo{};
     }
   }
@@ -232,14 +239,14 @@ void ReadAhead::DropLocked(ReadFolder& folder) {
 }
 
 ReadFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
-                                  std::u16string_view name, uint32_t attributes, int32_t depth,
-                                  std::string order) {
+                                  const EntryRef& entry, int32_t depth, std::string order) {
   auto folder = std::make_shared<ReadFolder>();
   folder->order = std::move(order);
   folder->path.assign(path);
   folder->parent = parent;
-  folder->name.assign(name);
-  folder->attributes = attributes;
+  folder->name.assign(entry.name);
+  folder->nameBytes.assign(entry.nameBytes);
+  folder->attributes = entry.attributes;
   folder->depth = depth;
   folder->state = ReadFolder::State::kTaken;
   Open(*folder);

@@ -30,6 +30,9 @@ using ReadFolderPtr = std::shared_ptr<ReadFolder>;
 struct ReadEntry {
   uint32_t nameOffset = 0;
   uint32_t nameLength = 0;
+  uint32_t bytesOffset = kNoBytes;  // the name's bytes from the listing, if any
+  uint32_t bytesLength = 0;
+  static constexpr uint32_t kNoBytes = 0xFFFFFFFFu;
   uint32_t attributes = 0;
   bool matches = false;
   LinkInfo link;        // a matching plain file's; links 0 when unknown
@@ -44,6 +47,7 @@ struct ReadFolder {
   std::u16string path;
   ReadFolderPtr parent;
   std::u16string name;
+  std::string nameBytes;  // as the listing gave them, where it gives bytes
   uint32_t attributes = kInvalidFileAttributes;
   int32_t depth = 0;
   // The folder's place in the depth-first walk: the positions of the entries
@@ -60,10 +64,16 @@ struct ReadFolder {
   bool idKnown = false;
   FileId id;
   std::u16string names;  // every entry's name, one after another
+  std::string bytes;     // their bytes from the listing, each with a NUL after it
   std::vector<ReadEntry> entries;
 
   std::u16string_view NameOf(const ReadEntry& entry) const {
     return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);
+  }
+  // Empty when the listing gave no bytes; else followed by a NUL.
+  std::string_view BytesOf(const ReadEntry& entry) const {
+    if (entry.bytesOffset == ReadEntry::kNoBytes) return {};
+    return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
   }
 };
 
@@ -84,8 +94,7 @@ class ReadAhead {
   // A folder not queued by any read (the scan folder, one met through a
   // link): opened and its identity asked on the calling thread.
   ReadFolderPtr OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
-                         std::u16string_view name, uint32_t attributes, int32_t depth,
-                         std::string order);
+                         const EntryRef& entry, int32_t depth, std::string order);
   // Lists a folder that OpenHere opened, and queues its plain subfolders.
   void ListHere(const ReadFolderPtr& folder);
   // Waits until a queued folder is read, reading it here if no reader has

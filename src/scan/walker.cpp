@@ -85,6 +85,7 @@ class Walk {
       if (run_.AbortRequested()) return;
       Level& level = *levels_[open_ - 1];
       std::u16string_view name;
+      std::string_view bytes;
       uint32_t attributes = 0;
       ReadEntry* read = nullptr;
       if (level.read) {
@@ -94,6 +95,7 @@ class Walk {
         }
         read = &level.read->entries[level.position++];
         name = level.read->NameOf(*read);
+        bytes = level.read->BytesOf(*read);
         attributes = read->attributes;
       } else {
         if (!level.listing->Next(level.entry)) {
@@ -101,6 +103,7 @@ class Walk {
           continue;
         }
         name = level.entry.name;
+        bytes = level.entry.bytes;
         if (name == u"." || name == u"..") continue;
       }
       run_.progress.CountEntry();
@@ -114,7 +117,7 @@ class Walk {
       } else if (!read) {
         attributes = level.entry.attributes;
       }
-      const EntryRef entry{path_, level.Listing(), name, attributes};
+      const EntryRef entry{path_, level.Listing(), name, attributes, bytes};
 
       if (matches && (attributes & kAttrReparsePoint) != 0) {
         // Reported, never entered, whatever it leads to.
@@ -237,8 +240,8 @@ class Walk {
         order = parent->order;
         AppendWalkOrder(order, levels_[open_ - 1]->position - 1);
       }
-      folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent,
-                                entry.name, entry.attributes, depth, std::move(order));
+      folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent, entry,
+                                depth, std::move(order));
     }
     const size_t base = MakeMask(folderLength);
     if (!folder->listing) {

@@ -36,7 +36,12 @@ void AppendUtf8(char32_t cp, std::string& out) {
 void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
+  // Most names are ASCII throughout: widen the ASCII run in one go.
   size_t i = 0;
+  while (i < n && s[i] < 0x80) ++i;
+  const size_t start = out.size();
+  out.resize(start + i);
+  for (size_t k = 0; k < i; ++k) out[start + k] = s[k];
   while (i < n) {
     const unsigned char b = s[i];
     if (b < 0x80) {
@@ -85,7 +90,12 @@ std::u16string DecodeUtf8Lossless(std::string_view bytes) {
 
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
   const size_t n = text.size();
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+  while (i < n && text[i] < 0x80) ++i;
+  const size_t start = out.size();
+  out.resize(start + i);
+  for (size_t k = 0; k < i; ++k) out[start + k] = static_cast<char>(text[k]);
+  for (; i < n; ++i) {
     const char16_t u = text[i];
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));

@@ -56,10 +56,16 @@ int ParentFd(const EntryRef& ref) {
   return listing != nullptr ? listing->fd() : -1;
 }
 
+// The bytes to name `ref` by in its open folder: the listing's own when the
+// walk passed them on, else `name` encoded.
+const char* NameInFolder(const EntryRef& ref) {
+  return ref.nameBytes.empty() ? Encoded(ref.name) : ref.nameBytes.data();
+}
+
 // Resolves `ref` for an *at() call: the folder descriptor and the name.
 const char* Locate(const EntryRef& ref, std::u16string_view fallback, int& dirFd) {
   dirFd = ParentFd(ref);
-  if (dirFd >= 0) return Encoded(ref.name);
+  if (dirFd >= 0) return NameInFolder(ref);
   dirFd = AT_FDCWD;
   return Encoded(fallback.empty() ? ref.path : fallback);
 }
@@ -282,8 +288,8 @@ void PosixListing::ResolveDirectory(FindData& entry) {
   entry.directoryUnresolved = false;
   // A link to a folder carries the folder bit, as a Windows directory link does.
   struct stat st;
-  const std::string name = EncodeUtf8Lossless(entry.name);
-  if (fstatat(fd_, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+  const char* name = entry.bytes.empty() ? Encoded(entry.name) : entry.bytes.data();
+  if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
     entry.attributes |= kAttrDirectory;
   }
 }
@@ -320,8 +326,9 @@ bool PosixListing::Next(FindData& entry) {
     return false;
   }
   pos_ += length;
+  entry.bytes = std::string_view(name);
   entry.name.clear();
-  DecodeUtf8Lossless(std::string_view(name), entry.name);
+  DecodeUtf8Lossless(entry.bytes, entry.name);
   SetAttributes(entry, name, type);
   return true;
 }
@@ -344,8 +351,9 @@ bool PosixListing::Next(FindData& entry) {
     done_ = true;
     return false;
   }
+  entry.bytes = std::string_view(found->d_name);
   entry.name.clear();
-  DecodeUtf8Lossless(std::string_view(found->d_name), entry.name);
+  DecodeUtf8Lossless(entry.bytes, entry.name);
   SetAttributes(entry, found->d_name, found->d_type);
   return true;
 }
@@ -435,7 +443,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
   if (parentFd >= 0) {
     const bool plainFolder =
         folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
-    fd = openat(parentFd, Encoded(folder.name), plainFolder ? kFlags | O_NOFOLLOW : kFlags);
+    fd = openat(parentFd, NameInFolder(folder), plainFolder ? kFlags | O_NOFOLLOW : kFlags);
   } else {
     // The mask is the folder and a name pattern: the folder is what is opened.
     std::u16string_view path = mask;

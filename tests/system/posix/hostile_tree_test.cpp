@@ -228,6 +228,78 @@ TEST_F(HostileTree, EachFolderIsListedOnce) {
   EXPECT_TRUE(Contains(r.out, "* 1 hard link group\n")) << r.out;
 }
 
+// Runs the program with QUORREX_WORKERS set to `workers`.
+Result RunWithWorkers(const char* workers, const std::vector<std::string>& args) {
+  setenv("QUORREX_WORKERS", workers, 1);
+  Result r = RunProgram(args);
+  unsetenv("QUORREX_WORKERS");
+  return r;
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(HostileTree, EveryNameReachesItsSystemCallAsListed) {
+  // Folders whose listings take several reads, with names that are not
+  // UTF-8, hard links between the folders and a folder behind a link: a name
+  // that reached its system call other than as listed would lose a link
+  // count, a group or a listing.
+  constexpr int kFolders = 3;
+  constexpr int kFiles = 1200;  // about 100 KiB of records per folder
+  const std::string pad(48, 'p');
+  const auto folder = [](int i) { return Numbered("d\xFF", i); };
+  const auto file = [&pad](const char* kind, int j) {
+    std::string name = Numbered(kind, j);
+    name += pad;
+    name += "\xE9.dat";
+    return name;
+  };
+  for (int i = 0; i < kFolders; ++i) ASSERT_EQ(mkdir(Path(folder(i)).c_str(), 0755), 0);
+  for (int i = 0; i < kFolders; ++i) {
+    const int fd = open(Path(folder(i)).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int j = 0; j < kFiles; ++j) {
+      const int f = openat(fd, file("f", j).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      ASSERT_GE(f, 0);
+      close(f);
+    }
+    close(fd);
+  }
+  for (int i = 0; i < kFolders; ++i) {
+    for (int j = 0; j < kFiles; j += 10) {
+      const std::string from = Path(folder(i) + "/" + file("f", j));
+      const std::string to = Path(folder((i + 1) % kFolders) + "/" + file("g", j));
+      ASSERT_EQ(link(from.c_str(), to.c_str()), 0);
+    }
+  }
+  // A folder outside the scan folder, reached only through a link whose
+  // name is not UTF-8 either, holding a third name of one file.
+  const std::string outside = root_ + "-outside\xFE";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(
+      link(Path(folder(0) + "/" + file("f", 0)).c_str(), (outside + "/" + file("h", 0)).c_str()),
+      0);
+  ASSERT_EQ(symlink(outside.c_str(), Path("via\xFF").c_str()), 0);
+
+  const Result one = RunWithWorkers("1", {Path("*.dat"), "-s"});
+  const Result four = RunWithWorkers("4", {Path("*.dat"), "-s"});
+  const std::string removeOutside = "rm -rf '" + outside + "'";
+  ASSERT_EQ(std::system(removeOutside.c_str()), 0);
+  ASSERT_FALSE(one.timedOut);
+  ASSERT_FALSE(four.timedOut);
+  EXPECT_EQ(one.code, 0);
+  EXPECT_EQ(four.out, one.out);
+  const size_t groups = kFolders * kFiles / 10;
+  EXPECT_EQ(CountOf(one.out, "group of 2 hard links:\n"), groups - 1);
+  EXPECT_EQ(CountOf(one.out, "group of 3 hard links:\n"), 1u);
+  EXPECT_TRUE(Contains(one.out, "* " + std::to_string(groups) + " hard link groups\n"));
+  EXPECT_TRUE(Contains(one.out, Path("via\xFF/" + file("h", 0)) + "\n"));
+  EXPECT_EQ(CountOf(one.out, "error "), 0u) << one.out.substr(0, 2000);
+}
+
 TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
   const int s = socket(AF_UNIX, SOCK_STREAM, 0);
