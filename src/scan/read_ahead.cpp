@@ -129,10 +129,17 @@ void ReadAhead::List(const ReadFolderPtr& self) {
   ReadFolder& folder = *self;
   const char16_t separator = run_.separator();
   const bool recurse = run_.options.recurse;
-  std::u16string full = folder.path;
+  // The path and entry buffers serve every folder this thread reads, and a
+  // folder's own records start with room for a typical folder, so that
+  // entries cost no allocation of their own.
+  thread_local std::u16string full;
+  thread_local FindData entry;
+  full.assign(folder.path);
   if (full.empty() || full.back() != separator) full.push_back(separator);
   const size_t base = full.size();
-  FindData entry;
+  folder.entries.reserve(16);
+  folder.names.reserve(256);
+  folder.bytes.reserve(256);
   while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
          folder.listing->Next(entry)) {
     const std::u16string& name = entry.name;
