@@ -11,7 +11,8 @@
 # the targets. Last it runs the registry and name pattern benchmark.
 #
 # Environment: RUNS (7), SWEEP ("1 2 3 4 6 8"), BENCH_DIR (/tmp/quorrex-bench), SKIP_REGISTRY=1 to
-# leave out the registry benchmark, SKIP_STRACE=1 to leave out the call counts.
+# leave out the registry benchmark, SKIP_STRACE=1 to leave out the call counts,
+# BASELINE=/path/to/an/older/quorrex to time an earlier build beside the others.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -94,16 +95,19 @@ bench_size() {
   # Each run's wall, user and system seconds, from the shell's own timer.
   local TIMEFORMAT='%3R %3U %3S' i prog
   local progs=(quorrex one find bfs)
+  [ -n "${BASELINE:-}" ] && progs+=(base)
   for prog in "${progs[@]}"; do : >"$out/$prog.times"; done
   for ((i = 0; i < runs; i++)); do
     # Rotate the order so that no program always follows the same one.
-    local order=("${progs[@]:i%4}" "${progs[@]:0:i%4}")
+    local k=$((i % ${#progs[@]}))
+    local order=("${progs[@]:k}" "${progs[@]:0:k}")
     for prog in "${order[@]}"; do
       case $prog in
         quorrex) { time "${q_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
         one) { time "${w_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
         find) { time "${f_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
         bfs) { time "${b_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+        base) { time "$BASELINE" -s "$tree" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
       esac
     done
   done
@@ -117,6 +121,11 @@ bench_size() {
   f_cpu=$(awk '{print $2 + $3}' "$out/find.times" | median)
   w_cpu=$(awk '{print $2 + $3}' "$out/one.times" | median)
   b_cpu=$(awk '{print $2 + $3}' "$out/bfs.times" | median)
+  local base_med=0 base_cpu=0
+  if [ -n "${BASELINE:-}" ]; then
+    base_med=$(awk '{print $1}' "$out/base.times" | median)
+    base_cpu=$(awk '{print $2 + $3}' "$out/base.times" | median)
+  fi
 
   # Where more workers stop paying: the smallest tree only.
   if [ "$n" = "${sizes[0]}" ]; then
@@ -165,10 +174,12 @@ bench_size() {
 
   python3 - "$n" "$q_med" "$f_med" "$q_cpu" "$f_cpu" "$q_rss" "$f_rss" "$q_calls" "$f_calls" "$entries" \
     "$floor_calls" "$paths_bytes" "$agree" "$f_links" "$q_links" "$f_files" "$q_groups" \
-    "$f_names" "$q_names" "$runs" "$w_med" "$w_cpu" "$b_med" "$b_cpu" <<'EOF' | tee "$out/result.txt"
+    "$f_names" "$q_names" "$runs" "$w_med" "$w_cpu" "$b_med" "$b_cpu" "$base_med" "$base_cpu" <<'EOF' | tee "$out/result.txt"
 import sys
 (n, q_med, f_med, q_cpu, f_cpu, q_rss, f_rss, q_calls, f_calls, entries, floor_calls, paths_bytes, agree,
- f_links, q_links, f_files, q_groups, f_names, q_names, runs, w_med, w_cpu, b_med, b_cpu) = sys.argv[1:]
+ f_links, q_links, f_files, q_groups, f_names, q_names, runs, w_med, w_cpu, b_med, b_cpu,
+ base_med, base_cpu) = sys.argv[1:]
+base_med, base_cpu = float(base_med), float(base_cpu)
 q_med, f_med, q_cpu, f_cpu = (float(v) for v in (q_med, f_med, q_cpu, f_cpu))
 w_med, w_cpu, b_med, b_cpu = (float(v) for v in (w_med, w_cpu, b_med, b_cpu))
 entries, floor_calls = int(entries), int(floor_calls)
@@ -185,6 +196,11 @@ print(f"ratio one worker/find  {w_med / f_med:.2f}   bfs/find {b_med / f_med:.2f
 print(f"CPU (user+sys), median quorrex {q_cpu:.3f} s   one worker {w_cpu:.3f} s   find {f_cpu:.3f} s"
       f"   bfs {b_cpu:.3f} s")
 print(f"CPU quorrex/one worker {q_cpu / w_cpu:.2f}   (target <= 1.25: {verdict(q_cpu <= 1.25 * w_cpu)})")
+print(f"cores kept busy        quorrex {q_cpu / q_med:.2f}   one worker {w_cpu / w_med:.2f}   (CPU / wall)")
+if base_med > 0:
+    print(f"baseline build         wall {base_med:.3f} s   CPU {base_cpu:.3f} s")
+    print(f"one worker / baseline  wall {w_med / base_med:.2f}   CPU {w_cpu / base_cpu:.2f}"
+          f"   (target: no slower, {verdict(w_med <= base_med * 1.02)})")
 print(f"peak RSS               quorrex {q_rss_mib:.1f} MiB   find {f_rss_mib:.1f} MiB")
 print(f"memory budget          40 MiB + {int(paths_bytes) / 2**20:.1f} MiB of recorded paths"
       f" = {budget:.1f} MiB ({verdict(q_rss_mib <= budget)})")
