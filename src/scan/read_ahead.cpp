@@ -278,8 +278,9 @@ void ReadAhead::Take(const ReadFolderPtr& folder) {
     // While a reader finishes the folder, the walk reads the next queued one
     // rather than sleep: on a machine with few cores a reader is as likely to
     // wait for a core as for the disk. The window may be one over its size
-    // for this.
-    if (ReadFolderPtr other = NextQueuedLocked()) {
+    // for this, never more, however long that reader takes.
+    ReadFolderPtr other = ahead_ <= window_ ? NextQueuedLocked() : nullptr;
+    if (other) {
       hold.unlock();
       ReadQueued(other);
       hold.lock();
@@ -287,7 +288,7 @@ void ReadAhead::Take(const ReadFolderPtr& folder) {
     }
     walkWaits_ = true;
     ready_.wait(hold, [this, &folder] {
-      return folder->state != ReadFolder::State::kReading || !queue_.empty();
+      return folder->state != ReadFolder::State::kReading || (!queue_.empty() && ahead_ <= window_);
     });
     walkWaits_ = false;
   }
