@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "memory_volume.h"
@@ -161,6 +165,36 @@ TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
   EXPECT_NE(o.out.find("summary"), std::string::npos);
   // Each reader ends the folder it is in at its next entry.
   EXPECT_LT(afterStop.load(), 8 * 4);
+}
+
+TEST(ParallelWalk, ReadersShareTheListing) {
+  // Listings that take a while: with four readers, the folders are not all
+  // read by the printing thread. Entries are slowed only enough that every
+  // reader is certain to be scheduled during the walk.
+  const auto build = [](MemoryVolume& m) {
+    m.stdoutIsConsole = false;
+    for (size_t i = 0; i < 60; ++i) {
+      for (size_t j = 0; j < 20; ++j) m.AddFile(Name("C:\\wide\\d", i) + Name("\\f", j));
+    }
+  };
+  MemoryVolume single;
+  build(single);
+  const Outcome one = RunOn(single, {u"C:\\wide", u"-s"}, 1);
+
+  MemoryVolume m;
+  build(m);
+  std::mutex seenLock;
+  std::set<std::thread::id> listers;
+  m.onEntry = [&](const std::u16string&) {
+    {
+      std::lock_guard<std::mutex> hold(seenLock);
+      listers.insert(std::this_thread::get_id());
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  };
+  const Outcome several = RunOn(m, {u"C:\\wide", u"-s"}, 4);
+  EXPECT_EQ(several.out, one.out);
+  EXPECT_GE(listers.size(), 2u) << "only one thread listed folders";
 }
 
 TEST(ParallelWalk, WorkerSettingIsAWholeNumberOrTheWalksChoice) {
