@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/system.h"
@@ -141,6 +142,70 @@ TEST_F(Win32PlatformTest, ListingFailuresCarryTheSystemError) {
   error = 0;
   EXPECT_EQ(platform_->OpenListing(temp_ / u"file\\*", EntryRef{}, error), nullptr);
   EXPECT_NE(error, 0u);
+}
+
+// What the system's own search gives for `mask`: every entry in its order,
+// or the error it fails with.
+struct Searched {
+  std::vector<std::pair<std::u16string, uint32_t>> entries;
+  uint32_t error = 0;
+};
+Searched Search(const std::u16string& mask) {
+  Searched result;
+  WIN32_FIND_DATAW data;
+  const HANDLE search = ::FindFirstFileW(W(mask), &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    result.error = ::GetLastError();
+    return result;
+  }
+  do {
+    result.entries.emplace_back(reinterpret_cast<const char16_t*>(data.cFileName),
+                                data.dwFileAttributes);
+  } while (::FindNextFileW(search, &data));
+  ::FindClose(search);
+  return result;
+}
+
+TEST_F(Win32PlatformTest, ListingsGiveWhatTheSearchGivesOverManyBatches) {
+  // Far more records than one batch holds, names of odd and even lengths.
+  ASSERT_TRUE(::CreateDirectoryW(W(temp_ / u"many"), nullptr));
+  const auto name = [](int i) {
+    return u"entry-" + TempFolder::ToU16(std::to_string(i)) +
+           std::u16string(static_cast<size_t>(20 + i % 7), u'x');
+  };
+  for (int i = 0; i < 800; ++i) ASSERT_TRUE(MakeFile(temp_ / (u"many\\" + name(i)))) << i;
+  ASSERT_TRUE(::CreateDirectoryW(W(temp_ / u"many\\sub"), nullptr));
+  ASSERT_TRUE(::SetFileAttributesW(W(temp_ / (u"many\\" + name(7))), FILE_ATTRIBUTE_READONLY));
+
+  for (const std::u16string& folder : {temp_ / u"many", u"\\\\?\\" + (temp_ / u"many")}) {
+    const Searched want = Search(folder + u"\\*");
+    ASSERT_EQ(want.error, 0u);
+    uint32_t error = 0;
+    auto listing = platform_->OpenListing(folder + u"\\*", Ref(folder), error);
+    ASSERT_NE(listing, nullptr) << error;
+    std::vector<std::pair<std::u16string, uint32_t>> got;
+    FindData entry;
+    while (listing->Next(entry)) got.emplace_back(entry.name, entry.attributes);
+    EXPECT_FALSE(listing->Next(entry)) << "the end of the listing stays the end";
+    EXPECT_EQ(got.size(), 803u) << "every file, the subfolder, \".\" and \"..\"";
+    EXPECT_TRUE(got == want.entries) << "the same entries in the same order, same attributes";
+    FileId id;
+    EXPECT_TRUE(listing->Identity(id)) << "asked after the listing ended";
+  }
+}
+
+TEST_F(Win32PlatformTest, FoldersThatCannotBeListedFailAsTheSearchFails) {
+  ASSERT_TRUE(MakeFile(temp_ / u"file"));
+  for (const std::u16string& folder :
+       {temp_ / u"missing", temp_ / u"missing\\deeper", temp_ / u"file",
+        u"\\\\?\\" + (temp_ / u"missing"), u"\\\\?\\" + (temp_ / u"file")}) {
+    const std::u16string mask = folder + u"\\*";
+    const uint32_t searchError = Search(mask).error;
+    ASSERT_NE(searchError, 0u);
+    uint32_t error = 0;
+    EXPECT_EQ(platform_->OpenListing(mask, Ref(folder), error), nullptr);
+    EXPECT_EQ(error, searchError) << "the walk prints the error it always printed";
+  }
 }
 
 TEST_F(Win32PlatformTest, HardLinksShareOneIdentityAndCount) {

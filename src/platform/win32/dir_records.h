@@ -1,0 +1,60 @@
+// The directory records a Windows folder handle gives, read without the
+// Windows headers, so that the same code is tested on every system.
+//
+// A query of FileIdBothDirectoryInfo fills a buffer with records chained by
+// their NextEntryOffset (0 on the last one). Each has a fixed part and the
+// entry's name, FileNameLength bytes of UTF-16 without a terminator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "platform/platform.h"
+
+namespace quorrex::win32 {
+
+// Byte offsets within one FILE_ID_BOTH_DIR_INFO record; the Win32 code checks
+// them against the system's own declaration.
+inline constexpr std::size_t kDirRecordNextOffset = 0;
+inline constexpr std::size_t kDirRecordAttributes = 56;
+inline constexpr std::size_t kDirRecordNameLength = 60;
+inline constexpr std::size_t kDirRecordName = 104;
+
+// The room for one batch of records: names of every file system Windows
+// mounts (255 units at most) fit many times over.
+inline constexpr std::size_t kDirBatchBytes = 64 * 1024;
+
+enum class DirRecord {
+  kEntry,  // `entry` holds the next entry
+  kEnd,    // the batch has no more records
+  kCut,    // the batch ends in a record that does not fit in it
+};
+
+// Reads the record at `offset` of `batch` (the bytes the query returned) into
+// `entry` and moves `offset` to the next record, or to the end of the batch
+// after the last. A record that runs past the batch, or whose successor
+// would lie outside it or overlap it, is never given out as an entry: a cut
+// name would name another file. The records need not be aligned in memory.
+DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry);
+
+// How a folder is listed once its handle is open and the first batch asked
+// for.
+enum class FirstBatch {
+  kEntries,   // list the records
+  kEmpty,     // the folder has no entries at all (a root of an empty volume)
+  kFallBack,  // list it the older way, whose outcome stands
+};
+
+// The choice after the first query of a folder opened for its records.
+// Anything but success or an empty folder goes back to the older listing: a
+// file system that lacks the information class (a network share, an older
+// driver) lists there, and a folder that cannot be listed fails there with
+// the error the walk has always printed.
+FirstBatch AfterFirstQuery(bool succeeded, uint32_t error);
+
+// Whether a failed older listing of a folder's search mask only says that
+// the folder, which exists, has no entries.
+bool FindFailureMeansEmpty(uint32_t error, uint32_t folderAttributes);
+
+}  // namespace quorrex::win32

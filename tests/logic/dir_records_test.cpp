@@ -1,0 +1,222 @@
+// The Windows directory records, read from hand-built batches.
+#include "platform/win32/dir_records.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quorrex::win32 {
+namespace {
+
+struct Record {
+  uint32_t attributes = 0;
+  std::u16string name;
+};
+
+class Batch {
+ public:
+  // Records chained as the system chains them: each on an 8-byte boundary,
+  // the last with NextEntryOffset 0, in a batch of `room` bytes whose rest
+  // holds stale bytes.
+  static Batch Chain(const std::vector<Record>& records, size_t room = 4096) {
+    Batch batch;
+    batch.bytes_.assign(room, 0xCD);
+    size_t at = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+      const size_t length = kDirRecordName + 2 * records[i].name.size();
+      const size_t next = (length + 7) / 8 * 8;
+      batch.Write(at, records[i], i + 1 < records.size() ? static_cast<uint32_t>(next) : 0);
+      at += next;
+    }
+    return batch;
+  }
+
+  // One record at `at` with the fields as given, whatever they say.
+  Batch& Write(size_t at, const Record& record, uint32_t next, uint32_t nameBytes = UINT32_MAX) {
+    if (nameBytes == UINT32_MAX) nameBytes = static_cast<uint32_t>(2 * record.name.size());
+    for (size_t i = 0; i < kDirRecordName; ++i) Put8(at + i, 0xEE);  // times, sizes, short name
+    U32(at + kDirRecordNextOffset, next);
+    U32(at + kDirRecordAttributes, record.attributes);
+    U32(at + kDirRecordNameLength, nameBytes);
+    for (size_t i = 0; i < record.name.size(); ++i) {
+      Put8(at + kDirRecordName + 2 * i, static_cast<uint8_t>(record.name[i]));
+      Put8(at + kDirRecordName + 2 * i + 1, static_cast<uint8_t>(record.name[i] >> 8));
+    }
+    return *this;
+  }
+  Batch& U32(size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) Put8(at + i, static_cast<uint8_t>(value >> (8 * i)));
+    return *this;
+  }
+  Batch& Resize(size_t size) {
+    bytes_.resize(size, 0xCD);
+    return *this;
+  }
+
+  // Every entry until the end or a cut, read into one reused entry as the
+  // listing does; the last outcome in `last`.
+  std::vector<Record> ReadAll(DirRecord& last, size_t misalign = 0) const {
+    std::vector<uint8_t> copy(misalign, 0);
+    copy.insert(copy.end(), bytes_.begin(), bytes_.end());
+    const std::span<const uint8_t> batch = std::span<const uint8_t>(copy).subspan(misalign);
+    std::vector<Record> entries;
+    FindData entry;
+    entry.name = u"left over from before";
+    entry.directoryUnresolved = true;
+    size_t offset = 0;
+    while ((last = NextDirRecord(batch, offset, entry)) == DirRecord::kEntry) {
+      EXPECT_FALSE(entry.directoryUnresolved);
+      entries.push_back({entry.attributes, entry.name});
+      if (entries.size() > bytes_.size()) break;  // a chain that never ends
+    }
+    return entries;
+  }
+
+ private:
+  void Put8(size_t at, uint8_t value) { bytes_.at(at) = value; }
+  std::vector<uint8_t> bytes_;
+};
+
+constexpr uint32_t kDir = kAttrDirectory;
+constexpr uint32_t kFile = kAttrArchive;
+constexpr uint32_t kLink = kAttrReparsePoint;
+
+void ExpectEntries(const std::vector<Record>& got, const std::vector<Record>& want,
+                   const char* what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].name, want[i].name) << what << ", entry " << i;
+    EXPECT_EQ(got[i].attributes, want[i].attributes) << what << ", entry " << i;
+  }
+}
+
+TEST(DirRecordsTest, ChainsGiveEveryEntryWithItsNameAndAttributes) {
+  const std::u16string longest(255, u'n');
+  const struct {
+    const char* what;
+    std::vector<Record> records;
+  } cases[] = {
+      {"dot and dot-dot as the system reports them", {{kDir, u"."}, {kDir, u".."}, {kFile, u"f"}}},
+      {"odd name lengths, padded to the next record",
+       {{kFile, u"a"}, {kFile, u"abc"}, {kDir, u"abcde"}, {kFile, u"ab"}}},
+      {"a long name, then a shorter one in the same entry",
+       {{kFile, u"abcdefghijklmnop"}, {kFile, u"x"}}},
+      {"reparse points keep both bits",
+       {{kDir | kLink, u"junction"}, {kFile | kLink, u"link.txt"}}},
+      {"names beyond the basic plane and of the longest length",
+       {{kFile, u"\u00e9t\u00e9 \U0001F600"}, {kFile, longest}}},
+      {"a single record", {{kDir, u"only"}}},
+  };
+  for (const auto& c : cases) {
+    for (size_t misalign : {0u, 1u, 3u}) {
+      DirRecord last = DirRecord::kEntry;
+      ExpectEntries(Batch::Chain(c.records).ReadAll(last, misalign), c.records, c.what);
+      EXPECT_EQ(last, DirRecord::kEnd) << c.what << ", misaligned by " << misalign;
+    }
+  }
+
+  // An empty batch: the end at once.
+  DirRecord last = DirRecord::kEntry;
+  EXPECT_TRUE(Batch().ReadAll(last).empty());
+  EXPECT_EQ(last, DirRecord::kEnd);
+}
+
+TEST(DirRecordsTest, TheLastRecordEndsTheBatchWhateverFollowsIt) {
+  // What follows the last record is stale: here a record that looks whole.
+  Batch batch = Batch::Chain({{kFile, u"one"}, {kFile, u"two"}});
+  batch.Write(512, {kFile, u"stale"}, 0);
+  DirRecord last = DirRecord::kEntry;
+  ExpectEntries(batch.ReadAll(last), {{kFile, u"one"}, {kFile, u"two"}}, "stale tail");
+  EXPECT_EQ(last, DirRecord::kEnd);
+
+  // A last record that ends exactly at the end of the batch.
+  Batch exact = Batch::Chain({{kFile, u"abc"}}, kDirRecordName + 6);
+  ExpectEntries(exact.ReadAll(last), {{kFile, u"abc"}}, "exact fit");
+  EXPECT_EQ(last, DirRecord::kEnd);
+}
+
+TEST(DirRecordsTest, RecordsThatDoNotFitAreNeverGivenOut) {
+  const Record first{kFile, u"first"};
+  const Record second{kFile, u"second"};
+  const struct {
+    const char* what;
+    Batch batch;
+    std::vector<Record> entries;  // given out before the cut
+  } cases[] = {
+      {"the fixed part is cut", Batch().Resize(kDirRecordName - 1), {}},
+      {"the name runs past the batch (cut short by the system)",
+       Batch().Resize(kDirRecordName + 8).Write(0, {kFile, u"abcd"}, 0, 600),
+       {}},
+      {"the second record's name runs past the batch",
+       Batch()
+           .Resize(512)
+           .Write(0, first, 128)
+           .Write(128, second, 0)
+           .Resize(128 + kDirRecordName + 4),
+       {first}},
+      {"the next record lies beyond the batch",
+       Batch().Resize(256).Write(0, first, 256).Write(128, second, 0),
+       {}},
+      {"the next record would overlap this one's name",
+       Batch().Resize(512).Write(0, first, kDirRecordName + 2).Write(128, second, 0),
+       {}},
+      {"a second record whose fixed part is cut",
+       Batch().Resize(128 + 40).Write(0, first, 128),
+       {first}},
+  };
+  for (const auto& c : cases) {
+    DirRecord last = DirRecord::kEntry;
+    ExpectEntries(c.batch.ReadAll(last), c.entries, c.what);
+    EXPECT_EQ(last, DirRecord::kCut) << c.what;
+  }
+}
+
+TEST(DirRecordsTest, AnOddByteOfANameIsNoUnitOfIt) {
+  Batch batch;
+  batch.Resize(kDirRecordName + 8).Write(0, {kFile, u"abc"}, 0, 5);
+  DirRecord last = DirRecord::kEntry;
+  ExpectEntries(batch.ReadAll(last), {{kFile, u"ab"}}, "five bytes");
+  EXPECT_EQ(last, DirRecord::kEnd);
+}
+
+TEST(DirRecordsTest, WhenTheOlderListingTakesOver) {
+  const struct {
+    bool succeeded;
+    uint32_t error;
+    FirstBatch choice;
+  } firstQuery[] = {
+      {true, 0, FirstBatch::kEntries},
+      {false, 2, FirstBatch::kEmpty},       // FILE_NOT_FOUND: a folder without entries
+      {false, 18, FirstBatch::kEmpty},      // NO_MORE_FILES
+      {false, 87, FirstBatch::kFallBack},   // INVALID_PARAMETER: class unknown, or not a folder
+      {false, 50, FirstBatch::kFallBack},   // NOT_SUPPORTED
+      {false, 1, FirstBatch::kFallBack},    // INVALID_FUNCTION
+      {false, 124, FirstBatch::kFallBack},  // INVALID_LEVEL (older network servers)
+      {false, 234, FirstBatch::kFallBack},  // MORE_DATA: a name longer than the batch
+      {false, 5, FirstBatch::kFallBack},    // ACCESS_DENIED: the search says what it says
+  };
+  for (const auto& c : firstQuery) {
+    EXPECT_EQ(AfterFirstQuery(c.succeeded, c.error), c.choice) << c.error;
+  }
+
+  const struct {
+    uint32_t error;
+    uint32_t attributes;
+    bool empty;
+  } findFailure[] = {
+      {2, kDir, true},
+      {2, kDir | kLink, true},  // a junction to an empty root
+      {2, kInvalidFileAttributes, false},
+      {2, kFile, false},
+      {3, kDir, false},
+      {5, kDir, false},
+  };
+  for (const auto& c : findFailure) {
+    EXPECT_EQ(FindFailureMeansEmpty(c.error, c.attributes), c.empty)
+        << c.error << " " << c.attributes;
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::win32
