@@ -64,9 +64,11 @@ class Batch {
     FindData entry;
     entry.name = u"left over from before";
     entry.directoryUnresolved = true;
+    entry.bytes = "left over";
     size_t offset = 0;
     while ((last = NextDirRecord(batch, offset, entry)) == DirRecord::kEntry) {
       EXPECT_FALSE(entry.directoryUnresolved);
+      EXPECT_TRUE(entry.bytes.empty());
       entries.push_back({entry.attributes, entry.name});
       if (entries.size() > bytes_.size()) break;  // a chain that never ends
     }

@@ -29,6 +29,7 @@ DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, Fin
 
   entry.attributes = ReadU32(batch, offset + kDirRecordAttributes);
   entry.directoryUnresolved = false;
+  entry.bytes = {};  // Windows names files in UTF-16 only
   // An odd byte left over is no unit of the name.
   const std::size_t units = nameBytes / 2;
   entry.name.resize(units);
