@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the committed fuzz corpus: valid reparse data of every kind, and
-pattern/name pairs for the matcher. Run from anywhere; rewrites
-fuzz/corpus/fuzz_reparse_data and fuzz/corpus/fuzz_name_pattern."""
+"""Writes the committed fuzz corpus: valid reparse data of every kind,
+pattern/name pairs for the matcher and batches of directory records. Run from
+anywhere; rewrites fuzz/corpus/fuzz_reparse_data, fuzz/corpus/fuzz_name_pattern
+and fuzz/corpus/fuzz_dir_records."""
 
 import pathlib
 import struct
@@ -79,6 +80,31 @@ PATTERNS = {
 }
 
 
+def dir_records(entries, room):
+    """Records chained as a folder handle's query gives them: each on an
+    8-byte boundary, the last with NextEntryOffset 0, stale bytes after."""
+    batch = bytearray(b"\xcd" * room)
+    at = 0
+    for i, (attributes, name) in enumerate(entries):
+        encoded = units(name)
+        step = (104 + len(encoded) + 7) // 8 * 8
+        following = step if i + 1 < len(entries) else 0
+        record = bytearray(104)
+        struct.pack_into("<II", record, 0, following, i)
+        struct.pack_into("<II", record, 56, attributes, len(encoded))
+        batch[at:at + 104 + len(encoded)] = record + encoded
+        at += step
+    return bytes(batch)
+
+
+DIR_RECORDS = {
+    "dots_and_files": dir_records([(0x10, "."), (0x10, ".."), (0x20, "a"), (0x20, "abc.txt")], 512),
+    "reparse_points": dir_records([(0x410, "junction"), (0x420, "link"), (0x10, "sub")], 512),
+    "long_name": dir_records([(0x20, "n" * 255)], 1024),
+    "exact_fit": dir_records([(0x20, "abcd")], 112),
+}
+
+
 def write(folder, name, data):
     folder.mkdir(parents=True, exist_ok=True)
     (folder / name).write_bytes(data)
@@ -92,6 +118,9 @@ def main():
     matcher = HERE / "corpus" / "fuzz_name_pattern"
     for name, (pattern, entry) in PATTERNS.items():
         write(matcher, name, pattern.encode("ascii") + b"\0" + entry.encode("ascii"))
+    records = HERE / "corpus" / "fuzz_dir_records"
+    for name, data in DIR_RECORDS.items():
+        write(records, name, data)
 
 
 if __name__ == "__main__":
