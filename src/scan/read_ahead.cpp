@@ -1,6 +1,7 @@
 #include "scan/read_ahead.h"
 
 #include <algorithm>
+#include <iterator>
 #include <system_error>
 
 #include "paths/name_pattern.h"
@@ -13,6 +14,11 @@ bool LaterInWalk(const ReadFolderPtr& a, const ReadFolderPtr& b) {
   return a->order > b->order;
 }
 
+// Folders the walk has left are handed to the readers this many at a time,
+// and released by the walk itself when this many batches are still waiting.
+constexpr size_t kRetireBatch = 8;
+constexpr size_t kRetiredMax = 8 * kRetireBatch;
+
 }  // namespace
 
 void AppendWalkOrder(std::string& order, size_t position) {
@@ -21,7 +27,10 @@ void AppendWalkOrder(std::string& order, size_t position) {
 }
 
 ReadAhead::ReadAhead(Run& run, std::u16string_view pattern, uint32_t readers, size_t window)
-    : run_(run), pattern_(pattern), window_(window > 0 ? window : 1) {
+    : run_(run),
+      pattern_(pattern),
+      window_(window > 0 ? window : 1),
+      readsLinksAhead_(run.posix()) {
   for (uint32_t i = 0; i < readers; ++i) {
     // A thread the system refuses leaves the walk with fewer readers, or
     // with none, reading every folder itself.
@@ -40,6 +49,34 @@ ReadAhead::~ReadAhead() {
   // and its open listing is released.
   for (ReadFolderPtr& folder : queue_) folder->parent.reset();
   queue_.clear();
+  Release(retired_);
+  Release(retiring_);
+}
+
+void ReadAhead::Release(std::vector<ReadFolderPtr>& folders) {
+  for (ReadFolderPtr& folder : folders) {
+    folder->listing.reset();
+    std::vector<ReadEntry>().swap(folder->entries);
+    std::u16string().swap(folder->names);
+    std::string().swap(folder->bytes);
+    std::vector<uint8_t>().swap(folder->reparseData);
+  }
+  folders.clear();
+}
+
+void ReadAhead::Retire(ReadFolderPtr folder) {
+  retiring_.push_back(std::move(folder));
+  if (retiring_.size() < kRetireBatch) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (retired_.size() < kRetiredMax && !threads_.empty()) {
+      retired_.insert(retired_.end(), std::make_move_iterator(retiring_.begin()),
+                      std::make_move_iterator(retiring_.end()));
+      retiring_.clear();
+      return;
+    }
+  }
+  Release(retiring_);
 }
 
 void ReadAhead::Stop() {
@@ -76,7 +113,15 @@ void ReadAhead::ReadQueued(const ReadFolderPtr& folder) {
 void ReadAhead::Reader() {
   run_.platform.BeginFileSystemWork();
   std::unique_lock<std::mutex> hold(lock_);
+  std::vector<ReadFolderPtr> releasing;
   while (!stopping_) {
+    if (!retired_.empty()) {
+      releasing.swap(retired_);
+      hold.unlock();
+      Release(releasing);
+      hold.lock();
+      continue;
+    }
     ReadFolderPtr folder;
     if (ahead_ < window_) folder = NextQueuedLocked();
     if (!folder) {
@@ -164,7 +209,10 @@ void ReadAhead::List(const ReadFolderPtr& self) {
     full.append(name);
 
     if (read.matches && (entry.attributes & kAttrReparsePoint) != 0) {
-      // Reported by the walk, never entered.
+      // Reported by the walk, never entered. On POSIX its text is read here;
+      // elsewhere the walk reads reparse data itself, once it has enabled the
+      // backup privilege that the read may need.
+      if (readsLinksAhead_) ReadLinkAhead(folder, read, full, entry);
     } else if ((entry.attributes & kAttrDirectory) != 0) {
       // Plain subfolders that the walk may enter are read ahead; one behind
       // a link is read when the walk gets there, as it is the likelier to
@@ -186,6 +234,20 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       const EntryRef ref{full, folder.listing.get(), name, entry.attributes, entry.bytes};
       if (!run_.platform.QueryLinkInfo(ref, read.link, error)) read.link = LinkInfo{};
     }
+  }
+}
+
+void ReadAhead::ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u16string& path,
+                              const FindData& entry) {
+  thread_local std::vector<uint8_t> buffer;
+  if (buffer.size() != kReparseBufferSize) buffer.resize(kReparseBufferSize);
+  const EntryRef ref{path, folder.listing.get(), entry.name, entry.attributes, entry.bytes};
+  read.reparse = run_.platform.ReadReparseData(path, ref, buffer);
+  read.reparseRead = true;
+  if (read.reparse.stage == ReparseRead::Stage::kRead) {
+    read.reparseOffset = static_cast<uint32_t>(folder.reparseData.size());
+    folder.reparseData.insert(folder.reparseData.end(), buffer.begin(),
+                              buffer.begin() + read.reparse.bytesReturned);
   }
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,8 +36,12 @@ struct ReadEntry {
   static constexpr uint32_t kNoBytes = 0xFFFFFFFFu;
   uint32_t attributes = 0;
   bool matches = false;
-  LinkInfo link;        // a matching plain file's; links 0 when unknown
-  ReadFolderPtr child;  // a plain subfolder queued to be read
+  LinkInfo link;  // a matching plain file's; links 0 when unknown
+  // A matching link's data, read ahead where that needs no privilege (POSIX).
+  bool reparseRead = false;
+  ReparseRead reparse;
+  uint32_t reparseOffset = 0;  // in the folder's reparse data
+  ReadFolderPtr child;         // a plain subfolder queued to be read
 };
 
 struct ReadFolder {
@@ -63,12 +68,18 @@ struct ReadFolder {
   uint32_t error = 0;  // of the open; 0 when it opened
   bool idKnown = false;
   FileId id;
-  std::u16string names;  // every entry's name, one after another
-  std::string bytes;     // their bytes from the listing, each with a NUL after it
+  std::u16string names;              // every entry's name, one after another
+  std::string bytes;                 // their bytes from the listing, each with a NUL after it
+  std::vector<uint8_t> reparseData;  // the data of the links read ahead
   std::vector<ReadEntry> entries;
 
   std::u16string_view NameOf(const ReadEntry& entry) const {
     return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);
+  }
+  std::span<const uint8_t> ReparseDataOf(const ReadEntry& entry) const {
+    if (entry.reparse.stage != ReparseRead::Stage::kRead) return {};
+    return std::span<const uint8_t>(reparseData)
+        .subspan(entry.reparseOffset, entry.reparse.bytesReturned);
   }
   // Empty when the listing gave no bytes; else followed by a NUL.
   std::string_view BytesOf(const ReadEntry& entry) const {
@@ -104,6 +115,11 @@ class ReadAhead {
   void Drop(const ReadFolderPtr& folder);
   // Ends the reading: the readers stop at their next entry.
   void Stop();
+  // The walk has left `folder`: every subfolder has been entered or dropped,
+  // so nothing reads through it any more. Its listing is closed and its
+  // records freed by a reader, in batches, so that the walk does not pay for
+  // it; by the walk itself when the readers fall behind.
+  void Retire(ReadFolderPtr folder);
 
  private:
   void Reader();
@@ -113,6 +129,12 @@ class ReadAhead {
   // After a read: queues the subfolders, or drops them with the folder.
   void Finish(const ReadFolderPtr& folder);
   void DropLocked(ReadFolder& folder);
+  // Reads the data of a matching link at `path` into the folder's records.
+  void ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u16string& path,
+                     const FindData& entry);
+  // Closes the listing of a folder and frees its records. A folder may still
+  // sit in the queue until a reader passes it by; what it holds goes now.
+  static void Release(std::vector<ReadFolderPtr>& folders);
   // Takes the next queued folder off the queue and counts it among those
   // read ahead; null when none is queued. Called with the lock held.
   ReadFolderPtr NextQueuedLocked();
@@ -126,14 +148,17 @@ class ReadAhead {
   Run& run_;
   std::u16string_view pattern_;
   const size_t window_;
+  const bool readsLinksAhead_;
   std::mutex lock_;
-  std::condition_variable work_;      // readers wait here
-  std::condition_variable ready_;     // the walk waits here
-  std::vector<ReadFolderPtr> queue_;  // a heap, the folder entered first on top
-  size_t ahead_ = 0;                  // folders being read or read, not taken
-  size_t waitingForRoom_ = 0;         // readers that found the window full
-  size_t waitingForWork_ = 0;         // readers that found the queue empty
-  bool walkWaits_ = false;            // the walk waits for a folder being read
+  std::condition_variable work_;         // readers wait here
+  std::condition_variable ready_;        // the walk waits here
+  std::vector<ReadFolderPtr> queue_;     // a heap, the folder entered first on top
+  size_t ahead_ = 0;                     // folders being read or read, not taken
+  size_t waitingForRoom_ = 0;            // readers that found the window full
+  size_t waitingForWork_ = 0;            // readers that found the queue empty
+  bool walkWaits_ = false;               // the walk waits for a folder being read
+  std::vector<ReadFolderPtr> retired_;   // left by the walk, for a reader to release
+  std::vector<ReadFolderPtr> retiring_;  // the walk's own batch, not yet handed on
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };

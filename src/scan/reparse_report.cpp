@@ -74,13 +74,17 @@ void EnableBackupPrivilege(Run& run, Handle token, const Luid& luid) {
 
 void InspectReparsePoint(Run& run, const EntryRef& entry) {
   EnsureBackupPrivilege(run);
-
   const std::u16string openName = OpenName(run, entry.path);
-  const std::u16string_view displayPath =
-      run.posix() ? entry.path : DisplayForm(entry.path, DisplayRule::kReparse);
-
   if (run.reparseBuffer.size() != kReparseBufferSize) run.reparseBuffer.resize(kReparseBufferSize);
   const ReparseRead read = run.platform.ReadReparseData(openName, entry, run.reparseBuffer);
+  ReportReparsePoint(run, entry, read, run.reparseBuffer);
+}
+
+void ReportReparsePoint(Run& run, const EntryRef& entry, const ReparseRead& read,
+                        std::span<const uint8_t> data) {
+  EnsureBackupPrivilege(run);
+  const std::u16string_view displayPath =
+      run.posix() ? entry.path : DisplayForm(entry.path, DisplayRule::kReparse);
   switch (read.stage) {
     case ReparseRead::Stage::kOpenFailed:
       PrintMessage(run, "error %s opening reparse point ", SystemErrorName(read.error));
@@ -91,7 +95,7 @@ void InspectReparsePoint(Run& run, const EntryRef& entry) {
     case ReparseRead::Stage::kRead:
       break;
   }
-  PrintReparseReport(run, displayPath, DecodeReparseData(run.reparseBuffer, read.bytesReturned));
+  PrintReparseReport(run, displayPath, DecodeReparseData(data, read.bytesReturned));
 }
 
 void PrintReparseReport(Run& run, std::u16string_view displayPath, const ReparseInfo& info) {

@@ -2,6 +2,8 @@
 // reparse data, and the block of lines that tells its kind and target.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "platform/platform.h"
@@ -16,6 +18,11 @@ namespace quorrex {
 // A point that cannot be opened gets an error line; one whose data cannot be
 // read is passed over without a word. Counts what it prints.
 void InspectReparsePoint(Run& run, const EntryRef& entry);
+
+// The same for a point whose data was read already, ahead of the walk: `read`
+// is what that read gave and `data` its bytes.
+void ReportReparsePoint(Run& run, const EntryRef& entry, const ReparseRead& read,
+                        std::span<const uint8_t> data);
 
 // Enables the privilege `luid` on the open `token`, keeping its other
 // attribute bits: the first adjustment switches it off and reports its

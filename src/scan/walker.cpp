@@ -19,8 +19,11 @@
 namespace quorrex {
 namespace {
 
-// Folders read ahead of the walk by each reader, at most.
-constexpr size_t kWindowPerReader = 16;
+// Folders read ahead of the walk by each reader, and by all of them: each
+// holds its folder open, and the walk's own folders and those it has left
+// must still fit under a soft limit of 1,024 descriptors.
+constexpr size_t kWindowPerReader = 64;
+constexpr size_t kWindowMax = 256;
 
 struct FileIdHash {
   size_t operator()(const FileId& id) const {
@@ -55,7 +58,7 @@ class Walk {
   uint32_t From(std::u16string_view folder, int32_t depth) {
     const uint32_t readers = Readers();
     if (readers > 1) {
-      ahead_.emplace(run_, pattern_, readers, readers * kWindowPerReader);
+      ahead_.emplace(run_, pattern_, readers, std::min(readers * kWindowPerReader, kWindowMax));
       if (ahead_->readers() == 0) ahead_.reset();  // the system gave no thread
     }
     path_.assign(folder);
@@ -121,7 +124,11 @@ class Walk {
 
       if (matches && (attributes & kAttrReparsePoint) != 0) {
         // Reported, never entered, whatever it leads to.
-        InspectReparsePoint(run_, entry);
+        if (read && read->reparseRead) {
+          ReportReparsePoint(run_, entry, read->reparse, level.read->ReparseDataOf(*read));
+        } else {
+          InspectReparsePoint(run_, entry);
+        }
         ++handedOn_;
         run_.progress.CountReparsePoint();
       } else if ((attributes & kAttrDirectory) != 0) {
@@ -263,14 +270,12 @@ class Walk {
     Level& level = *levels_[--open_];
     level.listing.reset();
     if (level.read) {
-      // Every subfolder has been entered or dropped: nothing reads through
-      // this folder any more.
-      // A folder the walk read itself may still sit in the readers' queue
-      // until one of them passes it by; let go of what it holds now.
-      level.read->listing.reset();
-      std::vector<ReadEntry>().swap(level.read->entries);
-      std::u16string().swap(level.read->names);
-      level.read.reset();
+      // After an abort the readers are gone before the levels close.
+      if (ahead_) {
+        ahead_->Retire(std::move(level.read));
+      } else {
+        level.read.reset();
+      }
     }
   }
 
