@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -31,9 +32,12 @@ enum class Stdout { kFile, kClosed, kFull };
 
 // Runs the program with `args`; standard output goes to a file, is closed,
 // or is the full device.
+// With `noThreads`, the program may start no thread: each would need a
+// stack larger than the address space it is allowed.
 Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kFile,
                   int seconds = 60, int interruptAfterMs = -1,
-                  std::chrono::milliseconds* endedAfterInterrupt = nullptr) {
+                  std::chrono::milliseconds* endedAfterInterrupt = nullptr,
+                  bool noThreads = false) {
   char outPath[] = "/tmp/quorrex-out-XXXXXX";
   const int outFd = mkstemp(outPath);
   const pid_t child = fork();
@@ -46,6 +50,11 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
     if (kind == Stdout::kFull) {
       const int full = open("/dev/full", O_WRONLY);
       dup2(full, 1);
+    }
+    if (noThreads) {
+      const rlimit stack{rlim_t{1} << 30, rlim_t{1} << 30};
+      const rlimit space{rlim_t{512} << 20, rlim_t{512} << 20};
+      if (setrlimit(RLIMIT_STACK, &stack) != 0 || setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
     }
     std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -298,6 +307,29 @@ TEST_F(HostileTree, EveryNameReachesItsSystemCallAsListed) {
   EXPECT_TRUE(Contains(one.out, "* " + std::to_string(groups) + " hard link groups\n"));
   EXPECT_TRUE(Contains(one.out, Path("via\xFF/" + file("h", 0)) + "\n"));
   EXPECT_EQ(CountOf(one.out, "error "), 0u) << one.out.substr(0, 2000);
+}
+
+TEST_F(HostileTree, ARunWithoutThreadsPrintsWhatARunWithThemPrints) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime reserves more address space than the limit allows";
+#endif
+  // The system refuses every thread: the readers, the timed flush and the
+  // signal thread. The run goes on without them.
+  for (int i = 0; i < 30; ++i) {
+    const std::string folder = Path(Numbered("d", i));
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    { std::ofstream(folder + "/a.dat") << "x"; }
+    ASSERT_EQ(link((folder + "/a.dat").c_str(), (folder + "/b.dat").c_str()), 0);
+    ASSERT_EQ(symlink("a.dat", (folder + "/l.dat").c_str()), 0);
+  }
+  setenv("QUORREX_WORKERS", "4", 1);
+  const Result with = RunProgram({Path("*.dat"), "-s"});
+  const Result without = RunProgram({Path("*.dat"), "-s"}, Stdout::kFile, 60, -1, nullptr, true);
+  unsetenv("QUORREX_WORKERS");
+  ASSERT_FALSE(without.timedOut);
+  EXPECT_EQ(without.code, 0);
+  EXPECT_EQ(without.out, with.out);
+  EXPECT_TRUE(Contains(without.out, "* 30 hard link groups\n")) << without.out;
 }
 
 TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
