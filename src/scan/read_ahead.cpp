@@ -189,12 +189,29 @@ void ReadAhead::List(const ReadFolderPtr& self) {
          folder.listing->Next(entry)) {
     const std::u16string& name = entry.name;
     if (name == u"." || name == u"..") continue;
-    ReadEntry& read = folder.entries.emplace_back();
-    read.matches = MatchNamePattern(pattern_, name);
+    const bool matches = MatchNamePattern(pattern_, name);
     // Whether a link leads to a folder matters only for one to be entered.
-    if (entry.directoryUnresolved && !read.matches && recurse) {
-      folder.listing->ResolveDirectory(entry);
+    if (entry.directoryUnresolved && !matches && recurse) folder.listing->ResolveDirectory(entry);
+    full.resize(base);
+    full.append(name);
+    const bool reported = matches && (entry.attributes & kAttrReparsePoint) != 0;
+    const bool folderEntry = !reported && (entry.attributes & kAttrDirectory) != 0;
+    LinkInfo link;
+    if (!reported && !folderEntry && matches) {
+      uint32_t error = 0;
+      const EntryRef ref{full, folder.listing.get(), name, entry.attributes, entry.bytes};
+      if (!run_.platform.QueryLinkInfo(ref, link, error)) link = LinkInfo{};
     }
+    // A file the walk would pass over without a word (most of them) is only
+    // counted: neither its name nor a record is kept.
+    if (!reported && !folderEntry && link.links <= 1) {
+      ++folder.silent;
+      continue;
+    }
+
+    ReadEntry& read = folder.entries.emplace_back();
+    read.matches = matches;
+    read.link = link;
     read.nameOffset = static_cast<uint32_t>(folder.names.size());
     read.nameLength = static_cast<uint32_t>(name.size());
     read.attributes = entry.attributes;
@@ -205,15 +222,13 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       folder.bytes.append(entry.bytes);
       folder.bytes.push_back('\0');
     }
-    full.resize(base);
-    full.append(name);
 
-    if (read.matches && (entry.attributes & kAttrReparsePoint) != 0) {
+    if (reported) {
       // Reported by the walk, never entered. On POSIX its text is read here;
       // elsewhere the walk reads reparse data itself, once it has enabled the
       // backup privilege that the read may need.
       if (readsLinksAhead_) ReadLinkAhead(folder, read, full, entry);
-    } else if ((entry.attributes & kAttrDirectory) != 0) {
+    } else if (folderEntry) {
       // Plain subfolders that the walk may enter are read ahead; one behind
       // a link is read when the walk gets there, as it is the likelier to
       // be a folder walked already.
@@ -229,10 +244,6 @@ void ReadAhead::List(const ReadFolderPtr& self) {
         read.child->order = folder.order;
         AppendWalkOrder(read.child->order, folder.entries.size() - 1);
       }
-    } else if (read.matches) {
-      uint32_t error = 0;
-      const EntryRef ref{full, folder.listing.get(), name, entry.attributes, entry.bytes};
-      if (!run_.platform.QueryLinkInfo(ref, read.link, error)) read.link = LinkInfo{};
     }
   }
 }

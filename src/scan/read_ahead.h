@@ -71,7 +71,8 @@ struct ReadFolder {
   std::u16string names;              // every entry's name, one after another
   std::string bytes;                 // their bytes from the listing, each with a NUL after it
   std::vector<uint8_t> reparseData;  // the data of the links read ahead
-  std::vector<ReadEntry> entries;
+  std::vector<ReadEntry> entries;    // those the walk does something with
+  uint64_t silent = 0;               // entries read but not kept: plain files that print nothing
 
   std::u16string_view NameOf(const ReadEntry& entry) const {
     return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);

@@ -262,6 +262,8 @@ class Walk {
       return false;
     }
     if (!queued) ahead_->ListHere(folder);
+    // The files it passes over without a word were counted, not kept.
+    run_.progress.CountEntries(folder->silent);
     PushLevel(base, depth, folder->idKnown, folder->id).read = std::move(folder);
     return true;
   }

@@ -112,6 +112,9 @@ struct ProgressState {
     folder.assign(path);
   }
   void CountEntry() { Count(entries); }
+  void CountEntries(uint64_t n) {
+    if (enabled.load(std::memory_order_relaxed)) entries.fetch_add(n, std::memory_order_relaxed);
+  }
   void CountReparsePoint() { Count(reparsePoints); }
   void CountLinkCandidate() { Count(linkCandidates); }
   std::u16string Folder() {
