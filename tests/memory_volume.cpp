@@ -463,6 +463,7 @@ uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32
 
 std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
                                                          const EntryRef& folder, uint32_t& error) {
+  if (beforeListing) beforeListing();
   const std::lock_guard<std::recursive_mutex> hold(files_);
   (void)folder;
   listingsOpened.push_back(mask);

@@ -113,6 +113,9 @@ class MemoryVolume : public Platform {
   uint32_t adjustPreviousLength = 4;
   // Called with each entry a listing delivers, before it is returned.
   std::function<void(const std::u16string& name)> onEntry;
+  // Called as a listing is opened, before the machine is locked, on the
+  // thread that opens it.
+  std::function<void()> beforeListing;
 
   // --- What happened --------------------------------------------------------
   std::string out;                    // standard output; console text as UTF-8

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -168,9 +169,10 @@ TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
 }
 
 TEST(ParallelWalk, ReadersShareTheListing) {
-  // Listings that take a while: with four readers, the folders are not all
-  // read by the printing thread. Entries are slowed only enough that every
-  // reader is certain to be scheduled during the walk.
+  // With four readers the folders are not all listed by the printing thread.
+  // That thread, on its second listing (once the scan folder's subfolders
+  // are queued), waits until a reader has opened one: at once when readers
+  // take queued work, after five seconds when they never do.
   const auto build = [](MemoryVolume& m) {
     m.stdoutIsConsole = false;
     for (size_t i = 0; i < 60; ++i) {
@@ -183,18 +185,23 @@ TEST(ParallelWalk, ReadersShareTheListing) {
 
   MemoryVolume m;
   build(m);
+  const std::thread::id walkThread = std::this_thread::get_id();
   std::mutex seenLock;
-  std::set<std::thread::id> listers;
-  m.onEntry = [&](const std::u16string&) {
-    {
-      std::lock_guard<std::mutex> hold(seenLock);
-      listers.insert(std::this_thread::get_id());
+  std::condition_variable seen;
+  int walkListings = 0;
+  bool readerListed = false;
+  m.beforeListing = [&] {
+    std::unique_lock<std::mutex> hold(seenLock);
+    if (std::this_thread::get_id() != walkThread) {
+      readerListed = true;
+      seen.notify_all();
+    } else if (++walkListings == 2) {
+      seen.wait_for(hold, std::chrono::seconds(5), [&] { return readerListed; });
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
   };
   const Outcome several = RunOn(m, {u"C:\\wide", u"-s"}, 4);
   EXPECT_EQ(several.out, one.out);
-  EXPECT_GE(listers.size(), 2u) << "only one thread listed folders";
+  EXPECT_TRUE(readerListed) << "only the printing thread listed folders";
 }
 
 TEST(ParallelWalk, WorkerSettingIsAWholeNumberOrTheWalksChoice) {
