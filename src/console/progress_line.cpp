@@ -4,6 +4,7 @@
 
 #include "console/path_line.h"
 #include "paths/path_forms.h"
+#include "support/threads.h"
 
 namespace quorrex {
 namespace {
@@ -88,7 +89,10 @@ void StartProgressLine(Run& run) {
     return;
   }
   state.enabled.store(true, std::memory_order_relaxed);
-  state.thread = std::thread(Loop, std::ref(run));
+  // Without a thread of its own (the system refused one) there is no line.
+  if (!StartThread(state.thread, [&run] { Loop(run); })) {
+    state.enabled.store(false, std::memory_order_relaxed);
+  }
 }
 
 void StopProgressLine(Run& run) {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <iterator>
-#include <system_error>
 
 #include "paths/name_pattern.h"
+#include "support/threads.h"
 
 namespace quorrex {
 namespace {
@@ -34,11 +34,9 @@ ReadAhead::ReadAhead(Run& run, std::u16string_view pattern, uint32_t readers, si
   for (uint32_t i = 0; i < readers; ++i) {
     // A thread the system refuses leaves the walk with fewer readers, or
     // with none, reading every folder itself.
-    try {
-      threads_.emplace_back([this] { Reader(); });
-    } catch (const std::system_error&) {
-      break;
-    }
+    std::thread thread;
+    if (!StartThread(thread, [this] { Reader(); })) break;
+    threads_.push_back(std::move(thread));
   }
 }
 

@@ -56,10 +56,13 @@ int ParentFd(const EntryRef& ref) {
   return listing != nullptr ? listing->fd() : -1;
 }
 
-// The bytes to name `ref` by in its open folder: the listing's own when the
-// walk passed them on, else `name` encoded.
+// The bytes to name an entry by in its open folder: the listing's own when
+// they were passed on (a NUL follows them), else `name` encoded.
+const char* NameInFolder(std::string_view bytes, std::u16string_view name) {
+  return bytes.empty() ? Encoded(name) : bytes.data();
+}
 const char* NameInFolder(const EntryRef& ref) {
-  return ref.nameBytes.empty() ? Encoded(ref.name) : ref.nameBytes.data();
+  return NameInFolder(ref.nameBytes, ref.name);
 }
 
 // Resolves `ref` for an *at() call: the folder descriptor and the name.
@@ -288,7 +291,7 @@ void PosixListing::ResolveDirectory(FindData& entry) {
   entry.directoryUnresolved = false;
   // A link to a folder carries the folder bit, as a Windows directory link does.
   struct stat st;
-  const char* name = entry.bytes.empty() ? Encoded(entry.name) : entry.bytes.data();
+  const char* name = NameInFolder(entry.bytes, entry.name);
   if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
     entry.attributes |= kAttrDirectory;
   }

@@ -147,38 +147,57 @@ uint16_t Read16(const std::vector<uint8_t>& file, std::size_t at) {
   return static_cast<uint16_t>(file[at] | file[at + 1] << 8);
 }
 
-// The names of the libraries a PE file imports, at load time and delayed.
-std::vector<std::string> ImportedLibraries(const std::vector<uint8_t>& file) {
-  if (Read16(file, 0) != 0x5A4D) throw std::runtime_error("no MZ header");
-  const std::size_t pe = Read32(file, 0x3C);
-  if (Read32(file, pe) != 0x00004550) throw std::runtime_error("no PE signature");
-  const std::size_t coff = pe + 4;
-  const uint16_t sections = Read16(file, coff + 2);
-  const uint16_t optionalSize = Read16(file, coff + 16);
-  const std::size_t optional = coff + 20;
-  const uint16_t magic = Read16(file, optional);
-  if (magic != 0x10B && magic != 0x20B) throw std::runtime_error("unknown optional header");
-  const std::size_t directories = optional + (magic == 0x20B ? 112 : 96);
-  const uint32_t directoryCount = Read32(file, directories - 4);
+// The headers of a PE file: where its data directories and sections are,
+// and how a relative virtual address maps to a file offset.
+struct PeImage {
+  explicit PeImage(const std::vector<uint8_t>& bytes) : file(bytes) {
+    if (Read16(file, 0) != 0x5A4D) throw std::runtime_error("no MZ header");
+    const std::size_t pe = Read32(file, 0x3C);
+    if (Read32(file, pe) != 0x00004550) throw std::runtime_error("no PE signature");
+    coff = pe + 4;
+    sections = Read16(file, coff + 2);
+    optional = coff + 20;
+    const uint16_t magic = Read16(file, optional);
+    if (magic != 0x10B && magic != 0x20B) throw std::runtime_error("unknown optional header");
+    is32Bit = magic == 0x10B;
+    directories = optional + (is32Bit ? 96 : 112);
+    directoryCount = Read32(file, directories - 4);
+    sectionTable = optional + Read16(file, coff + 16);
+  }
 
-  const std::size_t sectionTable = optional + optionalSize;
-  auto fileOffset = [&](uint32_t rva) -> std::size_t {
+  // The address of data directory `index`, 0 when it is absent.
+  uint32_t Directory(uint32_t index) const {
+    return index < directoryCount ? Read32(file, directories + index * 8) : 0;
+  }
+
+  std::size_t FileOffset(uint32_t rva) const {
     for (uint16_t i = 0; i < sections; ++i) {
       const std::size_t header = sectionTable + i * 40u;
-      const uint32_t virtualSize = Read32(file, header + 8);
       const uint32_t virtualAddress = Read32(file, header + 12);
-      const uint32_t rawSize = Read32(file, header + 16);
-      const uint32_t rawOffset = Read32(file, header + 20);
-      const uint32_t extent = virtualSize > rawSize ? virtualSize : rawSize;
+      const uint32_t extent = std::max(Read32(file, header + 8), Read32(file, header + 16));
       if (rva >= virtualAddress && rva - virtualAddress < extent) {
-        return rawOffset + (rva - virtualAddress);
+        return Read32(file, header + 20) + (rva - virtualAddress);
       }
     }
     throw std::runtime_error("an address outside every section");
-  };
+  }
+
+  const std::vector<uint8_t>& file;
+  std::size_t coff = 0;
+  uint16_t sections = 0;
+  std::size_t optional = 0;
+  bool is32Bit = false;
+  std::size_t directories = 0;
+  uint32_t directoryCount = 0;
+  std::size_t sectionTable = 0;
+};
+
+// The names of the libraries a PE file imports, at load time and delayed.
+std::vector<std::string> ImportedLibraries(const std::vector<uint8_t>& file) {
+  const PeImage image(file);
   auto name = [&](uint32_t rva) {
     std::string text;
-    for (std::size_t at = fileOffset(rva); at < file.size() && file[at] != 0; ++at) {
+    for (std::size_t at = image.FileOffset(rva); at < file.size() && file[at] != 0; ++at) {
       text += static_cast<char>(file[at]);
     }
     return text;
@@ -186,16 +205,16 @@ std::vector<std::string> ImportedLibraries(const std::vector<uint8_t>& file) {
 
   std::vector<std::string> names;
   // Directory 1: the import descriptors, 20 bytes each, the name at 12.
-  if (directoryCount > 1 && Read32(file, directories + 8) != 0) {
-    for (std::size_t at = fileOffset(Read32(file, directories + 8));; at += 20) {
+  if (const uint32_t imports = image.Directory(1); imports != 0) {
+    for (std::size_t at = image.FileOffset(imports);; at += 20) {
       const uint32_t nameRva = Read32(file, at + 12);
       if (nameRva == 0) break;
       names.push_back(name(nameRva));
     }
   }
   // Directory 13: the delay-load descriptors, 32 bytes each, the name at 4.
-  if (directoryCount > 13 && Read32(file, directories + 13 * 8) != 0) {
-    for (std::size_t at = fileOffset(Read32(file, directories + 13 * 8));; at += 32) {
+  if (const uint32_t delayed = image.Directory(13); delayed != 0) {
+    for (std::size_t at = image.FileOffset(delayed);; at += 32) {
       const uint32_t nameRva = Read32(file, at + 4);
       if (nameRva == 0) break;
       names.push_back(name(nameRva));
@@ -213,32 +232,14 @@ struct PeFacts {
 };
 
 PeFacts ReadPeFacts(const std::vector<uint8_t>& file) {
-  if (Read16(file, 0) != 0x5A4D) throw std::runtime_error("no MZ header");
-  const std::size_t pe = Read32(file, 0x3C);
-  if (Read32(file, pe) != 0x00004550) throw std::runtime_error("no PE signature");
-  const std::size_t coff = pe + 4;
-  const uint16_t sections = Read16(file, coff + 2);
-  const uint16_t optionalSize = Read16(file, coff + 16);
-  const std::size_t optional = coff + 20;
+  const PeImage image(file);
   PeFacts facts;
-  facts.is32Bit = Read16(file, optional) == 0x10B;
-  facts.characteristics = Read16(file, coff + 18);
-  facts.dllCharacteristics = Read16(file, optional + 70);
-  const std::size_t directories = optional + (facts.is32Bit ? 96 : 112);
-  const std::size_t sectionTable = optional + optionalSize;
-  auto fileOffset = [&](uint32_t rva) -> std::size_t {
-    for (uint16_t i = 0; i < sections; ++i) {
-      const std::size_t header = sectionTable + i * 40u;
-      const uint32_t virtualAddress = Read32(file, header + 12);
-      const uint32_t extent = std::max(Read32(file, header + 8), Read32(file, header + 16));
-      if (rva >= virtualAddress && rva - virtualAddress < extent) {
-        return Read32(file, header + 20) + (rva - virtualAddress);
-      }
-    }
-    throw std::runtime_error("an address outside every section");
-  };
+  facts.is32Bit = image.is32Bit;
+  facts.characteristics = Read16(file, image.coff + 18);
+  facts.dllCharacteristics = Read16(file, image.optional + 70);
+  auto fileOffset = [&image](uint32_t rva) { return image.FileOffset(rva); };
   // Directory 2: the resources, three levels (type, id, language).
-  const uint32_t resources = Read32(file, directories + 2 * 8);
+  const uint32_t resources = image.Directory(2);
   if (resources == 0) return facts;
   const std::size_t root = fileOffset(resources);
   auto find = [&](std::size_t directory, uint32_t id, bool any) -> uint32_t {
