@@ -148,6 +148,15 @@ void ReadAhead::WakeReadersLocked() {
   }
 }
 
+void ReadAhead::LetGoOfParent(ReadFolder& folder) {
+  if (folder.parent && folder.opensThroughParent) {
+    folder.opensThroughParent = false;
+    ReadFolder& parent = *folder.parent;
+    if (parent.openers.fetch_sub(1, std::memory_order_acq_rel) == 1) parent.listing.reset();
+  }
+  folder.parent.reset();
+}
+
 bool ReadAhead::Open(ReadFolder& folder) {
   const char16_t separator = run_.separator();
   std::u16string mask = folder.path;
@@ -158,11 +167,12 @@ bool ReadAhead::Open(ReadFolder& folder) {
   uint32_t error = 0;
   folder.listing = run_.platform.OpenListing(mask, ref, error);
   // Once open, the folder no longer needs the one it was met in.
-  folder.parent.reset();
+  LetGoOfParent(folder);
   if (!folder.listing) {
     folder.error = error;
     return false;
   }
+  folder.opened = true;
   folder.error = 0;
   folder.idKnown = folder.listing->Identity(folder.id);
   return true;
@@ -183,6 +193,11 @@ void ReadAhead::List(const ReadFolderPtr& self) {
   folder.entries.reserve(16);
   folder.names.reserve(256);
   folder.bytes.reserve(256);
+  // What will open or read through this folder once it is listed: the
+  // subfolders queued here, and the walk, for an entry it opens or reads
+  // itself (a folder behind a link, a link whose data is not read here).
+  uint32_t openers = 0;
+  bool walkOpens = false;
   while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
          folder.listing->Next(entry)) {
     const std::u16string& name = entry.name;
@@ -225,7 +240,11 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       // Reported by the walk, never entered. On POSIX its text is read here;
       // elsewhere the walk reads reparse data itself, once it has enabled the
       // backup privilege that the read may need.
-      if (readsLinksAhead_) ReadLinkAhead(folder, read, full, entry);
+      if (readsLinksAhead_) {
+        ReadLinkAhead(folder, read, full, entry);
+      } else {
+        walkOpens = true;
+      }
     } else if (folderEntry) {
       // Plain subfolders that the walk may enter are read ahead; one behind
       // a link is read when the walk gets there, as it is the likelier to
@@ -234,6 +253,8 @@ void ReadAhead::List(const ReadFolderPtr& self) {
         read.child = std::make_shared<ReadFolder>();
         read.child->path = full;
         read.child->parent = self;
+        read.child->opensThroughParent = true;
+        ++openers;
         read.child->name = name;
         read.child->nameBytes = entry.bytes;
         read.child->attributes = entry.attributes;
@@ -241,9 +262,20 @@ void ReadAhead::List(const ReadFolderPtr& self) {
         read.child->order.reserve(folder.order.size() + 4);
         read.child->order = folder.order;
         AppendWalkOrder(read.child->order, folder.entries.size() - 1);
+      } else {
+        walkOpens = true;
       }
     }
   }
+  // A folder that nothing will open through (half of them are leaves) is
+  // closed at once, on the thread that read it, while its state is still in
+  // this core's caches. The count is set before any subfolder is queued.
+  if (walkOpens) {
+    ++openers;
+    folder.walkListing = folder.listing.get();
+  }
+  folder.openers.store(openers, std::memory_order_relaxed);
+  if (openers == 0) folder.listing.reset();
 }
 
 void ReadAhead::ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u16string& path,
@@ -292,7 +324,7 @@ void ReadAhead::DropLocked(ReadFolder& folder) {
   switch (folder.state) {
     case State::kQueued:
       folder.state = State::kDropped;
-      folder.parent.reset();
+      LetGoOfParent(folder);
       return;
     case State::kReading:
       folder.state = State::kDropped;  // its reader lets go when done

@@ -51,6 +51,7 @@ struct ReadFolder {
   // under. The parent is held until this folder has been opened.
   std::u16string path;
   ReadFolderPtr parent;
+  bool opensThroughParent = false;  // counted in the parent's `openers`
   std::u16string name;
   std::string nameBytes;  // as the listing gave them, where it gives bytes
   uint32_t attributes = kInvalidFileAttributes;
@@ -64,7 +65,15 @@ struct ReadFolder {
   // What the read found; written by one reader, read by the walk once ready.
   State state = State::kQueued;
   bool counted = false;  // among the folders read ahead
+  // Open while the folder's entries or subfolders may still be reached
+  // through it: `openers` counts the subfolders queued here that have yet to
+  // open, and one more when the walk itself opens or reads through it (then
+  // `walkListing` is the listing, else null). The last opener closes it, on
+  // its own thread, often long before the walk leaves the folder.
   std::unique_ptr<FolderListing> listing;
+  std::atomic<uint32_t> openers{0};
+  FolderListing* walkListing = nullptr;
+  bool opened = false;
   uint32_t error = 0;  // of the open; 0 when it opened
   bool idKnown = false;
   FileId id;
@@ -130,6 +139,9 @@ class ReadAhead {
   // After a read: queues the subfolders, or drops them with the folder.
   void Finish(const ReadFolderPtr& folder);
   void DropLocked(ReadFolder& folder);
+  // A folder has opened, or will never open: it no longer holds its parent,
+  // whose listing closes when nothing else will open through it.
+  static void LetGoOfParent(ReadFolder& folder);
   // Reads the data of a matching link at `path` into the folder's records.
   void ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u16string& path,
                      const FindData& entry);

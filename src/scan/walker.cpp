@@ -19,10 +19,10 @@
 namespace quorrex {
 namespace {
 
-// Folders read ahead of the walk by each reader, and by all of them: each
+// Folders read ahead of the walk per worker, and by all of them: each
 // holds its folder open, and the walk's own folders and those it has left
 // must still fit under a soft limit of 1,024 descriptors.
-constexpr size_t kWindowPerReader = 64;
+constexpr size_t kWindowPerWorker = 64;
 constexpr size_t kWindowMax = 256;
 
 struct FileIdHash {
@@ -47,7 +47,7 @@ struct Level {
   FileId id;
   FindData entry;  // the current entry; its name buffer serves every entry
 
-  FolderListing* Listing() const { return read ? read->listing.get() : listing.get(); }
+  FolderListing* Listing() const { return read ? read->walkListing : listing.get(); }
 };
 
 class Walk {
@@ -56,9 +56,13 @@ class Walk {
       : run_(run), pattern_(pattern), separator_(run.separator()) {}
 
   uint32_t From(std::u16string_view folder, int32_t depth) {
-    const uint32_t readers = Readers();
-    if (readers > 1) {
-      ahead_.emplace(run_, pattern_, readers, std::min(readers * kWindowPerReader, kWindowMax));
+    // The walk's own thread reads too, whenever a folder it needs is not
+    // ready yet, so it counts as one of the workers: on two cores the walk
+    // and one reader keep both busy, and a second reader would only take
+    // turns with them.
+    const uint32_t workers = Workers();
+    if (workers > 1) {
+      ahead_.emplace(run_, pattern_, workers - 1, std::min(workers * kWindowPerWorker, kWindowMax));
       if (ahead_->readers() == 0) ahead_.reset();  // the system gave no thread
     }
     path_.assign(folder);
@@ -75,7 +79,7 @@ class Walk {
   }
 
  private:
-  uint32_t Readers() const {
+  uint32_t Workers() const {
     if (run_.walkWorkers != 0) return run_.walkWorkers;
     const unsigned cores = std::thread::hardware_concurrency();
     return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
@@ -251,7 +255,7 @@ class Walk {
                                 depth, std::move(order));
     }
     const size_t base = MakeMask(folderLength);
-    if (!folder->listing) {
+    if (!folder->opened) {
       PrintOpenError(folder->error);
       if (queued) ahead_->Drop(folder);
       return false;

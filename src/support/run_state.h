@@ -146,7 +146,7 @@ struct ProgressState {
 
 inline constexpr uint32_t kReparseBufferSize = 131072;
 inline constexpr int32_t kMaxDepth = 1024;
-// The most threads that read folders ahead of the walk by default.
+// The most threads that walk by default, the printing thread among them.
 inline constexpr uint32_t kMaxWalkWorkers = 8;
 
 // Exit codes of the run.
@@ -173,8 +173,9 @@ struct Run {
   ConsoleState console;
   bool tokenOpened = false;
   HardLinkList hardLinks;
-  // Threads that read folders for the walk: 1 walks on one thread, 0 lets
-  // the walk choose from the processor count (the program's default).
+  // Threads that read folders for the walk, the printing thread among them:
+  // 1 walks on one thread, 0 lets the walk choose from the processor count
+  // (the program's default).
   uint32_t walkWorkers = 1;
   std::vector<uint8_t> reparseBuffer;  // kReparseBufferSize bytes once in use
   ProgressState progress;

@@ -192,8 +192,17 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
       written += put;
     }
   }
-  // The column follows what reached the terminal, character by character.
-  for (size_t i = 0; i < written;) {
+  // The column follows what reached the terminal, character by character,
+  // from the last line end on: the lines before it no longer count.
+  size_t i = 0;
+  for (size_t end = written; end > 0; --end) {
+    if (bytes[end - 1] == '\n' || bytes[end - 1] == '\r') {
+      column_ = 0;
+      i = end;
+      break;
+    }
+  }
+  while (i < written) {
     const auto byte = static_cast<unsigned char>(bytes[i]);
     if (byte == '\n' || byte == '\r') {
       column_ = 0;

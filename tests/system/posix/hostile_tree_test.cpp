@@ -33,11 +33,12 @@ enum class Stdout { kFile, kClosed, kFull };
 // Runs the program with `args`; standard output goes to a file, is closed,
 // or is the full device.
 // With `noThreads`, the program may start no thread: each would need a
-// stack larger than the address space it is allowed.
+// stack larger than the address space it is allowed. With `descriptors`, it
+// may hold that many open at once.
 Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kFile,
                   int seconds = 60, int interruptAfterMs = -1,
-                  std::chrono::milliseconds* endedAfterInterrupt = nullptr,
-                  bool noThreads = false) {
+                  std::chrono::milliseconds* endedAfterInterrupt = nullptr, bool noThreads = false,
+                  rlim_t descriptors = 0) {
   char outPath[] = "/tmp/quorrex-out-XXXXXX";
   const int outFd = mkstemp(outPath);
   const pid_t child = fork();
@@ -55,6 +56,10 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
       const rlimit stack{rlim_t{1} << 30, rlim_t{1} << 30};
       const rlimit space{rlim_t{512} << 20, rlim_t{512} << 20};
       if (setrlimit(RLIMIT_STACK, &stack) != 0 || setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
+    }
+    if (descriptors != 0) {
+      const rlimit open{descriptors, descriptors};
+      if (setrlimit(RLIMIT_NOFILE, &open) != 0) _exit(126);
     }
     std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -330,6 +335,30 @@ TEST_F(HostileTree, ARunWithoutThreadsPrintsWhatARunWithThemPrints) {
   EXPECT_EQ(without.code, 0);
   EXPECT_EQ(without.out, with.out);
   EXPECT_TRUE(Contains(without.out, "* 30 hard link groups\n")) << without.out;
+}
+
+TEST_F(HostileTree, EightThreadsWalkWithinTwentyFourDescriptors) {
+  // 800 folders without subfolders, each with a pair of links. The readers
+  // run up to 256 folders ahead of the walk; each must be closed once read,
+  // or the walk runs out of descriptors and prints error lines instead.
+  for (int i = 0; i < 40; ++i) {
+    const std::string outer = Path(Numbered("d", i));
+    ASSERT_EQ(mkdir(outer.c_str(), 0755), 0);
+    for (int j = 0; j < 20; ++j) {
+      const std::string folder = outer + "/" + Numbered("e", j);
+      ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+      { std::ofstream(folder + "/a") << "x"; }
+      ASSERT_EQ(link((folder + "/a").c_str(), (folder + "/b").c_str()), 0);
+    }
+  }
+  setenv("QUORREX_WORKERS", "1", 1);
+  const Result one = RunProgram({root_, "-s"});
+  setenv("QUORREX_WORKERS", "8", 1);
+  const Result eight = RunProgram({root_, "-s"}, Stdout::kFile, 60, -1, nullptr, false, 24);
+  unsetenv("QUORREX_WORKERS");
+  EXPECT_EQ(eight.code, 0);
+  EXPECT_EQ(eight.out, one.out);
+  EXPECT_TRUE(Contains(one.out, "* 800 hard link groups\n")) << one.out;
 }
 
 TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
