@@ -69,6 +69,20 @@ json_field() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))[s
 summary_count() { tr -d '\r' <"$1" | awk -v tail="$2" '
   /^summary$/ {s = 1} s && index($0, tail) {for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+$/) {print $i; exit}}'; }
 
+# Runs a command with its output to PREFIX.txt and appends "wall user system
+# blocks-read" to PREFIX.times.
+# The shell's timer gives milliseconds; /usr/bin/time inside it counts the
+# blocks read.
+timed() {
+  local prefix=$1 TIMEFORMAT='%3R %3U %3S'
+  shift
+  { time /usr/bin/time -f '%I' -o "$prefix.blocks" "$@" >"$prefix.txt"; } 2>"$prefix.last"
+  echo "$(cat "$prefix.last") $(grep -E '^[0-9]+$' "$prefix.blocks" || echo 0)" >>"$prefix.times"
+}
+
+# "median (runs that read the disk)" of the blocks column.
+disk_reads() { echo "$(awk '{print $4}' "$1" | median) ($(awk '$4 > 0' "$1" | wc -l) of $(wc -l <"$1"))"; }
+
 bench_size() {
   local n=$1
   local tree="$work/tree-$n" out="$work/out-$n"
@@ -92,8 +106,10 @@ bench_size() {
     "${b_cmd[@]}" >/dev/null
   done
 
-  # Each run's wall, user and system seconds, from the shell's own timer.
-  local TIMEFORMAT='%3R %3U %3S' i prog
+  # Each run's wall, user and system seconds and the blocks it read from the
+  # disk: a run that had to read folders from the disk (the VM's page cache
+  # may be trimmed between runs) is not a warm-cache figure.
+  local i prog
   local progs=(quorrex one find bfs)
   [ -n "${BASELINE:-}" ] && progs+=(base)
   for prog in "${progs[@]}"; do : >"$out/$prog.times"; done
@@ -103,11 +119,11 @@ bench_size() {
     local order=("${progs[@]:k}" "${progs[@]:0:k}")
     for prog in "${order[@]}"; do
       case $prog in
-        quorrex) { time "${q_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
-        one) { time "${w_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
-        find) { time "${f_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
-        bfs) { time "${b_cmd[@]}" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
-        base) { time "$BASELINE" -s "$tree" >"$out/$prog.txt"; } 2>>"$out/$prog.times" ;;
+        quorrex) timed "$out/$prog" "${q_cmd[@]}" ;;
+        one) timed "$out/$prog" "${w_cmd[@]}" ;;
+        find) timed "$out/$prog" "${f_cmd[@]}" ;;
+        bfs) timed "$out/$prog" "${b_cmd[@]}" ;;
+        base) timed "$out/$prog" "$BASELINE" -s "$tree" ;;
       esac
     done
   done
@@ -127,6 +143,10 @@ bench_size() {
     base_cpu=$(awk '{print $2 + $3}' "$out/base.times" | median)
   fi
 
+  say "blocks read from the disk per run, median (runs that read any):" \
+    "quorrex $(disk_reads "$out/quorrex.times"), one worker $(disk_reads "$out/one.times")," \
+    "find $(disk_reads "$out/find.times")"
+
   # Where more workers stop paying: the smallest tree only.
   if [ "$n" = "${sizes[0]}" ]; then
     say "workers sweep (median wall / CPU of $runs runs, find $f_med s):"
@@ -134,7 +154,7 @@ bench_size() {
     for k in ${SWEEP:-1 2 3 4 6 8}; do
       : >"$out/sweep-$k.times"
       for ((i = 0; i < runs; i++)); do
-        { time env QUORREX_WORKERS="$k" "$build/quorrex" -s "$tree" >/dev/null; } 2>>"$out/sweep-$k.times"
+        timed "$out/sweep-$k" env QUORREX_WORKERS="$k" "$build/quorrex" -s "$tree"
       done
       say "  QUORREX_WORKERS=$k  wall $(awk '{print $1}' "$out/sweep-$k.times" | median) s" \
         " CPU $(awk '{print $2 + $3}' "$out/sweep-$k.times" | median) s"
