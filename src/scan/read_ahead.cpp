@@ -182,17 +182,14 @@ void ReadAhead::List(const ReadFolderPtr& self) {
   ReadFolder& folder = *self;
   const char16_t separator = run_.separator();
   const bool recurse = run_.options.recurse;
-  // The path and entry buffers serve every folder this thread reads, and a
-  // folder's own records start with room for a typical folder, so that
-  // entries cost no allocation of their own.
+  // The path and entry buffers serve every folder this thread reads. A
+  // folder's own records are made for the entries it keeps, a few in a
+  // typical folder and none in many, so they start small and only then.
   thread_local std::u16string full;
   thread_local FindData entry;
   full.assign(folder.path);
   if (full.empty() || full.back() != separator) full.push_back(separator);
   const size_t base = full.size();
-  folder.entries.reserve(16);
-  folder.names.reserve(256);
-  folder.bytes.reserve(256);
   // What will open or read through this folder once it is listed: the
   // subfolders queued here, and the walk, for an entry it opens or reads
   // itself (a folder behind a link, a link whose data is not read here).
@@ -222,6 +219,11 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       continue;
     }
 
+    if (folder.entries.empty()) {
+      folder.entries.reserve(4);
+      folder.names.reserve(64);
+      folder.bytes.reserve(64);
+    }
     ReadEntry& read = folder.entries.emplace_back();
     read.matches = matches;
     read.link = link;

@@ -169,7 +169,8 @@ TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
 }
 
 TEST(ParallelWalk, ReadersShareTheListing) {
-  // With four readers the folders are not all listed by the printing thread.
+  // With four workers (the printing thread and three readers) the folders are
+  // not all listed by the printing thread.
   // That thread, on its second listing (once the scan folder's subfolders
   // are queued), waits until a reader has opened one: at once when readers
   // take queued work, after five seconds when they never do.
