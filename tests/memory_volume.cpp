@@ -77,7 +77,15 @@ class MemoryVolume::Listing : public FolderListing {
         entries_(std::move(entries)),
         limit_(limit),
         id_(id),
-        identityError_(identityError) {}
+        identityError_(identityError) {
+    const size_t open = ++machine_->openListings;
+    size_t peak = machine_->peakOpenListings.load();
+    while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
+    }
+  }
+  ~Listing() override { --machine_->openListings; }
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
 
   bool Next(FindData& entry) override {
     const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
@@ -479,6 +487,14 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
     error = win_error::kPathNotFound;
     return nullptr;
   }
+  if (r.node->needsBackupPrivilege && !backupPrivilegeEnabled) {
+    error = win_error::kAccessDenied;
+    return nullptr;
+  }
+  if (openListingLimit && openListings >= *openListingLimit) {
+    error = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    return nullptr;
+  }
   std::vector<FindData> entries;
   size_t rootLength = 0;
   const bool root = r.volume != nullptr && r.node == r.volume->top;
@@ -564,6 +580,10 @@ uint32_t MemoryVolume::AdjustTokenPrivileges(Handle token, const TokenPrivileges
   adjusts.push_back({newState, bufferLength, previous != nullptr});
   if (previous != nullptr) *previous = adjustPrevious;
   if (returnLength != nullptr) *returnLength = adjustPreviousLength;
+  if (adjustError == 0 && (newState.attributes & kSePrivilegeEnabled) != 0) {
+    const std::lock_guard<std::recursive_mutex> hold(files_);
+    backupPrivilegeEnabled = true;
+  }
   return adjustError;
 }
 

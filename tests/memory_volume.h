@@ -8,6 +8,7 @@
 // called from several threads at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,6 +51,9 @@ class MemoryVolume : public Platform {
     uint64_t volumeSerial = 0;
     std::vector<uint8_t> reparseData;
     std::u16string redirect;  // where a junction or folder link leads
+    // A folder whose ACL lets the account list it only with the backup
+    // privilege enabled (as for an administrator: another user's profile).
+    bool needsBackupPrivilege = false;
     std::vector<std::pair<std::u16string, NodePtr>> children;
   };
 
@@ -111,6 +115,11 @@ class MemoryVolume : public Platform {
   // The previous state and its length that AdjustTokenPrivileges reports.
   TokenPrivileges adjustPrevious{};
   uint32_t adjustPreviousLength = 4;
+  // The most folder listings open at once; one more fails with
+  // ERROR_TOO_MANY_OPEN_FILES. Also the budget the machine tells the walk.
+  std::optional<size_t> openListingLimit;
+  // Set once AdjustTokenPrivileges has enabled the backup privilege.
+  bool backupPrivilegeEnabled = false;
   // Called with each entry a listing delivers, before it is returned.
   std::function<void(const std::u16string& name)> onEntry;
   // Called as a listing is opened, before the machine is locked, on the
@@ -126,6 +135,8 @@ class MemoryVolume : public Platform {
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   std::vector<std::u16string> reparseOpens;    // open names, in order
   std::vector<std::u16string> listingsOpened;  // masks, in order
+  std::atomic<size_t> openListings{0};         // listings open now
+  std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::vector<std::u16string> volumeQueries;   // volume information asked for
   int hardenCalls = 0;
   int tokenOpenCalls = 0;
@@ -168,6 +179,9 @@ class MemoryVolume : public Platform {
                                 std::u16string& fsName) override;
   std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
                                              uint32_t& error) override;
+  uint32_t FolderHandleBudget() override {
+    return openListingLimit ? static_cast<uint32_t>(*openListingLimit) : 2048;
+  }
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;

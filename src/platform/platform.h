@@ -79,6 +79,18 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
+// Spreads all three fields over the bits of the hash, so that indexes that
+// differ only in their upper half, or only in their volume, part too.
+struct FileIdHash {
+  size_t operator()(const FileId& id) const {
+    uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull) ^
+                 (id.indexUpper * 0xD6E8FEB86659FD93ull);
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
+};
+
 // What the link query of one file gives.
 struct LinkInfo {
   uint32_t links = 0;
@@ -208,6 +220,10 @@ class Platform {
   // "*"). Null with the error code in `error` on failure.
   virtual std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask,
                                                      const EntryRef& folder, uint32_t& error) = 0;
+  // How many folders the walk may hold open at once: what the process may
+  // open, less what it has open already and a margin for the files the
+  // platform opens on its own.
+  virtual uint32_t FolderHandleBudget() { return 2048; }
   // Link count and identity of a file, without opening its data. False with
   // the error code on failure.
   virtual bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) = 0;

@@ -141,7 +141,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
   StartProgressLine(run);
   run.platform.BeginFileSystemWork();
-  WalkFolder(run, run.scanFolder, run.namePattern, 0);
+  WalkFolder(run, run.scanFolder, run.namePattern);
   // Output that failed ends the run here: no group report, no summary.
   if (!OutputFailed(run)) ReportHardLinkGroups(run);
   run.platform.EndFileSystemWork();

@@ -1,16 +1,16 @@
 #include "scan/read_ahead.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 
-#include "paths/name_pattern.h"
 #include "support/threads.h"
 
 namespace quorrex {
 namespace {
 
 // Orders the queue as a heap whose top is the folder the walk enters first.
-bool LaterInWalk(const ReadFolderPtr& a, const ReadFolderPtr& b) {
+bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
   return a->order > b->order;
 }
 
@@ -19,42 +19,103 @@ bool LaterInWalk(const ReadFolderPtr& a, const ReadFolderPtr& b) {
 constexpr size_t kRetireBatch = 8;
 constexpr size_t kRetiredMax = 8 * kRetireBatch;
 
+// How long a reader that found the budget short waits before it looks again.
+constexpr auto kBudgetRecheck = std::chrono::milliseconds(5);
+
+// Error codes of shortages: descriptors and memory, as Windows names them,
+// and the POSIX ones that have no Windows code (carried as errno + base).
+constexpr uint32_t kTooManyOpenFiles = 4;
+constexpr uint32_t kNotEnoughMemory = 8;
+constexpr uint32_t kOutOfMemory = 14;
+constexpr uint32_t kNoSystemResources = 1450;
+constexpr uint32_t kErrnoEnfile = 23;
+constexpr uint32_t kErrnoEmfile = 24;
+
 }  // namespace
+
+bool IsShortage(uint32_t error) {
+  switch (error) {
+    case kTooManyOpenFiles:
+    case kNotEnoughMemory:
+    case kOutOfMemory:
+    case kNoSystemResources:
+    case win_error::kPosixErrnoBase | kErrnoEnfile:
+    case win_error::kPosixErrnoBase | kErrnoEmfile:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void AppendWalkOrder(std::string& order, size_t position) {
   const auto value = static_cast<uint32_t>(position);
   for (int shift = 24; shift >= 0; shift -= 8) order.push_back(static_cast<char>(value >> shift));
 }
 
-ReadAhead::ReadAhead(Run& run, std::u16string_view pattern, uint32_t readers, size_t window)
+ReadAhead::ReadAhead(Run& run, const EntryRules& rules, size_t window, uint32_t handles,
+                     std::function<void()> makeRoom)
     : run_(run),
-      pattern_(pattern),
+      rules_(rules),
       window_(window > 0 ? window : 1),
-      readsLinksAhead_(run.posix()) {
+      readsLinksAhead_(run.posix()),
+      budget_(handles),
+      makeRoom_(std::move(makeRoom)) {}
+
+void ReadAhead::StartReaders(uint32_t readers) {
   for (uint32_t i = 0; i < readers; ++i) {
     // A thread the system refuses leaves the walk with fewer readers, or
     // with none, reading every folder itself.
     std::thread thread;
-    if (!StartThread(thread, [this] { Reader(); })) break;
+    auto self = shared_from_this();
+    if (!StartThread(thread, [self] { self->Reader(); })) break;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++running_;
+    }
     threads_.push_back(std::move(thread));
   }
 }
 
 ReadAhead::~ReadAhead() {
-  Stop();
-  for (std::thread& thread : threads_) thread.join();
   // Folders still queued hold their parents; let go so that every folder
   // and its open listing is released.
-  for (ReadFolderPtr& folder : queue_) folder->parent.reset();
+  for (ListedFolderPtr& folder : queue_) folder->parent.reset();
   queue_.clear();
   Release(retired_);
   Release(retiring_);
 }
 
-void ReadAhead::Release(std::vector<ReadFolderPtr>& folders) {
-  for (ReadFolderPtr& folder : folders) {
-    folder->listing.reset();
-    std::vector<ReadEntry>().swap(folder->entries);
+void ReadAhead::Stop(std::chrono::milliseconds patience) {
+  std::unique_lock<std::mutex> hold(lock_);
+  stopping_ = true;
+  work_.notify_all();
+  ready_.notify_all();
+  // A reader ends at its next entry. One inside a system call that waits on
+  // an unreachable server may take far longer: after an abort it is not
+  // waited for past `patience`, and the process exit reclaims it. It holds
+  // this record, not the walk's.
+  if (run_.AbortRequested()) {
+    exited_.wait_for(hold, patience, [this] { return running_ == 0; });
+  } else {
+    exited_.wait(hold, [this] { return running_ == 0; });
+  }
+  const bool leave = running_ != 0;
+  if (leave) leftBehind_ = true;
+  hold.unlock();
+  for (std::thread& thread : threads_) {
+    if (leave) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
+  threads_.clear();
+}
+
+void ReadAhead::Release(std::vector<ListedFolderPtr>& folders) {
+  for (ListedFolderPtr& folder : folders) {
+    folder->CloseListing();
+    std::vector<ListedEntry>().swap(folder->entries);
     std::u16string().swap(folder->names);
     std::string().swap(folder->bytes);
     std::vector<uint8_t>().swap(folder->reparseData);
@@ -62,7 +123,10 @@ void ReadAhead::Release(std::vector<ReadFolderPtr>& folders) {
   folders.clear();
 }
 
-void ReadAhead::Retire(ReadFolderPtr folder) {
+void ReadAhead::Retire(ListedFolderPtr folder) {
+  // Its descriptor goes back now, so that the walk's budget is what it
+  // holds; the memory goes later.
+  folder->CloseListing();
   retiring_.push_back(std::move(folder));
   if (retiring_.size() < kRetireBatch) return;
   {
@@ -77,41 +141,50 @@ void ReadAhead::Retire(ReadFolderPtr folder) {
   Release(retiring_);
 }
 
-void ReadAhead::Stop() {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    stopping_ = true;
-  }
-  work_.notify_all();
-  ready_.notify_all();
-}
-
-ReadFolderPtr ReadAhead::NextQueuedLocked() {
+ListedFolderPtr ReadAhead::NextQueuedLocked(bool onWalk) {
+  // A reader opens nothing that would leave the walk short of descriptors.
+  if (!onWalk && !budget_.ReaderRoom()) return nullptr;
   // Folders the walk took or dropped meanwhile are passed by.
-  ReadFolderPtr folder;
+  ListedFolderPtr folder;
   while (!queue_.empty()) {
     std::pop_heap(queue_.begin(), queue_.end(), LaterInWalk);
     folder = std::move(queue_.back());
     queue_.pop_back();
-    if (folder->state == ReadFolder::State::kQueued) break;
+    if (folder->state == ListedFolder::State::kQueued) break;
     folder.reset();
   }
   if (!folder) return nullptr;
-  folder->state = ReadFolder::State::kReading;
+  folder->state = ListedFolder::State::kReading;
   folder->counted = true;
   ++ahead_;
   return folder;
 }
 
-void ReadAhead::ReadQueued(const ReadFolderPtr& folder) {
-  if (Open(*folder)) List(folder);
+void ReadAhead::ReadQueued(const ListedFolderPtr& folder, bool onWalk) {
+  folder->readByWalk = onWalk;
+  folder->privilegeSettledAtRead = run_.privilegeSettled.load(std::memory_order_acquire);
+  const Opened opened = Open(*folder, onWalk);
+  if (opened == Opened::kLeftToWalk) {
+    // Back to the walk, which reads it when it gets there; a reader opens
+    // nothing more until the budget has room again.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (folder->state == ListedFolder::State::kReading) folder->state = ListedFolder::State::kQueued;
+    if (folder->state == ListedFolder::State::kDropped) LetGoOfParent(*folder);
+    if (folder->counted) {
+      folder->counted = false;
+      --ahead_;
+    }
+    if (walkWaits_) ready_.notify_one();
+    return;
+  }
+  if (opened == Opened::kYes) List(folder);
   Finish(folder);
 }
 
 void ReadAhead::Reader() {
   run_.platform.BeginFileSystemWork();
   std::unique_lock<std::mutex> hold(lock_);
-  std::vector<ReadFolderPtr> releasing;
+  std::vector<ListedFolderPtr> releasing;
   while (!stopping_) {
     if (!retired_.empty()) {
       releasing.swap(retired_);
@@ -120,9 +193,15 @@ void ReadAhead::Reader() {
       hold.lock();
       continue;
     }
-    ReadFolderPtr folder;
-    if (ahead_ < window_) folder = NextQueuedLocked();
+    ListedFolderPtr folder;
+    if (ahead_ < window_) folder = NextQueuedLocked(false);
     if (!folder) {
+      if (!budget_.ReaderRoom() && ahead_ < window_ && !queue_.empty()) {
+        // Descriptors come back from every thread without a word; look again
+        // shortly.
+        work_.wait_for(hold, kBudgetRecheck);
+        continue;
+      }
       // A reader that found the window full sleeps until half of it is free
       // again, so that it is not woken for every folder the walk takes.
       const bool full = ahead_ >= window_;
@@ -134,11 +213,14 @@ void ReadAhead::Reader() {
       continue;
     }
     hold.unlock();
-    ReadQueued(folder);
+    ReadQueued(folder, false);
     hold.lock();
   }
   hold.unlock();
-  run_.platform.EndFileSystemWork();
+  if (!leftBehind_) run_.platform.EndFileSystemWork();
+  hold.lock();
+  --running_;
+  exited_.notify_all();
 }
 
 void ReadAhead::WakeReadersLocked() {
@@ -148,40 +230,65 @@ void ReadAhead::WakeReadersLocked() {
   }
 }
 
-void ReadAhead::LetGoOfParent(ReadFolder& folder) {
+void ReadAhead::LetGoOfParent(ListedFolder& folder) {
   if (folder.parent && folder.opensThroughParent) {
     folder.opensThroughParent = false;
-    ReadFolder& parent = *folder.parent;
-    if (parent.openers.fetch_sub(1, std::memory_order_acq_rel) == 1) parent.listing.reset();
+    ListedFolder& parent = *folder.parent;
+    if (parent.openers.fetch_sub(1, std::memory_order_acq_rel) == 1) parent.CloseListing();
   }
   folder.parent.reset();
 }
 
-bool ReadAhead::Open(ReadFolder& folder) {
+ReadAhead::Opened ReadAhead::Open(ListedFolder& folder, bool onWalk) {
+  if (onWalk) {
+    if (budget_.Spent() && makeRoom_) makeRoom_();
+    budget_.TakeForWalk();
+  } else if (!budget_.TryTakeForReader()) {
+    return Opened::kLeftToWalk;
+  }
   const char16_t separator = run_.separator();
   std::u16string mask = folder.path;
   if (mask.empty() || mask.back() != separator) mask.push_back(separator);
   mask.push_back(u'*');
-  const EntryRef ref{folder.path, folder.parent ? folder.parent->listing.get() : nullptr,
-                     folder.name, folder.attributes, folder.nameBytes};
+  std::unique_ptr<FolderListing> listing;
   uint32_t error = 0;
-  folder.listing = run_.platform.OpenListing(mask, ref, error);
+  for (int attempt = 0; attempt < 2 && !listing; ++attempt) {
+    // Through the folder it was met in while that is open, else by its path.
+    ListedFolder* parent = folder.parent.get();
+    std::unique_lock<std::mutex> hold;
+    if (parent != nullptr) hold = std::unique_lock<std::mutex>(parent->listingLock);
+    const EntryRef ref{folder.path, parent != nullptr ? parent->listing.get() : nullptr,
+                       folder.name, folder.attributes, folder.nameBytes};
+    listing = run_.platform.OpenListing(mask, ref, error);
+    if (listing || !IsShortage(error)) break;
+    if (hold.owns_lock()) hold.unlock();
+    if (!onWalk) {
+      budget_.Give();
+      return Opened::kLeftToWalk;
+    }
+    // The walk was short after all (descriptors the budget does not see):
+    // it closes what it can and tries once more.
+    if (makeRoom_) makeRoom_();
+  }
   // Once open, the folder no longer needs the one it was met in.
   LetGoOfParent(folder);
-  if (!folder.listing) {
+  if (!listing) {
+    budget_.Give();
     folder.error = error;
-    return false;
+    folder.denied = error == win_error::kAccessDenied;
+    return Opened::kNo;
   }
+  folder.listing.Hold(std::move(listing), &budget_);
   folder.opened = true;
   folder.error = 0;
   folder.idKnown = folder.listing->Identity(folder.id);
-  return true;
+  return Opened::kYes;
 }
 
-void ReadAhead::List(const ReadFolderPtr& self) {
-  ReadFolder& folder = *self;
+void ReadAhead::List(const ListedFolderPtr& self) {
+  ListedFolder& folder = *self;
   const char16_t separator = run_.separator();
-  const bool recurse = run_.options.recurse;
+  FolderListing& listing = *folder.listing.get();
   // The path and entry buffers serve every folder this thread reads. A
   // folder's own records are made for the entries it keeps, a few in a
   // typical folder and none in many, so they start small and only then.
@@ -196,25 +303,26 @@ void ReadAhead::List(const ReadFolderPtr& self) {
   uint32_t openers = 0;
   bool walkOpens = false;
   while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
-         folder.listing->Next(entry)) {
+         listing.Next(entry)) {
+    const EntryRole role = ClassifyEntry(rules_, entry, listing);
+    if (role == EntryRole::kNone) continue;
     const std::u16string& name = entry.name;
-    if (name == u"." || name == u"..") continue;
-    const bool matches = MatchNamePattern(pattern_, name);
-    // Whether a link leads to a folder matters only for one to be entered.
-    if (entry.directoryUnresolved && !matches && recurse) folder.listing->ResolveDirectory(entry);
     full.resize(base);
     full.append(name);
-    const bool reported = matches && (entry.attributes & kAttrReparsePoint) != 0;
-    const bool folderEntry = !reported && (entry.attributes & kAttrDirectory) != 0;
     LinkInfo link;
-    if (!reported && !folderEntry && matches) {
+    if (role == EntryRole::kLinkQuery) {
       uint32_t error = 0;
-      const EntryRef ref{full, folder.listing.get(), name, entry.attributes, entry.bytes};
-      if (!run_.platform.QueryLinkInfo(ref, link, error)) link = LinkInfo{};
+      const EntryRef ref{full, &listing, name, entry.attributes, entry.bytes};
+      if (!run_.platform.QueryLinkInfo(ref, link, error)) {
+        // A file that vanished or cannot be read is left out without a word.
+        link = LinkInfo{};
+        if (error == win_error::kAccessDenied) folder.denied = true;
+        if (IsShortage(error)) folder.shortage = true;
+      }
     }
-    // A file the walk would pass over without a word (most of them) is only
+    // A file the walk passes over without a word (most of them) is only
     // counted: neither its name nor a record is kept.
-    if (!reported && !folderEntry && link.links <= 1) {
+    if (role == EntryRole::kSilent || (role == EntryRole::kLinkQuery && link.links <= 1)) {
       ++folder.silent;
       continue;
     }
@@ -224,8 +332,8 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       folder.names.reserve(64);
       folder.bytes.reserve(64);
     }
-    ReadEntry& read = folder.entries.emplace_back();
-    read.matches = matches;
+    ListedEntry& read = folder.entries.emplace_back();
+    read.role = role;
     read.link = link;
     read.nameOffset = static_cast<uint32_t>(folder.names.size());
     read.nameLength = static_cast<uint32_t>(name.size());
@@ -238,7 +346,7 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       folder.bytes.push_back('\0');
     }
 
-    if (reported) {
+    if (role == EntryRole::kReported) {
       // Reported by the walk, never entered. On POSIX its text is read here;
       // elsewhere the walk reads reparse data itself, once it has enabled the
       // backup privilege that the read may need.
@@ -247,24 +355,25 @@ void ReadAhead::List(const ReadFolderPtr& self) {
       } else {
         walkOpens = true;
       }
-    } else if (folderEntry) {
+    } else if (role == EntryRole::kFolder) {
       // Plain subfolders that the walk may enter are read ahead; one behind
       // a link is read when the walk gets there, as it is the likelier to
       // be a folder walked already.
-      if (recurse && folder.depth < kMaxDepth && (entry.attributes & kAttrReparsePoint) == 0) {
-        read.child = std::make_shared<ReadFolder>();
-        read.child->path = full;
-        read.child->parent = self;
-        read.child->opensThroughParent = true;
+      if (folder.depth < kMaxDepth && (entry.attributes & kAttrReparsePoint) == 0) {
+        read.child = std::make_shared<ListedFolder>();
+        ListedFolder& child = *read.child;
+        child.path = full;
+        child.parent = self;
+        child.opensThroughParent = true;
         ++openers;
-        read.child->name = name;
-        read.child->nameBytes = entry.bytes;
-        read.child->attributes = entry.attributes;
-        read.child->depth = folder.depth + 1;
-        read.child->order.reserve(folder.order.size() + 4);
-        read.child->order = folder.order;
-        AppendWalkOrder(read.child->order, folder.entries.size() - 1);
-      } else {
+        child.name = name;
+        child.nameBytes = entry.bytes;
+        child.attributes = entry.attributes;
+        child.depth = folder.depth + 1;
+        child.order.reserve(folder.order.size() + 4);
+        child.order = folder.order;
+        AppendWalkOrder(child.order, folder.entries.size() - 1);
+      } else if (folder.depth < kMaxDepth) {
         walkOpens = true;
       }
     }
@@ -272,20 +381,20 @@ void ReadAhead::List(const ReadFolderPtr& self) {
   // A folder that nothing will open through (half of them are leaves) is
   // closed at once, on the thread that read it, while its state is still in
   // this core's caches. The count is set before any subfolder is queued.
-  if (walkOpens) {
-    ++openers;
-    folder.walkListing = folder.listing.get();
-  }
+  if (walkOpens) ++openers;
   folder.openers.store(openers, std::memory_order_relaxed);
-  if (openers == 0) folder.listing.reset();
+  if (openers == 0) folder.CloseListing();
 }
 
-void ReadAhead::ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u16string& path,
+void ReadAhead::ReadLinkAhead(ListedFolder& folder, ListedEntry& read, const std::u16string& path,
                               const FindData& entry) {
   thread_local std::vector<uint8_t> buffer;
   if (buffer.size() != kReparseBufferSize) buffer.resize(kReparseBufferSize);
   const EntryRef ref{path, folder.listing.get(), entry.name, entry.attributes, entry.bytes};
   read.reparse = run_.platform.ReadReparseData(path, ref, buffer);
+  if (read.reparse.stage != ReparseRead::Stage::kRead && IsShortage(read.reparse.error)) {
+    folder.shortage = true;
+  }
   read.reparseRead = true;
   if (read.reparse.stage == ReparseRead::Stage::kRead) {
     read.reparseOffset = static_cast<uint32_t>(folder.reparseData.size());
@@ -294,35 +403,31 @@ void ReadAhead::ReadLinkAhead(ReadFolder& folder, ReadEntry& read, const std::u1
   }
 }
 
-void ReadAhead::Finish(const ReadFolderPtr& folder) {
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (folder->state == ReadFolder::State::kDropped || stopping_) {
-      for (ReadEntry& entry : folder->entries) {
-        if (entry.child) DropLocked(*entry.child);
-        entry.child.reset();
-      }
-    } else {
-      for (ReadEntry& entry : folder->entries) {
-        if (!entry.child) continue;
-        queue_.push_back(entry.child);
-        std::push_heap(queue_.begin(), queue_.end(), LaterInWalk);
-      }
+void ReadAhead::Finish(const ListedFolderPtr& folder) {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (folder->state == ListedFolder::State::kDropped || stopping_) {
+    for (ListedEntry& entry : folder->entries) {
+      if (entry.child) DropLocked(*entry.child);
+      entry.child.reset();
     }
-    if (folder->state == ReadFolder::State::kReading) folder->state = ReadFolder::State::kReady;
-    if (folder->state == ReadFolder::State::kDropped) {
-      if (folder->counted) {
-        folder->counted = false;
-        --ahead_;
-      }
+  } else {
+    for (ListedEntry& entry : folder->entries) {
+      if (!entry.child) continue;
+      queue_.push_back(entry.child);
+      std::push_heap(queue_.begin(), queue_.end(), LaterInWalk);
     }
-    WakeReadersLocked();
-    if (walkWaits_) ready_.notify_one();
   }
+  if (folder->state == ListedFolder::State::kReading) folder->state = ListedFolder::State::kReady;
+  if (folder->state == ListedFolder::State::kDropped && folder->counted) {
+    folder->counted = false;
+    --ahead_;
+  }
+  WakeReadersLocked();
+  if (walkWaits_) ready_.notify_one();
 }
 
-void ReadAhead::DropLocked(ReadFolder& folder) {
-  using State = ReadFolder::State;
+void ReadAhead::DropLocked(ListedFolder& folder) {
+  using State = ListedFolder::State;
   switch (folder.state) {
     case State::kQueued:
       folder.state = State::kDropped;
@@ -336,7 +441,7 @@ void ReadAhead::DropLocked(ReadFolder& folder) {
       // Its listing stays open while a reader may still be opening one of
       // its subfolders through it; it closes with the last holder.
       folder.state = State::kDropped;
-      for (ReadEntry& entry : folder.entries) {
+      for (ListedEntry& entry : folder.entries) {
         if (entry.child) DropLocked(*entry.child);
         entry.child.reset();
       }
@@ -350,9 +455,9 @@ void ReadAhead::DropLocked(ReadFolder& folder) {
   }
 }
 
-ReadFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ReadFolderPtr& parent,
-                                  const EntryRef& entry, int32_t depth, std::string order) {
-  auto folder = std::make_shared<ReadFolder>();
+ListedFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ListedFolderPtr& parent,
+                                    const EntryRef& entry, int32_t depth, std::string order) {
+  auto folder = std::make_shared<ListedFolder>();
   folder->order = std::move(order);
   folder->path.assign(path);
   folder->parent = parent;
@@ -360,52 +465,90 @@ ReadFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ReadFolderPtr&
   folder->nameBytes.assign(entry.nameBytes);
   folder->attributes = entry.attributes;
   folder->depth = depth;
-  folder->state = ReadFolder::State::kTaken;
-  Open(*folder);
+  folder->state = ListedFolder::State::kTaken;
+  folder->readByWalk = true;
+  Open(*folder, true);
   return folder;
 }
 
-void ReadAhead::ListHere(const ReadFolderPtr& folder) {
+void ReadAhead::ListHere(const ListedFolderPtr& folder) {
   List(folder);
   Finish(folder);
 }
 
-void ReadAhead::Take(const ReadFolderPtr& folder) {
-  std::unique_lock<std::mutex> hold(lock_);
-  if (folder->state == ReadFolder::State::kQueued) {
-    // No reader has started on it: reading it here is quicker than waiting.
-    folder->state = ReadFolder::State::kReading;
-    hold.unlock();
-    ReadQueued(folder);
-    hold.lock();
+void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (ListedEntry& entry : folder->entries) {
+      if (entry.child) DropLocked(*entry.child);
+    }
   }
-  while (folder->state == ReadFolder::State::kReading) {
+  folder->CloseListing();
+  folder->entries.clear();
+  folder->names.clear();
+  folder->bytes.clear();
+  folder->reparseData.clear();
+  folder->silent = 0;
+  folder->opened = false;
+  folder->idKnown = false;
+  folder->denied = false;
+  folder->shortage = false;
+  folder->readByWalk = true;
+  if (Open(*folder, true) == Opened::kYes) List(folder);
+  Finish(folder);
+}
+
+void ReadAhead::Take(const ListedFolderPtr& folder) {
+  using State = ListedFolder::State;
+  std::unique_lock<std::mutex> hold(lock_);
+  for (;;) {
+    if (folder->state == State::kQueued) {
+      // No reader has started on it, or one left it: reading it here is
+      // quicker than waiting.
+      folder->state = State::kReading;
+      hold.unlock();
+      ReadQueued(folder, true);
+      hold.lock();
+      continue;
+    }
+    if (folder->state != State::kReading) break;
     // While a reader finishes the folder, the walk reads the next queued one
     // rather than sleep: on a machine with few cores a reader is as likely to
     // wait for a core as for the disk. The window may be one over its size
     // for this, never more, however long that reader takes.
-    ReadFolderPtr other = ahead_ <= window_ ? NextQueuedLocked() : nullptr;
+    // It reads as a reader would: within the readers' share of the budget,
+    // and read again later if the privilege changes meanwhile.
+    ListedFolderPtr other = ahead_ <= window_ ? NextQueuedLocked(false) : nullptr;
     if (other) {
       hold.unlock();
-      ReadQueued(other);
+      ReadQueued(other, false);
       hold.lock();
       continue;
     }
     walkWaits_ = true;
     ready_.wait(hold, [this, &folder] {
-      return folder->state != ReadFolder::State::kReading || (!queue_.empty() && ahead_ <= window_);
+      return folder->state != State::kReading || (!queue_.empty() && ahead_ <= window_);
     });
     walkWaits_ = false;
   }
-  folder->state = ReadFolder::State::kTaken;
+  folder->state = State::kTaken;
   if (folder->counted) {
     folder->counted = false;
     --ahead_;
     WakeReadersLocked();  // room in the window
   }
+  hold.unlock();
+  // What the walk would have found reading it itself: descriptors or memory
+  // it had, or a privilege it has enabled since.
+  const bool again =
+      !folder->readByWalk &&
+      (folder->shortage ||
+       (folder->denied && !folder->privilegeSettledAtRead &&
+        run_.privilegeSettled.load(std::memory_order_acquire)));
+  if (again) ReadAgain(folder);
 }
 
-void ReadAhead::Drop(const ReadFolderPtr& folder) {
+void ReadAhead::Drop(const ListedFolderPtr& folder) {
   std::lock_guard<std::mutex> hold(lock_);
   DropLocked(*folder);
   WakeReadersLocked();

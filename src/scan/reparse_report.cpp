@@ -26,6 +26,7 @@ void EnsureBackupPrivilege(Run& run) {
     EnableBackupPrivilege(run, token, luid);
   }
   run.platform.CloseHandle(token);
+  run.privilegeSettled.store(true, std::memory_order_release);
 }
 
 // The name the point is opened under: a path that is already in long form, a

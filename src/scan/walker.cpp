@@ -1,15 +1,14 @@
 #include "scan/walker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "console/message.h"
-#include "paths/name_pattern.h"
 #include "paths/path_forms.h"
 #include "scan/hard_links.h"
 #include "scan/read_ahead.h"
@@ -19,62 +18,47 @@
 namespace quorrex {
 namespace {
 
-// Folders read ahead of the walk per worker, and by all of them: each
-// holds its folder open, and the walk's own folders and those it has left
-// must still fit under a soft limit of 1,024 descriptors.
+// Folders read ahead of the walk per reader, and by all of them.
 constexpr size_t kWindowPerWorker = 64;
 constexpr size_t kWindowMax = 256;
+// After an abort, how long the walk waits for a reader still inside a
+// system call (a server that does not answer) before it ends without it.
+constexpr auto kReaderPatience = std::chrono::milliseconds(300);
 
-struct FileIdHash {
-  size_t operator()(const FileId& id) const {
-    uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull) ^
-                 (id.indexUpper * 0xD6E8FEB86659FD93ull);
-    return static_cast<size_t>(h ^ (h >> 31));
-  }
-};
-
-// One open folder of the descent. Levels live on the heap and are reused when
-// the walk climbs down again, so neither the depth of the tree nor the number
-// of its folders costs stack or repeated allocations. A level is either a
-// listing read entry by entry (one thread) or a folder read ahead.
+// One folder of the descent. Levels are reused when the walk climbs down
+// again, so neither the depth of the tree nor the number of its folders
+// costs stack or repeated allocations.
 struct Level {
-  std::unique_ptr<FolderListing> listing;
-  ReadFolderPtr read;
-  size_t position = 0;  // the next entry of `read`
+  ListedFolderPtr folder;
+  size_t position = 0;  // the next entry
   size_t base = 0;      // length of the folder's path with its separator
   int32_t depth = 0;
   bool idKnown = false;
   FileId id;
-  FindData entry;  // the current entry; its name buffer serves every entry
-
-  FolderListing* Listing() const { return read ? read->walkListing : listing.get(); }
 };
 
 class Walk {
  public:
   Walk(Run& run, std::u16string_view pattern)
-      : run_(run), pattern_(pattern), separator_(run.separator()) {}
+      : run_(run), rules_{pattern, run.options.recurse}, separator_(run.separator()) {}
 
-  uint32_t From(std::u16string_view folder, int32_t depth) {
+  uint32_t From(std::u16string_view folder) {
     // The walk's own thread reads too, whenever a folder it needs is not
     // ready yet, so it counts as one of the workers: on two cores the walk
     // and one reader keep both busy, and a second reader would only take
     // turns with them.
     const uint32_t workers = Workers();
-    if (workers > 1) {
-      ahead_.emplace(run_, pattern_, workers - 1, std::min(workers * kWindowPerWorker, kWindowMax));
-      if (ahead_->readers() == 0) ahead_.reset();  // the system gave no thread
-    }
+    ahead_ = std::make_shared<ReadAhead>(run_, rules_,
+                                         std::min(size_t{workers} * kWindowPerWorker, kWindowMax),
+                                         run_.platform.FolderHandleBudget(), [this] { MakeRoom(); });
+    if (workers > 1) ahead_->StartReaders(workers - 1);
     path_.assign(folder);
-    if (ahead_) {
-      if (EnterRead(nullptr, EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) Descend();
-    } else if (OpenLevel(EntryRef{folder, nullptr, {}}, folder.size(), depth, {})) {
-      Descend();
-    }
+    if (Enter(nullptr, EntryRef{folder, nullptr, {}}, folder.size(), 0, {})) WalkAll();
     // The readers stop first: after an abort, one may still be opening a
     // subfolder through a level that is about to close.
+    ahead_->Stop(kReaderPatience);
+    while (open_ > 0) CloseLevel();
     ahead_.reset();
-    CloseAll();
     return handedOn_;
   }
 
@@ -85,82 +69,51 @@ class Walk {
     return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
   }
 
-  void Descend() {
+  // Every entry of every folder entered, in depth-first order.
+  void WalkAll() {
     while (open_ > 0) {
       // An abort request ends the walk before the next entry; every open
       // level is closed on the way out.
       if (run_.AbortRequested()) return;
-      Level& level = *levels_[open_ - 1];
-      std::u16string_view name;
-      std::string_view bytes;
-      uint32_t attributes = 0;
-      ReadEntry* read = nullptr;
-      if (level.read) {
-        if (level.position == level.read->entries.size()) {
-          CloseLevel();
-          continue;
-        }
-        read = &level.read->entries[level.position++];
-        name = level.read->NameOf(*read);
-        bytes = level.read->BytesOf(*read);
-        attributes = read->attributes;
-      } else {
-        if (!level.listing->Next(level.entry)) {
-          CloseLevel();  // the end of the listing, or a failure: alike
-          continue;
-        }
-        name = level.entry.name;
-        bytes = level.entry.bytes;
-        if (name == u"." || name == u"..") continue;
+      Level& level = levels_[open_ - 1];
+      ListedFolder& folder = *level.folder;
+      if (level.position == folder.entries.size()) {
+        CloseLevel();
+        continue;
       }
+      ListedEntry& listed = folder.entries[level.position++];
+      const std::u16string_view name = folder.NameOf(listed);
       run_.progress.CountEntry();
       path_.resize(level.base);
       path_.append(name);
-      const bool matches = read ? read->matches : MatchNamePattern(pattern_, name);
-      // Whether a link leads to a folder matters only for one to be entered.
-      if (!read && level.entry.directoryUnresolved && !matches && run_.options.recurse) {
-        level.listing->ResolveDirectory(level.entry);
-        attributes = level.entry.attributes;
-      } else if (!read) {
-        attributes = level.entry.attributes;
-      }
-      const EntryRef entry{path_, level.Listing(), name, attributes, bytes};
-
-      if (matches && (attributes & kAttrReparsePoint) != 0) {
-        // Reported, never entered, whatever it leads to.
-        if (read && read->reparseRead) {
-          ReportReparsePoint(run_, entry, read->reparse, level.read->ReparseDataOf(*read));
-        } else {
-          InspectReparsePoint(run_, entry);
-        }
-        ++handedOn_;
-        run_.progress.CountReparsePoint();
-      } else if ((attributes & kAttrDirectory) != 0) {
-        if (!run_.options.recurse) continue;
-        if (level.depth >= kMaxDepth) {
-          PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth, name);
-          continue;
-        }
-        if (read) {
+      const EntryRef entry{path_, folder.listing.get(), name, listed.attributes,
+                           folder.BytesOf(listed)};
+      switch (listed.role) {
+        case EntryRole::kReported:
+          if (listed.reparseRead) {
+            ReportReparsePoint(run_, entry, listed.reparse, folder.ReparseDataOf(listed));
+          } else {
+            InspectReparsePoint(run_, entry);
+          }
+          ++handedOn_;
+          run_.progress.CountReparsePoint();
+          break;
+        case EntryRole::kFolder:
+          if (level.depth >= kMaxDepth) {
+            PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth,
+                         name);
+            break;
+          }
           // The entry's child is the walk's from here on.
-          ReadFolderPtr child = std::move(read->child);
-          EnterRead(std::move(child), entry, path_.size(), level.depth + 1, name);
-        } else {
-          OpenLevel(entry, path_.size(), level.depth + 1, name);
-        }
-      } else if (matches) {
-        LinkInfo info;
-        if (read) {
-          info = read->link;
-        } else {
-          uint32_t error = 0;
-          // A file that vanished or cannot be read is left out without a word.
-          if (!run_.platform.QueryLinkInfo(entry, info, error)) info = LinkInfo{};
-        }
-        if (info.links > 1) {
-          AddHardLink(run_, info.links, info.id(), path_);
+          Enter(std::move(listed.child), entry, path_.size(), level.depth + 1, name);
+          break;
+        case EntryRole::kLinkQuery:
+          AddHardLink(run_, listed.link.links, listed.link.id(), path_);
           run_.progress.CountLinkCandidate();
-        }
+          break;
+        case EntryRole::kNone:
+        case EntryRole::kSilent:
+          break;
       }
     }
   }
@@ -176,19 +129,16 @@ class Walk {
     return base;
   }
 
-  void PrintOpenError(uint32_t error) {
-    PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(error),
-                 DisplayForm(path_, DisplayRule::kWalker));
-  }
-
   // Whether a folder with this identity may be entered: not when it is open
   // further up the descent (a link back to a parent: the loop line), nor when
   // it was entered before in this run (reached again through a link: the
-  // already-walked line). The scan folder is the first one entered.
+  // already-walked line). The scan folder is the first one entered. An
+  // identity of index 0 is no identity: some redirectors and user-mode file
+  // systems give it to every file.
   bool Admit(bool idKnown, const FileId& id, std::u16string_view name) {
-    if (!idKnown) return true;
+    if (!idKnown || (id.index == 0 && id.indexUpper == 0)) return true;
     for (size_t i = 0; i < open_; ++i) {
-      const Level& parent = *levels_[i];
+      const Level& parent = levels_[i];
       if (parent.idKnown && parent.id == id) {
         PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
         return false;
@@ -201,62 +151,30 @@ class Walk {
     return true;
   }
 
-  Level& PushLevel(size_t base, int32_t depth, bool idKnown, const FileId& id) {
-    if (open_ == levels_.size()) levels_.push_back(std::make_unique<Level>());
-    Level& level = *levels_[open_++];
-    level.base = base;
-    level.depth = depth;
-    level.idKnown = idKnown;
-    level.id = id;
-    level.position = 0;
-    run_.progress.EnterFolder(std::u16string_view(path_).substr(0, base));
-    return level;
-  }
-
-  // Starts the listing of a folder on this thread and makes it the innermost
-  // level. A folder that cannot be listed gets the error line.
-  bool OpenLevel(const EntryRef& folder, size_t folderLength, int32_t depth,
-                 std::u16string_view name) {
-    const size_t base = MakeMask(folderLength);
-    // The buffer may have moved; the folder's path is its start.
-    EntryRef ref = folder;
-    ref.path = std::u16string_view(path_).substr(0, folderLength);
-    uint32_t error = 0;
-    std::unique_ptr<FolderListing> listing = run_.platform.OpenListing(path_, ref, error);
-    if (!listing) {
-      PrintOpenError(error);
-      return false;
-    }
-    path_.pop_back();
-    FileId id;
-    const bool idKnown = listing->Identity(id);
-    if (!Admit(idKnown, id, name)) return false;
-    PushLevel(base, depth, idKnown, id).listing = std::move(listing);
-    return true;
-  }
-
-  // Enters a folder read ahead, or, when none was queued for it (the scan
-  // folder, a folder behind a link), opens it here and reads it only once
-  // it is admitted.
-  bool EnterRead(ReadFolderPtr folder, const EntryRef& entry, size_t folderLength, int32_t depth,
-                 std::u16string_view name) {
+  // Enters a folder: one queued by its parent's listing is taken (listed
+  // here or ahead); one that was not (the scan folder, a folder behind a
+  // link) is opened here and listed only once it is admitted. A folder that
+  // cannot be listed gets the error line.
+  bool Enter(ListedFolderPtr folder, const EntryRef& entry, size_t folderLength, int32_t depth,
+             std::u16string_view name) {
     const bool queued = folder != nullptr;
     if (queued) {
       ahead_->Take(folder);
     } else {
-      const ReadFolderPtr& parent = open_ > 0 ? levels_[open_ - 1]->read : ReadFolderPtr();
+      const ListedFolderPtr parent = open_ > 0 ? levels_[open_ - 1].folder : ListedFolderPtr();
       // A folder met through a link takes the link's place in the walk.
       std::string order;
       if (parent) {
         order = parent->order;
-        AppendWalkOrder(order, levels_[open_ - 1]->position - 1);
+        AppendWalkOrder(order, levels_[open_ - 1].position - 1);
       }
       folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent, entry,
                                 depth, std::move(order));
     }
     const size_t base = MakeMask(folderLength);
     if (!folder->opened) {
-      PrintOpenError(folder->error);
+      PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(folder->error),
+                   DisplayForm(path_, DisplayRule::kWalker));
       if (queued) ahead_->Drop(folder);
       return false;
     }
@@ -268,36 +186,41 @@ class Walk {
     if (!queued) ahead_->ListHere(folder);
     // The files it passes over without a word were counted, not kept.
     run_.progress.CountEntries(folder->silent);
-    PushLevel(base, depth, folder->idKnown, folder->id).read = std::move(folder);
+    if (open_ == levels_.size()) levels_.emplace_back();
+    Level& level = levels_[open_++];
+    level.base = base;
+    level.depth = depth;
+    level.idKnown = folder->idKnown;
+    level.id = folder->id;
+    level.position = 0;
+    level.folder = std::move(folder);
+    run_.progress.EnterFolder(std::u16string_view(path_).substr(0, base));
     return true;
   }
 
   void CloseLevel() {
-    Level& level = *levels_[--open_];
-    level.listing.reset();
-    if (level.read) {
-      // After an abort the readers are gone before the levels close.
-      if (ahead_) {
-        ahead_->Retire(std::move(level.read));
-      } else {
-        level.read.reset();
-      }
-    }
+    Level& level = levels_[--open_];
+    ahead_->Retire(std::move(level.folder));
   }
 
-  void CloseAll() {
-    while (open_ > 0) CloseLevel();
+  // The open-folder budget is spent: the folders of the descent that are
+  // kept open only to open their subfolders through are closed, the
+  // outermost first (the walk is longest away from needing them), until the
+  // budget has room. Their subfolders then open by path.
+  void MakeRoom() {
+    HandleBudget& budget = ahead_->budget();
+    for (size_t i = 0; i < open_ && budget.Spent(); ++i) levels_[i].folder->CloseListing();
   }
 
   Run& run_;
-  std::u16string_view pattern_;
+  EntryRules rules_;
   char16_t separator_;
   std::u16string path_;  // the current entry's full path, or a search mask
-  std::vector<std::unique_ptr<Level>> levels_;
+  std::vector<Level> levels_;
   size_t open_ = 0;
   uint32_t handedOn_ = 0;
   std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
-  std::optional<ReadAhead> ahead_;
+  std::shared_ptr<ReadAhead> ahead_;
 };
 
 }  // namespace
@@ -313,10 +236,9 @@ uint32_t WalkWorkersSetting(const char* text) {
   return value;
 }
 
-uint32_t WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern,
-                    int32_t depth) {
+void WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern) {
   Walk walk(run, pattern);
-  return walk.From(folder, depth);
+  walk.From(folder);
 }
 
 }  // namespace quorrex

@@ -11,9 +11,8 @@ namespace quorrex {
 // Lists `folder` (with or without a trailing separator) and, with the
 // recursion option, every folder beneath it; hands matching reparse points to
 // the reparse report and matching files with more than one link to the
-// hard-link registry. Returns the number of entries handed to the report.
-uint32_t WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern,
-                    int32_t depth);
+// hard-link registry.
+void WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern);
 
 // The number of walk workers that the setting `text` (the environment
 // variable QUORREX_WORKERS, null when it is not set) asks for: a whole number

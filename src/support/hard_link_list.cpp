@@ -6,11 +6,7 @@ namespace {
 constexpr size_t kChunkCharacters = size_t{1} << 19;  // 1 MiB of text
 
 size_t Hash(const FileId& id) {
-  uint64_t h = id.index * 0x9E3779B97F4A7C15ull ^ (id.volume + 0x632BE59BD9B4E019ull) ^
-               (id.indexUpper * 0xD6E8FEB86659FD93ull);
-  h ^= h >> 29;
-  h *= 0xBF58476D1CE4E5B9ull;
-  return static_cast<size_t>(h ^ (h >> 32));
+  return FileIdHash{}(id);
 }
 
 }  // namespace

@@ -172,6 +172,10 @@ struct Run {
   OutputState output;
   ConsoleState console;
   bool tokenOpened = false;
+  // The walk has tried to enable the backup privilege (at its first reparse
+  // point): folders read ahead before that, in which something was denied,
+  // are read again.
+  std::atomic<bool> privilegeSettled{false};
   HardLinkList hardLinks;
   // Threads that read folders for the walk, the printing thread among them:
   // 1 walks on one thread, 0 lets the walk choose from the processor count

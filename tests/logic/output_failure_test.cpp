@@ -111,12 +111,16 @@ TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
   quorrex::Run run(machine);
   size_t seenMidWalk = 0;
   std::string afterQuiet;
-  machine.onEntry = [&](const std::u16string& name) {
-    if (name == u"d10") {
+  // A folder is listed whole before the walk goes through it: the first
+  // entry of d12 comes once d0 to d11 (more than 64 KiB) have been printed.
+  const size_t firstOfD12 = 20 + 100 * 12 + 1;
+  size_t delivered = 0;
+  machine.onEntry = [&](const std::u16string&) {
+    if (++delivered == firstOfD12) {
       std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
       seenMidWalk = machine.out.size();
     }
-    if (name == u"link50" && afterQuiet.empty()) {
+    if (delivered == firstOfD12 + 100) {
       // A quiet walk: what was found so far reaches the reader within ~100 ms.
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
       std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);

@@ -66,7 +66,7 @@ TEST(ProgressText, TheWalkFeedsTheCountsOnlyWhileTheLineIsOn) {
     quorrex::Run run(machine);
     run.options.recurse = true;
     run.progress.enabled = on;
-    WalkFolder(run, u"\\\\?\\C:\\data", u"*", 0);
+    WalkFolder(run, u"\\\\?\\C:\\data", u"*");
     const ProgressState& p = run.progress;
     EXPECT_EQ(p.folders.load(), on ? 2u : 0u);
     EXPECT_EQ(p.entries.load(), on ? 5u : 0u);  // a.txt, sub, ln; b.txt, c.txt

@@ -1,0 +1,30 @@
+// What one folder entry is to the walk. The walk's own thread and the
+// threads that read folders ahead ask this one function, so that what is
+// read ahead is exactly what the walk would read itself.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace quorrex {
+
+enum class EntryRole : uint8_t {
+  kNone,       // "." or "..": not an entry of the folder at all
+  kSilent,     // passed over without a word; only the status line counts it
+  kReported,   // a matching reparse point: reported, never entered
+  kFolder,     // a subfolder (or a link to one) that recursion enters
+  kLinkQuery,  // a matching plain file: its link count decides
+};
+
+struct EntryRules {
+  std::u16string_view pattern;
+  bool recurse = false;
+};
+
+// Classifies `entry` of `listing`. Settles whether a link leads to a folder
+// when that decides the role (only for a link the walk would enter).
+EntryRole ClassifyEntry(const EntryRules& rules, FindData& entry, FolderListing& listing);
+
+}  // namespace quorrex
