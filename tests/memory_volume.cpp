@@ -473,7 +473,7 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
                                                          const EntryRef& folder, uint32_t& error) {
   if (beforeListing) beforeListing();
   const std::lock_guard<std::recursive_mutex> hold(files_);
-  (void)folder;
+  if (folder.parent != nullptr) ++openedThroughParent;
   listingsOpened.push_back(mask);
   std::u16string path = mask;
   if (!path.empty() && path.back() == u'*') path.pop_back();
@@ -530,6 +530,7 @@ bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t&
 
 ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                                           std::span<uint8_t> buffer) {
+  if (beforeReparseRead) beforeReparseRead();
   const std::lock_guard<std::recursive_mutex> hold(files_);
   (void)entry;
   reparseOpens.push_back(openName);

@@ -125,6 +125,8 @@ class MemoryVolume : public Platform {
   // Called as a listing is opened, before the machine is locked, on the
   // thread that opens it.
   std::function<void()> beforeListing;
+  // Called as reparse data is read, before the machine is locked.
+  std::function<void()> beforeReparseRead;
 
   // --- What happened --------------------------------------------------------
   std::string out;                    // standard output; console text as UTF-8
@@ -136,6 +138,7 @@ class MemoryVolume : public Platform {
   std::vector<std::u16string> reparseOpens;    // open names, in order
   std::vector<std::u16string> listingsOpened;  // masks, in order
   std::atomic<size_t> openListings{0};         // listings open now
+  std::atomic<size_t> openedThroughParent{0};  // opens given their parent's open listing
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::vector<std::u16string> volumeQueries;   // volume information asked for
   int hardenCalls = 0;

@@ -63,8 +63,11 @@ TEST(OutputFailure, EndsTheRunWithCodeFourAndStopsTheWalk) {
     EXPECT_EQ(o.err, c.err);
     EXPECT_EQ(o.out.find("summary"), std::string::npos);
     EXPECT_LE(o.out.size(), c.failAfter.value_or(0) + 100);  // a console line may follow
-    // The walk stopped at the failure, long before the 81 folders were listed.
-    EXPECT_LT(machine.listingsOpened.size(), 40u);
+    // The walk stopped at the failure, long before the 81 folders were listed
+    // (readers may have listed them all ahead of it).
+    if (TestWorkers() == 1) {
+      EXPECT_LT(machine.listingsOpened.size(), 40u);
+    }
   }
 }
 

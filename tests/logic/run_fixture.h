@@ -1,6 +1,7 @@
 // Runs the whole program in-process on an in-memory machine.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,23 @@ struct Outcome {
   std::string err;
 };
 
+// The walk's thread count for whole runs that do not name one: 1, or what
+// QUORREX_TEST_WORKERS says (the suite runs once more with 4, and expects
+// the same bytes).
+inline uint32_t TestWorkers() {
+  const char* text = std::getenv("QUORREX_TEST_WORKERS");
+  const int workers = text != nullptr ? std::atoi(text) : 0;
+  return workers > 0 ? static_cast<uint32_t>(workers) : 1;
+}
+
 // One fresh run with `args` after the program's own name, its walk on
-// `workers` threads.
+// `workers` threads (0: TestWorkers()).
 inline Outcome RunOn(MemoryVolume& machine, const std::vector<std::u16string>& args,
-                     uint32_t workers = 1) {
+                     uint32_t workers = 0) {
   std::vector<std::u16string> argv{u"quorrex.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   Run run(machine);
-  run.walkWorkers = workers;
+  run.walkWorkers = workers != 0 ? workers : TestWorkers();
   Outcome outcome;
   outcome.code = RunProgram(run, argv);
   outcome.out = machine.out;

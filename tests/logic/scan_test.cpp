@@ -49,6 +49,7 @@ class Scan : public ::testing::Test {
   // The walk and the group report after it, as written to a file.
   std::string Walk(std::u16string_view folder, std::u16string_view pattern, bool recurse) {
     run.options.recurse = recurse;
+    run.walkWorkers = TestWorkers();
     WalkFolder(run, folder, pattern);
     ReportHardLinkGroups(run);
     FlushOutput(run);
@@ -591,7 +592,9 @@ TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {
   // A folder is listed whole before its entries are handled: the request
   // came while `sub` was listed, before `two` was handled.
   EXPECT_EQ(machine.reparseOpens, (std::vector<std::u16string>{u"\\\\?\\C:\\data\\one"}));
-  EXPECT_EQ(machine.listingsOpened.size(), 2u);
+  if (TestWorkers() == 1) {
+    EXPECT_EQ(machine.listingsOpened.size(), 2u);
+  }
 }
 
 // A POSIX system: paths joined with "/", opened and printed whole.
