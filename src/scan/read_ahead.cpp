@@ -168,7 +168,8 @@ void ReadAhead::ReadQueued(const ListedFolderPtr& folder, bool onWalk) {
     // Back to the walk, which reads it when it gets there; a reader opens
     // nothing more until the budget has room again.
     std::lock_guard<std::mutex> hold(lock_);
-    if (folder->state == ListedFolder::State::kReading) folder->state = ListedFolder::State::kQueued;
+    if (folder->state == ListedFolder::State::kReading)
+      folder->state = ListedFolder::State::kQueued;
     if (folder->state == ListedFolder::State::kDropped) LetGoOfParent(*folder);
     if (folder->counted) {
       folder->counted = false;
@@ -540,11 +541,9 @@ void ReadAhead::Take(const ListedFolderPtr& folder) {
   hold.unlock();
   // What the walk would have found reading it itself: descriptors or memory
   // it had, or a privilege it has enabled since.
-  const bool again =
-      !folder->readByWalk &&
-      (folder->shortage ||
-       (folder->denied && !folder->privilegeSettledAtRead &&
-        run_.privilegeSettled.load(std::memory_order_acquire)));
+  const bool again = !folder->readByWalk &&
+                     (folder->shortage || (folder->denied && !folder->privilegeSettledAtRead &&
+                                           run_.privilegeSettled.load(std::memory_order_acquire)));
   if (again) ReadAgain(folder);
 }
 

@@ -212,18 +212,18 @@ class ReadAhead : public std::enable_shared_from_this<ReadAhead> {
   HandleBudget budget_;
   std::function<void()> makeRoom_;
   std::mutex lock_;
-  std::condition_variable work_;             // readers wait here
-  std::condition_variable ready_;            // the walk waits here
-  std::vector<ListedFolderPtr> queue_;       // a heap, the folder entered first on top
-  size_t ahead_ = 0;                         // folders being read or read, not taken
-  size_t waitingForRoom_ = 0;                // readers that found the window full
-  size_t waitingForWork_ = 0;                // readers that found the queue empty
-  bool walkWaits_ = false;                   // the walk waits for a folder being read
-  std::vector<ListedFolderPtr> retired_;     // left by the walk, for a reader to release
-  std::vector<ListedFolderPtr> retiring_;    // the walk's own batch, not yet handed on
+  std::condition_variable work_;           // readers wait here
+  std::condition_variable ready_;          // the walk waits here
+  std::vector<ListedFolderPtr> queue_;     // a heap, the folder entered first on top
+  size_t ahead_ = 0;                       // folders being read or read, not taken
+  size_t waitingForRoom_ = 0;              // readers that found the window full
+  size_t waitingForWork_ = 0;              // readers that found the queue empty
+  bool walkWaits_ = false;                 // the walk waits for a folder being read
+  std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
+  std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on
   std::atomic<bool> stopping_{false};
-  std::atomic<bool> leftBehind_{false};      // readers are left to the process exit
-  size_t running_ = 0;                       // readers inside Reader()
+  std::atomic<bool> leftBehind_{false};  // readers are left to the process exit
+  size_t running_ = 0;                   // readers inside Reader()
   std::condition_variable exited_;
   std::vector<std::thread> threads_;
 };

@@ -48,9 +48,9 @@ class Walk {
     // and one reader keep both busy, and a second reader would only take
     // turns with them.
     const uint32_t workers = Workers();
-    ahead_ = std::make_shared<ReadAhead>(run_, rules_,
-                                         std::min(size_t{workers} * kWindowPerWorker, kWindowMax),
-                                         run_.platform.FolderHandleBudget(), [this] { MakeRoom(); });
+    ahead_ = std::make_shared<ReadAhead>(
+        run_, rules_, std::min(size_t{workers} * kWindowPerWorker, kWindowMax),
+        run_.platform.FolderHandleBudget(), [this] { MakeRoom(); });
     if (workers > 1) ahead_->StartReaders(workers - 1);
     path_.assign(folder);
     if (Enter(nullptr, EntryRef{folder, nullptr, {}}, folder.size(), 0, {})) WalkAll();

@@ -38,7 +38,7 @@ enum class Stdout { kFile, kClosed, kFull };
 Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kFile,
                   int seconds = 60, int interruptAfterMs = -1,
                   std::chrono::milliseconds* endedAfterInterrupt = nullptr, bool noThreads = false,
-                  rlim_t descriptors = 0) {
+                  rlim_t descriptors = 0, rlim_t addressSpace = 0) {
   char outPath[] = "/tmp/quorrex-out-XXXXXX";
   const int outFd = mkstemp(outPath);
   const pid_t child = fork();
@@ -60,6 +60,10 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
     if (descriptors != 0) {
       const rlimit open{descriptors, descriptors};
       if (setrlimit(RLIMIT_NOFILE, &open) != 0) _exit(126);
+    }
+    if (addressSpace != 0) {
+      const rlimit space{addressSpace, addressSpace};
+      if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
     }
     std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -359,6 +363,73 @@ TEST_F(HostileTree, EightThreadsWalkWithinTwentyFourDescriptors) {
   EXPECT_EQ(eight.code, 0);
   EXPECT_EQ(eight.out, one.out);
   EXPECT_TRUE(Contains(one.out, "* 800 hard link groups\n")) << one.out;
+}
+
+// What a one-worker run prints, any number of workers prints under limits on
+// descriptors and address space that the one worker gets by with.
+TEST_F(HostileTree, LimitsChangeNothingWhateverTheWorkers) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime reserves more address space than the limits allow";
+#endif
+  // A chain past the depth limit, and a farm of folders whose files have a
+  // name in each of three copies of the tree.
+  MakeChain(root_, "c", 1100);
+  for (int copy = 0; copy < 3; ++copy) {
+    const std::string top = Path(Numbered("s", copy));
+    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+    for (int i = 0; i < 30; ++i) {
+      const std::string folder = top + "/" + Numbered("d", i);
+      ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+      for (int j = 0; j < 5; ++j) {
+        const std::string sub = folder + "/" + Numbered("e", j);
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        const std::string file = sub + "/f";
+        if (copy == 0) {
+          std::ofstream(file) << "x";
+        } else {
+          const std::string first = Path("s0/" + Numbered("d", i) + "/" + Numbered("e", j) + "/f");
+          ASSERT_EQ(link(first.c_str(), file.c_str()), 0);
+        }
+      }
+    }
+  }
+  setenv("QUORREX_WORKERS", "1", 1);
+  const Result reference = RunProgram({root_, "-s"});
+  ASSERT_EQ(reference.code, 0);
+  ASSERT_TRUE(Contains(reference.out, "path nested too deep (max 1024) -> skip folder c\n"));
+  ASSERT_TRUE(Contains(reference.out, "* 150 hard link groups\n"));
+  struct Case {
+    const char* workers;
+    rlim_t descriptors;
+    rlim_t addressSpace;
+  };
+  const Case cases[] = {
+      {"1", 64, 0}, {"8", 64, 0}, {"1", 16, 0}, {"2", 16, 0}, {"8", 16, 0}, {"8", 10, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.workers) + " workers, " + std::to_string(c.descriptors) +
+                 " descriptors");
+    setenv("QUORREX_WORKERS", c.workers, 1);
+    const Result r = RunProgram({root_, "-s"}, Stdout::kFile, 60, -1, nullptr, false, c.descriptors,
+                                c.addressSpace);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out == reference.out, true) << r.out.substr(0, 300);
+  }
+  // The address space one worker needs, to within 4 MiB; eight finish in
+  // twice that.
+  rlim_t need = 0;
+  for (rlim_t mib = 8; mib <= 256 && need == 0; mib += 4) {
+    if (RunProgram({root_, "-s"}, Stdout::kFile, 60, -1, nullptr, false, 0, mib << 20).code == 0) {
+      need = mib << 20;
+    }
+  }
+  ASSERT_NE(need, 0u);
+  setenv("QUORREX_WORKERS", "8", 1);
+  const Result eight =
+      RunProgram({root_, "-s"}, Stdout::kFile, 60, -1, nullptr, false, 0, 2 * need);
+  EXPECT_EQ(eight.code, 0) << (need >> 20) << " MiB for one worker";
+  EXPECT_EQ(eight.out == reference.out, true) << eight.out.substr(0, 300);
+  unsetenv("QUORREX_WORKERS");
 }
 
 TEST_F(HostileTree, SpecialFilesNeitherBlockNorCount) {
