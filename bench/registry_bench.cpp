@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "paths/name_pattern.h"
-#include "support/hard_link_list.h"
+#include "scan/hard_link_registry.h"
 
 namespace quorrex {
 namespace {
@@ -86,7 +86,7 @@ void BM_RegistryRecordAndReport(benchmark::State& state) {
   const std::vector<Recorded>& work = Workload(files);
   uint32_t groups = 0;
   for (auto _ : state) {
-    HardLinkList list;
+    HardLinkRegistry list;
     for (const Recorded& r : work) {
       list.Add(r.links, FileId{kVolume, (uint64_t{r.indexHigh} << 32) | r.indexLow}, r.path, 0);
     }
@@ -111,7 +111,7 @@ BENCHMARK(BM_RegistryRecordAndReport)
 // The group report alone, on a registry filled beforehand.
 void BM_RegistryReportOnly(benchmark::State& state) {
   const auto files = static_cast<size_t>(state.range(0));
-  HardLinkList list;
+  HardLinkRegistry list;
   for (const Recorded& r : Workload(files)) {
     list.Add(r.links, FileId{kVolume, (uint64_t{r.indexHigh} << 32) | r.indexLow}, r.path, 0);
   }

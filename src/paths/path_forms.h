@@ -18,8 +18,11 @@ bool IsBareDevicePath(std::u16string_view path);
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix);
 // Appends `separator` unless the path already ends in it.
 void AppendSeparator(std::u16string& path, char16_t separator = u'\\');
-inline void AppendBackslash(std::u16string& path) {
-  AppendSeparator(path, u'\\');
+// Makes a folder's path its search mask: the separator unless it is there,
+// then "*", which lists every entry.
+inline void AppendSearchMask(std::u16string& folder, char16_t separator) {
+  AppendSeparator(folder, separator);
+  folder.push_back(u'*');
 }
 
 // The length of the root of `path`, its trailing backslash included:

@@ -20,10 +20,8 @@ namespace quorrex {
 
 // File attribute bits, as the Windows enumeration reports them.
 inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
-inline constexpr uint32_t kAttrReadOnly = 0x1;
 inline constexpr uint32_t kAttrDirectory = 0x10;
 inline constexpr uint32_t kAttrArchive = 0x20;
-inline constexpr uint32_t kAttrDevice = 0x40;
 inline constexpr uint32_t kAttrNormal = 0x80;
 inline constexpr uint32_t kAttrReparsePoint = 0x400;
 
@@ -37,7 +35,6 @@ inline constexpr uint32_t kFileNotFound = 2;
 inline constexpr uint32_t kPathNotFound = 3;
 inline constexpr uint32_t kAccessDenied = 5;
 inline constexpr uint32_t kInvalidHandle = 6;
-inline constexpr uint32_t kNotReady = 21;
 inline constexpr uint32_t kSharingViolation = 32;
 inline constexpr uint32_t kInvalidName = 123;
 inline constexpr uint32_t kDirNotRoot = 144;

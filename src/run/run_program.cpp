@@ -8,6 +8,7 @@
 #include "paths/target.h"
 #include "run/summary.h"
 #include "scan/hard_links.h"
+#include "scan/error_names.h"
 #include "scan/reparse_names.h"
 #include "scan/walker.h"
 #include "support/memory.h"

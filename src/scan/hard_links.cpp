@@ -6,15 +6,6 @@
 
 namespace quorrex {
 
-uint32_t QueryLinkInfo(Run& run, const EntryRef& file, FileId* id) {
-  LinkInfo info;
-  uint32_t error = 0;
-  // A file that vanished or cannot be read is left out without a word.
-  if (!run.platform.QueryLinkInfo(file, info, error)) return 0;
-  if (id != nullptr) *id = info.id();
-  return info.links;
-}
-
 void AddHardLink(Run& run, uint32_t linkCount, const FileId& id, std::u16string_view path) {
   // A POSIX path prints whole: "/a?b" has a question mark third and no prefix.
   const size_t displayOffset = run.posix() ? 0 : DisplayOffset(path, DisplayRule::kHardLink);

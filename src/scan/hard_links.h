@@ -8,10 +8,6 @@
 
 namespace quorrex {
 
-// The link count of `file`, 0 on any failure; its identity goes to `id` when
-// given.
-uint32_t QueryLinkInfo(Run& run, const EntryRef& file, FileId* id);
-
 // Records one file with more than one link.
 void AddHardLink(Run& run, uint32_t linkCount, const FileId& id, std::u16string_view path);
 

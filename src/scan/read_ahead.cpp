@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iterator>
 
+#include "paths/path_forms.h"
 #include "support/threads.h"
 
 namespace quorrex {
@@ -247,10 +248,8 @@ ReadAhead::Opened ReadAhead::Open(ListedFolder& folder, bool onWalk) {
   } else if (!budget_.TryTakeForReader()) {
     return Opened::kLeftToWalk;
   }
-  const char16_t separator = run_.separator();
   std::u16string mask = folder.path;
-  if (mask.empty() || mask.back() != separator) mask.push_back(separator);
-  mask.push_back(u'*');
+  AppendSearchMask(mask, run_.separator());
   std::unique_ptr<FolderListing> listing;
   uint32_t error = 0;
   for (int attempt = 0; attempt < 2 && !listing; ++attempt) {

@@ -5,6 +5,7 @@
 #include "console/message.h"
 #include "console/path_line.h"
 #include "paths/path_forms.h"
+#include "scan/error_names.h"
 #include "scan/reparse_names.h"
 
 namespace quorrex {

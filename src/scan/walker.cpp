@@ -10,6 +10,7 @@
 
 #include "console/message.h"
 #include "paths/path_forms.h"
+#include "scan/error_names.h"
 #include "scan/hard_links.h"
 #include "scan/read_ahead.h"
 #include "scan/reparse_names.h"
@@ -123,10 +124,8 @@ class Walk {
   // length of the folder's path with its separator.
   size_t MakeMask(size_t folderLength) {
     path_.resize(folderLength);
-    if (path_.empty() || path_.back() != separator_) path_.push_back(separator_);
-    const size_t base = path_.size();
-    path_.push_back(u'*');
-    return base;
+    AppendSearchMask(path_, separator_);
+    return path_.size() - 1;
   }
 
   // Whether a folder with this identity may be entered: not when it is open

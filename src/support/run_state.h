@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "support/hard_link_list.h"
+#include "scan/hard_link_registry.h"
 
 namespace quorrex {
 
@@ -176,7 +176,7 @@ struct Run {
   // point): folders read ahead before that, in which something was denied,
   // are read again.
   std::atomic<bool> privilegeSettled{false};
-  HardLinkList hardLinks;
+  HardLinkRegistry hardLinks;
   // Threads that read folders for the walk, the printing thread among them:
   // 1 walks on one thread, 0 lets the walk choose from the processor count
   // (the program's default).

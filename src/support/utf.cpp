@@ -121,11 +121,4 @@ std::string EncodeUtf8Lossless(std::u16string_view text) {
   return out;
 }
 
-std::u16string Widen(std::string_view ascii) {
-  std::u16string out;
-  out.reserve(ascii.size());
-  for (char c : ascii) out.push_back(static_cast<unsigned char>(c));
-  return out;
-}
-
 }  // namespace quorrex

@@ -19,7 +19,5 @@ void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out);  // append
 std::string EncodeUtf8Lossless(std::u16string_view text);
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out);  // appends
 
-// ASCII-only widening and narrowing, for texts the program itself writes.
-std::u16string Widen(std::string_view ascii);
 
 }  // namespace quorrex

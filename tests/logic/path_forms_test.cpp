@@ -41,21 +41,27 @@ TEST(PathForms, Predicates) {
   }
 }
 
-TEST(PathForms, StartsWithNoCaseAndAppendBackslash) {
+TEST(PathForms, StartsWithNoCaseAndSearchMask) {
   EXPECT_FALSE(StartsWithNoCase(u"", u"a"));
   EXPECT_FALSE(StartsWithNoCase(u"a", u""));
   EXPECT_FALSE(StartsWithNoCase(u"ab", u"abc"));
   EXPECT_TRUE(StartsWithNoCase(u"\\??\\VOLUME{x", u"\\??\\Volume{"));
   EXPECT_FALSE(StartsWithNoCase(u"\\??\\Volume[", u"\\??\\Volume{"));
 
-  std::u16string s;
-  AppendBackslash(s);
-  EXPECT_EQ(s, u"\\");
-  AppendBackslash(s);
-  EXPECT_EQ(s, u"\\");
-  s = u"C:";
-  AppendBackslash(s);
-  EXPECT_EQ(s, u"C:\\");
+  struct Case {
+    std::u16string folder;
+    char16_t separator;
+    std::u16string mask;
+  };
+  const Case cases[] = {
+      {u"", u'\\', u"\\*"}, {u"C:", u'\\', u"C:\\*"},   {u"C:\\", u'\\', u"C:\\*"},
+      {u"/", u'/', u"/*"},  {u"/srv", u'/', u"/srv/*"}, {u"a\\", u'/', u"a\\/*"},
+  };
+  for (const Case& c : cases) {
+    std::u16string s = c.folder;
+    AppendSearchMask(s, c.separator);
+    EXPECT_EQ(s, c.mask);
+  }
 }
 
 TEST(PathForms, RootLengthOfEveryForm) {

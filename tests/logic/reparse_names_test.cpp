@@ -1,4 +1,5 @@
 #include "scan/reparse_names.h"
+#include "scan/error_names.h"
 
 #include <gtest/gtest.h>
 

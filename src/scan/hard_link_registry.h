@@ -23,16 +23,11 @@ namespace quorrex {
 struct HardLinkEntry {
   std::u16string_view path;    // the full path as the walk built it
   uint32_t displayOffset = 0;  // where the printed form starts
-  uint32_t linkCount = 0;
-  uint32_t fileIndexHigh = 0;
-  uint32_t fileIndexLow = 0;
-  uint64_t volumeSerial = 0;
-  uint64_t fileIndexUpper = 0;  // the upper half of a 128-bit index
 
   std::u16string_view displayPath() const { return path.substr(displayOffset); }
 };
 
-class HardLinkList {
+class HardLinkRegistry {
  public:
   // Records one file; its display path is `path` from `displayOffset` on.
   void Add(uint32_t linkCount, const FileId& id, std::u16string_view path, uint32_t displayOffset);
@@ -52,7 +47,6 @@ class HardLinkList {
       for (uint32_t i = 0; i < records_.size(); ++i) order[next[records_[i].group]++] = i;
     }
     for (size_t g = 0; g < groups_.size(); ++g) {
-      const FileId& id = groups_[g];
       const uint32_t count = records_[order[start[g]]].linkCount;
       int32_t number = 1;
       for (uint32_t k = start[g]; k < start[g + 1]; ++k) {
@@ -60,11 +54,6 @@ class HardLinkList {
         HardLinkEntry entry;
         entry.path = std::u16string_view(chunks_[r.chunk].data() + r.offset, r.length);
         entry.displayOffset = r.displayOffset;
-        entry.linkCount = r.linkCount;
-        entry.fileIndexHigh = static_cast<uint32_t>(id.index >> 32);
-        entry.fileIndexLow = static_cast<uint32_t>(id.index);
-        entry.volumeSerial = id.volume;
-        entry.fileIndexUpper = id.indexUpper;
         member(count, number++, static_cast<const HardLinkEntry&>(entry));
       }
     }

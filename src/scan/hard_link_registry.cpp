@@ -1,4 +1,4 @@
-#include "support/hard_link_list.h"
+#include "scan/hard_link_registry.h"
 
 namespace quorrex {
 namespace {
@@ -11,7 +11,7 @@ size_t Hash(const FileId& id) {
 
 }  // namespace
 
-void HardLinkList::Grow() {
+void HardLinkRegistry::Grow() {
   std::vector<IndexSlot> old;
   old.swap(slots_);
   slots_.resize(old.empty() ? 1024 : old.size() * 2);
@@ -24,8 +24,8 @@ void HardLinkList::Grow() {
   }
 }
 
-void HardLinkList::Add(uint32_t linkCount, const FileId& id, std::u16string_view path,
-                       uint32_t displayOffset) {
+void HardLinkRegistry::Add(uint32_t linkCount, const FileId& id, std::u16string_view path,
+                           uint32_t displayOffset) {
   if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < path.size()) {
     chunks_.emplace_back().reserve(path.size() > kChunkCharacters ? path.size() : kChunkCharacters);
   }
@@ -57,7 +57,7 @@ void HardLinkList::Add(uint32_t linkCount, const FileId& id, std::u16string_view
   }
 }
 
-void HardLinkList::Clear() {
+void HardLinkRegistry::Clear() {
   std::vector<std::vector<char16_t>>().swap(chunks_);
   std::vector<Record>().swap(records_);
   std::vector<FileId>().swap(groups_);

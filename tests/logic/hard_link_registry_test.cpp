@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "support/hard_link_list.h"
+#include "scan/hard_link_registry.h"
 
 namespace quorrex {
 namespace {
 
-TEST(HardLinkList, GroupsInOrderOfFirstMemberMembersInRecordOrder) {
+TEST(HardLinkRegistry, GroupsInOrderOfFirstMemberMembersInRecordOrder) {
   // 3000 groups whose members arrive interleaved, with identities that share
   // their index across two volumes: enough to grow the index several times.
-  HardLinkList list;
+  HardLinkRegistry list;
   struct Seen {
     uint32_t count;
     int32_t number;
@@ -44,8 +44,8 @@ TEST(HardLinkList, GroupsInOrderOfFirstMemberMembersInRecordOrder) {
   EXPECT_EQ(list.ForEachGroup([](uint32_t, int32_t, const HardLinkEntry&) {}), 0u);
 }
 
-TEST(HardLinkList, HeaderCarriesTheFirstMembersCountAndOddOffsetsPrintWhole) {
-  HardLinkList list;
+TEST(HardLinkRegistry, HeaderCarriesTheFirstMembersCountAndOddOffsetsPrintWhole) {
+  HardLinkRegistry list;
   list.Add(3, FileId{9, 1}, u"a", 4);  // an offset past the path prints it whole
   list.Add(5, FileId{9, 1}, u"b", 0);
   list.Add(2, FileId{9, 1}, u"\\\\?\\C:\\caf\u00E9\U0001F600", 4);  // beyond ASCII
@@ -58,7 +58,7 @@ TEST(HardLinkList, HeaderCarriesTheFirstMembersCountAndOddOffsetsPrintWhole) {
   EXPECT_EQ(paths, (std::vector<std::u16string>{u"a", u"b", u"C:\\caf\u00E9\U0001F600", u""}));
 }
 
-TEST(HardLinkList, WholeIdentityDecidesTheGroup) {
+TEST(HardLinkRegistry, WholeIdentityDecidesTheGroup) {
   // 128-bit indexes (ReFS) whose lower halves coincide are different files;
   // equal indexes on two volumes too. Only the whole identity groups.
   struct Case {
@@ -69,7 +69,7 @@ TEST(HardLinkList, WholeIdentityDecidesTheGroup) {
       {FileId{1, 5, 0}, u"a"}, {FileId{1, 5, 1}, u"b"}, {FileId{1, 5, 1ull << 63}, u"c"},
       {FileId{2, 5, 1}, u"d"}, {FileId{1, 5, 1}, u"e"}, {FileId{1, 5, 0}, u"f"},
   };
-  HardLinkList list;
+  HardLinkRegistry list;
   for (const Case& c : cases) list.Add(2, c.id, c.path, 0);
   std::vector<std::vector<std::u16string>> groups;
   list.ForEachGroup([&](uint32_t, int32_t number, const HardLinkEntry& entry) {
