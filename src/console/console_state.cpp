@@ -62,23 +62,23 @@ bool ConsoleCtrlHandler(Run& run, uint32_t event) {
       switch (event) {
         case kCtrlCEvent:
           if (!state.abortRequested)
-            PrintMessage(
-                run, run.posix() ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n");
+            PrintMessage(run, run.conventions.signals ? "\nSIGINT received -> abort\n"
+                                                      : "\nCtrl+C pressed -> abort\n");
           break;
         case kCtrlBreakEvent:
-          PrintMessage(run, run.posix() ? "\nSIGQUIT received -> abort\n"
-                                        : "\nCtrl+Break pressed -> abort\n");
+          PrintMessage(run, run.conventions.signals ? "\nSIGQUIT received -> abort\n"
+                                                    : "\nCtrl+Break pressed -> abort\n");
           break;
         case kCtrlCloseEvent:
-          PrintMessage(run, run.posix() ? "\nSIGHUP received -> abort\n"
-                                        : "\nClose Button pressed -> abort\n");
+          PrintMessage(run, run.conventions.signals ? "\nSIGHUP received -> abort\n"
+                                                    : "\nClose Button pressed -> abort\n");
           break;
         case kCtrlLogoffEvent:
           PrintMessage(run, "\nUser LogOff -> abort\n");
           break;
         case kCtrlShutdownEvent:
-          PrintMessage(
-              run, run.posix() ? "\nSIGTERM received -> abort\n" : "\nSystem Shutdown -> abort\n");
+          PrintMessage(run, run.conventions.signals ? "\nSIGTERM received -> abort\n"
+                                                    : "\nSystem Shutdown -> abort\n");
           break;
         default:
           break;

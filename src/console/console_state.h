@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

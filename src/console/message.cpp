@@ -197,7 +197,8 @@ void StopOutputFlusher(Run& run) {
 
 int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatArg> args) {
   std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
-  if (run.posix() && !OutputRedirected(run) && run.platform.MasksControlCharacters()) {
+  if (run.conventions.byteTerminal && !OutputRedirected(run) &&
+      run.platform.MasksControlCharacters()) {
     // A name in a message reaches the terminal with its control characters
     // shown as "?", as in a path line.
     std::vector<std::u16string> masked;
@@ -211,7 +212,7 @@ int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatAr
     return WriteOutput(run, FormatText(run.platform, format, shown));
   }
   const std::string text = FormatText(run.platform, format, args);
-  if (run.posix()) return WriteOutput(run, text);
+  if (run.conventions.byteTerminal) return WriteOutput(run, text);
   return WriteOutput(run, ConvertLineEnds(text));
 }
 

@@ -109,7 +109,7 @@ int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
 int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
   std::u16string fitted;
   std::u16string_view shown = text;
-  const bool terminal = run.posix() && !OutputRedirected(run);
+  const bool terminal = run.conventions.byteTerminal && !OutputRedirected(run);
   if (terminal && run.platform.MasksControlCharacters()) {
     fitted = MaskControlCharacters(text);
     shown = fitted;

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

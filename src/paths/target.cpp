@@ -23,20 +23,20 @@ bool NormaliseTarget(Run& run) {
   if (run.platform.GetFullPathName(spec, full)) spec = full;
   // A relative spec needs the current folder; one that cannot be had (it was
   // deleted) must not make the file spec relative to the root instead.
-  const bool relative = run.posix() ? (spec.empty() || spec.front() != u'/')
-                                    : spec.find(separator) == std::u16string::npos;
+  const bool relative = !run.conventions.windowsPathForms
+                            ? (spec.empty() || spec.front() != u'/')
+                            : spec.find(separator) == std::u16string::npos;
   if (relative) {
     std::u16string joined = run.platform.GetCurrentDirectory();
     if (joined.empty()) return false;
-    if (spec.find(separator) == std::u16string::npos || run.posix()) {
+    if (spec.find(separator) == std::u16string::npos || !run.conventions.windowsPathForms) {
       AppendSeparator(joined, separator);
       joined += spec;
       spec = joined;
     }
   }
   if (IsFolder(run, spec)) {
-    if (spec.empty() || spec.back() != separator) spec.push_back(separator);
-    spec.push_back(u'*');
+    AppendSearchMask(spec, separator);
     run.patternAppended = true;
   }
   return true;
@@ -44,7 +44,7 @@ bool NormaliseTarget(Run& run) {
 
 bool SplitTarget(Run& run, const std::u16string& target) {
   const char16_t separator = run.separator();
-  if (!run.posix() && IsBareDevicePath(target)) {
+  if (run.conventions.windowsPathForms && IsBareDevicePath(target)) {
     run.scanFolder = target;
     run.namePattern.clear();
     return true;
@@ -61,7 +61,7 @@ bool SplitTarget(Run& run, const std::u16string& target) {
   const size_t last = target.rfind(separator);
   if (last == std::u16string::npos) return false;
   std::u16string folder = target.substr(0, last + 1);
-  if (run.posix() || HasLongPathPrefix(target) || IsUncLike(target)) {
+  if (!run.conventions.windowsPathForms || HasLongPathPrefix(target) || IsUncLike(target)) {
     run.scanFolder = std::move(folder);
   } else {
     run.scanFolder = u"\\\\?\\" + folder;

@@ -1,7 +1,7 @@
 // The file specification turned into a scan folder and a name pattern.
 #pragma once
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

@@ -52,6 +52,29 @@ enum class PathStyle {
   kPosix,    // one tree, forward slashes, no long-path form
 };
 
+// What the logic must know of the running system's conventions, one value
+// for the run, so that no logic asks which system it runs on.
+struct SystemConventions {
+  char16_t separator = u'\\';
+  // Drive letters, server shares, device paths and the \\?\ long-path form
+  // exist, and printed paths leave the long-path prefix out. Elsewhere a
+  // path is its own printed form and its own name to open.
+  bool windowsPathForms = true;
+  // Reading reparse data may need the backup privilege, which only the walk
+  // enables; elsewhere a link's data is read wherever it is listed.
+  bool linkDataNeedsPrivilege = true;
+  // A console is a terminal of bytes (UTF-8 text, control characters shown
+  // as "?", line ends as LF) rather than a console of UTF-16 characters.
+  bool byteTerminal = false;
+  // Control events are signals and are named as such.
+  bool signals = false;
+};
+
+inline SystemConventions ConventionsOf(PathStyle style) {
+  if (style == PathStyle::kWindows) return SystemConventions{};
+  return SystemConventions{u'/', false, false, true, true};
+}
+
 // One entry of a folder listing: the attribute bits and the long name.
 struct FindData {
   uint32_t attributes = 0;
@@ -181,6 +204,7 @@ class Platform {
   virtual ~Platform() = default;
 
   virtual PathStyle Style() const = 0;
+  virtual SystemConventions Conventions() const { return ConventionsOf(Style()); }
 
   // --- Process -----------------------------------------------------------
   // Narrows the dynamic-library search to the system directory.

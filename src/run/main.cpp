@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) args.push_back(quorrex::DecodeUtf8Lossless(argv[i]));
 #endif
   auto platform = quorrex::CreateSystemPlatform();
-  quorrex::InstallAllocationFailure(platform.get());
+  quorrex::InstallAllocationFailure(*platform);
   // The run's records and the platform live until the process ends: the
   // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);

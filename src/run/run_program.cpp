@@ -7,12 +7,12 @@
 #include "paths/path_forms.h"
 #include "paths/target.h"
 #include "run/summary.h"
-#include "scan/hard_links.h"
 #include "scan/error_names.h"
+#include "scan/hard_links.h"
 #include "scan/reparse_names.h"
 #include "scan/walker.h"
 #include "support/memory.h"
-#include "support/startup.h"
+#include "run/startup.h"
 
 namespace quorrex {
 namespace {
@@ -107,6 +107,16 @@ int CheckVolumeAndFolder(Run& run) {
 
 }  // namespace
 
+void InstallAllocationFailure(Platform& platform) {
+  InstallAllocationFailure(
+      [](void* context) {
+        auto* system = static_cast<Platform*>(context);
+        system->Sleep(500);
+        system->Beep(1000, 3000);
+      },
+      &platform);
+}
+
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   HardenDllSearch(run);
   SetAllocationRescue(RescueOutput, &run);
@@ -139,7 +149,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   if (const int code = CheckVolumeAndFolder(run); code != 0) return Finish(run, code);
 
   // The lone carriage return only means something on a terminal.
-  if (!run.posix() || !OutputRedirected(run)) PrintMessage(run, "\r");
+  if (!run.conventions.byteTerminal || !OutputRedirected(run)) PrintMessage(run, "\r");
   StartProgressLine(run);
   run.platform.BeginFileSystemWork();
   WalkFolder(run, run.scanFolder, run.namePattern);

@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
+
+// A refused allocation ends the process after `platform`'s wait of half a
+// second and a three-second tone.
+void InstallAllocationFailure(Platform& platform);
 
 // Runs the program on `run` with the argument vector `args` (element 0 is the
 // program itself) and returns the exit code.

@@ -1,7 +1,7 @@
 // The summary block that ends a completed listing.
 #pragma once
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

@@ -8,7 +8,8 @@ namespace quorrex {
 
 void AddHardLink(Run& run, uint32_t linkCount, const FileId& id, std::u16string_view path) {
   // A POSIX path prints whole: "/a?b" has a question mark third and no prefix.
-  const size_t displayOffset = run.posix() ? 0 : DisplayOffset(path, DisplayRule::kHardLink);
+  const size_t displayOffset =
+      !run.conventions.windowsPathForms ? 0 : DisplayOffset(path, DisplayRule::kHardLink);
   run.hardLinks.Add(linkCount, id, path, static_cast<uint32_t>(displayOffset));
 }
 

@@ -58,7 +58,7 @@ ReadAhead::ReadAhead(Run& run, const EntryRules& rules, size_t window, uint32_t 
     : run_(run),
       rules_(rules),
       window_(window > 0 ? window : 1),
-      readsLinksAhead_(run.posix()),
+      readsLinksAhead_(!run.conventions.linkDataNeedsPrivilege),
       budget_(handles),
       makeRoom_(std::move(makeRoom)) {}
 

@@ -31,7 +31,7 @@
 
 #include "scan/entry_rules.h"
 #include "scan/handle_budget.h"
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

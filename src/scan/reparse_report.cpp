@@ -34,7 +34,8 @@ void EnsureBackupPrivilege(Run& run) {
 // server path or a bare device path as it is, any other Windows path behind
 // the long-path prefix. A POSIX path is its own name.
 std::u16string OpenName(const Run& run, std::u16string_view path) {
-  if (run.posix() || HasLongPathPrefix(path) || IsUncLike(path) || IsBareDevicePath(path)) {
+  if (!run.conventions.windowsPathForms || HasLongPathPrefix(path) || IsUncLike(path) ||
+      IsBareDevicePath(path)) {
     return std::u16string(path);
   }
   std::u16string name;
@@ -85,8 +86,9 @@ void InspectReparsePoint(Run& run, const EntryRef& entry) {
 void ReportReparsePoint(Run& run, const EntryRef& entry, const ReparseRead& read,
                         std::span<const uint8_t> data) {
   EnsureBackupPrivilege(run);
-  const std::u16string_view displayPath =
-      run.posix() ? entry.path : DisplayForm(entry.path, DisplayRule::kReparse);
+  const std::u16string_view displayPath = !run.conventions.windowsPathForms
+                                              ? entry.path
+                                              : DisplayForm(entry.path, DisplayRule::kReparse);
   switch (read.stage) {
     case ReparseRead::Stage::kOpenFailed:
       PrintMessage(run, "error %s opening reparse point ", SystemErrorName(read.error));

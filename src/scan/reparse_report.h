@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 #include "scan/reparse_data.h"
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 

@@ -3,12 +3,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "platform/platform.h"
-
 namespace quorrex {
 namespace {
 
-Platform* g_failurePlatform = nullptr;
+void (*g_farewell)(void*) = nullptr;
+void* g_farewellContext = nullptr;
 void (*g_rescue)(void*) = nullptr;
 void* g_rescueContext = nullptr;
 
@@ -18,9 +17,10 @@ void NewHandler() {
 
 }  // namespace
 
-void InstallAllocationFailure(Platform* platform) {
-  g_failurePlatform = platform;
-  std::set_new_handler(platform != nullptr ? NewHandler : nullptr);
+void InstallAllocationFailure(void (*farewell)(void* context), void* context) {
+  g_farewell = farewell;
+  g_farewellContext = context;
+  std::set_new_handler(farewell != nullptr ? NewHandler : nullptr);
 }
 
 void SetAllocationRescue(void (*rescue)(void* context), void* context) {
@@ -34,10 +34,7 @@ void AllocationRefused() {
     g_rescue = nullptr;  // a refusal inside the rescue goes straight on
     rescue(g_rescueContext);
   }
-  if (g_failurePlatform != nullptr) {
-    g_failurePlatform->Sleep(500);
-    g_failurePlatform->Beep(1000, 3000);
-  }
+  if (g_farewell != nullptr) g_farewell(g_farewellContext);
   std::_Exit(kAllocationFailureExitCode);
 }
 

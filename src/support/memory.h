@@ -8,13 +8,11 @@
 
 namespace quorrex {
 
-class Platform;
-
 inline constexpr int kAllocationFailureExitCode = 8;
 
-// Routes refused allocations of `operator new` through `platform`'s wait and
-// tone before the process ends.
-void InstallAllocationFailure(Platform* platform);
+// Routes refused allocations of `operator new` through `farewell(context)`
+// (the wait and the tone) before the process ends; null: straight to the end.
+void InstallAllocationFailure(void (*farewell)(void* context), void* context);
 
 // Called first on the way out of a refused allocation, to hand pending output
 // to the system; it must not allocate. Null clears it.

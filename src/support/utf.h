@@ -19,5 +19,4 @@ void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out);  // append
 std::string EncodeUtf8Lossless(std::u16string_view text);
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out);  // appends
 
-
 }  // namespace quorrex

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "support/run_state.h"
+#include "run/run_state.h"
 
 namespace quorrex {
 namespace {

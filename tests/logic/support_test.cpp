@@ -92,7 +92,7 @@ class SoundingMachine : public testing::MemoryVolume {
 
 void RefuseAllocation() {
   SoundingMachine machine;
-  InstallAllocationFailure(&machine);
+  InstallAllocationFailure(static_cast<Platform&>(machine));
   SoundingMachine::Refuse();
 }
 
@@ -104,7 +104,7 @@ void RefuseAllocation() {
   machine.AddSymlink(u"C:\\data\\a", u"t", false);
   machine.AddSymlink(u"C:\\data\\b", u"t", false);
   machine.refuseAt = u"b";
-  InstallAllocationFailure(&machine);
+  InstallAllocationFailure(static_cast<Platform&>(machine));
   testing::RunOn(machine, {u"C:\\data"});
 }
 

@@ -7,7 +7,7 @@
 
 #include "paths/target.h"
 #include "platform/posix/posix_platform.h"
-#include "support/run_state.h"
+#include "run/run_state.h"
 #include "temp_folder.h"
 
 namespace quorrex {

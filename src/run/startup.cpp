@@ -1,4 +1,4 @@
-#include "support/startup.h"
+#include "run/startup.h"
 
 namespace quorrex {
 

@@ -1,12 +1,11 @@
 // The records that live for one run of the program.
 //
-// A run owns every process-wide record: the options, the counters, the
-// console and output state, the reparse buffer and the hard-link registry.
-// The program makes one `Run` for its process; the tests make a fresh one for
-// every run they start in-process.
-//
-// The record sits in the bottom layer so that every layer may include it; it
-// needs nothing above the platform interface and the registry's container.
+// A run owns every process-wide record, split by who writes it: the
+// settings, fixed once the command line is read; the tallies, written by the
+// walk and the reports on the walk's thread; and the records of the output,
+// the console and the status line, each with its own lock. The program
+// makes one `Run` for its process; the tests make a fresh one for every run
+// they start in-process.
 #pragma once
 
 #include <atomic>
@@ -159,31 +158,19 @@ inline constexpr int kExitNoVolume = 5;
 inline constexpr int kExitVolumeUnusable = 7;
 inline constexpr int kExitFolderNotFound = 11;
 
-struct Run {
-  explicit Run(Platform& p) : platform(p) {}
-  Run(const Run&) = delete;
-  Run& operator=(const Run&) = delete;
+// Fixed once the command line is read; read from any thread after that.
+struct Settings {
+  explicit Settings(const SystemConventions& system) : conventions(system) {}
 
-  Platform& platform;
+  // How the running system writes and opens paths.
+  const SystemConventions conventions;
   ScanOptions options;
   int32_t maxColumn = -1;
-  ScanCounters counters;
   VersionInfo version;
-  OutputState output;
-  ConsoleState console;
-  bool tokenOpened = false;
-  // The walk has tried to enable the backup privilege (at its first reparse
-  // point): folders read ahead before that, in which something was denied,
-  // are read again.
-  std::atomic<bool> privilegeSettled{false};
-  HardLinkRegistry hardLinks;
   // Threads that read folders for the walk, the printing thread among them:
   // 1 walks on one thread, 0 lets the walk choose from the processor count
   // (the program's default).
   uint32_t walkWorkers = 1;
-  std::vector<uint8_t> reparseBuffer;  // kReparseBufferSize bytes once in use
-  ProgressState progress;
-
   // The file specification and what it becomes.
   std::u16string fileSpec;
   std::u16string scanFolder;
@@ -191,8 +178,33 @@ struct Run {
   // The file spec named a folder and NormaliseTarget appended the pattern "*".
   bool patternAppended = false;
 
-  bool posix() const { return platform.Style() == PathStyle::kPosix; }
-  char16_t separator() const { return posix() ? u'/' : u'\\'; }
+  char16_t separator() const { return conventions.separator; }
+};
+
+// What the run found: written on the walk's thread only.
+struct Tallies {
+  ScanCounters counters;
+  HardLinkRegistry hardLinks;
+};
+
+struct Run : Settings, Tallies {
+  explicit Run(Platform& p) : Settings(p.Conventions()), platform(p) {}
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  Platform& platform;
+  OutputState output;
+  ConsoleState console;
+  ProgressState progress;
+  // The walk's reparse report: the token step happens once, and the buffer
+  // (kReparseBufferSize bytes once in use) serves every point.
+  bool tokenOpened = false;
+  std::vector<uint8_t> reparseBuffer;
+  // The walk has tried to enable the backup privilege (at its first reparse
+  // point): folders read ahead before that, in which something was denied,
+  // are read again.
+  std::atomic<bool> privilegeSettled{false};
+
   bool AbortRequested() const { return console.abortRequested.load(std::memory_order_relaxed); }
 };
 
