@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "paths/name_pattern.h"
 #include "platform/platform.h"
 
 namespace quorrex {
@@ -24,7 +25,22 @@ struct EntryRules {
 };
 
 // Classifies `entry` of `listing`. Settles whether a link leads to a folder
-// when that decides the role (only for a link the walk would enter).
-EntryRole ClassifyEntry(const EntryRules& rules, FindData& entry, FolderListing& listing);
+// when that decides the role (only for a link the walk would enter). Asked
+// for every entry of the tree, so it is inline.
+inline EntryRole ClassifyEntry(const EntryRules& rules, FindData& entry, FolderListing& listing) {
+  const std::u16string& name = entry.name;
+  if (!name.empty() && name[0] == u'.' &&
+      (name.size() == 1 || (name.size() == 2 && name[1] == u'.'))) {
+    return EntryRole::kNone;
+  }
+  const bool matches = MatchNamePattern(rules.pattern, name);
+  // Whether a link leads to a folder matters only for one to be entered.
+  if (entry.directoryUnresolved && !matches && rules.recurse) listing.ResolveDirectory(entry);
+  if (matches && (entry.attributes & kAttrReparsePoint) != 0) return EntryRole::kReported;
+  if ((entry.attributes & kAttrDirectory) != 0) {
+    return rules.recurse ? EntryRole::kFolder : EntryRole::kSilent;
+  }
+  return matches ? EntryRole::kLinkQuery : EntryRole::kSilent;
+}
 
 }  // namespace quorrex

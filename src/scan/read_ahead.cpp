@@ -12,6 +12,7 @@ namespace {
 
 // Orders the queue as a heap whose top is the folder the walk enters first.
 bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
+  // std::string compares its bytes as unsigned: char_traits<char>::compare.
   return a->order > b->order;
 }
 
@@ -49,8 +50,19 @@ bool IsShortage(uint32_t error) {
 }
 
 void AppendWalkOrder(std::string& order, size_t position) {
+  // One byte below 128, two below 16384, else five: the first byte tells
+  // the length and shorter codes sort first, so that comparing the bytes
+  // compares the places, and a typical path fits the string's own room.
   const auto value = static_cast<uint32_t>(position);
-  for (int shift = 24; shift >= 0; shift -= 8) order.push_back(static_cast<char>(value >> shift));
+  if (value < 0x80) {
+    order.push_back(static_cast<char>(value));
+  } else if (value < 0x4000) {
+    order.push_back(static_cast<char>(0x80 | (value >> 8)));
+    order.push_back(static_cast<char>(value & 0xFF));
+  } else {
+    order.push_back(static_cast<char>(0xC0));
+    for (int shift = 24; shift >= 0; shift -= 8) order.push_back(static_cast<char>(value >> shift));
+  }
 }
 
 ReadAhead::ReadAhead(Run& run, const EntryRules& rules, size_t window, uint32_t handles,
@@ -248,7 +260,8 @@ ReadAhead::Opened ReadAhead::Open(ListedFolder& folder, bool onWalk) {
   } else if (!budget_.TryTakeForReader()) {
     return Opened::kLeftToWalk;
   }
-  std::u16string mask = folder.path;
+  thread_local std::u16string mask;
+  mask.assign(folder.path);
   AppendSearchMask(mask, run_.separator());
   std::unique_ptr<FolderListing> listing;
   uint32_t error = 0;
@@ -258,7 +271,7 @@ ReadAhead::Opened ReadAhead::Open(ListedFolder& folder, bool onWalk) {
     std::unique_lock<std::mutex> hold;
     if (parent != nullptr) hold = std::unique_lock<std::mutex>(parent->listingLock);
     const EntryRef ref{folder.path, parent != nullptr ? parent->listing.get() : nullptr,
-                       folder.name, folder.attributes, folder.nameBytes};
+                       folder.Name(), folder.attributes, folder.nameBytes};
     listing = run_.platform.OpenListing(mask, ref, error);
     if (listing || !IsShortage(error)) break;
     if (hold.owns_lock()) hold.unlock();
@@ -330,7 +343,6 @@ void ReadAhead::List(const ListedFolderPtr& self) {
     if (folder.entries.empty()) {
       folder.entries.reserve(4);
       folder.names.reserve(64);
-      folder.bytes.reserve(64);
     }
     ListedEntry& read = folder.entries.emplace_back();
     read.role = role;
@@ -339,7 +351,10 @@ void ReadAhead::List(const ListedFolderPtr& self) {
     read.nameLength = static_cast<uint32_t>(name.size());
     read.attributes = entry.attributes;
     folder.names.append(name);
-    if (!entry.bytes.empty()) {
+    const bool walkOpensThis = (role == EntryRole::kReported && !readsLinksAhead_) ||
+                               (role == EntryRole::kFolder && folder.depth < kMaxDepth &&
+                                (entry.attributes & kAttrReparsePoint) != 0);
+    if (walkOpensThis && !entry.bytes.empty()) {
       read.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
       read.bytesLength = static_cast<uint32_t>(entry.bytes.size());
       folder.bytes.append(entry.bytes);
@@ -363,14 +378,13 @@ void ReadAhead::List(const ListedFolderPtr& self) {
         read.child = std::make_shared<ListedFolder>();
         ListedFolder& child = *read.child;
         child.path = full;
+        child.nameOffset = static_cast<uint32_t>(base);
         child.parent = self;
         child.opensThroughParent = true;
         ++openers;
-        child.name = name;
         child.nameBytes = entry.bytes;
         child.attributes = entry.attributes;
         child.depth = folder.depth + 1;
-        child.order.reserve(folder.order.size() + 4);
         child.order = folder.order;
         AppendWalkOrder(child.order, folder.entries.size() - 1);
       } else if (folder.depth < kMaxDepth) {
@@ -460,8 +474,8 @@ ListedFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ListedFolder
   auto folder = std::make_shared<ListedFolder>();
   folder->order = std::move(order);
   folder->path.assign(path);
+  folder->nameOffset = static_cast<uint32_t>(folder->path.size() - entry.name.size());
   folder->parent = parent;
-  folder->name.assign(entry.name);
   folder->nameBytes.assign(entry.nameBytes);
   folder->attributes = entry.attributes;
   folder->depth = depth;

@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "run/run_state.h"
 #include "scan/entry_rules.h"
 #include "scan/handle_budget.h"
-#include "run/run_state.h"
 
 namespace quorrex {
 
@@ -60,7 +60,7 @@ struct ListedEntry {
 //
 // Who writes what:
 // - written once before the folder is shared (queued or opened by the walk):
-//   `path`, `name`, `nameBytes`, `attributes`, `depth`, `order`;
+//   `path`, `nameOffset`, `nameBytes`, `attributes`, `depth`, `order`;
 // - guarded by `ReadAhead::lock_`: `state`, `counted`, `parent` while the
 //   folder is queued;
 // - written by the one thread that reads the folder (state kReading), read by
@@ -78,14 +78,14 @@ struct ListedFolder {
   std::u16string path;
   ListedFolderPtr parent;
   bool opensThroughParent = false;  // counted in the parent's `openers`
-  std::u16string name;
-  std::string nameBytes;  // as the listing gave them, where it gives bytes
+  uint32_t nameOffset = 0;          // where its name starts in `path`
+  std::string nameBytes;            // as the listing gave them, where it gives bytes
   uint32_t attributes = kInvalidFileAttributes;
   int32_t depth = 0;
   // The folder's place in the depth-first walk: the positions of the entries
-  // that lead to it from the scan folder, four bytes each, most significant
-  // first, so that comparing the bytes compares the places. Readers take the
-  // queued folder that comes first.
+  // that lead to it from the scan folder (see AppendWalkOrder), so that
+  // comparing the bytes compares the places. Readers take the queued folder
+  // that comes first.
   std::string order;
 
   State state = State::kQueued;
@@ -111,12 +111,16 @@ struct ListedFolder {
   bool denied = false;
   bool shortage = false;
 
-  std::u16string names;              // every kept entry's name, one after another
-  std::string bytes;                 // their bytes from the listing, each with a NUL after it
+  std::u16string names;  // every kept entry's name, one after another
+  // The listing's bytes of the kept names that the walk itself opens (a
+  // folder behind a link, a link whose data is not read ahead), each with a
+  // NUL after it.
+  std::string bytes;
   std::vector<uint8_t> reparseData;  // the data of the links read ahead
   std::vector<ListedEntry> entries;  // those the walk does something with
   uint64_t silent = 0;               // entries listed but not kept
 
+  std::u16string_view Name() const { return std::u16string_view(path).substr(nameOffset); }
   std::u16string_view NameOf(const ListedEntry& entry) const {
     return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);
   }

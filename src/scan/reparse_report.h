@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "scan/reparse_data.h"
 #include "run/run_state.h"
+#include "scan/reparse_data.h"
 
 namespace quorrex {
 

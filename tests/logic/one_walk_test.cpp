@@ -170,6 +170,26 @@ TEST(OneWalk, ReadersStayWithinTheirWindow) {
   EXPECT_LE(listedWhileHeld, 128u);
 }
 
+TEST(OneWalk, WalkOrderComparesAsThePlacesDo) {
+  // Positions across the code lengths, in paths of different depths.
+  const std::vector<std::vector<size_t>> places = {
+      {0},     {0, 0},    {0, 127},   {0, 128},  {0, 16383},   {0, 16384}, {0, 70000},
+      {1},     {1, 0, 5}, {127},      {127, 3},  {128},        {128, 0},   {300, 2},
+      {16383}, {16384},   {16384, 0}, {4000000}, {4000000, 1}, {4000001},
+  };
+  std::vector<std::string> orders;
+  for (const auto& place : places) {
+    std::string order;
+    for (size_t position : place) AppendWalkOrder(order, position);
+    orders.push_back(order);
+  }
+  for (size_t i = 0; i < places.size(); ++i) {
+    for (size_t j = 0; j < places.size(); ++j) {
+      EXPECT_EQ(orders[i] < orders[j], places[i] < places[j]) << i << " " << j;
+    }
+  }
+}
+
 // The queue of folders read ahead, driven as the walk drives it.
 class FolderQueue : public ::testing::Test {
  protected:
