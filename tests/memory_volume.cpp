@@ -471,7 +471,7 @@ uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32
 
 std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
                                                          const EntryRef& folder, uint32_t& error) {
-  if (beforeListing) beforeListing();
+  if (beforeListing) beforeListing(mask);
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (folder.parent != nullptr) ++openedThroughParent;
   listingsOpened.push_back(mask);

@@ -122,9 +122,9 @@ class MemoryVolume : public Platform {
   bool backupPrivilegeEnabled = false;
   // Called with each entry a listing delivers, before it is returned.
   std::function<void(const std::u16string& name)> onEntry;
-  // Called as a listing is opened, before the machine is locked, on the
-  // thread that opens it.
-  std::function<void()> beforeListing;
+  // Called with the mask as a listing is opened, before the machine is
+  // locked, on the thread that opens it.
+  std::function<void(const std::u16string& mask)> beforeListing;
   // Called as reparse data is read, before the machine is locked.
   std::function<void()> beforeReparseRead;
 

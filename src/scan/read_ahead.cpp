@@ -21,6 +21,9 @@ bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
 constexpr size_t kRetireBatch = 8;
 constexpr size_t kRetiredMax = 8 * kRetireBatch;
 
+// How often the walk, waiting for a folder a reader has, looks for an abort.
+constexpr auto kAbortRecheck = std::chrono::milliseconds(50);
+
 // How long a reader that found the budget short waits before it looks again.
 constexpr auto kBudgetRecheck = std::chrono::milliseconds(5);
 
@@ -127,7 +130,7 @@ void ReadAhead::Stop(std::chrono::milliseconds patience) {
 
 void ReadAhead::Release(std::vector<ListedFolderPtr>& folders) {
   for (ListedFolderPtr& folder : folders) {
-    folder->CloseListing();
+    folder->TryCloseListing();
     std::vector<ListedEntry>().swap(folder->entries);
     std::u16string().swap(folder->names);
     std::string().swap(folder->bytes);
@@ -139,7 +142,7 @@ void ReadAhead::Release(std::vector<ListedFolderPtr>& folders) {
 void ReadAhead::Retire(ListedFolderPtr folder) {
   // Its descriptor goes back now, so that the walk's budget is what it
   // holds; the memory goes later.
-  folder->CloseListing();
+  folder->TryCloseListing();
   retiring_.push_back(std::move(folder));
   if (retiring_.size() < kRetireBatch) return;
   {
@@ -512,7 +515,7 @@ void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
   Finish(folder);
 }
 
-void ReadAhead::Take(const ListedFolderPtr& folder) {
+bool ReadAhead::Take(const ListedFolderPtr& folder) {
   using State = ListedFolder::State;
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
@@ -539,9 +542,13 @@ void ReadAhead::Take(const ListedFolderPtr& folder) {
       hold.lock();
       continue;
     }
+    // A reader may be inside a system call that does not return soon (a
+    // server that does not answer): an abort ends the wait, and the walk.
+    if (run_.AbortRequested()) return false;
     walkWaits_ = true;
-    ready_.wait(hold, [this, &folder] {
-      return folder->state != State::kReading || (!queue_.empty() && ahead_ <= window_);
+    ready_.wait_for(hold, kAbortRecheck, [this, &folder] {
+      return folder->state != State::kReading || (!queue_.empty() && ahead_ <= window_) ||
+             run_.AbortRequested();
     });
     walkWaits_ = false;
   }
@@ -558,6 +565,7 @@ void ReadAhead::Take(const ListedFolderPtr& folder) {
                      (folder->shortage || (folder->denied && !folder->privilegeSettledAtRead &&
                                            run_.privilegeSettled.load(std::memory_order_acquire)));
   if (again) ReadAgain(folder);
+  return true;
 }
 
 void ReadAhead::Drop(const ListedFolderPtr& folder) {

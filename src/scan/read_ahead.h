@@ -68,7 +68,7 @@ struct ListedEntry {
 //   `id`, the records (`names`, `bytes`, `reparseData`, `entries`), `silent`
 //   and the flags of what a retry could change;
 // - guarded by `listingLock` once the folder is listed: `listing`, which any
-//   thread may close or open a subfolder through;
+//   thread may close or open a subfolder through (held for that open);
 // - atomic: `openers`.
 struct ListedFolder {
   enum class State { kQueued, kReading, kReady, kTaken, kDropped };
@@ -139,6 +139,14 @@ struct ListedFolder {
     std::lock_guard<std::mutex> hold(listingLock);
     listing.Reset();
   }
+  // The same, unless a thread is opening a subfolder through it this moment:
+  // that open may wait long on a server that does not answer, and the walk
+  // never waits for it. The listing then closes with the folder's last
+  // holder.
+  void TryCloseListing() {
+    std::unique_lock<std::mutex> hold(listingLock, std::try_to_lock);
+    if (hold.owns_lock()) listing.Reset();
+  }
 };
 
 // Appends the place of an entry at `position` in its folder to the folder's
@@ -172,8 +180,9 @@ class ReadAhead : public std::enable_shared_from_this<ReadAhead> {
   // Lists a folder that OpenHere opened, and queues its plain subfolders.
   void ListHere(const ListedFolderPtr& folder);
   // Waits until a queued folder is listed, listing it here if no reader has
-  // started on it or a reader left it, and hands it to the walk.
-  void Take(const ListedFolderPtr& folder);
+  // started on it or a reader left it, and hands it to the walk. False when
+  // an abort came while a reader still had it.
+  bool Take(const ListedFolderPtr& folder);
   // The walk will not enter `folder`: it and all it queued are dropped.
   void Drop(const ListedFolderPtr& folder);
   // The walk has left `folder`. Its listing is closed now, its records freed

@@ -158,7 +158,7 @@ class Walk {
              std::u16string_view name) {
     const bool queued = folder != nullptr;
     if (queued) {
-      ahead_->Take(folder);
+      if (!ahead_->Take(folder)) return false;  // an abort
     } else {
       const ListedFolderPtr parent = open_ > 0 ? levels_[open_ - 1].folder : ListedFolderPtr();
       // A folder met through a link takes the link's place in the walk.
@@ -208,7 +208,7 @@ class Walk {
   // budget has room. Their subfolders then open by path.
   void MakeRoom() {
     HandleBudget& budget = ahead_->budget();
-    for (size_t i = 0; i < open_ && budget.Spent(); ++i) levels_[i].folder->CloseListing();
+    for (size_t i = 0; i < open_ && budget.Spent(); ++i) levels_[i].folder->TryCloseListing();
   }
 
   Run& run_;

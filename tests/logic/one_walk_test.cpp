@@ -3,7 +3,10 @@
 // folders read ahead driven directly.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "run_fixture.h"
 #include "scan/read_ahead.h"
 #include "scan/walker.h"
+#include "support/utf.h"
 
 namespace quorrex::testing {
 namespace {
@@ -187,6 +191,60 @@ TEST(OneWalk, WalkOrderComparesAsThePlacesDo) {
     for (size_t j = 0; j < places.size(); ++j) {
       EXPECT_EQ(orders[i] < orders[j], places[i] < places[j]) << i << " " << j;
     }
+  }
+}
+
+TEST(OneWalk, AnAbortDoesNotWaitForAReaderInsideASystemCall) {
+  // A reader opens a folder on a server that does not answer; Ctrl+C comes,
+  // while the walk waits for that folder or goes on without it.
+  for (const char16_t* stuck : {u"C:\\data\\a\\*", u"C:\\data\\slow\\*"}) {
+    SCOPED_TRACE(EncodeUtf8Lossless(stuck));
+    MemoryVolume m;
+    m.stdoutIsConsole = false;
+    // The walk is held at the link first, so that the readers take the rest.
+    m.AddSymlink(u"C:\\data\\0link", u"t", false);
+    m.AddFile(u"C:\\data\\a\\trigger");
+    m.AddFolder(u"C:\\data\\slow");
+    m.beforeReparseRead = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+    const std::thread::id walkThread = std::this_thread::get_id();
+    std::mutex lock;
+    std::condition_variable changed;
+    bool blocked = false;
+    bool release = false;
+    m.beforeListing = [&](const std::u16string& mask) {
+      if (std::this_thread::get_id() == walkThread || !mask.ends_with(stuck)) return;
+      std::unique_lock<std::mutex> hold(lock);
+      blocked = true;
+      changed.notify_all();
+      changed.wait_for(hold, std::chrono::seconds(20), [&] { return release; });
+    };
+    // Ctrl+C once a reader is stuck.
+    std::atomic<bool> raised{false};
+    std::chrono::steady_clock::time_point raisedAt;
+    std::thread user([&] {
+      {
+        std::unique_lock<std::mutex> hold(lock);
+        if (!changed.wait_for(hold, std::chrono::seconds(5), [&] { return blocked; })) return;
+      }
+      raisedAt = std::chrono::steady_clock::now();
+      raised = true;
+      m.RaiseCtrlEvent(kCtrlCEvent);
+    });
+    quorrex::Run run(m);
+    run.walkWorkers = 4;
+    const int code = RunProgram(run, {u"quorrex.exe", u"C:\\data", u"-s"});
+    const auto took = std::chrono::steady_clock::now() - raisedAt;
+    user.join();
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(code, 3);
+    EXPECT_LT(took, std::chrono::seconds(1));
+    // The reader left behind finishes before the machine goes.
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      release = true;
+    }
+    changed.notify_all();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
   }
 }
 

@@ -191,7 +191,7 @@ TEST(ParallelWalk, ReadersShareTheListing) {
   std::condition_variable seen;
   int walkListings = 0;
   bool readerListed = false;
-  m.beforeListing = [&] {
+  m.beforeListing = [&](const std::u16string&) {
     std::unique_lock<std::mutex> hold(seenLock);
     if (std::this_thread::get_id() != walkThread) {
       readerListed = true;
