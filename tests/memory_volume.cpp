@@ -1,5 +1,7 @@
 #include "memory_volume.h"
 
+#include "reparse_bytes.h"
+
 #include <algorithm>
 
 #include "support/utf.h"
@@ -35,38 +37,33 @@ std::vector<std::u16string> Components(std::u16string_view rest) {
   return parts;
 }
 
-void Put16(std::vector<uint8_t>& data, size_t at, uint32_t value) {
-  data[at] = static_cast<uint8_t>(value);
-  data[at + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(std::vector<uint8_t>& data, size_t at, uint32_t value) {
-  Put16(data, at, value & 0xFFFF);
-  Put16(data, at + 2, value >> 16);
-}
-
 std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& substitute,
                               const std::u16string& print, uint32_t flags) {
   const size_t names = (substitute.size() + 1 + print.size() + 1) * 2;
-  std::vector<uint8_t> data(base + names, 0);
-  Put32(data, 0, tag);
-  Put16(data, 4, static_cast<uint32_t>(data.size() - 8));
-  Put16(data, 8, 0);
-  Put16(data, 10, static_cast<uint32_t>(substitute.size() * 2));
-  Put16(data, 12, static_cast<uint32_t>((substitute.size() + 1) * 2));
-  Put16(data, 14, static_cast<uint32_t>(print.size() * 2));
-  if (base == 20) Put32(data, 16, flags);
-  size_t at = base;
-  for (char16_t c : substitute) Put16(data, (at += 2) - 2, c);
-  at += 2;
-  for (char16_t c : print) Put16(data, (at += 2) - 2, c);
-  return data;
+  ReparseBytes data(base + names);
+  data.Header(tag, static_cast<uint32_t>(base + names - 8))
+      .U16(8, 0)
+      .U16(10, static_cast<uint32_t>(substitute.size() * 2))
+      .U16(12, static_cast<uint32_t>((substitute.size() + 1) * 2))
+      .U16(14, static_cast<uint32_t>(print.size() * 2))
+      .Units(base, substitute)
+      .Units(base + (substitute.size() + 1) * 2, print);
+  if (base == 20) data.U32(16, flags);
+  return data.raw();
 }
 
 }  // namespace
 
 std::u16string U(std::string_view utf8) {
   return DecodeUtf8Lossless(utf8);
+}
+
+std::u16string Numbered(const char* stem, size_t number) {
+  // Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a
+  // literal put in front of a temporary string.
+  std::string name = stem;
+  name += std::to_string(number);
+  return U(name);
 }
 
 class MemoryVolume::Listing : public FolderListing {

@@ -258,5 +258,7 @@ class MemoryVolume : public Platform {
 
 // Builds UTF-16 text from ASCII/UTF-8 literals in tests.
 std::u16string U(std::string_view utf8);
+// A name made of a stem and a number: Numbered("d", 7) is "d7".
+std::u16string Numbered(const char* stem, size_t number);
 
 }  // namespace quorrex::testing

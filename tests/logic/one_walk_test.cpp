@@ -20,12 +20,6 @@
 namespace quorrex::testing {
 namespace {
 
-std::u16string Numbered(const char* stem, size_t i) {
-  std::string name = stem;
-  name += std::to_string(i);
-  return U(name);
-}
-
 // A chain of `depth` folders below C:\deep, a pair of hard links at its foot.
 void BuildChain(MemoryVolume& m, int depth) {
   std::u16string path = u"C:\\deep";

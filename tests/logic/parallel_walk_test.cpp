@@ -20,14 +20,6 @@
 namespace quorrex::testing {
 namespace {
 
-// Built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) on a literal
-// put in front of a temporary string.
-std::u16string Name(const char* stem, size_t i) {
-  std::string name = stem;
-  name += std::to_string(i);
-  return U(name);
-}
-
 // A generated tree of a few thousand entries: nested folders, files with and
 // without further names, junctions to folders anywhere (ancestors included),
 // file links, errors at random paths, a listing that fails part way, and a
@@ -39,7 +31,7 @@ void BuildTree(MemoryVolume& m, uint32_t treeNumber) {
   m.AddFolder(folders[0]);
   for (size_t i = 0; folders.size() < 400; ++i) {
     const std::u16string& parent = folders[pick(folders.size())];
-    folders.push_back(parent + u"\\" + Name("d", i));
+    folders.push_back(parent + u"\\" + Numbered("d", i));
     m.AddFolder(folders.back());
   }
   // The folder removed mid-walk, and its trigger beside it. Nothing links
@@ -53,7 +45,7 @@ void BuildTree(MemoryVolume& m, uint32_t treeNumber) {
   std::vector<std::u16string> files;
   for (size_t i = 0; i < 2500; ++i) {
     const std::u16string& folder = folders[pick(folders.size())];
-    const std::u16string path = folder + u"\\" + Name(i % 3 == 0 ? "f" : "g", i) + u".dll";
+    const std::u16string path = folder + u"\\" + Numbered(i % 3 == 0 ? "f" : "g", i) + u".dll";
     if (!files.empty() && pick(5) == 0) {
       m.AddHardLink(files[pick(files.size())], path);
     } else {
@@ -62,11 +54,12 @@ void BuildTree(MemoryVolume& m, uint32_t treeNumber) {
     }
   }
   for (size_t i = 0; i < 120; ++i) {
-    const std::u16string at = folders[pick(folders.size())] + u"\\" + Name("j", i);
+    const std::u16string at = folders[pick(folders.size())] + u"\\" + Numbered("j", i);
     m.AddJunction(at, folders[pick(folders.size())]);
   }
   for (size_t i = 0; i < 60; ++i) {
-    m.AddSymlink(folders[pick(folders.size())] + u"\\" + Name("s", i) + u".dll", u"target", false);
+    m.AddSymlink(folders[pick(folders.size())] + u"\\" + Numbered("s", i) + u".dll", u"target",
+                 false);
   }
   const Op ops[] = {Op::kOpenListing, Op::kIdentity, Op::kLinkInfo, Op::kReparseOpen};
   for (size_t i = 0; i < 40; ++i) {
@@ -177,7 +170,7 @@ TEST(ParallelWalk, ReadersShareTheListing) {
   const auto build = [](MemoryVolume& m) {
     m.stdoutIsConsole = false;
     for (size_t i = 0; i < 60; ++i) {
-      for (size_t j = 0; j < 20; ++j) m.AddFile(Name("C:\\wide\\d", i) + Name("\\f", j));
+      for (size_t j = 0; j < 20; ++j) m.AddFile(Numbered("C:\\wide\\d", i) + Numbered("\\f", j));
     }
   };
   MemoryVolume single;

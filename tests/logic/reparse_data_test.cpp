@@ -7,38 +7,22 @@
 #include <string_view>
 #include <vector>
 
+#include "reparse_bytes.h"
 #include "run/run_state.h"
 
 namespace quorrex {
 namespace {
 
-// Reparse data written into a buffer that may be longer than the data.
-class Bytes {
+using testing::ReparseBytes;
+
+// Reparse data written into a buffer that may be longer than the data, and
+// decoded as a query that returned `bytesReturned` of it.
+class Bytes : public ReparseBytes {
  public:
-  explicit Bytes(size_t size, uint8_t fill = 0) : bytes_(size, fill) {}
-
-  Bytes& U16(size_t offset, uint16_t value) {
-    bytes_.at(offset) = static_cast<uint8_t>(value);
-    bytes_.at(offset + 1) = static_cast<uint8_t>(value >> 8);
-    return *this;
-  }
-  Bytes& U32(size_t offset, uint32_t value) {
-    U16(offset, static_cast<uint16_t>(value));
-    return U16(offset + 2, static_cast<uint16_t>(value >> 16));
-  }
-  Bytes& Units(size_t offset, std::u16string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) U16(offset + 2 * i, text[i]);
-    return *this;
-  }
-  Bytes& Header(uint32_t tag, uint16_t dataLength) { return U32(0, tag).U16(4, dataLength); }
-
+  using ReparseBytes::ReparseBytes;
   ReparseInfo Decode(uint32_t bytesReturned) const {
-    return DecodeReparseData(std::span<const uint8_t>(bytes_), bytesReturned);
+    return DecodeReparseData(std::span<const uint8_t>(raw()), bytesReturned);
   }
-  std::vector<uint8_t>& raw() { return bytes_; }
-
- private:
-  std::vector<uint8_t> bytes_;
 };
 
 constexpr size_t kMountNames = 16;

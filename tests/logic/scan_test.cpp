@@ -13,6 +13,7 @@
 #include "console/console_state.h"
 #include "console/message.h"
 #include "memory_volume.h"
+#include "reparse_bytes.h"
 #include "run_fixture.h"
 #include "scan/hard_links.h"
 #include "scan/reparse_report.h"
@@ -22,25 +23,6 @@ namespace quorrex::testing {
 namespace {
 
 using namespace std::literals;
-
-// Reparse data with the common header in front of `payload`.
-std::vector<uint8_t> Raw(uint32_t tag, std::vector<uint8_t> payload) {
-  std::vector<uint8_t> data(8 + payload.size(), 0);
-  for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(tag >> (8 * i));
-  data[4] = static_cast<uint8_t>(payload.size());
-  data[5] = static_cast<uint8_t>(payload.size() >> 8);
-  std::copy(payload.begin(), payload.end(), data.begin() + 8);
-  return data;
-}
-
-std::vector<uint8_t> Units(std::u16string_view text) {
-  std::vector<uint8_t> bytes;
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<uint8_t>(c));
-    bytes.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  return bytes;
-}
 
 class Scan : public ::testing::Test {
  protected:
@@ -80,14 +62,15 @@ TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
   machine.AddJunction(u"C:\\data\\jn", u"C:\\target");
   machine.AddSymlink(u"C:\\data\\ln.txt", u"..\\x.txt", false);
   std::vector<uint8_t> app{3, 0, 0, 0};
-  const std::vector<uint8_t> strings = Units(u"Pkg\0App\0C:\\x.exe\0"sv);
+  const std::vector<uint8_t> strings = Utf16Bytes(u"Pkg\0App\0C:\\x.exe\0"sv);
   app.insert(app.end(), strings.begin(), strings.end());
-  machine.AddReparsePoint(u"C:\\data\\app", Raw(0x8000001B, app), false);
-  machine.AddReparsePoint(u"C:\\data\\wof.bin",
-                          Raw(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}), false);
-  machine.AddReparsePoint(u"C:\\data\\dedup.bin", Raw(0x80000013, {}), false);
-  machine.AddReparsePoint(u"C:\\data\\cloud", Raw(0x9000701A, {}), false);
-  machine.AddReparsePoint(u"C:\\data\\odd", Raw(0x00001234, {}), false);
+  machine.AddReparsePoint(u"C:\\data\\app", RawReparseData(0x8000001B, app), false);
+  machine.AddReparsePoint(
+      u"C:\\data\\wof.bin",
+      RawReparseData(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}), false);
+  machine.AddReparsePoint(u"C:\\data\\dedup.bin", RawReparseData(0x80000013, {}), false);
+  machine.AddReparsePoint(u"C:\\data\\cloud", RawReparseData(0x9000701A, {}), false);
+  machine.AddReparsePoint(u"C:\\data\\odd", RawReparseData(0x00001234, {}), false);
 
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", false),
             "reparse point (volume mountpoint) C:\\data\\vol\n -> \\??\\Volume{d1}\\\n"
@@ -111,18 +94,18 @@ TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
 
 // A tag with no payload: a deduplicated file, or one of a tag not decoded.
 std::vector<uint8_t> Bare(uint32_t tag) {
-  return Raw(tag, {});
+  return RawReparseData(tag, {});
 }
 
 std::vector<uint8_t> Wof() {
-  return Raw(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
+  return RawReparseData(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
 }
 
 std::vector<uint8_t> AppExec() {
   std::vector<uint8_t> app{3, 0, 0, 0};
-  const std::vector<uint8_t> strings = Units(u"Pkg\0App\0C:\\x.exe\0"sv);
+  const std::vector<uint8_t> strings = Utf16Bytes(u"Pkg\0App\0C:\\x.exe\0"sv);
   app.insert(app.end(), strings.begin(), strings.end());
-  return Raw(0x8000001B, app);
+  return RawReparseData(0x8000001B, app);
 }
 
 // The summary block of whole runs, as counts other than 0 and 1 print it.
@@ -204,7 +187,7 @@ TEST(Summary, ReadmeWindowsExample) {
   m.AddVolume(u"E:\\");
   m.AddFolder(u"C:\\Users\\me");
   std::vector<uint8_t> app{4, 0, 0, 0};
-  const std::vector<uint8_t> strings = Units(
+  const std::vector<uint8_t> strings = Utf16Bytes(
       u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe\0"
       u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget\0"
       u"C:\\Program Files\\WindowsApps\\Microsoft.DesktopAppInstaller_1.21.3482.0_x64__"
@@ -212,7 +195,7 @@ TEST(Summary, ReadmeWindowsExample) {
       u"0\0"sv);
   app.insert(app.end(), strings.begin(), strings.end());
   m.AddReparsePoint(u"C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps\\winget.exe",
-                    Raw(0x8000001B, app), false);
+                    RawReparseData(0x8000001B, app), false);
   m.AddJunction(u"C:\\Users\\me\\Application Data", u"C:\\Users\\me\\AppData\\Roaming");
   m.AddMountPoint(u"C:\\Users\\me\\Backup", u"\\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\",
                   u"E:\\");
