@@ -142,6 +142,7 @@ void ReadAhead::Release(std::vector<ListedFolderPtr>& folders) {
 void ReadAhead::Retire(ListedFolderPtr folder) {
   // Its descriptor goes back now, so that the walk's budget is what it
   // holds; the memory goes later.
+  folder->walkListing = nullptr;
   folder->TryCloseListing();
   retiring_.push_back(std::move(folder));
   if (retiring_.size() < kRetireBatch) return;
@@ -398,7 +399,10 @@ void ReadAhead::List(const ListedFolderPtr& self) {
   // A folder that nothing will open through (half of them are leaves) is
   // closed at once, on the thread that read it, while its state is still in
   // this core's caches. The count is set before any subfolder is queued.
-  if (walkOpens) ++openers;
+  if (walkOpens) {
+    ++openers;
+    folder.walkListing = &listing;
+  }
   folder.openers.store(openers, std::memory_order_relaxed);
   if (openers == 0) folder.CloseListing();
 }
@@ -501,6 +505,7 @@ void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
     }
   }
   folder->CloseListing();
+  folder->walkListing = nullptr;
   folder->entries.clear();
   folder->names.clear();
   folder->bytes.clear();

@@ -69,6 +69,7 @@ struct ListedEntry {
 //   and the flags of what a retry could change;
 // - guarded by `listingLock` once the folder is listed: `listing`, which any
 //   thread may close or open a subfolder through (held for that open);
+// - the walk's alone once taken: `walkListing`;
 // - atomic: `openers`.
 struct ListedFolder {
   enum class State { kQueued, kReading, kReady, kTaken, kDropped };
@@ -98,6 +99,11 @@ struct ListedFolder {
   std::mutex listingLock;
   HeldListing listing;
   std::atomic<uint32_t> openers{0};
+  // The listing, for the walk's own use, when the walk opens or reads
+  // through it (its share of `openers` keeps it open); null otherwise, or
+  // once the walk has closed it to make room. Read and written on the walk's
+  // thread only, once the folder is taken.
+  FolderListing* walkListing = nullptr;
 
   bool opened = false;
   uint32_t error = 0;  // of the open; 0 when it opened
@@ -143,9 +149,11 @@ struct ListedFolder {
   // that open may wait long on a server that does not answer, and the walk
   // never waits for it. The listing then closes with the folder's last
   // holder.
-  void TryCloseListing() {
+  bool TryCloseListing() {
     std::unique_lock<std::mutex> hold(listingLock, std::try_to_lock);
-    if (hold.owns_lock()) listing.Reset();
+    if (!hold.owns_lock()) return false;
+    listing.Reset();
+    return true;
   }
 };
 

@@ -87,7 +87,7 @@ class Walk {
       run_.progress.CountEntry();
       path_.resize(level.base);
       path_.append(name);
-      const EntryRef entry{path_, folder.listing.get(), name, listed.attributes,
+      const EntryRef entry{path_, folder.walkListing, name, listed.attributes,
                            folder.BytesOf(listed)};
       switch (listed.role) {
         case EntryRole::kReported:
@@ -208,7 +208,10 @@ class Walk {
   // budget has room. Their subfolders then open by path.
   void MakeRoom() {
     HandleBudget& budget = ahead_->budget();
-    for (size_t i = 0; i < open_ && budget.Spent(); ++i) levels_[i].folder->TryCloseListing();
+    for (size_t i = 0; i < open_ && budget.Spent(); ++i) {
+      ListedFolder& folder = *levels_[i].folder;
+      if (folder.TryCloseListing()) folder.walkListing = nullptr;
+    }
   }
 
   Run& run_;

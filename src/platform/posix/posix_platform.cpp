@@ -51,8 +51,9 @@ void RaiseOpenFileLimit() {
 // with more threads where one thread finishes.
 // A stack limit raised far past the customary 8 MiB is taken as the user's
 // wish for large thread stacks, and left alone.
+// Sanitizer builds keep the defaults: their frames are several times larger.
 void KeepThreadsSmall() {
-#ifdef __GLIBC__
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   mallopt(M_ARENA_MAX, 2);
   struct rlimit stack;
   if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY &&
