@@ -173,27 +173,6 @@ std::vector<MountEntry> ReadMounts() {
 #endif
 }
 
-// Without a mount table: the highest folder above `path` (or above its
-// deepest existing folder) on the same device.
-std::string MountPointByDevice(const std::string& path) {
-  std::string point = path;
-  while (point.size() > 1 && point.back() == '/') point.pop_back();
-  struct stat st;
-  while (StatDeep(point.c_str(), st) != 0) {
-    if (point.size() <= 1) return "/";
-    const size_t slash = point.rfind('/');
-    point.resize(slash == 0 ? 1 : slash);
-  }
-  const dev_t device = st.st_dev;
-  while (point.size() > 1) {
-    const size_t slash = point.rfind('/');
-    const std::string parent = point.substr(0, slash == 0 ? 1 : slash);
-    if (StatDeep(parent.c_str(), st) != 0 || st.st_dev != device) break;
-    point = parent;
-  }
-  return point;
-}
-
 // The file-system type of the mount at `point` by its statfs magic number.
 bool TypeByStatfs(const std::string& point, std::string& type) {
 #ifdef __linux__
@@ -236,6 +215,25 @@ void PutU32(std::span<uint8_t> out, size_t at, uint32_t value) {
 }
 
 }  // namespace
+
+std::string MountPointByDevice(const std::string& path) {
+  std::string point = path;
+  while (point.size() > 1 && point.back() == '/') point.pop_back();
+  struct stat st;
+  while (StatDeep(point.c_str(), st) != 0) {
+    if (point.size() <= 1) return "/";
+    const size_t slash = point.rfind('/');
+    point.resize(slash == 0 ? 1 : slash);
+  }
+  const dev_t device = st.st_dev;
+  while (point.size() > 1) {
+    const size_t slash = point.rfind('/');
+    const std::string parent = point.substr(0, slash == 0 ? 1 : slash);
+    if (StatDeep(parent.c_str(), st) != 0 || st.st_dev != device) break;
+    point = parent;
+  }
+  return point;
+}
 
 // --- Listing ---------------------------------------------------------------
 

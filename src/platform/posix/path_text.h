@@ -29,6 +29,10 @@ std::vector<MountEntry> ParseProcMounts(std::string_view text);
 // `path` is not absolute or no mount holds it.
 const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::string_view path);
 
+// Without a mount table: the highest folder above `path` (or above its
+// deepest existing folder) on the same device as it.
+std::string MountPointByDevice(const std::string& path);
+
 // Whether a file system of this type can hold symbolic links.
 bool FsTypeHoldsSymlinks(std::string_view type);
 

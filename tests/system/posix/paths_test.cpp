@@ -90,6 +90,25 @@ TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
   EXPECT_TRUE(FsTypeHoldsSymlinks("overlay"));
 }
 
+// Without a mount table the volume of a path is found by device alone: the
+// highest folder above it on its device, never the one above that.
+TEST(PosixPathText, MountPointByDeviceAlone) {
+  struct stat root;
+  struct stat proc;
+  if (stat("/", &root) != 0 || stat("/proc", &proc) != 0 || root.st_dev == proc.st_dev) {
+    GTEST_SKIP() << "no /proc of its own here";
+  }
+  struct Case {
+    const char* path;
+    const char* mountPoint;
+  };
+  const Case cases[] = {
+      {"/proc/self/fd", "/proc"},        {"/proc", "/proc"}, {"/proc/", "/proc"},
+      {"/proc/no/such/folder", "/proc"}, {"/", "/"},         {"/usr/share", "/"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MountPointByDevice(c.path), c.mountPoint) << c.path;
+}
+
 TEST(PosixErrors, ErrnoMapsToTheWindowsErrorThatSaysTheSame) {
   struct Case {
     int err;
