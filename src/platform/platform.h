@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/utf.h"
+
 namespace quorrex {
 
 // File attribute bits, as the Windows enumeration reports them.
@@ -78,7 +80,10 @@ inline SystemConventions ConventionsOf(PathStyle style) {
 // One entry of a folder listing: the attribute bits and the long name.
 struct FindData {
   uint32_t attributes = 0;
+  // The long name; where the listing gave bytes, decoded only when asked
+  // for (Name()): most entries of a walk are passed over by their bytes.
   std::u16string name;
+  bool nameDecoded = true;
   // Set on a link when the listing left open whether it leads to a folder;
   // FolderListing::ResolveDirectory settles the directory bit.
   bool directoryUnresolved = false;
@@ -87,6 +92,20 @@ struct FindData {
   // entry. Operations on the entry use these bytes as they are, so a name is
   // never encoded again for its system call. Empty elsewhere.
   std::string_view bytes = {};
+
+  const std::u16string& Name() {
+    if (!nameDecoded) {
+      name.clear();
+      DecodeUtf8Lossless(bytes, name);
+      nameDecoded = true;
+    }
+    return name;
+  }
+  // "." or "..", by whichever form the listing gave.
+  bool IsDotOrDotDot() const {
+    if (!nameDecoded) return bytes == "." || bytes == "..";
+    return name == u"." || name == u"..";
+  }
 };
 
 // The identity of a file: its volume and its index on that volume. Indexes
@@ -141,7 +160,9 @@ class FolderListing {
 
 // Names a file or folder for an operation: its full path as the walker built
 // it, and, when it was met in a listing, that listing and the entry's name, so
-// that a platform may resolve it relative to the open folder.
+// that a platform may resolve it relative to the open folder. Where the
+// listing gave bytes, the parent and the bytes alone may name it: `path` and
+// `name` are then empty.
 struct EntryRef {
   std::u16string_view path;
   FolderListing* parent = nullptr;

@@ -20,20 +20,18 @@ enum class EntryRole : uint8_t {
 };
 
 struct EntryRules {
+  EntryRules(std::u16string_view p, bool r) : pattern(p), recurse(r), matchesAll(p == u"*") {}
   std::u16string_view pattern;
   bool recurse = false;
+  bool matchesAll = false;  // "*": no name needs reading to match
 };
 
 // Classifies `entry` of `listing`. Settles whether a link leads to a folder
 // when that decides the role (only for a link the walk would enter). Asked
 // for every entry of the tree, so it is inline.
 inline EntryRole ClassifyEntry(const EntryRules& rules, FindData& entry, FolderListing& listing) {
-  const std::u16string& name = entry.name;
-  if (!name.empty() && name[0] == u'.' &&
-      (name.size() == 1 || (name.size() == 2 && name[1] == u'.'))) {
-    return EntryRole::kNone;
-  }
-  const bool matches = MatchNamePattern(rules.pattern, name);
+  if (entry.IsDotOrDotDot()) return EntryRole::kNone;
+  const bool matches = rules.matchesAll || MatchNamePattern(rules.pattern, entry.Name());
   // Whether a link leads to a folder matters only for one to be entered.
   if (entry.directoryUnresolved && !matches && rules.recurse) listing.ResolveDirectory(entry);
   if (matches && (entry.attributes & kAttrReparsePoint) != 0) return EntryRole::kReported;

@@ -322,14 +322,23 @@ void ReadAhead::List(const ListedFolderPtr& self) {
   while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
          listing.Next(entry)) {
     const EntryRole role = ClassifyEntry(rules_, entry, listing);
-    if (role == EntryRole::kNone) continue;
-    const std::u16string& name = entry.name;
-    full.resize(base);
-    full.append(name);
+    if (role == EntryRole::kNone || role == EntryRole::kSilent) {
+      if (role == EntryRole::kSilent) ++folder.silent;
+      continue;
+    }
     LinkInfo link;
     if (role == EntryRole::kLinkQuery) {
+      // Where the listing gave bytes, they and the open folder name the file:
+      // most files are asked and passed over without their name ever being
+      // decoded or their path built.
       uint32_t error = 0;
-      const EntryRef ref{full, &listing, name, entry.attributes, entry.bytes};
+      EntryRef ref{{}, &listing, {}, entry.attributes, entry.bytes};
+      if (entry.bytes.empty()) {
+        full.resize(base);
+        full.append(entry.Name());
+        ref.path = full;
+        ref.name = entry.name;
+      }
       if (!run_.platform.QueryLinkInfo(ref, link, error)) {
         // A file that vanished or cannot be read is left out without a word.
         link = LinkInfo{};
@@ -339,10 +348,13 @@ void ReadAhead::List(const ListedFolderPtr& self) {
     }
     // A file the walk passes over without a word (most of them) is only
     // counted: neither its name nor a record is kept.
-    if (role == EntryRole::kSilent || (role == EntryRole::kLinkQuery && link.links <= 1)) {
+    if (role == EntryRole::kLinkQuery && link.links <= 1) {
       ++folder.silent;
       continue;
     }
+    const std::u16string& name = entry.Name();
+    full.resize(base);
+    full.append(name);
 
     if (folder.entries.empty()) {
       folder.entries.reserve(4);

@@ -52,7 +52,7 @@ const char* Encoded(std::u16string_view text) {
 
 // The open folder that `ref` was listed in, or -1 to go by its full path.
 int ParentFd(const EntryRef& ref) {
-  if (ref.parent == nullptr || ref.name.empty()) return -1;
+  if (ref.parent == nullptr || (ref.name.empty() && ref.nameBytes.empty())) return -1;
   // Asked for every entry: the type is compared, which costs less than a cast
   // that searches the class tree (the class is final).
   if (typeid(*ref.parent) != typeid(PosixListing)) return -1;
@@ -292,7 +292,7 @@ void PosixListing::ResolveDirectory(FindData& entry) {
   entry.directoryUnresolved = false;
   // A link to a folder carries the folder bit, as a Windows directory link does.
   struct stat st;
-  const char* name = NameInFolder(entry.bytes, entry.name);
+  const char* name = NameInFolder(entry.bytes, entry.Name());
   if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
     entry.attributes |= kAttrDirectory;
   }
@@ -331,8 +331,7 @@ bool PosixListing::Next(FindData& entry) {
   }
   pos_ += length;
   entry.bytes = std::string_view(name);
-  entry.name.clear();
-  DecodeUtf8Lossless(entry.bytes, entry.name);
+  entry.nameDecoded = false;  // decoded when asked for
   SetAttributes(entry, name, type);
   return true;
 }
@@ -356,8 +355,7 @@ bool PosixListing::Next(FindData& entry) {
     return false;
   }
   entry.bytes = std::string_view(found->d_name);
-  entry.name.clear();
-  DecodeUtf8Lossless(entry.bytes, entry.name);
+  entry.nameDecoded = false;  // decoded when asked for
   SetAttributes(entry, found->d_name, found->d_type);
   return true;
 }

@@ -22,7 +22,7 @@ std::map<std::u16string, uint32_t> ListAll(FolderListing& listing) {
     // Links leave their directory bit open until asked.
     EXPECT_EQ(entry.directoryUnresolved, (entry.attributes & kAttrReparsePoint) != 0);
     listing.ResolveDirectory(entry);
-    seen[entry.name] = entry.attributes;
+    seen[entry.Name()] = entry.attributes;
   }
   return seen;
 }
@@ -168,7 +168,7 @@ TEST_F(PosixFilesTest, LargeFolderIsListedWholeAcrossReads) {
   std::map<std::u16string, int> names;
   while (listing->Next(entry)) {
     ++count;
-    ++names[entry.name];
+    ++names[entry.Name()];
   }
   EXPECT_EQ(count, kCount + 2);
   EXPECT_EQ(names.size(), static_cast<size_t>(kCount + 2));
