@@ -158,9 +158,9 @@ void ReadAhead::Retire(ListedFolderPtr folder) {
   Release(retiring_);
 }
 
-ListedFolderPtr ReadAhead::NextQueuedLocked(bool onWalk) {
+ListedFolderPtr ReadAhead::NextQueuedLocked() {
   // A reader opens nothing that would leave the walk short of descriptors.
-  if (!onWalk && !budget_.ReaderRoom()) return nullptr;
+  if (!budget_.ReaderRoom()) return nullptr;
   // Folders the walk took or dropped meanwhile are passed by.
   ListedFolderPtr folder;
   while (!queue_.empty()) {
@@ -212,7 +212,7 @@ void ReadAhead::Reader() {
       continue;
     }
     ListedFolderPtr folder;
-    if (ahead_ < window_) folder = NextQueuedLocked(false);
+    if (ahead_ < window_) folder = NextQueuedLocked();
     if (!folder) {
       if (!budget_.ReaderRoom() && ahead_ < window_ && !queue_.empty()) {
         // Descriptors come back from every thread without a word; look again
@@ -552,7 +552,7 @@ bool ReadAhead::Take(const ListedFolderPtr& folder) {
     // for this, never more, however long that reader takes.
     // It reads as a reader would: within the readers' share of the budget,
     // and read again later if the privilege changes meanwhile.
-    ListedFolderPtr other = ahead_ <= window_ ? NextQueuedLocked(false) : nullptr;
+    ListedFolderPtr other = ahead_ <= window_ ? NextQueuedLocked() : nullptr;
     if (other) {
       hold.unlock();
       ReadQueued(other, false);

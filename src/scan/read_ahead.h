@@ -220,10 +220,11 @@ class ReadAhead : public std::enable_shared_from_this<ReadAhead> {
   void ReadLinkAhead(ListedFolder& folder, ListedEntry& read, const std::u16string& path,
                      const FindData& entry);
   static void Release(std::vector<ListedFolderPtr>& folders);
-  // Takes the next queued folder off the queue and counts it among those
-  // read ahead; null when none is queued or no reader may open one now.
+  // Takes the next queued folder off the queue to be read ahead (by a reader,
+  // or by the walk while it waits) and counts it among those read ahead;
+  // null when none is queued or the readers' share of the budget is spent.
   // Called with the lock held.
-  ListedFolderPtr NextQueuedLocked(bool onWalk);
+  ListedFolderPtr NextQueuedLocked();
   void WakeReadersLocked();
 
   Run& run_;
