@@ -647,6 +647,12 @@ bool MemoryVolume::WriteStderr(std::string_view bytes, uint32_t& written) {
   return true;
 }
 
+bool MemoryVolume::WriteStderrText(std::u16string_view text) {
+  if (stderrFails) return false;
+  err += EncodeUtf8Lossless(text);
+  return true;
+}
+
 // The narrow code page is Latin-1 here; characters beyond it become '?'.
 std::string MemoryVolume::WideToNarrow(std::u16string_view text) {
   std::string narrow;

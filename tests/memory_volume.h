@@ -105,6 +105,9 @@ class MemoryVolume : public Platform {
   uint32_t stdoutError = 232;      // ERROR_NO_DATA: the reader of the pipe has gone
   uint32_t consoleWriteError = 0;  // non-zero: console writes fail with it
   bool stderrIsConsole = false;
+  // Non-zero: standard error is a console of its own this many columns wide,
+  // where the status line is drawn (its text goes to `err` as UTF-8).
+  int16_t statusConsoleWidth = 0;
   bool stderrFails = false;
   bool ownsConsoleWindow = false;
   bool stdinIsConsole = false;
@@ -200,6 +203,9 @@ class MemoryVolume : public Platform {
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;
+  bool StderrIsConsole() override { return statusConsoleWidth > 0; }
+  int16_t StderrConsoleWidth() override { return statusConsoleWidth; }
+  bool WriteStderrText(std::u16string_view text) override;
   std::string WideToNarrow(std::u16string_view text) override;
   bool WideToOem(std::u16string_view text, std::string& out) override;
   std::u16string NarrowToWide(std::string_view text) override;

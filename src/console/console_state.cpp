@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "console/message.h"
+#include "console/progress_line.h"
 
 namespace quorrex {
 namespace {
@@ -50,38 +51,57 @@ void RestoreConsoleState(Run& run) {
   if (run.console.stdinModeSaved) run.platform.SetStdinMode(run.console.savedStdinMode);
 }
 
-bool ConsoleCtrlHandler(Run& run, uint32_t event) {
+namespace {
+
+// The message of a control event; null for none.
+const char* MessageOf(const Run& run, uint32_t event) {
   // On POSIX the events are the signals SIGINT, SIGQUIT, SIGHUP and SIGTERM,
   // and are named so.
+  const bool signals = run.conventions.signals;
+  switch (event) {
+    case kCtrlCEvent:
+      if (run.console.abortRequested) return nullptr;
+      return signals ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n";
+    case kCtrlBreakEvent:
+      return signals ? "\nSIGQUIT received -> abort\n" : "\nCtrl+Break pressed -> abort\n";
+    case kCtrlCloseEvent:
+      return signals ? "\nSIGHUP received -> abort\n" : "\nClose Button pressed -> abort\n";
+    case kCtrlLogoffEvent:
+      return "\nUser LogOff -> abort\n";
+    case kCtrlShutdownEvent:
+      return signals ? "\nSIGTERM received -> abort\n" : "\nSystem Shutdown -> abort\n";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+bool ConsoleCtrlHandler(Run& run, uint32_t event) {
+  // Job control asks for no abort: the status line leaves the screen before
+  // the process stops and comes back when it is continued.
+  if (event == kStopEvent) {
+    SuspendProgressLine(run);
+    return true;
+  }
+  if (event == kContinueEvent) {
+    ResumeProgressLine(run);
+    return true;
+  }
   ConsoleState& state = run.console;
   bool ignored = false;
   {
     std::lock_guard<std::recursive_mutex> guard(state.handlerLock);
     ignored = state.ignoreFurtherEvents;
     if (!ignored) {
-      switch (event) {
-        case kCtrlCEvent:
-          if (!state.abortRequested)
-            PrintMessage(run, run.conventions.signals ? "\nSIGINT received -> abort\n"
-                                                      : "\nCtrl+C pressed -> abort\n");
-          break;
-        case kCtrlBreakEvent:
-          PrintMessage(run, run.conventions.signals ? "\nSIGQUIT received -> abort\n"
-                                                    : "\nCtrl+Break pressed -> abort\n");
-          break;
-        case kCtrlCloseEvent:
-          PrintMessage(run, run.conventions.signals ? "\nSIGHUP received -> abort\n"
-                                                    : "\nClose Button pressed -> abort\n");
-          break;
-        case kCtrlLogoffEvent:
-          PrintMessage(run, "\nUser LogOff -> abort\n");
-          break;
-        case kCtrlShutdownEvent:
-          PrintMessage(run, run.conventions.signals ? "\nSIGTERM received -> abort\n"
-                                                    : "\nSystem Shutdown -> abort\n");
-          break;
-        default:
-          break;
+      if (const char* message = MessageOf(run, event)) {
+        // Signals are taken by one thread of their own, which can wait for
+        // the line being written to end, so that the message never splits a
+        // line of the listing. The Windows handler may be called at any
+        // moment and prints at once.
+        std::unique_lock<std::recursive_timed_mutex> atLineEnd;
+        if (run.conventions.signals) atLineEnd = HoldOutputAtLineEnd(run, kLineEndWait);
+        PrintMessage(run, message);
       }
       // The system may end the process soon after a close, logoff or
       // shutdown event: what the run has printed so far goes out now.

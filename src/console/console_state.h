@@ -1,6 +1,7 @@
 // Console set-up, control events and the pause before exit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "run/run_state.h"
@@ -13,7 +14,9 @@ void InitConsoleState(Run& run);
 // Answers one console control event: prints its message (Ctrl+C once, and
 // at most one of the others), records the abort request. For a close, logoff
 // or shutdown it then waits, bounded, until the run's output is complete.
-// Always true.
+// Where events are signals, the message waits, bounded, for the line being
+// written to end. The job-control events take the status line off the screen
+// and back. Always true.
 bool ConsoleCtrlHandler(Run& run, uint32_t event);
 
 // How long the handler of a close, logoff or shutdown event waits for the run
@@ -21,6 +24,10 @@ bool ConsoleCtrlHandler(Run& run, uint32_t event);
 // returns, and allows it about 5 seconds for a close.
 inline constexpr uint32_t kEndingEventWaitMs = 4500;
 inline constexpr uint32_t kEndingEventPollMs = 50;
+
+// How long a signal's message waits for the line being written to end; a
+// line still open then is ended by the message's own line feed.
+inline constexpr std::chrono::milliseconds kLineEndWait{1000};
 
 // Gives the console input mode found at start back to the console.
 void RestoreConsoleState(Run& run);

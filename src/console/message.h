@@ -1,5 +1,5 @@
-// The writers of narrow messages: PrintMessage to standard output, PrintError
-// to standard error, and the output buffer behind standard output.
+// The writers of narrow messages: PrintMessage to standard output (through
+// the output sink), PrintError to standard error.
 #pragma once
 
 #include <array>
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/output_sink.h"
 #include "run/run_state.h"
 
 namespace quorrex {
@@ -57,28 +58,5 @@ int PrintError(Run& run, std::string_view format, const Args&... args) {
   const std::array<FormatArg, sizeof...(Args)> list{FormatArg(args)...};
   return PrintErrorArgs(run, format, list);
 }
-
-// Standard output: raw bytes through the run's buffer. Returns the count
-// written, -1 on failure. After a failed write nothing more is written, and
-// the run's abort flag is set so that the walk stops.
-int WriteOutput(Run& run, std::string_view bytes);
-// Whether standard output is redirected (decided at the first output).
-bool OutputRedirected(Run& run);
-// Whether a write to standard output has failed; `run.output.failError` says why.
-bool OutputFailed(const Run& run);
-// Records a failed write to standard output (see WriteOutput).
-void NoteOutputFailure(Run& run, uint32_t error);
-// Hands every pending byte to the system.
-void FlushOutput(Run& run);
-// The same for a caller that already holds the output lock; allocates nothing.
-void FlushPendingOutput(Run& run);
-// FlushOutput, unless another thread holds the output for longer than
-// `milliseconds`; false then, and nothing is written.
-bool FlushOutputWithin(Run& run, uint32_t milliseconds);
-// Starts and stops the thread that hands redirected output to the system
-// within about 100 ms of its being written; without it (the system refused
-// the thread) output waits for a full buffer or the run's end.
-void StartOutputFlusher(Run& run);
-void StopOutputFlusher(Run& run);
 
 }  // namespace quorrex

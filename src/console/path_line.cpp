@@ -154,12 +154,14 @@ int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
                      static_cast<int32_t>(all.size()));
         return 0;
       }
+      NoteOutputWritten(run, all);
       return static_cast<int>(written);
     }
     if (!run.platform.WriteConsoleText(all.substr(0, kConsoleWriteLimit), written, error)) {
       return 0;
     }
     run.platform.WriteConsoleText(all.substr(kConsoleWriteLimit), written, error);
+    NoteOutputWritten(run, all);
     return static_cast<int>(written);
   }
 

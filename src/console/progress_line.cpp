@@ -1,6 +1,8 @@
 #include "console/progress_line.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "console/path_line.h"
 #include "paths/path_forms.h"
@@ -11,6 +13,13 @@ namespace {
 
 // A folder narrower than this is left out rather than shortened to nothing.
 constexpr int32_t kNarrowestFolder = 12;
+// How long the way out of a refused allocation waits for a drawing in
+// progress on another thread before it erases the line.
+constexpr int kHaltWaitSteps = 20;
+constexpr auto kHaltWaitStep = std::chrono::milliseconds(10);
+
+// Set while this thread writes the line.
+thread_local bool t_writingLine = false;
 
 void AppendCount(std::u16string& text, uint64_t count, const char* one, const char* many) {
   for (const char c : std::to_string(count)) text += static_cast<char16_t>(c);
@@ -18,27 +27,69 @@ void AppendCount(std::u16string& text, uint64_t count, const char* one, const ch
   for (const char* p = count == 1 ? one : many; *p != '\0'; ++p) text += static_cast<char16_t>(*p);
 }
 
-// Writes `text` and leaves the cursor at the start of the line.
-void Show(Run& run, std::u16string text) {
+// Marks a write of the line, for the way out of a refused allocation (see
+// HaltProgressLine). False when the line is halted: nothing is written.
+class LineWrite {
+ public:
+  explicit LineWrite(ProgressState& state) : state_(state) {
+    state_.writing.store(true);
+    t_writingLine = true;
+    allowed_ = !state_.halted.load();
+  }
+  ~LineWrite() {
+    t_writingLine = false;
+    state_.writing.store(false);
+  }
+  LineWrite(const LineWrite&) = delete;
+  LineWrite& operator=(const LineWrite&) = delete;
+  bool allowed() const { return allowed_; }
+
+ private:
+  ProgressState& state_;
+  bool allowed_ = false;
+};
+
+// Writes `text` over the line and leaves the cursor at its start. The caller
+// holds the progress lock.
+void Show(Run& run, const std::u16string& text) {
   ProgressState& state = run.progress;
-  const size_t length = text.size();
-  if (length < state.shownLength) text.append(state.shownLength - length, u' ');
-  text.insert(text.begin(), u'\r');
-  text += u'\r';
-  state.shownLength = run.platform.WriteStderrText(text) ? length : 0;
+  const LineWrite write(state);
+  if (!write.allowed()) return;
+  const int64_t columns = DisplayColumns(run, text);
+  const int64_t covered = std::max(columns, state.shownColumns);
+  std::u16string line;
+  line.reserve(text.size() + static_cast<size_t>(covered - columns) + 2);
+  line += u'\r';
+  line += text;
+  line.append(static_cast<size_t>(covered - columns), u' ');
+  line += u'\r';
+  // Made before the write: whatever is on the screen, these bytes erase it.
+  state.eraseBytes.assign(1, '\r');
+  state.eraseBytes.append(static_cast<size_t>(covered), ' ');
+  state.eraseBytes += '\r';
+  state.shownColumns = covered;
+  if (run.platform.WriteStderrText(line)) state.shownColumns = columns;
 }
 
+// Writes the bytes made when the line was drawn; allocates nothing.
+void WriteErase(Run& run) {
+  ProgressState& state = run.progress;
+  if (state.shownColumns == 0) return;
+  uint32_t written = 0;
+  run.platform.WriteStderr(state.eraseBytes, written);
+  state.shownColumns = 0;
+}
+
+// The caller holds the progress lock.
 void Erase(Run& run) {
-  ProgressState& state = run.progress;
-  if (state.shownLength == 0) return;
-  std::u16string blank(state.shownLength + 2, u' ');
-  blank.front() = u'\r';
-  blank.back() = u'\r';
-  run.platform.WriteStderrText(blank);
-  state.shownLength = 0;
+  const LineWrite write(run.progress);
+  if (write.allowed()) WriteErase(run);
 }
 
+// The caller holds the progress lock.
 void Draw(Run& run) {
+  ProgressState& state = run.progress;
+  if (state.suspended) return;
   const int32_t width = run.platform.StderrConsoleWidth();
   if (width < 2) return;
   Show(run, ProgressText(run, width));
@@ -70,15 +121,19 @@ std::u16string ProgressText(Run& run, int32_t width) {
   AppendCount(text, state.linkCandidates.load(std::memory_order_relaxed), "hard-link candidate",
               "hard-link candidates");
 
-  std::u16string folder = run.progress.Folder();
+  // A name reaches the terminal with its control characters as "?", as in
+  // the listing: it must not set the window's title or the colours.
+  std::u16string folder = MaskControlCharacters(run.progress.Folder());
   if (HasLongPathPrefix(folder) && !IsUncLike(folder)) folder.erase(0, 4);
+  // The counts are ASCII: one column a character.
   const int32_t room = width - 1 - static_cast<int32_t>(text.size()) - 2;
   if (!folder.empty() && room >= kNarrowestFolder) {
-    ShortenMiddle(folder, room);
+    ShortenToColumns(run, folder, room);
     text += u"  ";
-    text += folder.substr(0, static_cast<size_t>(room));
+    text += folder;
+  } else if (static_cast<int32_t>(text.size()) >= width) {
+    text.resize(static_cast<size_t>(width > 0 ? width - 1 : 0));
   }
-  if (static_cast<int32_t>(text.size()) >= width) text.resize(static_cast<size_t>(width - 1));
   return text;
 }
 
@@ -107,6 +162,31 @@ void StopProgressLine(Run& run) {
   state.enabled.store(false, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(state.lock);
   Erase(run);
+}
+
+void SuspendProgressLine(Run& run) {
+  ProgressState& state = run.progress;
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.suspended = true;
+  Erase(run);
+}
+
+void ResumeProgressLine(Run& run) {
+  ProgressState& state = run.progress;
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.suspended = false;
+  if (!state.stop && state.enabled.load(std::memory_order_relaxed)) Draw(run);
+}
+
+void HaltProgressLine(Run& run) {
+  ProgressState& state = run.progress;
+  if (state.halted.exchange(true)) return;
+  // A drawing in progress on another thread ends first; this thread's own
+  // (the allocation was refused while it drew) is not waited for.
+  for (int step = 0; step < kHaltWaitSteps && state.writing.load() && !t_writingLine; ++step) {
+    std::this_thread::sleep_for(kHaltWaitStep);
+  }
+  WriteErase(run);
 }
 
 ProgressLinePause::ProgressLinePause(Run& run) : hold_(run.progress.lock) {

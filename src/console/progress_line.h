@@ -21,8 +21,19 @@ void StartProgressLine(Run& run);
 // never started.
 void StopProgressLine(Run& run);
 
+// Job control: the line leaves the screen before the process stops, and is
+// drawn again when it is continued.
+void SuspendProgressLine(Run& run);
+void ResumeProgressLine(Run& run);
+
+// Erases the line for good on the way out of a refused allocation, from any
+// thread: it takes no lock that thread may hold, allocates nothing, and
+// waits a moment at most for a drawing in progress.
+void HaltProgressLine(Run& run);
+
 // The text of the line for `width` columns: the counts, then as much of the
-// folder as fits (shortened in the middle); never `width` characters or more.
+// folder as fits (shortened in the middle, its control characters shown as
+// "?"); never `width` display columns or more.
 std::u16string ProgressText(Run& run, int32_t width);
 
 // While one of these lives the line is off the screen and is not redrawn:

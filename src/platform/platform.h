@@ -217,6 +217,12 @@ inline constexpr uint32_t kCtrlBreakEvent = 1;
 inline constexpr uint32_t kCtrlCloseEvent = 2;
 inline constexpr uint32_t kCtrlLogoffEvent = 5;
 inline constexpr uint32_t kCtrlShutdownEvent = 6;
+// Job control, delivered through the same handler where the system has it
+// (POSIX: SIGTSTP, SIGCONT). Neither requests an abort. The process stops
+// once the handler of kStopEvent returns; kContinueEvent follows when it is
+// continued.
+inline constexpr uint32_t kStopEvent = 0x10000;
+inline constexpr uint32_t kContinueEvent = 0x10001;
 
 using Handle = std::uintptr_t;
 

@@ -65,9 +65,12 @@ int Finish(Run& run, int code) {
   return code;
 }
 
-// A refused allocation writes out what the run holds before the process ends.
+// A refused allocation erases the status line and writes out what the run
+// holds before the process ends.
 void RescueOutput(void* context) {
-  FlushOutputWithin(*static_cast<Run*>(context), 500);
+  Run& run = *static_cast<Run*>(context);
+  HaltProgressLine(run);
+  FlushOutputWithin(run, 500);
 }
 
 // The volume and folder checks; 0 when the walk may start, else the exit code.

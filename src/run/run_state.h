@@ -9,14 +9,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "console/output_sink.h"
+#include "console/progress_state.h"
 #include "platform/platform.h"
 #include "scan/hard_link_registry.h"
 
@@ -44,39 +44,6 @@ struct VersionInfo {
   uint16_t minor = 0;
 };
 
-// Output written to standard output goes through here. When standard output
-// is not a console it collects in a buffer that a flusher thread hands to the
-// system within about 100 ms; a lock keeps messages of the threads whole.
-struct OutputState {
-  OutputState() = default;
-  OutputState(const OutputState&) = delete;
-  OutputState& operator=(const OutputState&) = delete;
-  ~OutputState() {
-    {
-      std::lock_guard<std::mutex> hold(flusherLock);
-      flusherStop = true;
-    }
-    flusherWake.notify_all();
-    if (flusher.joinable()) flusher.join();
-  }
-
-  std::recursive_timed_mutex lock;
-  bool kindDecided = false;
-  bool redirected = false;  // standard output is not a console
-  std::string buffer;       // pending bytes while redirected
-  // A write failed (a closed pipe, a full disk): nothing more is written and
-  // the run ends with exit code 4. `failError` is the system's error code.
-  std::atomic<bool> failed{false};
-  uint32_t failError = 0;
-  // Everything the run prints, its summary included, has gone to the system.
-  std::atomic<bool> finished{false};
-
-  std::thread flusher;
-  std::mutex flusherLock;
-  std::condition_variable flusherWake;
-  bool flusherStop = false;
-};
-
 // The console control handler's record.
 struct ConsoleState {
   std::recursive_mutex handlerLock;
@@ -85,62 +52,6 @@ struct ConsoleState {
   // The console input mode found at start, given back on the way out.
   bool stdinModeSaved = false;
   uint32_t savedStdinMode = 0;
-};
-
-// The status line on standard error (console/progress_line): what the walk
-// has seen so far, fed by the walk while the line is on, and the record of
-// the thread that draws it.
-struct ProgressState {
-  ProgressState() = default;
-  ProgressState(const ProgressState&) = delete;
-  ProgressState& operator=(const ProgressState&) = delete;
-  ~ProgressState() {
-    if (!thread.joinable()) return;
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      stop = true;
-    }
-    wake.notify_all();
-    thread.join();
-  }
-
-  void EnterFolder(std::u16string_view path) {
-    if (!enabled.load(std::memory_order_relaxed)) return;
-    folders.fetch_add(1, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> hold(folderLock);
-    folder.assign(path);
-  }
-  void CountEntry() { Count(entries); }
-  void CountEntries(uint64_t n) {
-    if (enabled.load(std::memory_order_relaxed)) entries.fetch_add(n, std::memory_order_relaxed);
-  }
-  void CountReparsePoint() { Count(reparsePoints); }
-  void CountLinkCandidate() { Count(linkCandidates); }
-  std::u16string Folder() {
-    std::lock_guard<std::mutex> hold(folderLock);
-    return folder;
-  }
-
-  std::atomic<bool> enabled{false};
-  std::atomic<uint64_t> folders{0};
-  std::atomic<uint64_t> entries{0};
-  std::atomic<uint64_t> reparsePoints{0};
-  std::atomic<uint64_t> linkCandidates{0};
-  std::mutex folderLock;
-  std::u16string folder;  // the folder entered last
-
-  // Drawing: `lock` is held while the line is drawn or erased, and by
-  // whoever keeps it off the screen to write to standard error.
-  std::mutex lock;
-  std::condition_variable wake;
-  bool stop = false;
-  size_t shownLength = 0;  // characters of the line on the screen; 0: none
-  std::thread thread;
-
- private:
-  void Count(std::atomic<uint64_t>& counter) {
-    if (enabled.load(std::memory_order_relaxed)) counter.fetch_add(1, std::memory_order_relaxed);
-  }
 };
 
 inline constexpr uint32_t kReparseBufferSize = 131072;
@@ -193,6 +104,17 @@ struct Run : Settings, Tallies {
   Run& operator=(const Run&) = delete;
 
   Platform& platform;
+  // The locks of the run, and what each guards, in the order a thread that
+  // holds more than one takes them:
+  // - console.handlerLock: the choice and printing of a control event's
+  //   message, one event at a time;
+  // - output.lock: the output sink's buffer and state, and the order of all
+  //   that reaches standard output (and standard error, through PrintError);
+  // - progress.lock: the status line's drawing state and the terminal line
+  //   it occupies on standard error;
+  // - progress.folderLock: the folder the status line names.
+  // output.flusherLock guards the flusher's stop flag and is held alone. The
+  // atomic counters and flags of the three records need no lock.
   OutputState output;
   ConsoleState console;
   ProgressState progress;

@@ -1,15 +1,23 @@
 // The text of the status line for a given width: the counts always, the
-// folder as far as it fits, never as wide as the console.
+// folder as far as it fits and never a control character of it, never as
+// wide as the console.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "console/path_line.h"
 #include "console/progress_line.h"
 #include "memory_volume.h"
 #include "scan/walker.h"
 
 namespace quorrex::testing {
 namespace {
+
+// A terminal that counts two columns for a CJK ideograph.
+class TerminalMachine : public MemoryVolume {
+ public:
+  int ColumnsOf(char32_t c) override { return c >= 0x4E00 && c <= 0x9FFF ? 2 : 1; }
+};
 
 struct TextCase {
   const char* name;
@@ -31,6 +39,11 @@ TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
       {"a long folder is shortened in the middle to the last column but one", 3, 40, 2, 5,
        u"/srv/a-rather-long-folder-name/and/deeper/still/leaf", 90,
        counts + u"  /srv/a-rat.../still/leaf"},
+      {"control characters of a name show as '?'", 3, 40, 2, 5,
+       u"/srv/x\x1b]2;PWNED\x07\x1b[41m\x9b\x7f", 120, counts + u"  /srv/x?]2;PWNED??[41m??"},
+      {"wide characters are fitted by the columns they take", 3, 40, 2, 5,
+       u"/srv/" + std::u16string(30, u'\u4E2D'), 90,
+       counts + u"  /srv/\u4E2D\u4E2D..." + std::u16string(5, u'\u4E2D')},
       {"too little room: the folder is left out", 3, 40, 2, 5, u"/srv/data", 75, counts},
       {"narrower than the counts: cut, never wrapped", 3, 40, 2, 5, u"/srv", 20,
        u"3 folders, 40 entri"},
@@ -41,7 +54,7 @@ TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
   };
   for (const TextCase& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryVolume machine;
+    TerminalMachine machine;
     quorrex::Run run(machine);
     run.progress.enabled = true;
     run.progress.folders = c.folders;
@@ -52,7 +65,7 @@ TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
     run.progress.folders = c.folders;  // EnterFolder counts one
     const std::u16string text = ProgressText(run, c.width);
     EXPECT_EQ(text, c.expected);
-    EXPECT_LT(static_cast<int32_t>(text.size()), c.width);
+    EXPECT_LT(DisplayColumns(run, text), c.width);
   }
 }
 

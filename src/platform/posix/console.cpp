@@ -12,6 +12,7 @@
 #include <chrono>
 #include <climits>
 #include <clocale>
+#include <cstdlib>
 #include <cwchar>
 #include <thread>
 
@@ -103,6 +104,16 @@ CtrlState& Ctrl() {
   return *state;
 }
 
+// Whether SIGTSTP is taken: not when the program was started with it
+// ignored (a caller that wants no stop), which is left as it is.
+bool TakesStop() {
+  static const bool takes = [] {
+    struct sigaction current {};
+    return sigaction(SIGTSTP, nullptr, &current) == 0 && current.sa_handler != SIG_IGN;
+  }();
+  return takes;
+}
+
 sigset_t CtrlSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -110,6 +121,10 @@ sigset_t CtrlSignals() {
   sigaddset(&set, SIGQUIT);
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGTERM);
+  if (TakesStop()) {
+    sigaddset(&set, SIGTSTP);
+    sigaddset(&set, SIGCONT);
+  }
   return set;
 }
 
@@ -121,9 +136,31 @@ uint32_t CtrlEventOf(int sig) {
       return kCtrlBreakEvent;
     case SIGHUP:
       return kCtrlCloseEvent;
+    case SIGTSTP:
+      return kStopEvent;
+    case SIGCONT:
+      return kContinueEvent;
     default:
       return kCtrlShutdownEvent;
   }
+}
+
+// What `sig` does by default, done on this thread: the other threads keep
+// it blocked. Returns once the process goes on (a stop was continued, or
+// the default is to ignore).
+void DoDefault(int sig) {
+  struct sigaction taken {};
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  sigaction(sig, &byDefault, &taken);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  raise(sig);
+  pthread_sigmask(SIG_BLOCK, &one, nullptr);
+  sigaction(sig, &taken, nullptr);
 }
 
 void WaitForSignals() {
@@ -136,21 +173,43 @@ void WaitForSignals() {
       std::lock_guard<std::mutex> hold(Ctrl().lock);
       handler = Ctrl().handler;
     }
-    if (handler) {
-      // From now on the run must end soon, whether or not its reader reads.
-      if (GiveUpAt().load() == 0) GiveUpAt() = NowMs() + kBlockedOutputGraceMs;
-      handler(CtrlEventOf(sig));
+    if (!handler) {
+      // No handler registered: the signal does what it does by default.
+      DoDefault(sig);
       continue;
     }
-    // No handler registered: the signal does what it does by default.
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
-    signal(sig, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-    raise(sig);
-    pthread_sigmask(SIG_BLOCK, &one, nullptr);  // a signal whose default is ignored
+    const uint32_t event = CtrlEventOf(sig);
+    if (event == kStopEvent) {
+      // The handler clears the terminal's line first; then the process
+      // stops as it would have, until SIGCONT (taken here next) continues it.
+      handler(event);
+      DoDefault(sig);
+      continue;
+    }
+    if (event != kContinueEvent && GiveUpAt().load() == 0) {
+      // From now on the run must end soon, whether or not its reader reads.
+      GiveUpAt() = NowMs() + kBlockedOutputGraceMs;
+    }
+    handler(event);
   }
+}
+
+// The columns of the terminal on `fd`; 0 when it is no terminal. One that
+// reports none (its size was never set) is as wide as COLUMNS says, when
+// that is a number, else 80 columns wide.
+int16_t TerminalWidth(int fd) {
+  struct winsize size {};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0) return 0;
+  if (size.ws_col != 0) return static_cast<int16_t>(std::min<int>(size.ws_col, INT16_MAX));
+  constexpr int16_t kCustomaryWidth = 80;
+  const char* text = std::getenv("COLUMNS");
+  if (text == nullptr || *text == '\0') return kCustomaryWidth;
+  long columns = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return kCustomaryWidth;
+    columns = std::min<long>(columns * 10 + (*p - '0'), INT16_MAX);
+  }
+  return columns > 0 ? static_cast<int16_t>(columns) : kCustomaryWidth;
 }
 
 uint32_t ErrorOfWrite(int err) {
@@ -242,9 +301,8 @@ bool PosixPlatform::StdoutIsConsole() {
 
 ScreenInfo PosixPlatform::GetScreenInfo() {
   ScreenInfo info;
-  struct winsize size {};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return info;
-  info.width = static_cast<int16_t>(size.ws_col > INT16_MAX ? INT16_MAX : size.ws_col);
+  info.width = TerminalWidth(STDOUT_FILENO);
+  if (info.width == 0) return info;
   std::lock_guard<std::mutex> hold(stdoutLock_);
   info.cursorColumn = static_cast<int16_t>(column_);
   return info;
@@ -302,9 +360,7 @@ bool PosixPlatform::StderrIsConsole() {
 }
 
 int16_t PosixPlatform::StderrConsoleWidth() {
-  struct winsize size {};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-  return static_cast<int16_t>(size.ws_col > INT16_MAX ? INT16_MAX : size.ws_col);
+  return TerminalWidth(STDERR_FILENO);
 }
 
 bool PosixPlatform::WriteStderrText(std::u16string_view text) {

@@ -9,7 +9,13 @@
 // in the calling thread (before any other thread exists, so every thread
 // inherits the mask) and starts one thread that takes them with sigwait and
 // calls the handler there. With the handler unregistered, a signal that
-// arrives does what it does by default (it ends the process).
+// arrives does what it does by default (it ends the process). SIGTSTP and
+// SIGCONT are taken the same way (unless the program was started with
+// SIGTSTP ignored) and become the job-control events: the handler of a stop
+// runs before the process stops with the default action.
+//
+// A terminal that reports 0 columns (a pseudo-terminal whose size was never
+// set) is taken to be as wide as COLUMNS says, else 80 columns.
 #pragma once
 
 #include <cstdint>

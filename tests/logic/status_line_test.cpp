@@ -1,0 +1,173 @@
+// The status line on standard error, the output sink's hand-on of
+// redirected output, and where a signal's message lands in the listing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "console/console_state.h"
+#include "console/message.h"
+#include "console/path_line.h"
+#include "console/progress_line.h"
+#include "memory_volume.h"
+
+namespace quorrex::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A POSIX system: control events are signals, the console a byte terminal.
+class PosixMachine : public MemoryVolume {
+ public:
+  PathStyle Style() const override { return PathStyle::kPosix; }
+};
+
+// Removes the drawings the line's own thread added while a case ran: with
+// no walk going on they repeat the drawing before them.
+std::string WithoutRepeats(std::string text, const std::string& drawing) {
+  for (size_t at; (at = text.find(drawing + drawing)) != std::string::npos;) {
+    text.erase(at, drawing.size());
+  }
+  return text;
+}
+
+TEST(StatusLine, LeavesTheScreenBeforeStandardErrorIsWrittenAndWhenTheProcessStops) {
+  const std::string counts = "0 folders, 0 entries, 0 reparse points, 0 hard-link candidates";
+  const std::string drawn = "\r" + counts + "\r";
+  const std::string erased = "\r" + std::string(counts.size(), ' ') + "\r";
+  struct Case {
+    const char* name;
+    void (*act)(MemoryVolume&, quorrex::Run&);
+    std::string err;  // after the first drawing, the line's end included
+    bool aborted;
+  };
+  const Case cases[] = {
+      {"a message on standard error",
+       [](MemoryVolume&, quorrex::Run& r) { PrintError(r, "boom\n"); }, erased + "boom\n", false},
+      {"a stop, then a continue",
+       [](MemoryVolume& m, quorrex::Run&) {
+         m.RaiseCtrlEvent(kStopEvent);
+         m.RaiseCtrlEvent(kContinueEvent);
+       },
+       erased + drawn + erased, false},
+      {"the line's end", [](MemoryVolume&, quorrex::Run& r) { StopProgressLine(r); }, erased,
+       false},
+      {"a refused allocation: erased, and never drawn again",
+       [](MemoryVolume& m, quorrex::Run& r) {
+         HaltProgressLine(r);
+         m.RaiseCtrlEvent(kContinueEvent);
+       },
+       erased, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryVolume machine;
+    machine.stdoutIsConsole = false;
+    machine.statusConsoleWidth = 100;
+    quorrex::Run run(machine);
+    InitConsoleState(run);
+    StartProgressLine(run);
+    machine.RaiseCtrlEvent(kContinueEvent);  // drawn at once
+    c.act(machine, run);
+    StopProgressLine(run);
+    EXPECT_EQ(WithoutRepeats(machine.err, drawn), drawn + c.err);
+    EXPECT_EQ(run.AbortRequested(), c.aborted);
+  }
+}
+
+TEST(StatusLine, NamesTheFolderBeingListedAndCountsItsEntriesAsTheyCome) {
+  MemoryVolume machine;
+  quorrex::Run run(machine);
+  ProgressState& p = run.progress;
+  p.enabled = true;
+  p.EnterFolder(u"C:\\data");
+  p.ListingFolder(u"C:\\data\\huge");
+  std::thread lister([&p] {
+    for (int i = 0; i < 1000; ++i) p.CountEntry();
+  });
+  for (int i = 0; i < 500; ++i) p.CountEntry();
+  lister.join();
+  EXPECT_EQ(ProgressText(run, 120),
+            u"1 folder, 1500 entries, 0 reparse points, 0 hard-link candidates  C:\\data\\huge");
+}
+
+TEST(RedirectedOutput, AFullBufferGoesOutAtOnce) {
+  const std::pair<size_t, bool> cases[] = {{65535, false}, {65536, true}, {70000, true}};
+  for (const auto& [size, handedOn] : cases) {
+    SCOPED_TRACE(size);
+    MemoryVolume machine;
+    machine.stdoutIsConsole = false;
+    quorrex::Run run(machine);  // no flusher thread: only a full buffer goes out
+    WriteOutput(run, std::string(size, 'x'));
+    EXPECT_EQ(machine.out.size(), handedOn ? size : 0u);
+  }
+}
+
+TEST(RedirectedOutput, ReachesItsReaderWithinATenthOfASecond) {
+  MemoryVolume machine;
+  machine.stdoutIsConsole = false;
+  quorrex::Run run(machine);
+  StartOutputFlusher(run);
+  // The quickest of three, so that a busy machine does not fail it.
+  auto quickest = std::chrono::milliseconds::max();
+  for (int i = 0; i < 3; ++i) {
+    const size_t before = machine.out.size();
+    PrintMessage(run, "line\n");
+    const auto start = Clock::now();
+    for (;;) {
+      {
+        std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+        if (machine.out.size() > before) break;
+      }
+      if (Clock::now() - start > std::chrono::seconds(3)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    quickest = std::min(
+        quickest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
+  }
+  StopOutputFlusher(run);
+  EXPECT_LT(quickest.count(), 400);
+}
+
+TEST(SignalMessage, WaitsForTheLineBeingWrittenToEnd) {
+  struct Case {
+    const char* name;
+    bool posix;
+    bool lineEnds;  // the walk's thread ends its line meanwhile
+    std::string out;
+  };
+  const Case cases[] = {
+      {"POSIX: after the line", true, true,
+       "reparse point (symlink) /d/l\n\nSIGINT received -> abort\n"},
+      {"POSIX: a line left open is ended by the message, after a while", true, false,
+       "reparse point (symlink)\nSIGINT received -> abort\n"},
+      // The Windows handler may be called at any moment and prints at once.
+      {"Windows: at once", false, true,
+       "reparse point (symlink)\r\nCtrl+C pressed -> abort\r\n C:\\d\\l\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PosixMachine posix;
+    MemoryVolume windows;
+    MemoryVolume& machine = c.posix ? posix : windows;
+    machine.stdoutIsConsole = false;
+    quorrex::Run run(machine);
+    InitConsoleState(run);
+    PrintMessage(run, "reparse point (symlink)");
+    const auto start = Clock::now();
+    std::thread signal([&machine] { machine.RaiseCtrlEvent(kCtrlCEvent); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (c.lineEnds) PrintPathLine(run, " %S\n", c.posix ? u"/d/l" : u"C:\\d\\l");
+    signal.join();
+    FlushOutput(run);
+    EXPECT_EQ(machine.out, c.out);
+    EXPECT_TRUE(run.AbortRequested());
+    if (!c.lineEnds) {
+      EXPECT_GE(Clock::now() - start, kLineEndWait);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::testing
