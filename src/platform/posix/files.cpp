@@ -500,6 +500,7 @@ const MountTable& PosixPlatform::Mounts() {
 
 bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
                                   std::span<uint8_t> buffer, ReparseRead& result) {
+  if (buffer.size() < kMountHeaderSize + 8) return false;
   MountTarget target;
   std::string device;
   if (ParentFd(entry) >= 0) {
@@ -548,10 +549,14 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
   PutU16(buffer, 12, printOffset);
   PutU16(buffer, 14, printBytes);
   size_t at = kMountHeaderSize;
-  for (const char16_t unit : substitute) PutU16(buffer, (at += 2) - 2, unit);
-  PutU16(buffer, (at += 2) - 2, 0);
-  for (const char16_t unit : print) PutU16(buffer, (at += 2) - 2, unit);
-  PutU16(buffer, (at += 2) - 2, 0);
+  for (const std::u16string* text : {&substitute, &print}) {
+    for (const char16_t unit : *text) {
+      PutU16(buffer, at, unit);
+      at += 2;
+    }
+    PutU16(buffer, at, 0);
+    at += 2;
+  }
   result.stage = ReparseRead::Stage::kRead;
   result.error = win_error::kSuccess;
   result.bytesReturned = static_cast<uint32_t>(kMountHeaderSize) + pathBytes;
