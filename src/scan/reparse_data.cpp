@@ -14,6 +14,8 @@ constexpr size_t kDataLengthOffset = 4;
 constexpr size_t kDataStart = 8;
 constexpr size_t kSubstituteOffsetField = 8;
 constexpr size_t kSubstituteLengthField = 10;
+constexpr size_t kPrintOffsetField = 12;
+constexpr size_t kPrintLengthField = 14;
 constexpr size_t kMountPointPathBuffer = 16;
 constexpr size_t kSymlinkPathBuffer = 20;
 constexpr size_t kAppExecFirstString = 12;
@@ -80,6 +82,8 @@ std::u16string SubstituteName(const Data& data, size_t pathBuffer) {
 
 void DecodeMountPoint(const Data& data, ReparseInfo& info) {
   info.target = SubstituteName(data, kMountPointPathBuffer);
+  const size_t printStart = kMountPointPathBuffer + (data.U16(kPrintOffsetField) & ~size_t{1});
+  info.printName = data.Text(printStart, printStart + (data.U16(kPrintLengthField) & ~size_t{1}));
   if (StartsWithNoCase(info.target, kVolumePrefix)) {
     info.kind = ReparseKind::kVolumeMountPoint;
     info.shownTarget = info.target;

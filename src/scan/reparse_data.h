@@ -39,6 +39,10 @@ struct ReparseInfo {
   std::u16string target;
   // What is printed of `target`: all of it, or all but its NT prefix.
   std::u16string shownTarget;
+  // A mount point's print name. Windows prints the substitute name; where
+  // paths are the system's own, the platform writes the target's printed
+  // form here (a volume's source and type, which no substitute name holds).
+  std::u16string printName;
   // The strings of an app execution link, at most kMaxAppExecStrings.
   std::vector<std::u16string> strings;
   // WOF-compressed files only: the provider version and the algorithm's name.

@@ -99,7 +99,15 @@ void ReportReparsePoint(Run& run, const EntryRef& entry, const ReparseRead& read
     case ReparseRead::Stage::kRead:
       break;
   }
-  PrintReparseReport(run, displayPath, DecodeReparseData(data, read.bytesReturned));
+  ReparseInfo info = DecodeReparseData(data, read.bytesReturned);
+  // Where paths are the system's own there are no NT names: a mount point
+  // is shown by its print name, the platform's printed form of the target.
+  if (!run.conventions.windowsPathForms && !info.printName.empty() &&
+      (info.kind == ReparseKind::kVolumeMountPoint ||
+       info.kind == ReparseKind::kDirectoryJunction)) {
+    info.shownTarget = info.printName;
+  }
+  PrintReparseReport(run, displayPath, info);
 }
 
 void PrintReparseReport(Run& run, std::u16string_view displayPath, const ReparseInfo& info) {

@@ -607,5 +607,41 @@ TEST(PosixScan, PathsPrintWhole) {
   EXPECT_EQ(machine.listingsOpened, (std::vector<std::u16string>{u"/srv/*", u"/srv/d/*"}));
 }
 
+// A mount point is shown by its substitute name on Windows, whatever its
+// print name; where paths are the system's own, by its print name, which
+// the POSIX platform fills with the volume's source and type.
+TEST(PosixScan, MountPointsShowTheirPrintNameOnlyThere) {
+  struct Case {
+    std::u16string substitute, print;
+    const char* kind;
+    const char* windows;
+    const char* posix;
+  };
+  const Case cases[] = {
+      {u"\\??\\Volume{0:40}\\", u"scratch (tmpfs)", "volume", "\\??\\Volume{0:40}\\",
+       "scratch (tmpfs)"},
+      {u"\\??\\/srv/real", u"/srv/real", "directory", "/srv/real", "/srv/real"},
+      {u"\\??\\C:\\t", u"elsewhere", "directory", "C:\\t", "elsewhere"},
+      {u"\\??\\Volume{x}\\", u"", "volume", "\\??\\Volume{x}\\", "\\??\\Volume{x}\\"},
+  };
+  for (const Case& c : cases) {
+    MemoryVolume windows;
+    PosixMachine posix;
+    for (MemoryVolume* machine : {&windows, static_cast<MemoryVolume*>(&posix)}) {
+      const bool onPosix = machine == &posix;
+      machine->stdoutIsConsole = false;
+      if (onPosix) machine->AddVolume(u"\\");
+      machine->AddReparsePoint(onPosix ? u"\\srv\\m" : u"C:\\srv\\m",
+                               MemoryVolume::MountPointData(c.substitute, c.print), true);
+      quorrex::Run run(*machine);
+      WalkFolder(run, onPosix ? u"/srv" : u"C:\\srv", u"*");
+      FlushOutput(run);
+      EXPECT_EQ(machine->out, "reparse point ("s + c.kind + " mountpoint) " +
+                                  (onPosix ? "/srv/m" : "C:\\srv\\m") + "\n -> " +
+                                  (onPosix ? c.posix : c.windows) + "\n");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorrex::testing

@@ -12,17 +12,14 @@
 #include <vector>
 
 #include "platform/posix/errno_map.h"
+#include "platform/posix/mounts.h"
 #include "platform/posix/path_text.h"
 #include "platform/posix/posix_platform.h"
 #include "support/utf.h"
 
 #ifdef __linux__
 #include <sys/syscall.h>
-#include <sys/vfs.h>
-#endif
-#ifdef __APPLE__
-#include <sys/mount.h>
-#include <sys/param.h>
+#include <sys/sysmacros.h>
 #endif
 
 namespace quorrex {
@@ -35,6 +32,8 @@ constexpr uint32_t kSymlinkTag = 0xA000000Cu;
 constexpr uint32_t kSymlinkFlagRelative = 1;
 constexpr size_t kSymlinkHeaderSize = 20;  // header, name offsets and lengths, flags
 constexpr uint32_t kInsufficientBuffer = 122;
+constexpr uint32_t kMountPointTag = 0xA0000003u;
+constexpr size_t kMountHeaderSize = 16;  // header, name offsets and lengths
 
 // Name bytes of the entry being worked on, reused so that the walk does not
 // allocate per entry.
@@ -142,68 +141,6 @@ int StatDeep(const char* path, struct stat& st, int atFlags = 0) {
   return result;
 }
 
-bool ReadWholeFile(const char* path, std::string& text) {
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char chunk[16384];
-  for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      close(fd);
-      return got == 0;
-    }
-    text.append(chunk, static_cast<size_t>(got));
-  }
-}
-
-std::vector<MountEntry> ReadMounts() {
-#ifdef __APPLE__
-  std::vector<MountEntry> mounts;
-  struct statfs* table = nullptr;
-  const int count = getmntinfo(&table, MNT_NOWAIT);
-  for (int i = 0; i < count; ++i) mounts.push_back({table[i].f_mntonname, table[i].f_fstypename});
-  return mounts;
-#else
-  std::string text;
-  if (ReadWholeFile("/proc/self/mountinfo", text)) return ParseMountInfo(text);
-  text.clear();
-  if (ReadWholeFile("/proc/mounts", text)) return ParseProcMounts(text);
-  return {};
-#endif
-}
-
-// The file-system type of the mount at `point` by its statfs magic number.
-bool TypeByStatfs(const std::string& point, std::string& type) {
-#ifdef __linux__
-  struct statfs info;
-  if (statfs(point.c_str(), &info) != 0) return false;
-  struct Magic {
-    unsigned long value;
-    const char* name;
-  };
-  static constexpr Magic kMagics[] = {
-      {0xEF53, "ext4"},         {0x01021994, "tmpfs"},   {0x58465342, "xfs"},
-      {0x9123683E, "btrfs"},    {0x794C7630, "overlay"}, {0x4D44, "vfat"},
-      {0x2011BAB0, "exfat"},    {0x6969, "nfs"},         {0x65735546, "fuse"},
-      {0x2FC12FC1, "zfs"},      {0x5346544E, "ntfs"},    {0xF2F52010, "f2fs"},
-      {0x73717368, "squashfs"}, {0x9660, "iso9660"},     {0xFF534D42, "cifs"},
-      {0x858458F6, "ramfs"},    {0x3153464A, "jfs"},     {0x52654973, "reiserfs"},
-      {0x01021997, "9p"},       {0x62656572, "sysfs"},   {0x9FA0, "proc"},
-  };
-  const auto magic = static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFul;
-  type = "unknown";
-  for (const Magic& m : kMagics) {
-    if (m.value == magic) type = m.name;
-  }
-  return true;
-#else
-  (void)point;
-  (void)type;
-  return false;
-#endif
-}
-
 void PutU16(std::span<uint8_t> out, size_t at, uint32_t value) {
   out[at] = static_cast<uint8_t>(value);
   out[at + 1] = static_cast<uint8_t>(value >> 8);
@@ -237,7 +174,7 @@ std::string MountPointByDevice(const std::string& path) {
 
 // --- Listing ---------------------------------------------------------------
 
-PosixListing::PosixListing(int fd) : fd_(fd) {}
+PosixListing::PosixListing(int fd, const MountTable* mounts) : fd_(fd), mounts_(mounts) {}
 
 PosixListing::~PosixListing() {
 #ifndef __linux__
@@ -246,15 +183,80 @@ PosixListing::~PosixListing() {
   close(fd_);
 }
 
-bool PosixListing::Identity(FileId& id) {
+bool PosixListing::KnowOwnIdentity() {
+  if (identityKnown_) return true;
   struct stat st;
   if (fstat(fd_, &st) != 0) return false;
-  id.volume = static_cast<uint64_t>(st.st_dev);
-  id.index = static_cast<uint64_t>(st.st_ino);
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  identityKnown_ = true;
   return true;
 }
 
-void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned char type) const {
+bool PosixListing::Identity(FileId& id) {
+  if (!KnowOwnIdentity()) return false;
+  id.volume = static_cast<uint64_t>(device_);
+  id.index = static_cast<uint64_t>(inode_);
+  return true;
+}
+
+void PosixListing::LookForMounts() {
+  looked_ = true;
+  if (mounts_ == nullptr || !KnowOwnIdentity()) return;
+  // Most folders hold no mount point: one look-up of the identity the walk
+  // asked for anyway. Without a table every subfolder is asked for its
+  // device.
+  if (mounts_->empty()) {
+    byDevice_ = true;
+  } else {
+    points_ = mounts_->PointsIn(device_, inode_);
+  }
+}
+
+bool PosixListing::IsMountPoint(const char* name) {
+  if (!looked_) LookForMounts();
+  if (points_ != nullptr) {
+    for (const MountPointName& point : *points_) {
+      if (point.name == name) return true;
+    }
+    return false;
+  }
+  if (!byDevice_) return false;
+  struct stat st;
+  return fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_dev != device_;
+}
+
+bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device) {
+  if (!looked_) LookForMounts();
+  if (points_ != nullptr) {
+    for (const MountPointName& point : *points_) {
+      if (point.name != name) continue;
+      const MountEntry& mount = mounts_->mounts()[point.mount];
+      target = TargetOfMount(mounts_->mounts(), point.mount);
+      device = mount.device;
+      return true;
+    }
+    return false;
+  }
+  if (!byDevice_ || !IsMountPoint(name)) return false;
+  // Without a table there is no source to name: the device stands for it,
+  // with the type its file system tells.
+  struct stat st;
+  if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  std::string type = "unknown";
+  const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0) {
+    TypeByStatfs(fd, type);
+    close(fd);
+  }
+  target.volume = true;
+  target.text = device + " (" + type + ")";
+  return true;
+}
+
+void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned char type) {
   entry.directoryUnresolved = false;
   struct stat st;
   if (type == DT_UNKNOWN) {
@@ -272,7 +274,8 @@ void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned cha
   }
   switch (type) {
     case DT_DIR:
-      entry.attributes = kAttrDirectory;
+      // A mount point is a folder reparse point, as on Windows.
+      entry.attributes = IsMountPoint(name) ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
       break;
     case DT_REG:
       entry.attributes = kAttrArchive;
@@ -467,7 +470,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
     return nullptr;
   }
   error = win_error::kSuccess;
-  return std::make_unique<PosixListing>(fd);
+  return std::make_unique<PosixListing>(fd, &Mounts());
 }
 
 bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
@@ -488,6 +491,76 @@ bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
   return true;
 }
 
+const MountTable& PosixPlatform::Mounts() {
+  std::call_once(mountsRead_, [this] { mounts_.Load(); });
+  return mounts_;
+}
+
+bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
+                                  std::span<uint8_t> buffer, ReparseRead& result) {
+  if (buffer.size() < kMountHeaderSize + 8) return false;
+  MountTarget target;
+  std::string device;
+  if (ParentFd(entry) >= 0) {
+    if (!static_cast<PosixListing*>(entry.parent)->MountAt(name, target, device)) return false;
+  } else {
+    // Named by its path: its folder is opened to be asked.
+    const char* leaf = nullptr;
+    const int holder = OpenHolderDeep(name, leaf);
+    if (holder < 0) return false;
+    PosixListing folder(holder == AT_FDCWD ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : holder,
+                        &Mounts());
+    if (!folder.MountAt(leaf, target, device)) return false;
+  }
+  // A volume is named by its device, as a Windows volume by its GUID, and
+  // shown by its print name, the source and type; a bind mount's substitute
+  // name is the folder it shows, behind the NT prefix.
+  std::u16string substitute;
+  std::u16string print;
+  DecodeUtf8Lossless(target.text, print);
+  if (target.volume) {
+    substitute = u"\\??\\Volume{";
+    DecodeUtf8Lossless(device, substitute);
+    substitute += u"}\\";
+  } else {
+    substitute = u"\\??\\" + print;
+  }
+  // Both names fit the u16 lengths, and the buffer.
+  const size_t room = std::min<size_t>(0xFFFFu - 8 - 4, buffer.size() - kMountHeaderSize) / 2;
+  const auto cut = [](std::u16string& text, size_t units) {
+    if (text.size() <= units) return;
+    text.resize(units);
+    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+  };
+  cut(substitute, room / 2 - 1);
+  cut(print, room / 2 - 1);
+  const auto substituteBytes = static_cast<uint32_t>(substitute.size() * 2);
+  const auto printBytes = static_cast<uint32_t>(print.size() * 2);
+  // Each name is followed by a zero unit, as the system writes them.
+  const uint32_t printOffset = substituteBytes + 2;
+  const uint32_t pathBytes = printOffset + printBytes + 2;
+  PutU32(buffer, 0, kMountPointTag);
+  PutU16(buffer, 4, 8 + pathBytes);  // ReparseDataLength
+  PutU16(buffer, 6, 0);              // Reserved
+  PutU16(buffer, 8, 0);              // SubstituteNameOffset
+  PutU16(buffer, 10, substituteBytes);
+  PutU16(buffer, 12, printOffset);
+  PutU16(buffer, 14, printBytes);
+  size_t at = kMountHeaderSize;
+  for (const std::u16string* text : {&substitute, &print}) {
+    for (const char16_t unit : *text) {
+      PutU16(buffer, at, unit);
+      at += 2;
+    }
+    PutU16(buffer, at, 0);
+    at += 2;
+  }
+  result.stage = ReparseRead::Stage::kRead;
+  result.error = win_error::kSuccess;
+  result.bytesReturned = static_cast<uint32_t>(kMountHeaderSize) + pathBytes;
+  return true;
+}
+
 ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                                            std::span<uint8_t> buffer) {
   ReparseRead result;
@@ -501,6 +574,10 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
     got = readlinkat(dirFd, name, text.data(), text.size());
     if (got < 0 || static_cast<size_t>(got) < text.size() || text.size() >= 0x20000) break;
     text.resize(text.size() * 2);  // possibly cut: try again with more room
+  }
+  if (got < 0 && errno == EINVAL && (entry.attributes & kAttrDirectory) != 0 &&
+      ReadMountData(entry, name, buffer, result)) {
+    return result;
   }
   if (got < 0) {
     const int err = errno;

@@ -83,7 +83,13 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     size_t dash = 6;
     while (dash < fields.size() && fields[dash] != "-") ++dash;
     if (fields.size() < 5 || dash + 1 >= fields.size()) return;
-    mounts.push_back({UnescapeOctal(fields[4]), UnescapeOctal(fields[dash + 1])});
+    MountEntry mount;
+    mount.point = UnescapeOctal(fields[4]);
+    mount.type = UnescapeOctal(fields[dash + 1]);
+    if (dash + 2 < fields.size()) mount.source = UnescapeOctal(fields[dash + 2]);
+    mount.device = fields[2];
+    mount.root = UnescapeOctal(fields[3]);
+    mounts.push_back(std::move(mount));
   });
   return mounts;
 }
@@ -93,7 +99,11 @@ std::vector<MountEntry> ParseProcMounts(std::string_view text) {
   ForEachLine(text, [&](std::string_view line) {
     const auto fields = Fields(line);
     if (fields.size() < 3) return;
-    mounts.push_back({UnescapeOctal(fields[1]), UnescapeOctal(fields[2])});
+    MountEntry mount;
+    mount.point = UnescapeOctal(fields[1]);
+    mount.type = UnescapeOctal(fields[2]);
+    mount.source = UnescapeOctal(fields[0]);
+    mounts.push_back(std::move(mount));
   });
   return mounts;
 }
@@ -115,6 +125,52 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
     }
   }
   return best;
+}
+
+MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index) {
+  const MountEntry& mount = mounts[index];
+  MountTarget target;
+  // Without a device (the older table) every mount is a volume.
+  bool bind = false;
+  for (size_t i = 0; i < index && !bind; ++i) {
+    bind = !mount.device.empty() && mounts[i].device == mount.device;
+  }
+  if (!bind) {
+    target.text = mount.source.empty() ? mount.type : mount.source;
+    target.text += " (" + mount.type + ")";
+    return target;
+  }
+  target.volume = false;
+  const MountEntry* best = nullptr;
+  for (size_t i = 0; i < index; ++i) {
+    const MountEntry& other = mounts[i];
+    if (other.device != mount.device) continue;
+    std::string_view root = other.root;
+    while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
+    const bool holds =
+        root == "/" || (mount.root.starts_with(root) &&
+                        (mount.root.size() == root.size() || mount.root[root.size()] == '/'));
+    if (!holds || (best != nullptr && root.size() <= best->root.size())) continue;
+    // A mount covered by a later one on the same point shows nothing.
+    bool covered = false;
+    for (size_t j = i + 1; j < mounts.size() && !covered; ++j) {
+      covered = j != index && mounts[j].point == other.point;
+    }
+    if (!covered) best = &other;
+  }
+  if (best == nullptr) {
+    target.text = (mount.source.empty() ? mount.type : mount.source) + "[" + mount.root + "]";
+    return target;
+  }
+  std::string_view rest =
+      std::string_view(mount.root).substr(best->root == "/" ? 0 : best->root.size());
+  target.text = best->point;
+  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  if (!rest.empty()) {
+    if (target.text.back() != '/') target.text += '/';
+    target.text += rest;
+  }
+  return target;
 }
 
 bool FsTypeHoldsSymlinks(std::string_view type) {

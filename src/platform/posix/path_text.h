@@ -12,10 +12,16 @@ namespace quorrex {
 // does: ".." at the root stays at the root, and a trailing "/" is kept.
 std::u16string MakeFullPath(std::u16string_view cwd, std::u16string_view path);
 
-// One mounted file system: where it is mounted and its type name.
+// One mounted file system: where it is mounted and its type name; from a
+// mountinfo table also its source, its device ("major:minor"), and the
+// folder of its file system that shows at the point ("/" for the whole of
+// it, more for a bind mount).
 struct MountEntry {
   std::string point;
   std::string type;
+  std::string source;
+  std::string device;
+  std::string root = "/";
 };
 
 // The mounts of a /proc/self/mountinfo text, in table order, with the octal
@@ -32,6 +38,19 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
 // Without a mount table: the highest folder above `path` (or above its
 // deepest existing folder) on the same device as it.
 std::string MountPointByDevice(const std::string& path);
+
+// What a mount at `mounts[index]` leads to, as the listing shows it. The
+// first mount of a device is a volume, whose text is its source and type:
+// "/dev/sdb1 (ext4)". A later mount of a device that is mounted already is a
+// bind mount, whose text is where its folder is visible: the point of an
+// earlier mount of the device whose root holds the bind's root (the nearest
+// such root, not covered by a mount on the same point), joined with the rest
+// of that root; or, with none, the source and the root: "/dev/sdb1[/a/b]".
+struct MountTarget {
+  bool volume = true;
+  std::string text;
+};
+MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index);
 
 // Whether a file system of this type can hold symbolic links.
 bool FsTypeHoldsSymlinks(std::string_view type);

@@ -1,7 +1,10 @@
 // The POSIX implementation of the platform interface.
 //
 // Windows notions map as follows: a symbolic link is a reparse point whose
-// data is a synthesised symbolic-link reparse buffer; names are bytes decoded
+// data is a synthesised symbolic-link reparse buffer; a folder that is a
+// mount point is a folder reparse point whose data is a synthesised mount
+// point buffer (a volume for a file system mounted there, a junction for a
+// bind mount of a folder visible elsewhere); names are bytes decoded
 // losslessly to UTF-16; errno values become Windows error codes; signals are
 // console control events; the privilege step and console input do nothing.
 //
@@ -18,12 +21,16 @@
 // set) is taken to be as wide as COLUMNS says, else 80 columns.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
+
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/mounts.h"
 
 namespace quorrex {
 
@@ -31,7 +38,9 @@ namespace quorrex {
 // destroyed, so entries it produced are resolved relative to it.
 class PosixListing final : public FolderListing {
  public:
-  explicit PosixListing(int fd);
+  // `mounts` tells which of its subfolders are mount points; with none, no
+  // subfolder is one.
+  explicit PosixListing(int fd, const MountTable* mounts = nullptr);
   ~PosixListing() override;
   PosixListing(const PosixListing&) = delete;
   PosixListing& operator=(const PosixListing&) = delete;
@@ -40,14 +49,29 @@ class PosixListing final : public FolderListing {
   bool Identity(FileId& id) override;
   void ResolveDirectory(FindData& entry) override;
   int fd() const { return fd_; }
+  // What the subfolder `name` of this folder leads to when it is a mount
+  // point (its device is the mount's, "major:minor"); false when it is not.
+  bool MountAt(const char* name, MountTarget& target, std::string& device);
 
  private:
   // The entry's attributes from its type; a link's directory bit is left to
   // ResolveDirectory, so that a link the walk reports costs no extra call.
-  void SetAttributes(FindData& entry, const char* name, unsigned char type) const;
+  void SetAttributes(FindData& entry, const char* name, unsigned char type);
+  // Settles, once, how this folder's mount points are told: by the table's
+  // list for this folder, or, with no table, by a device change.
+  void LookForMounts();
+  bool IsMountPoint(const char* name);
+  bool KnowOwnIdentity();
 
   int fd_;
   bool done_ = false;
+  const MountTable* mounts_;
+  bool looked_ = false;
+  bool identityKnown_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+  const std::vector<MountPointName>* points_ = nullptr;
+  bool byDevice_ = false;
 #ifdef __linux__
   bool Refill();
   std::unique_ptr<char[]> buffer_;  // getdents64 records, one large read at a time
@@ -118,7 +142,15 @@ class PosixPlatform final : public Platform {
   // Writes all of `bytes` to standard output and follows the cursor column;
   // the errno of a failed write, else 0.
   int WriteToStdout(std::string_view bytes, size_t& written);
+  // The mount table, read at the first listing.
+  const MountTable& Mounts();
+  // Writes the mount point data of the folder `entry`, named `name` for an
+  // *at() call, when it is a mount point; false when it is not.
+  bool ReadMountData(const EntryRef& entry, const char* name, std::span<uint8_t> buffer,
+                     ReparseRead& result);
 
+  std::once_flag mountsRead_;
+  MountTable mounts_;
   std::mutex stdoutLock_;
   int column_ = 0;  // columns since the last line end on standard output
 };

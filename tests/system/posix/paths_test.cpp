@@ -56,6 +56,9 @@ TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
   ASSERT_EQ(mounts.size(), 6u);
   EXPECT_EQ(mounts[3].point, "/home/my data");
   EXPECT_EQ(mounts[3].type, "vfat");
+  EXPECT_EQ(mounts[3].source, "/dev/sdb1");
+  EXPECT_EQ(mounts[3].device, "8:3");
+  EXPECT_EQ(mounts[3].root, "/");
 
   struct Case {
     std::string_view path, point, type;
@@ -88,6 +91,47 @@ TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
   EXPECT_FALSE(FsTypeHoldsSymlinks("exfat"));
   EXPECT_TRUE(FsTypeHoldsSymlinks("ntfs3"));
   EXPECT_TRUE(FsTypeHoldsSymlinks("overlay"));
+}
+
+// What a mount shows: the first mount of a device is a volume, a later one
+// a bind mount that leads to where its folder is visible.
+TEST(PosixPathText, WhatAMountLeadsTo) {
+  const auto mounts = ParseMountInfo(
+      "26 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "27 26 0:40 / /tmp rw - tmpfs tmpfs rw\n"
+      "28 26 8:1 /srv/data /mnt/data rw - ext4 /dev/sda1 rw\n"
+      "29 26 8:2 /@home /home rw - btrfs /dev/sdb rw\n"
+      "30 26 8:2 /@home/me/x /mnt/x rw - btrfs /dev/sdb rw\n"
+      "31 26 8:1 /srv/data/deep /mnt/deep rw - ext4 /dev/sda1 rw\n"
+      "32 27 0:40 /a /tmp/a/self rw - tmpfs tmpfs rw\n"
+      "33 26 0:41 / /media/my\\040disk rw - vfat /dev/sdc1 rw\n"
+      "34 26 0:42 / /hidden rw - tmpfs one rw\n"
+      "35 26 0:42 /sub /mnt/sub rw - tmpfs one rw\n"
+      "36 26 0:43 / /hidden rw - tmpfs two rw\n");
+  struct Case {
+    size_t index;
+    bool volume;
+    const char* text;
+  };
+  const Case cases[] = {
+      {1, true, "tmpfs (tmpfs)"},     // source and type
+      {2, false, "/srv/data"},        // of the root file system
+      {3, true, "/dev/sdb (btrfs)"},  // the first mount of its device
+      {4, false, "/home/me/x"},       // through the nearest root
+      {5, false, "/mnt/data/deep"},   // through another bind mount
+      {6, false, "/tmp/a"},           // a folder bound into itself
+      {7, true, "/dev/sdc1 (vfat)"},  // escaped point, own device
+      {9, false, "one[/sub]"},        // its volume is covered
+      {10, true, "two (tmpfs)"},
+  };
+  for (const Case& c : cases) {
+    const MountTarget target = TargetOfMount(mounts, c.index);
+    EXPECT_EQ(target.volume, c.volume) << c.index;
+    EXPECT_EQ(target.text, c.text) << c.index;
+  }
+  // The older table has no devices: every mount is a volume.
+  const auto old = ParseProcMounts("/dev/sda1 / ext4 rw 0 0\n/dev/sda1 /mnt ext4 rw 0 0\n");
+  EXPECT_EQ(TargetOfMount(old, 1).text, "/dev/sda1 (ext4)");
 }
 
 // Without a mount table the volume of a path is found by device alone: the

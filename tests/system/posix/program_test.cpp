@@ -332,6 +332,73 @@ TEST(ProgramStart, WithoutProcTheVolumeComesFromTheDevice) {
   EXPECT_NE(ended.out.find("reparse point (symlink) " + root.At("l") + "\n"), std::string::npos);
 }
 
+// Real mounts, made in a mount namespace of the program's own: a tmpfs, a
+// bind mount of a folder beside the scan folder, and the scan folder bound
+// into itself. A mount that matches is reported and not entered; one that
+// does not is entered, once. Without /proc a device change alone tells.
+TEST(ProgramMounts, ReportedAsVolumesAndJunctions) {
+  TempFolder root;
+  ASSERT_TRUE(root.Folder("scan") && root.Folder("scan/vol") && root.Folder("scan/bound") &&
+              root.Folder("scan/self") && root.Folder("real") && root.Link("real/ln", "t"));
+  const std::string scan = root.At("scan");
+  const std::string setUp = "mount -t tmpfs qxvol '" + scan + "/vol' && ln -s t '" + scan +
+                            "/vol/ln' && mount --bind '" + root.At("real") + "' '" + scan +
+                            "/bound' && mount --bind '" + scan + "' '" + scan + "/self'";
+  if (std::system(("unshare -m sh -c \"" + setUp + "\" 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "mounts in a private mount namespace are refused here";
+  }
+  const std::string junctions = "    - 1 volume mount point\n    - 2 directory junction points\n";
+  struct Case {
+    const char* pattern;
+    bool hideProc;
+    std::vector<std::string> present, absent;
+  };
+  const std::vector<Case> cases = {
+      {"*",
+       false,
+       {"reparse point (volume mountpoint) " + scan + "/vol\n -> qxvol (tmpfs)\n",
+        "reparse point (directory mountpoint) " + scan + "/bound\n -> " + root.At("real") + "\n",
+        "reparse point (directory mountpoint) " + scan + "/self\n -> " + scan + "\n", junctions},
+       {"/ln\n", "skip folder"}},
+      {"ln",
+       false,
+       {"reparse point (symlink) " + scan + "/vol/ln\n",
+        "reparse point (symlink) " + scan + "/bound/ln\n",
+        "folder loops back to a parent -> skip folder self\n", "  + 0 mount points:\n"},
+       {"mountpoint"}},
+      {"*",
+       true,
+       {"reparse point (volume mountpoint) " + scan + "/vol\n -> 0:", " (tmpfs)\n",
+        "folder loops back to a parent -> skip folder self\n", "  + 1 mount point:\n"},
+       {"directory mountpoint", "/vol/ln"}},
+  };
+  for (const Case& c : cases) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    if (c.hideProc) continue;  // a sanitizer's runtime needs /proc
+#endif
+    SCOPED_TRACE(std::string(c.pattern) + (c.hideProc ? " without /proc" : ""));
+    std::string outputs[2];
+    for (const int workers : {1, 4}) {
+      const std::string script = setUp + (c.hideProc ? " && mount -t tmpfs none /proc" : "") +
+                                 " && QUORREX_WORKERS=" + std::to_string(workers) + " exec '" +
+                                 QUORREX_PROGRAM + "' '" + scan + "/" + c.pattern + "' -s";
+      const Ended ended = Launch({}, Out::kFile, 0, 0, [&] {
+        execl("/usr/bin/unshare", "unshare", "-m", "sh", "-c", script.c_str(), nullptr);
+        _exit(126);
+      });
+      ASSERT_EQ(ended.code, 0) << ended.err;
+      outputs[workers == 4] = ended.out;
+    }
+    for (const std::string& text : c.present) {
+      EXPECT_NE(outputs[0].find(text), std::string::npos) << text << "\nin\n" << outputs[0];
+    }
+    for (const std::string& text : c.absent) {
+      EXPECT_EQ(outputs[0].find(text), std::string::npos) << text << "\nin\n" << outputs[0];
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+  }
+}
+
 TEST(ProgramSignals, NameTheSignalAndEndTheRunWithCodeThree) {
   const struct {
     int sig;
