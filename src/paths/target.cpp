@@ -34,6 +34,10 @@ bool NormaliseTarget(Run& run) {
       spec = joined;
     }
   }
+  // While redirection is off, the native system folder is reached by its own
+  // name only, which is also the one printed.
+  const FolderAlias native = run.platform.NativeSystemFolderAlias();
+  ReplaceLeadingFolder(spec, native.alias, native.folder);
   if (IsFolder(run, spec)) {
     if (spec.empty() || spec.back() != separator) spec.push_back(separator);
     spec.push_back(u'*');
