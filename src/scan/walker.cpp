@@ -186,7 +186,7 @@ class Walk {
   // it was entered before in this run (reached again through a link: the
   // already-walked line). The scan folder is the first one entered.
   bool Admit(bool idKnown, const FileId& id, std::u16string_view name) {
-    if (!idKnown) return true;
+    if (!idKnown || (id.index == 0 && id.indexUpper == 0)) return true;  // 0: unknown too
     for (size_t i = 0; i < open_; ++i) {
       const Level& parent = *levels_[i];
       if (parent.idKnown && parent.id == id) {
