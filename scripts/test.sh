@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the three programs and runs every test:
 # the native tests, the release build's tests and packages, the sanitizer
-# and ThreadSanitizer builds' tests, the windows-x64 tests under Wine, the
-# link of the 32-bit windows-x86 program and its .zip, and the fuzz targets.
+# and ThreadSanitizer builds' tests, the 32-bit windows-x86 program, its .zip
+# and its tests under a 32-bit Wine (scripts/wine32.sh), the windows-x64
+# tests under the host's Wine, and the fuzz targets.
 #
 #   bash scripts/test.sh            everything
 #   QUORREX_FUZZ_SECONDS=0 ...      skip the fuzz runs
@@ -62,6 +63,16 @@ cmake --build --preset windows-x86 -j "$jobs"
 test -f build/windows-x86/quorrex.exe
 echo "linked: build/windows-x86/quorrex.exe"
 bash scripts/check_packages.sh windows build/windows-x86
+
+step "windows-x86 tests under the 32-bit Wine"
+# This machine kind executes no 32-bit x86 code: the 32-bit tests run under
+# Debian trixie's Wine 10 with its 32-bit loader under qemu-i386, in a root
+# that scripts/wine32.sh builds on first use (see there). Each Wine start
+# costs seconds under qemu, so each test program runs once, as one process.
+for program in quorrex_tests quorrex_system_tests; do
+  echo "--- $program.exe"
+  bash scripts/wine32.sh wine "build/windows-x86/tests/$program.exe" --gtest_brief=1
+done
 
 step "windows-x64 build and tests under Wine"
 cmake --preset windows-x64

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "paths/path_forms.h"
 #include "support/utf.h"
 
 namespace quorrex::testing {
@@ -52,7 +53,51 @@ std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& s
   return data.raw();
 }
 
+// How deep each machine's redirection brackets are on this thread.
+thread_local std::map<const MemoryVolume*, int> redirectionOffDepth;
+
+constexpr char16_t kSystem32[] = u"C:\\Windows\\System32";
+constexpr char16_t kSysWow64[] = u"C:\\Windows\\SysWOW64";
+constexpr char16_t kSysnative[] = u"C:\\Windows\\Sysnative";
+
 }  // namespace
+
+void MemoryVolume::BeginFileSystemWork() {
+  ++redirectionOffDepth[this];
+}
+
+void MemoryVolume::EndFileSystemWork() {
+  const auto depth = redirectionOffDepth.find(this);
+  if (depth != redirectionOffDepth.end() && --depth->second <= 0) redirectionOffDepth.erase(depth);
+}
+
+bool MemoryVolume::RedirectionOff() const {
+  return redirectionOffDepth.contains(this);
+}
+
+FolderAlias MemoryVolume::NativeSystemFolderAlias() {
+  if (!wow64 || !RedirectionOff()) return {};
+  return FolderAlias{kSysnative, kSystem32};
+}
+
+std::u16string MemoryVolume::Redirected(const std::u16string& path) const {
+  if (!wow64 || RedirectionOff()) return path;
+  std::u16string c = Canonical(path);
+  if (!ReplaceLeadingFolder(c, kSystem32, kSysWow64))
+    ReplaceLeadingFolder(c, kSysnative, kSystem32);
+  return c;
+}
+
+FileId MemoryVolume::IdOf(const Resolved& r) const {
+  if (r.volume != nullptr && r.volume->zeroIndexes) return FileId{r.node->volumeSerial, 0, 0};
+  return FileId{r.node->volumeSerial, r.node->index, r.node->indexUpper};
+}
+
+void MemoryVolume::ReportZeroIndexes(const std::u16string& root) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
+  size_t rootLength = 0;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->zeroIndexes = true;
+}
 
 std::u16string U(std::string_view utf8) {
   return DecodeUtf8Lossless(utf8);
@@ -417,7 +462,7 @@ uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
   if (StartsNoCase(path, u"\\\\.\\") && path.find(u'\\', 4) == std::u16string::npos) {
     return kInvalidFileAttributes;
   }
-  const Resolved r = Resolve(path, false);
+  const Resolved r = Resolve(Redirected(path), false);
   if (!r.node) return kInvalidFileAttributes;
   // A trailing backslash names a folder only.
   if (!path.empty() && path.back() == u'\\' && !r.node->folder) return kInvalidFileAttributes;
@@ -475,7 +520,7 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
   std::u16string path = mask;
   if (!path.empty() && path.back() == u'*') path.pop_back();
   if ((error = Injected(Op::kOpenListing, path)) != 0) return nullptr;
-  const Resolved r = Resolve(path, true);
+  const Resolved r = Resolve(Redirected(path), true);
   if (!r.node) {
     error = r.error;
     return nullptr;
@@ -504,24 +549,24 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
   const auto limit = listingLimits_.find(Key(path));
   return std::make_unique<Listing>(this, std::move(entries),
                                    limit == listingLimits_.end() ? SIZE_MAX : limit->second,
-                                   FileId{r.node->volumeSerial, r.node->index, r.node->indexUpper},
-                                   Injected(Op::kIdentity, path));
+                                   IdOf(r), Injected(Op::kIdentity, path));
 }
 
 bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   const std::u16string path(file.path);
   if ((error = Injected(Op::kLinkInfo, path)) != 0) return false;
-  const Resolved r = Resolve(path, true);
+  const Resolved r = Resolve(Redirected(path), true);
   if (!r.node) {
     error = r.error;
     return false;
   }
+  const FileId id = IdOf(r);
   info.links = r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
-  info.indexLow = static_cast<uint32_t>(r.node->index);
-  info.indexHigh = static_cast<uint32_t>(r.node->index >> 32);
-  info.volumeSerial = r.node->volumeSerial;
-  info.indexUpper = r.node->indexUpper;
+  info.indexLow = static_cast<uint32_t>(id.index);
+  info.indexHigh = static_cast<uint32_t>(id.index >> 32);
+  info.volumeSerial = id.volume;
+  info.indexUpper = id.indexUpper;
   return true;
 }
 
@@ -533,7 +578,7 @@ ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const 
   reparseOpens.push_back(openName);
   ReparseRead result;
   if ((result.error = Injected(Op::kReparseOpen, openName)) != 0) return result;
-  const Resolved r = Resolve(openName, false);
+  const Resolved r = Resolve(Redirected(openName), false);
   if (!r.node) {
     result.error = r.error;
     return result;

@@ -87,12 +87,22 @@ class MemoryVolume : public Platform {
   void Remove(const std::u16string& path);
   NodePtr Find(const std::u16string& path);
 
+  // The volume at `root` reports index 0 for every file and folder, as some
+  // redirectors and user-mode file systems do.
+  void ReportZeroIndexes(const std::u16string& root);
+
   // Errors: `path` in any form the machine understands; 0 clears.
   void InjectError(Op op, const std::u16string& path, uint32_t error);
   // The listing of `folder` fails after delivering `entries` entries.
   void FailListingAfter(const std::u16string& folder, size_t entries);
 
   // --- Facts of the machine -------------------------------------------------
+  // A 32-bit program on 64-bit Windows (WOW64). While a thread's file-system
+  // redirection is on, C:\Windows\System32 is C:\Windows\SysWOW64 for it and
+  // C:\Windows\Sysnative the real System32; between BeginFileSystemWork and
+  // EndFileSystemWork it is off: paths are what they say, and Sysnative
+  // names nothing. The machine is built with paths as they are.
+  bool wow64 = false;
   std::u16string currentFolder = u"C:\\";
   std::u16string ownPath = u"C:\\tools\\quorrex.exe";
   bool versionReadable = true;
@@ -177,6 +187,9 @@ class MemoryVolume : public Platform {
   void Beep(uint32_t hertz, uint32_t milliseconds) override {
     beeps.emplace_back(hertz, milliseconds);
   }
+  void BeginFileSystemWork() override;
+  void EndFileSystemWork() override;
+  FolderAlias NativeSystemFolderAlias() override;
   bool GetFullPathName(const std::u16string& path, std::u16string& full) override;
   std::u16string GetCurrentDirectory() override { return currentFolder; }
   uint32_t GetFileAttributes(const std::u16string& path) override;
@@ -232,6 +245,7 @@ class MemoryVolume : public Platform {
     std::u16string fsName;
     uint32_t fsFlags = 0;
     uint64_t serial = 0;
+    bool zeroIndexes = false;
     NodePtr top;
   };
   struct Resolved {
@@ -248,6 +262,10 @@ class MemoryVolume : public Platform {
   Volume* VolumeOf(const std::u16string& canonical, size_t& rootLength);
   Resolved Resolve(const std::u16string& path, bool followFinal, int hops = 0);
   uint32_t Injected(Op op, const std::u16string& path) const;
+  // `path` as the calling thread's file-system redirection makes it.
+  std::u16string Redirected(const std::u16string& path) const;
+  bool RedirectionOff() const;
+  FileId IdOf(const Resolved& resolved) const;
   std::pair<NodePtr, std::u16string> ParentOf(const std::u16string& path);
   void TrackColumn(std::u16string_view text);
 

@@ -43,6 +43,27 @@ void AppendSeparator(std::u16string& path, char16_t separator) {
   if (path.empty() || path.back() != separator) path.push_back(separator);
 }
 
+bool ReplaceLeadingFolder(std::u16string& path, std::u16string_view alias,
+                          std::u16string_view folder) {
+  if (alias.empty()) return false;
+  const size_t start = HasLongPathPrefix(path) ? 4 : 0;
+  const std::u16string_view rest = std::u16string_view(path).substr(start);
+  if (!StartsWithNoCase(rest, alias)) return false;
+  if (rest.size() > alias.size() && rest[alias.size()] != u'\\') return false;
+  path.replace(start, alias.size(), folder);
+  return true;
+}
+
+std::u16string UncLongForm(std::u16string_view path) {
+  const bool server =
+      path.size() > 2 && path[0] == u'\\' && path[1] == u'\\' &&
+      !(path.size() >= 4 && (path[2] == u'?' || path[2] == u'.') && path[3] == u'\\');
+  if (!server) return std::u16string(path);
+  std::u16string longForm = u"\\\\?\\UNC\\";
+  longForm.append(path.substr(2));
+  return longForm;
+}
+
 size_t RootLength(std::u16string_view path) {
   // The end of the component that starts at `from`, its backslash included.
   const auto throughNext = [path](size_t from) -> size_t {

@@ -25,6 +25,18 @@ inline void AppendSearchMask(std::u16string& folder, char16_t separator) {
   folder.push_back(u'*');
 }
 
+// Replaces a leading `alias` of `path` (after its `\\?\`, if any) with
+// `folder`; the alias matches without regard to case and only whole: up to
+// a backslash or the end of the path. True when it was replaced.
+bool ReplaceLeadingFolder(std::u16string& path, std::u16string_view alias,
+                          std::u16string_view folder);
+
+// The form that reaches `path` whatever its length: a plain server path
+// `\\server\share\...` in its long form `\\?\UNC\server\share\...`. Every
+// other path (a drive path, one already in long form, a device path) comes
+// back as it is.
+std::u16string UncLongForm(std::u16string_view path);
+
 // The length of the root of `path`, its trailing backslash included:
 // `C:\`, `\\server\share\`, `\\?\C:\`, `\\?\UNC\server\share\`,
 // `\\?\Volume{...}\` (also after `\\.\`), or `/`. 0 when the path has no

@@ -35,6 +35,10 @@ bool NormaliseTarget(Run& run) {
       spec = joined;
     }
   }
+  // While redirection is off, the native system folder is reached by its own
+  // name only, which is also the one printed.
+  const FolderAlias native = run.platform.NativeSystemFolderAlias();
+  ReplaceLeadingFolder(spec, native.alias, native.folder);
   if (IsFolder(run, spec)) {
     AppendSearchMask(spec, separator);
     run.patternAppended = true;

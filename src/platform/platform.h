@@ -226,6 +226,14 @@ inline constexpr uint32_t kContinueEvent = 0x10001;
 
 using Handle = std::uintptr_t;
 
+// A folder name that stands for another one: the alias and the folder it
+// names, both full paths without a trailing backslash. Empty when there is
+// none.
+struct FolderAlias {
+  std::u16string alias;
+  std::u16string folder;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -248,6 +256,12 @@ class Platform {
   // library; a platform may keep per-thread state for the file system here.
   virtual void BeginFileSystemWork() {}
   virtual void EndFileSystemWork() {}
+  // The native system folder's alias that no longer resolves on the calling
+  // thread: a 32-bit program on 64-bit Windows reaches the 64-bit System32
+  // as `%windir%\Sysnative` while redirection is on, and as System32 itself
+  // while it is off, where the alias names nothing. Given only while this
+  // thread's redirection is off; empty elsewhere.
+  virtual FolderAlias NativeSystemFolderAlias() { return {}; }
 
   // --- Paths and volumes -------------------------------------------------
   // The full path of `path`; false (and `full` untouched) on failure, which

@@ -108,6 +108,25 @@ int CheckVolumeAndFolder(Run& run) {
   return 0;
 }
 
+// The file specification's normalisation and split, the checks, the walk
+// and the group report; 0 when the walk ran, else the exit code.
+int Scan(Run& run) {
+  if (!NormaliseTarget(run)) {
+    PrintMessage(run, "folder not found -> abort\n");
+    return kExitFolderNotFound;
+  }
+  SplitTarget(run, run.fileSpec);
+  if (const int code = CheckVolumeAndFolder(run); code != 0) return code;
+
+  // The lone carriage return only means something on a terminal.
+  if (!run.conventions.byteTerminal || !OutputRedirected(run)) PrintMessage(run, "\r");
+  StartProgressLine(run);
+  WalkFolder(run, run.scanFolder, run.namePattern);
+  // Output that failed ends the run here: no group report, no summary.
+  if (!OutputFailed(run)) ReportHardLinkGroups(run);
+  return 0;
+}
+
 }  // namespace
 
 void InstallAllocationFailure(Platform& platform) {
@@ -144,21 +163,14 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
     run.fileSpec = args[i];
   }
 
-  if (!NormaliseTarget(run)) {
-    PrintMessage(run, "folder not found -> abort\n");
-    return Finish(run, kExitFolderNotFound);
-  }
-  SplitTarget(run, run.fileSpec);
-  if (const int code = CheckVolumeAndFolder(run); code != 0) return Finish(run, code);
-
-  // The lone carriage return only means something on a terminal.
-  if (!run.conventions.byteTerminal || !OutputRedirected(run)) PrintMessage(run, "\r");
-  StartProgressLine(run);
+  // From the normalisation to the group report, the file system is asked
+  // with redirection off: a 32-bit program on 64-bit Windows then sees the
+  // native System32 wherever the user names it, in the folder-or-pattern
+  // test and the volume and folder checks as in the walk.
   run.platform.BeginFileSystemWork();
-  WalkFolder(run, run.scanFolder, run.namePattern);
-  // Output that failed ends the run here: no group report, no summary.
-  if (!OutputFailed(run)) ReportHardLinkGroups(run);
+  const int code = Scan(run);
   run.platform.EndFileSystemWork();
+  if (code != 0) return Finish(run, code);
   if (!OutputFailed(run)) PrintSummary(run);
   return Finish(run, run.AbortRequested() ? kExitAborted : kExitCompleted);
 }

@@ -29,7 +29,8 @@ struct HardLinkEntry {
 
 class HardLinkRegistry {
  public:
-  // Records one file; its display path is `path` from `displayOffset` on.
+  // Records one file; its display path is `path` from `displayOffset` on. A
+  // file whose index is 0 (unknown) makes a group of its own.
   void Add(uint32_t linkCount, const FileId& id, std::u16string_view path, uint32_t displayOffset);
 
   // Calls `member(groupHeaderLinkCount, memberNumber, entry)` for every entry,

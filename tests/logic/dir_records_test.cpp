@@ -220,5 +220,30 @@ TEST(DirRecordsTest, WhenTheOlderListingTakesOver) {
   }
 }
 
+TEST(DirRecordsTest, WideFileIndexesTakeEachHalfFromItsOwnBytes) {
+  // FILE_ID_INFO's 16 bytes: the lower half first, each little-endian. Every
+  // byte is different, so a half read from the wrong bytes, or in the wrong
+  // order, shows.
+  const struct {
+    uint8_t bytes[kFileIndex128Bytes];
+    uint64_t lower;
+    uint64_t upper;
+  } cases[] = {
+      {{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17,
+        0x18},
+       0x0807060504030201ull,
+       0x1817161514131211ull},
+      // NTFS: a 64-bit index and an upper half of zeros.
+      {{0x2A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00}, 0x00050000'0000002Aull, 0},
+      // ReFS: an upper half alone.
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0x80}, 0, 0x80000000'000000FFull},
+  };
+  for (const auto& c : cases) {
+    const FileIndex128 index = ReadFileIndex128(c.bytes);
+    EXPECT_EQ(index.lower, c.lower);
+    EXPECT_EQ(index.upper, c.upper);
+  }
+}
+
 }  // namespace
 }  // namespace quorrex::win32

@@ -64,6 +64,50 @@ TEST(PathForms, StartsWithNoCaseAndSearchMask) {
   }
 }
 
+TEST(PathForms, LeadingFolderIsReplacedOnlyWhole) {
+  struct Case {
+    const char16_t* path;
+    const char16_t* expected;  // null: left as it is
+  };
+  const Case cases[] = {
+      {u"C:\\Windows\\Sysnative", u"C:\\Windows\\System32"},
+      {u"c:\\windows\\SYSNATIVE\\drivers\\*.sys", u"C:\\Windows\\System32\\drivers\\*.sys"},
+      {u"\\\\?\\C:\\Windows\\Sysnative\\x", u"\\\\?\\C:\\Windows\\System32\\x"},
+      {u"C:\\Windows\\Sysnative2\\x", nullptr},
+      {u"C:\\Windows\\Sysnativ", nullptr},
+      {u"D:\\Windows\\Sysnative", nullptr},
+      {u"\\\\.\\C:\\Windows\\Sysnative", nullptr},
+      {u"", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::u16string path = c.path;
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    EXPECT_EQ(ReplaceLeadingFolder(path, u"C:\\Windows\\Sysnative", u"C:\\Windows\\System32"),
+              c.expected != nullptr);
+    EXPECT_EQ(path, c.expected != nullptr ? c.expected : c.path);
+  }
+  std::u16string path = u"C:\\x";
+  EXPECT_FALSE(ReplaceLeadingFolder(path, u"", u"D:"));  // no alias: nothing to replace
+  EXPECT_EQ(path, u"C:\\x");
+}
+
+TEST(PathForms, ServerPathsAreOpenedInTheirLongForm) {
+  const std::pair<std::u16string_view, std::u16string_view> cases[] = {
+      {u"\\\\server\\share\\dir\\*", u"\\\\?\\UNC\\server\\share\\dir\\*"},
+      {u"\\\\server\\share\\", u"\\\\?\\UNC\\server\\share\\"},
+      {u"\\\\?\\UNC\\server\\share\\x", u"\\\\?\\UNC\\server\\share\\x"},
+      {u"\\\\?\\C:\\x", u"\\\\?\\C:\\x"},
+      {u"\\\\.\\C:", u"\\\\.\\C:"},
+      {u"C:\\x", u"C:\\x"},
+      {u"\\\\", u"\\\\"},
+      {u"/home/x", u"/home/x"},
+  };
+  for (const auto& [path, expected] : cases) {
+    SCOPED_TRACE(std::string(path.begin(), path.end()));
+    EXPECT_EQ(UncLongForm(path), expected);
+  }
+}
+
 TEST(PathForms, RootLengthOfEveryForm) {
   const std::pair<std::u16string_view, size_t> cases[] = {
       {u"C:\\data\\", 3},

@@ -390,6 +390,23 @@ TEST_F(Scan, ReFsIndexesThatShareTheirLowerHalfStayApart) {
             "group of 2 hard links:\r\n 1: R:\\b\n 2: R:\\b2\n");
 }
 
+TEST_F(Scan, AVolumeWithoutFileIndexesSkipsNoFolderAndGroupsNothing) {
+  // Some redirectors and user-mode file systems report index 0 for every
+  // file and folder: no two of them are known to be one.
+  machine.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
+  machine.ReportZeroIndexes(u"W:\\");
+  machine.AddFile(u"W:\\p\\a\\x.dll")->linkCount = 2;
+  machine.AddFile(u"W:\\p\\b\\y.dll")->linkCount = 2;
+  machine.AddFile(u"W:\\p\\a\\z.dll");
+  machine.AddHardLink(u"W:\\p\\a\\z.dll", u"W:\\p\\b\\z.dll");
+  EXPECT_EQ(Walk(u"\\\\?\\W:\\p\\", u"*.dll", true),
+            "group of 2 hard links:\r\n 1: W:\\p\\a\\x.dll\n"
+            "group of 2 hard links:\r\n 1: W:\\p\\a\\z.dll\n"
+            "group of 2 hard links:\r\n 1: W:\\p\\b\\y.dll\n"
+            "group of 2 hard links:\r\n 1: W:\\p\\b\\z.dll\n");
+  EXPECT_EQ(run.counters.hardLinkGroups, 4u);
+}
+
 TEST_F(Scan, FolderNestedTooDeepIsSkippedAtDepth1024) {
   std::u16string deep = u"C:\\deep";
   for (int i = 0; i < 1100; ++i) deep += u"\\d";

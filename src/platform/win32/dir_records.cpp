@@ -16,6 +16,13 @@ uint32_t ReadU32(std::span<const uint8_t> bytes, std::size_t offset) {
 
 }  // namespace
 
+FileIndex128 ReadFileIndex128(const uint8_t (&bytes)[kFileIndex128Bytes]) {
+  FileIndex128 index;
+  for (std::size_t i = 8; i-- > 0;) index.lower = (index.lower << 8) | bytes[i];
+  for (std::size_t i = 16; i-- > 8;) index.upper = (index.upper << 8) | bytes[i];
+  return index;
+}
+
 DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry) {
   const std::size_t size = batch.size();
   if (offset >= size) return DirRecord::kEnd;

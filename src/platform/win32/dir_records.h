@@ -38,6 +38,15 @@ enum class DirRecord {
 // name would name another file. The records need not be aligned in memory.
 DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry);
 
+// The 128-bit file index of a FILE_ID_INFO record: 16 bytes, the lower 64
+// bits first, each half little-endian.
+inline constexpr std::size_t kFileIndex128Bytes = 16;
+struct FileIndex128 {
+  uint64_t lower = 0;
+  uint64_t upper = 0;
+};
+FileIndex128 ReadFileIndex128(const uint8_t (&bytes)[kFileIndex128Bytes]);
+
 // How a folder is listed once its handle is open and the first batch asked
 // for.
 enum class FirstBatch {

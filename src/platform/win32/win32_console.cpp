@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/win32/win32_platform.h"
+#include "platform/win32/write_watch.h"
 
 namespace quorrex::win32 {
 namespace {
@@ -23,13 +24,21 @@ HANDLE StdIn() {
   return ::GetStdHandle(STD_INPUT_HANDLE);
 }
 
-// The write to a file or pipe in progress, if any: the writing thread and a
-// number that tells one write from the next. A control event gives such a
-// write half a second; one still waiting then (a reader that stopped reading)
-// is cancelled, fails with ERROR_OPERATION_ABORTED, and the run ends as
-// aborted.
-std::atomic<DWORD> g_writingThread{0};
-std::atomic<uint32_t> g_writeNumber{0};
+// The write to a file or pipe in progress, watched after a control event: it
+// gets half a second, and one still waiting then (a reader that stopped
+// reading) is cancelled, fails with ERROR_OPERATION_ABORTED, and the run ends
+// as aborted. The lock is made once and never deleted, as a late event may
+// still look while the process exits.
+struct WatchedWrites {
+  WatchedWrites() { ::InitializeCriticalSection(&lock); }
+  CRITICAL_SECTION lock;
+  WriteWatch watch;
+};
+
+WatchedWrites& Watched() {
+  static WatchedWrites* const watched = new WatchedWrites();
+  return *watched;
+}
 
 constexpr DWORD kWriteGraceMs = 500;
 constexpr DWORD kCancelCheckMs = 100;
@@ -43,18 +52,20 @@ DWORD WINAPI CancelBlockedWrites(LPVOID) {
       LookUp<CancelSynchronousIoFn>(::GetModuleHandleA("kernel32.dll"), "CancelSynchronousIo");
   if (cancel == nullptr) return 0;
   ::Sleep(kWriteGraceMs);
-  uint32_t seen = 0;
+  WatchedWrites& watched = Watched();
   for (int check = 0; check < kCancelChecks; ++check) {
-    const DWORD thread = g_writingThread.load();
-    const uint32_t number = g_writeNumber.load();
-    // Only a write that was already waiting at the previous check.
-    if (thread != 0 && number == seen) {
+    // The cancel reaches whatever the thread is waiting in. Under the lock,
+    // a write that has just ended cannot mark itself ended, so its thread
+    // waits for the lock rather than going on to a call of its own that the
+    // cancel would hit.
+    ::EnterCriticalSection(&watched.lock);
+    if (const DWORD thread = watched.watch.Look()) {
       if (HANDLE handle = ::OpenThread(THREAD_TERMINATE, FALSE, thread)) {
         cancel(handle);
         ::CloseHandle(handle);
       }
     }
-    seen = number;
+    ::LeaveCriticalSection(&watched.lock);
     ::Sleep(kCancelCheckMs);
   }
   return 0;
@@ -75,13 +86,20 @@ bool WriteAll(HANDLE handle, std::string_view bytes, uint32_t& written) {
   do {
     const std::size_t piece = bytes.size() < kWriteChunk ? bytes.size() : kWriteChunk;
     DWORD count = 0;
-    g_writeNumber.fetch_add(1);
-    g_writingThread.store(::GetCurrentThreadId());
+    WatchedWrites& watched = Watched();
+    ::EnterCriticalSection(&watched.lock);
+    watched.watch.Started(::GetCurrentThreadId());
+    ::LeaveCriticalSection(&watched.lock);
     const BOOL wrote =
         ::WriteFile(handle, bytes.data(), static_cast<DWORD>(piece), &count, nullptr);
-    g_writingThread.store(0);
-    g_writeNumber.fetch_add(1);
-    if (!wrote) return false;
+    const DWORD error = wrote ? ERROR_SUCCESS : ::GetLastError();
+    ::EnterCriticalSection(&watched.lock);
+    watched.watch.Ended();
+    ::LeaveCriticalSection(&watched.lock);
+    if (!wrote) {
+      ::SetLastError(error);
+      return false;
+    }
     written += count;
     if (count < piece) return true;  // a short write: report what went out
     bytes.remove_prefix(piece);
@@ -118,6 +136,17 @@ UINT NarrowCodePage() {
   }
   return ::GetOEMCP();
 }
+
+}  // namespace
+
+void PrepareTextConversion() {
+  // A letter outside ASCII, so that no code page can answer from a shortcut.
+  static constexpr char16_t kSample[] = u"\u00e9";
+  ToCodePage(NarrowCodePage(), kSample);
+  ToCodePage(::GetOEMCP(), kSample);
+}
+
+namespace {
 
 // The control-event handler of the run. The system calls the routine on a
 // thread of its own, so the stored function is swapped and copied under a

@@ -4,6 +4,7 @@
 #include <memory>
 #include <span>
 
+#include "paths/path_forms.h"
 #include "platform/win32/dir_records.h"
 #include "platform/win32/win32_platform.h"
 
@@ -24,8 +25,9 @@ static_assert(kOpenReparsePointItself == 0x02200000);
 // FILE_ID_INFO, as GetFileInformationByHandleEx gives it from Windows 8 on.
 struct FileIdInformation {
   ULONGLONG volumeSerialNumber;
-  BYTE identifier[16];
+  BYTE identifier[kFileIndex128Bytes];
 };
+static_assert(sizeof(FileIdInformation) == 24);
 constexpr int kFileIdInfoClass = 18;  // FileIdInfo, from Windows 8 on
 
 // The directory records by handle, from Vista on; the record layout read by
@@ -59,12 +61,9 @@ void TakeIdentity(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information, Fi
   if (getInfoEx == nullptr) return;
   FileIdInformation wide{};
   if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) return;
-  uint64_t lower = 0;
-  uint64_t upper = 0;
-  for (int i = 7; i >= 0; --i) lower = (lower << 8) | wide.identifier[i];
-  for (int i = 15; i >= 8; --i) upper = (upper << 8) | wide.identifier[i];
-  id.index = lower;
-  id.indexUpper = upper;
+  const FileIndex128 index = ReadFileIndex128(wide.identifier);
+  id.index = index.lower;
+  id.indexUpper = index.upper;
 }
 
 void TakeEntry(const WIN32_FIND_DATAW& data, FindData& entry) {
@@ -126,8 +125,8 @@ class FindListing final : public FolderListing {
  private:
   bool QueryIdentity(FileId& id) const {
     // The folder itself, after following whatever link led to it.
-    const HANDLE folder = ::CreateFileW(Wide(folder_), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE folder = ::CreateFileW(Wide(UncLongForm(folder_)), 0, kShareAll, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE) return false;
     const bool known = FolderIdentity(folder, id);
     ::CloseHandle(folder);
@@ -215,16 +214,19 @@ class RecordListing final : public FolderListing {
 std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
                                                const std::u16string& folder, uint32_t& error) {
   WIN32_FIND_DATAW data{};
-  HANDLE search = ::FindFirstFileExW(Wide(mask), kFindInfoBasic, &data, FindExSearchNameMatch,
+  const std::u16string longMask = UncLongForm(mask);
+  HANDLE search = ::FindFirstFileExW(Wide(longMask), kFindInfoBasic, &data, FindExSearchNameMatch,
                                      nullptr, kFindLargeFetch);
   if (search == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-    search = ::FindFirstFileW(Wide(mask), &data);
+    search = ::FindFirstFileW(Wide(longMask), &data);
   }
   if (search == INVALID_HANDLE_VALUE) {
     error = LastErrorOf();
     // A folder without a single entry (the root of an empty volume) is
     // listed as empty, not reported as an error.
-    if (!FindFailureMeansEmpty(error, ::GetFileAttributesW(Wide(folder)))) return nullptr;
+    if (!FindFailureMeansEmpty(error, ::GetFileAttributesW(Wide(UncLongForm(folder))))) {
+      return nullptr;
+    }
   }
   return std::make_unique<FindListing>(search, data, folder);
 }
@@ -248,8 +250,8 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
   // no others) and sharing everything. A folder that does not open is left
   // to the search, so that the error printed is the search's own.
   const HANDLE handle =
-      ::CreateFileW(Wide(folder), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      ::CreateFileW(Wide(UncLongForm(folder)), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                    kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFindListing(mask, folder, error);
   const bool queried =
       RecordListing::Query(getInfoEx, handle, kFileIdBothDirectoryRestartInfo, batch.get());
@@ -266,10 +268,14 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
 }
 
 bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
-  const std::u16string path(file.path);
+  const std::u16string path = UncLongForm(file.path);
   // No data access: the link count and identity need none, and a file opened
-  // for reading by someone else stays reachable.
-  const HANDLE handle = ::CreateFileW(Wide(path), 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  // for reading by someone else stays reachable. With backup intent, as the
+  // listing opens its folder: once the backup privilege is enabled, a file
+  // whose ACL denies reading its attributes opens all the same (the flag
+  // changes nothing else for a file).
+  const HANDLE handle = ::CreateFileW(Wide(path), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = LastErrorOf();
     return false;
@@ -304,8 +310,8 @@ ReparseRead Win32Platform::ReadReparseData(const std::u16string& openName,
   // data takes no data access: asking for none but the attributes reaches
   // points whose data is denied (the compatibility junctions of a profile)
   // and files others hold open without read sharing.
-  const HANDLE handle = ::CreateFileW(Wide(openName), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                      OPEN_EXISTING, kOpenReparsePointItself, nullptr);
+  const HANDLE handle = ::CreateFileW(Wide(UncLongForm(openName)), FILE_READ_ATTRIBUTES, kShareAll,
+                                      nullptr, OPEN_EXISTING, kOpenReparsePointItself, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     result.stage = ReparseRead::Stage::kOpenFailed;
     result.error = LastErrorOf();

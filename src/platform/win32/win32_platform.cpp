@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "paths/path_forms.h"
 #include "platform/system.h"
 
 namespace quorrex {
@@ -144,10 +145,26 @@ bool Win32Platform::ReadFileVersion(const std::u16string& file, uint32_t& fileVe
   return found;
 }
 
+// The Windows folder of the system (`C:\Windows`), without a trailing
+// backslash; empty when it cannot be had.
+const std::u16string& SystemWindowsFolder() {
+  static const std::u16string folder = [] {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemWindowsDirectoryW(buffer, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return std::u16string();
+    std::u16string path = FromWide(buffer);
+    if (!path.empty() && path.back() == u'\\') path.pop_back();
+    return path;
+  }();
+  return folder;
+}
+
 void Win32Platform::BeginFileSystemWork() {
   // Every step that may load a library comes first: while redirection is
   // off, a library would be looked for in the wrong system folder.
   BackupPrivilegeValue();
+  PrepareTextConversion();
+  SystemWindowsFolder();
   const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
   static const auto disable = LookUp<Wow64DisableFn>(kernel, "Wow64DisableWow64FsRedirection");
   static const auto revert = LookUp<Wow64RevertFn>(kernel, "Wow64RevertWow64FsRedirection");
@@ -166,6 +183,12 @@ void Win32Platform::EndFileSystemWork() {
   if (revert != nullptr) revert(redirectionState);
   redirectionOff = false;
   redirectionState = nullptr;
+}
+
+FolderAlias Win32Platform::NativeSystemFolderAlias() {
+  const std::u16string& windows = SystemWindowsFolder();
+  if (!redirectionOff || windows.empty()) return {};
+  return FolderAlias{windows + u"\\Sysnative", windows + u"\\System32"};
 }
 
 void Win32Platform::Sleep(uint32_t milliseconds) {
@@ -227,7 +250,10 @@ uint32_t Win32Platform::GetFileAttributes(const std::u16string& path) {
 
 bool Win32Platform::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
   wchar_t buffer[kVolumePathLength] = {};
-  if (!::GetVolumePathNameW(Wide(path), buffer, kVolumePathLength)) return false;
+  // A server path reaches its share whatever its length in the long form;
+  // the volume path then comes back in that form too.
+  const std::u16string reachable = path.size() < MAX_PATH ? path : UncLongForm(path);
+  if (!::GetVolumePathNameW(Wide(reachable), buffer, kVolumePathLength)) return false;
   volume = FromWide(buffer);
   return true;
 }

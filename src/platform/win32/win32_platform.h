@@ -46,6 +46,12 @@ Function LookUp(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
 
+// Makes one conversion to each code page that narrow text is converted to,
+// so that a code page served by a library of its own (GB18030, the ISO-2022
+// pages) has it loaded before redirection goes off: with it off, a 32-bit
+// program would look for the library in the 64-bit System32 and fail.
+void PrepareTextConversion();
+
 class Win32Platform final : public Platform {
  public:
   PathStyle Style() const override { return PathStyle::kWindows; }
@@ -58,6 +64,7 @@ class Win32Platform final : public Platform {
   void Beep(uint32_t hertz, uint32_t milliseconds) override;
   void BeginFileSystemWork() override;
   void EndFileSystemWork() override;
+  FolderAlias NativeSystemFolderAlias() override;
 
   // Paths and volumes
   bool GetFullPathName(const std::u16string& path, std::u16string& full) override;

@@ -423,5 +423,48 @@ TEST_F(Win32PlatformTest, FileSystemWorkKeepsThePrivilegeAtHandAndNests) {
   worker.join();
 }
 
+TEST_F(Win32PlatformTest, FileSystemWorkSeesTheNativeSystem32) {
+  // A 32-bit program on 64-bit Windows: outside the bracket, System32 is
+  // SysWOW64 for it; inside, it is the native folder, and Sysnative is
+  // named by that folder's own name.
+  BOOL wow64 = FALSE;
+  if (!::IsWow64Process(::GetCurrentProcess(), &wow64) || !wow64) {
+    GTEST_SKIP() << "not a 32-bit program on 64-bit Windows";
+  }
+  wchar_t windowsBuffer[MAX_PATH + 1] = {};
+  ASSERT_NE(::GetSystemWindowsDirectoryW(windowsBuffer, MAX_PATH + 1), 0u);
+  std::u16string windows = reinterpret_cast<const char16_t*>(windowsBuffer);
+  if (windows.back() == u'\\') windows.pop_back();
+  const std::u16string name = temp_.path().substr(temp_.path().rfind(u'\\') + 1);
+  const std::u16string folder = windows + u"\\System32\\" + name;
+  const std::u16string mask = folder + u"\\*";
+
+  platform_->BeginFileSystemWork();
+  const bool made = ::CreateDirectoryW(W(folder), nullptr) && MakeFile(folder + u"\\x");
+  platform_->EndFileSystemWork();
+  if (!made) GTEST_SKIP() << "System32 takes no new folder from this user";
+
+  uint32_t error = 0;
+  EXPECT_EQ(platform_->GetFileAttributes(folder), kInvalidFileAttributes);
+  EXPECT_EQ(platform_->OpenListing(mask, Ref(folder), error), nullptr);
+  EXPECT_EQ(platform_->NativeSystemFolderAlias().alias, u"");
+
+  platform_->BeginFileSystemWork();
+  const uint32_t attributes = platform_->GetFileAttributes(folder);
+  EXPECT_NE(attributes, kInvalidFileAttributes);
+  EXPECT_NE(attributes & kAttrDirectory, 0u);
+  if (auto listing = platform_->OpenListing(mask, Ref(folder), error)) {
+    EXPECT_EQ(ListAll(*listing).count(u"x"), 1u);
+  } else {
+    ADD_FAILURE() << "no listing inside the bracket: error " << error;
+  }
+  const FolderAlias alias = platform_->NativeSystemFolderAlias();
+  EXPECT_EQ(alias.alias, windows + u"\\Sysnative");
+  EXPECT_EQ(alias.folder, windows + u"\\System32");
+  ::DeleteFileW(W(folder + u"\\x"));
+  ::RemoveDirectoryW(W(folder));
+  platform_->EndFileSystemWork();
+}
+
 }  // namespace
 }  // namespace quorrex
