@@ -130,9 +130,12 @@ class MemoryVolume::Listing : public FolderListing {
   Listing& operator=(const Listing&) = delete;
 
   bool Next(FindData& entry) override {
-    const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
-    if (position_ >= entries_.size() || position_ >= limit_) return false;
-    entry = entries_[position_++];
+    {
+      const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
+      if (position_ >= entries_.size() || position_ >= limit_) return false;
+      entry = entries_[position_++];
+    }
+    // Outside the machine's lock, so that a hook may wait for other threads.
     if (machine_->onEntry) machine_->onEntry(entry.name);
     return true;
   }

@@ -133,7 +133,8 @@ class MemoryVolume : public Platform {
   std::optional<size_t> openListingLimit;
   // Set once AdjustTokenPrivileges has enabled the backup privilege.
   bool backupPrivilegeEnabled = false;
-  // Called with each entry a listing delivers, before it is returned.
+  // Called with each entry a listing delivers, before it is returned, with
+  // the machine unlocked.
   std::function<void(const std::u16string& name)> onEntry;
   // Called with the mask as a listing is opened, before the machine is
   // locked, on the thread that opens it.

@@ -46,6 +46,10 @@ struct ProgressState {
   void CountEntries(uint64_t n) {
     if (enabled.load(std::memory_order_relaxed)) entries.fetch_add(n, std::memory_order_relaxed);
   }
+  // Entries counted for a listing that is thrown away.
+  void UncountEntries(uint64_t n) {
+    if (enabled.load(std::memory_order_relaxed)) entries.fetch_sub(n, std::memory_order_relaxed);
+  }
   void CountReparsePoint() { Count(reparsePoints); }
   void CountLinkCandidate() { Count(linkCandidates); }
 

@@ -27,6 +27,9 @@ constexpr auto kAbortRecheck = std::chrono::milliseconds(50);
 // How long a reader that found the budget short waits before it looks again.
 constexpr auto kBudgetRecheck = std::chrono::milliseconds(5);
 
+// Entries listed between two additions to the status line's count.
+constexpr uint32_t kShownBatch = 256;
+
 // Error codes of shortages: descriptors and memory, as Windows names them,
 // and the POSIX ones that have no Windows code (carried as errno + base).
 constexpr uint32_t kTooManyOpenFiles = 4;
@@ -319,13 +322,21 @@ void ReadAhead::List(const ListedFolderPtr& self) {
   // itself (a folder behind a link, a link whose data is not read here).
   uint32_t openers = 0;
   bool walkOpens = false;
+  // The status line counts the entries as they are listed, a batch at a
+  // time, so that a folder of a million files counts up while it is read.
+  ProgressState& progress = run_.progress;
+  uint32_t unshown = 0;
+  const auto show = [&progress, &folder, &unshown] {
+    progress.CountEntries(unshown);
+    folder.shown += unshown;
+    unshown = 0;
+  };
   while (!stopping_.load(std::memory_order_relaxed) && !run_.AbortRequested() &&
          listing.Next(entry)) {
     const EntryRole role = ClassifyEntry(rules_, entry, listing);
-    if (role == EntryRole::kNone || role == EntryRole::kSilent) {
-      if (role == EntryRole::kSilent) ++folder.silent;
-      continue;
-    }
+    if (role == EntryRole::kNone) continue;
+    if (++unshown == kShownBatch) show();
+    if (role == EntryRole::kSilent) continue;
     LinkInfo link;
     if (role == EntryRole::kLinkQuery) {
       // Where the listing gave bytes, they and the open folder name the file:
@@ -348,10 +359,7 @@ void ReadAhead::List(const ListedFolderPtr& self) {
     }
     // A file the walk passes over without a word (most of them) is only
     // counted: neither its name nor a record is kept.
-    if (role == EntryRole::kLinkQuery && link.links <= 1) {
-      ++folder.silent;
-      continue;
-    }
+    if (role == EntryRole::kLinkQuery && link.links <= 1) continue;
     const std::u16string& name = entry.Name();
     full.resize(base);
     full.append(name);
@@ -408,6 +416,7 @@ void ReadAhead::List(const ListedFolderPtr& self) {
       }
     }
   }
+  show();
   // A folder that nothing will open through (half of them are leaves) is
   // closed at once, on the thread that read it, while its state is still in
   // this core's caches. The count is set before any subfolder is queued.
@@ -451,9 +460,13 @@ void ReadAhead::Finish(const ListedFolderPtr& folder) {
     }
   }
   if (folder->state == ListedFolder::State::kReading) folder->state = ListedFolder::State::kReady;
-  if (folder->state == ListedFolder::State::kDropped && folder->counted) {
-    folder->counted = false;
-    --ahead_;
+  if (folder->state == ListedFolder::State::kDropped) {
+    // Listed for nothing: the walk will not pass its entries.
+    run_.progress.UncountEntries(std::exchange(folder->shown, 0));
+    if (folder->counted) {
+      folder->counted = false;
+      --ahead_;
+    }
   }
   WakeReadersLocked();
   if (walkWaits_) ready_.notify_one();
@@ -478,6 +491,7 @@ void ReadAhead::DropLocked(ListedFolder& folder) {
         if (entry.child) DropLocked(*entry.child);
         entry.child.reset();
       }
+      run_.progress.UncountEntries(std::exchange(folder.shown, 0));
       if (folder.counted) {
         folder.counted = false;
         --ahead_;
@@ -504,12 +518,23 @@ ListedFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ListedFolder
   return folder;
 }
 
+void ReadAhead::ShowListing(const ListedFolder& folder) {
+  if (!run_.progress.enabled.load(std::memory_order_relaxed)) return;
+  // As the line names a folder the walk is in: with its separator.
+  std::u16string shown = folder.path;
+  const char16_t separator = run_.separator();
+  if (shown.empty() || shown.back() != separator) shown.push_back(separator);
+  run_.progress.ListingFolder(shown);
+}
+
 void ReadAhead::ListHere(const ListedFolderPtr& folder) {
+  ShowListing(*folder);
   List(folder);
   Finish(folder);
 }
 
 void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
+  ShowListing(*folder);
   {
     std::lock_guard<std::mutex> hold(lock_);
     for (ListedEntry& entry : folder->entries) {
@@ -522,7 +547,8 @@ void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
   folder->names.clear();
   folder->bytes.clear();
   folder->reparseData.clear();
-  folder->silent = 0;
+  run_.progress.UncountEntries(folder->shown);
+  folder->shown = 0;
   folder->opened = false;
   folder->idKnown = false;
   folder->denied = false;
@@ -541,6 +567,7 @@ bool ReadAhead::Take(const ListedFolderPtr& folder) {
       // quicker than waiting.
       folder->state = State::kReading;
       hold.unlock();
+      ShowListing(*folder);
       ReadQueued(folder, true);
       hold.lock();
       continue;
@@ -562,6 +589,9 @@ bool ReadAhead::Take(const ListedFolderPtr& folder) {
     // A reader may be inside a system call that does not return soon (a
     // server that does not answer): an abort ends the wait, and the walk.
     if (run_.AbortRequested()) return false;
+    // The line names the folder the walk waits for, whose entries count up
+    // as its reader lists them.
+    ShowListing(*folder);
     walkWaits_ = true;
     ready_.wait_for(hold, kAbortRecheck, [this, &folder] {
       return folder->state != State::kReading || (!queue_.empty() && ahead_ <= window_) ||

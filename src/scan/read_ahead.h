@@ -65,7 +65,7 @@ struct ListedEntry {
 //   folder is queued;
 // - written by the one thread that reads the folder (state kReading), read by
 //   the walk only once the state says kReady: `opened`, `error`, `idKnown`,
-//   `id`, the records (`names`, `bytes`, `reparseData`, `entries`), `silent`
+//   `id`, the records (`names`, `bytes`, `reparseData`, `entries`), `shown`
 //   and the flags of what a retry could change;
 // - guarded by `listingLock` once the folder is listed: `listing`, which any
 //   thread may close or open a subfolder through (held for that open);
@@ -124,7 +124,9 @@ struct ListedFolder {
   std::string bytes;
   std::vector<uint8_t> reparseData;  // the data of the links read ahead
   std::vector<ListedEntry> entries;  // those the walk does something with
-  uint64_t silent = 0;               // entries listed but not kept
+  // The entries its listing added to the status line's count, taken off
+  // again if the listing is thrown away (read again, or never walked).
+  uint64_t shown = 0;
 
   std::u16string_view Name() const { return std::u16string_view(path).substr(nameOffset); }
   std::u16string_view NameOf(const ListedEntry& entry) const {
@@ -206,6 +208,8 @@ class ReadAhead : public std::enable_shared_from_this<ReadAhead> {
   void Reader();
   Opened Open(ListedFolder& folder, bool onWalk);
   void List(const ListedFolderPtr& folder);
+  // The status line names a folder the walk lists or waits for.
+  void ShowListing(const ListedFolder& folder);
   // Reads a folder taken off the queue, on the calling thread.
   void ReadQueued(const ListedFolderPtr& folder, bool onWalk);
   // Reads a folder taken from a reader's result again, on the walk's thread.

@@ -84,7 +84,6 @@ class Walk {
       }
       ListedEntry& listed = folder.entries[level.position++];
       const std::u16string_view name = folder.NameOf(listed);
-      run_.progress.CountEntry();
       path_.resize(level.base);
       path_.append(name);
       const EntryRef entry{path_, folder.walkListing, name, listed.attributes,
@@ -183,8 +182,6 @@ class Walk {
       return false;
     }
     if (!queued) ahead_->ListHere(folder);
-    // The files it passes over without a word were counted, not kept.
-    run_.progress.CountEntries(folder->silent);
     if (open_ == levels_.size()) levels_.emplace_back();
     Level& level = levels_[open_++];
     level.base = base;

@@ -590,10 +590,15 @@ TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {
   Walk(u"\\\\?\\C:\\data\\", u"*", true);
   EXPECT_TRUE(run.AbortRequested());
   // A folder is listed whole before its entries are handled: the request
-  // came while `sub` was listed, before `two` was handled.
-  EXPECT_EQ(machine.reparseOpens, (std::vector<std::u16string>{u"\\\\?\\C:\\data\\one"}));
+  // came while `sub` was listed, before `two` was handled. A reader may list
+  // `sub` before the walk has handled `one`, so `one` is only certain to be
+  // read by a lone walk.
+  const std::vector<std::u16string> one = {u"\\\\?\\C:\\data\\one"};
   if (TestWorkers() == 1) {
+    EXPECT_EQ(machine.reparseOpens, one);
     EXPECT_EQ(machine.listingsOpened.size(), 2u);
+  } else if (!machine.reparseOpens.empty()) {
+    EXPECT_EQ(machine.reparseOpens, one);
   }
 }
 

@@ -11,6 +11,7 @@
 #include "console/path_line.h"
 #include "console/progress_line.h"
 #include "memory_volume.h"
+#include "scan/walker.h"
 
 namespace quorrex::testing {
 namespace {
@@ -77,19 +78,36 @@ TEST(StatusLine, LeavesTheScreenBeforeStandardErrorIsWrittenAndWhenTheProcessSto
 }
 
 TEST(StatusLine, NamesTheFolderBeingListedAndCountsItsEntriesAsTheyCome) {
-  MemoryVolume machine;
-  quorrex::Run run(machine);
-  ProgressState& p = run.progress;
-  p.enabled = true;
-  p.EnterFolder(u"C:\\data");
-  p.ListingFolder(u"C:\\data\\huge");
-  std::thread lister([&p] {
-    for (int i = 0; i < 1000; ++i) p.CountEntry();
-  });
-  for (int i = 0; i < 500; ++i) p.CountEntry();
-  lister.join();
-  EXPECT_EQ(ProgressText(run, 120),
-            u"1 folder, 1500 entries, 0 reparse points, 0 hard-link candidates  C:\\data\\huge");
+  // A folder of 3000 files listed slowly: well into its listing, the line
+  // names it, not the folder the walk was in before, and counts what has
+  // been listed of it, whoever lists it.
+  for (uint32_t workers : {1u, 4u}) {
+    SCOPED_TRACE(workers);
+    MemoryVolume machine;
+    machine.stdoutIsConsole = false;
+    machine.AddFile(u"C:\\data\\a\\small.txt");
+    for (size_t i = 0; i < 3000; ++i) machine.AddFile(u"C:\\data\\huge\\" + Numbered("f", i));
+    quorrex::Run run(machine);
+    run.walkWorkers = workers;
+    run.options.recurse = true;
+    run.progress.enabled = true;
+    std::u16string named;
+    uint64_t counted = 0;
+    machine.onEntry = [&](const std::u16string& name) {
+      if (name != u"f2000") return;
+      // A reader may be there before the walk waits for it.
+      const auto until = Clock::now() + std::chrono::seconds(5);
+      while (run.progress.Folder() != u"C:\\data\\huge\\" && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      named = run.progress.Folder();
+      counted = run.progress.entries.load();
+    };
+    WalkFolder(run, u"C:\\data", u"*");
+    EXPECT_EQ(named, u"C:\\data\\huge\\");
+    EXPECT_GE(counted, 1500u);  // counted in batches as they are listed
+    EXPECT_EQ(run.progress.entries.load(), 3003u);
+  }
 }
 
 TEST(RedirectedOutput, AFullBufferGoesOutAtOnce) {
