@@ -21,11 +21,12 @@ void Follow(OutputState& output, Text text) {
 }  // namespace
 
 bool OutputRedirected(Run& run) {
+  if (run.output.kindDecided.load(std::memory_order_acquire)) return run.output.redirected;
   std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
-  if (!run.output.kindDecided) {
+  if (!run.output.kindDecided.load(std::memory_order_relaxed)) {
     run.output.redirected = !run.platform.StdoutIsConsole();
-    run.output.kindDecided = true;
     if (run.output.redirected) run.output.buffer.reserve(kOutputFlushThreshold + 4096);
+    run.output.kindDecided.store(true, std::memory_order_release);
   }
   return run.output.redirected;
 }

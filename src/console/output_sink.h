@@ -44,7 +44,9 @@ struct OutputState {
   // hold it already. Timed: that way out must not wait for ever on a thread
   // blocked in a write.
   std::recursive_timed_mutex lock;
-  bool kindDecided = false;
+  // Decided once, under the lock; read without it once decided (every path
+  // line asks).
+  std::atomic<bool> kindDecided{false};
   bool redirected = false;  // standard output is not a console
   std::string buffer;       // pending bytes while redirected
   // The last byte written (or buffered) ended no line: a line is open.

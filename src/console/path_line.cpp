@@ -106,6 +106,22 @@ int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
   return static_cast<int32_t>(headColumns + 3 + tailColumns);
 }
 
+namespace {
+
+// The program's own text around a path: plain ASCII, the same in every code
+// page, is widened as it stands.
+void AppendFormatText(Run& run, std::string_view text, std::u16string& line) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      line.append(run.platform.NarrowToWide(text));
+      return;
+    }
+  }
+  line.append(text.begin(), text.end());
+}
+
+}  // namespace
+
 int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
   std::u16string fitted;
   std::u16string_view shown = text;
@@ -134,14 +150,14 @@ int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
     }
   }
 
-  const std::u16string wideFormat = run.platform.NarrowToWide(format);
-  const size_t at = wideFormat.find(u"%S");
-  if (at == std::u16string::npos) return -1;
-  std::u16string line;
-  line.reserve(wideFormat.size() + shown.size());
-  line.append(wideFormat, 0, at);
+  const size_t at = format.find("%S");
+  if (at == std::string_view::npos) return -1;
+  // One line after another on the same thread: the buffers are kept.
+  thread_local std::u16string line;
+  line.clear();
+  AppendFormatText(run, format.substr(0, at), line);
   line.append(shown);
-  line.append(wideFormat, at + 2);
+  AppendFormatText(run, format.substr(at + 2), line);
 
   std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
   if (!OutputRedirected(run)) {
@@ -165,7 +181,7 @@ int PrintPathLine(Run& run, std::string_view format, std::u16string_view text) {
     return static_cast<int>(written);
   }
 
-  std::string bytes;
+  thread_local std::string bytes;
   if (!run.platform.WideToOem(line, bytes) || bytes.empty()) return 0;
   const int written = WriteOutput(run, bytes);
   return written < 0 ? 0 : written;

@@ -57,11 +57,11 @@ class Data {
   // (cut down to whole units) when none comes first.
   std::u16string Text(size_t start, size_t end) const {
     end = std::min(end, bytes_.size());
-    std::u16string text;
-    for (size_t at = start; at + 2 <= end; at += 2) {
-      const char16_t unit = static_cast<char16_t>(U16(at));
-      if (unit == 0) break;
-      text.push_back(unit);
+    size_t stop = start;
+    while (stop + 2 <= end && (bytes_[stop] | bytes_[stop + 1]) != 0) stop += 2;
+    std::u16string text(stop > start ? (stop - start) / 2 : 0, u'\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+      text[i] = static_cast<char16_t>(bytes_[start + 2 * i] | (bytes_[start + 2 * i + 1] << 8));
     }
     return text;
   }

@@ -1,5 +1,7 @@
 #include "support/utf.h"
 
+#include <cstring>
+
 namespace quorrex {
 namespace {
 
@@ -90,11 +92,23 @@ std::u16string DecodeUtf8Lossless(std::string_view bytes) {
 
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
   const size_t n = text.size();
-  size_t i = 0;
-  while (i < n && text[i] < 0x80) ++i;
+  // Paths are mostly ASCII: the leading run is copied four units at a time.
   const size_t start = out.size();
+  out.resize(start + n);
+  char* to = out.data() + start;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint64_t units;
+    std::memcpy(&units, text.data() + i, sizeof units);
+    if ((units & 0xFF80FF80FF80FF80u) != 0) break;
+    // The four low bytes, in order, whatever the byte order of the units.
+    for (size_t k = 0; k < 4; ++k) to[i + k] = static_cast<char>(text[i + k]);
+  }
+  while (i < n && text[i] < 0x80) {
+    to[i] = static_cast<char>(text[i]);
+    ++i;
+  }
   out.resize(start + i);
-  for (size_t k = 0; k < i; ++k) out[start + k] = static_cast<char>(text[k]);
   for (; i < n; ++i) {
     const char16_t u = text[i];
     if (u < 0x80) {

@@ -373,7 +373,8 @@ std::string PosixPlatform::WideToNarrow(std::u16string_view text) {
 }
 
 bool PosixPlatform::WideToOem(std::u16string_view text, std::string& out) {
-  out = EncodeUtf8Lossless(text);
+  out.clear();
+  EncodeUtf8Lossless(text, out);
   return !out.empty();
 }
 
