@@ -90,6 +90,7 @@ void ReadAhead::StartReaders(uint32_t readers) {
     {
       std::lock_guard<std::mutex> hold(lock_);
       ++running_;
+      readersStarted_ = true;
     }
     threads_.push_back(std::move(thread));
   }
@@ -452,7 +453,10 @@ void ReadAhead::Finish(const ListedFolderPtr& folder) {
       if (entry.child) DropLocked(*entry.child);
       entry.child.reset();
     }
-  } else {
+  } else if (readersStarted_) {
+    // For the readers. With none, the walk takes each folder from its
+    // parent's entry, and a queue nobody empties would hold every folder of
+    // the run.
     for (ListedEntry& entry : folder->entries) {
       if (!entry.child) continue;
       queue_.push_back(entry.child);

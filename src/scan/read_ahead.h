@@ -252,6 +252,7 @@ class ReadAhead : public std::enable_shared_from_this<ReadAhead> {
   size_t running_ = 0;                   // readers inside Reader()
   std::condition_variable exited_;
   std::vector<std::thread> threads_;
+  bool readersStarted_ = false;  // guarded by lock_: subfolders are queued
 };
 
 }  // namespace quorrex

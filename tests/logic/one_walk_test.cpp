@@ -295,10 +295,10 @@ class FolderQueue : public ::testing::Test {
 };
 
 TEST_F(FolderQueue, ReadersTakeFoldersInWalkOrder) {
-  auto ahead = Start(0);
-  // Queued before any reader runs, then read by one.
+  // All ten are queued at once, as the root's listing ends; the one reader
+  // then takes them in walk order.
+  auto ahead = Start(1);
   ListedFolderPtr root = Root(*ahead);
-  ahead->StartReaders(1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (root->openers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -320,6 +320,10 @@ TEST_F(FolderQueue, TakeDropAndRetire) {
   EXPECT_EQ(first->state, ListedFolder::State::kTaken);
   EXPECT_TRUE(first->readByWalk);
   EXPECT_EQ(first->shown, 1u);  // its file, passed over
+  // Nothing but its parent's entry holds it: a queue for readers that do
+  // not exist would keep every folder of a one-worker run in memory.
+  root->entries[0].child.reset();
+  EXPECT_EQ(first.use_count(), 1);
   // A dropped folder is never listed, and lets go of its parent.
   ListedFolderPtr second = root->entries[1].child;
   ahead->Drop(second);
