@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -316,6 +317,43 @@ TEST_F(HostileTree, EveryNameReachesItsSystemCallAsListed) {
   EXPECT_TRUE(Contains(one.out, "* " + std::to_string(groups) + " hard link groups\n"));
   EXPECT_TRUE(Contains(one.out, Path("via\xFF/" + file("h", 0)) + "\n"));
   EXPECT_EQ(CountOf(one.out, "error "), 0u) << one.out.substr(0, 2000);
+}
+
+TEST_F(HostileTree, PatternsMatchNamesThatAreNotUtf8AsTheirUnits) {
+  // Each byte that is not UTF-8 is one character to a pattern, as each
+  // character of a name that is; only ASCII letters match regardless of case.
+  const std::string longName = std::string(254, 'n') + "\xE9";  // 255 bytes
+  const std::vector<std::string> names = {"caf\xC3\xA9", "caf\xE9", "CAF\xC3\xA9", longName,
+                                          "l\nf\xE9"};
+  for (const auto& name : names) {
+    ASSERT_EQ(symlink(("to-" + name).c_str(), Path(name).c_str()), 0) << name;
+  }
+  struct Case {
+    std::string pattern;
+    std::vector<std::string> matched;
+  };
+  const Case cases[] = {
+      {"caf?", {"caf\xC3\xA9", "caf\xE9", "CAF\xC3\xA9"}},  // ASCII pattern
+      {"caf\xC3\xA9", {"caf\xC3\xA9", "CAF\xC3\xA9"}},      // a character that is UTF-8
+      {"caf\xE9", {"caf\xE9"}},                             // a byte that is not
+      {"*\xE9", {"caf\xE9", longName, "l\nf\xE9"}},
+      {"l?f*", {"l\nf\xE9"}},  // a newline is a character
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    const Result one = RunWithWorkers("1", {Path(c.pattern)});
+    const Result four = RunWithWorkers("4", {Path(c.pattern)});
+    ASSERT_FALSE(one.timedOut);
+    EXPECT_EQ(one.code, 0);
+    EXPECT_EQ(four.out, one.out);
+    for (const auto& name : names) {
+      const bool listed =
+          Contains(one.out, "reparse point (symlink) " + Path(name) + "\n -> to-" + name + "\n");
+      const bool wanted = std::find(c.matched.begin(), c.matched.end(), name) != c.matched.end();
+      EXPECT_EQ(listed, wanted) << name;
+    }
+    EXPECT_EQ(CountOf(one.out, "reparse point (symlink) "), c.matched.size());
+  }
 }
 
 TEST_F(HostileTree, ARunWithoutThreadsPrintsWhatARunWithThemPrints) {
