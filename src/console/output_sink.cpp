@@ -130,13 +130,7 @@ void StartOutputFlusher(Run& run) {
 
 void StopOutputFlusher(Run& run) {
   OutputState& output = run.output;
-  if (!output.flusher.joinable()) return;
-  {
-    std::lock_guard<std::mutex> hold(output.flusherLock);
-    output.flusherStop = true;
-  }
-  output.flusherWake.notify_all();
-  output.flusher.join();
+  StopThread(output.flusher, output.flusherLock, output.flusherWake, output.flusherStop);
 }
 
 }  // namespace quorrex

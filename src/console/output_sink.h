@@ -14,6 +14,8 @@
 #include <string_view>
 #include <thread>
 
+#include "support/threads.h"
+
 namespace quorrex {
 
 struct Run;
@@ -27,14 +29,7 @@ struct OutputState {
   OutputState() = default;
   OutputState(const OutputState&) = delete;
   OutputState& operator=(const OutputState&) = delete;
-  ~OutputState() {
-    {
-      std::lock_guard<std::mutex> hold(flusherLock);
-      flusherStop = true;
-    }
-    flusherWake.notify_all();
-    if (flusher.joinable()) flusher.join();
-  }
+  ~OutputState() { StopThread(flusher, flusherLock, flusherWake, flusherStop); }
 
   // Guards every field up to `flusher` and the order of what reaches
   // standard output, so that each message of each thread stays whole.

@@ -1,6 +1,7 @@
 #include "console/path_line.h"
 
 #include "console/message.h"
+#include "support/utf.h"
 
 namespace quorrex {
 
@@ -12,33 +13,16 @@ int16_t CursorColumn(Run& run) {
   return run.platform.GetScreenInfo().cursorColumn;
 }
 
-int32_t ShortenMiddle(std::u16string& text, int32_t width) {
-  if (width > 32768) width = 32768;
-  const auto len = static_cast<int32_t>(text.size());
-  if (len < width || width < 4) return len;
-  const int32_t h = width / 2;
-  const int32_t tail = width - h - 1;
-  std::u16string result;
-  result.reserve(static_cast<size_t>(width));
-  result.append(text, 0, static_cast<size_t>(h - 2));
-  result.append(u"...");
-  result.append(text, static_cast<size_t>(len - tail), static_cast<size_t>(tail));
-  text = std::move(result);
-  return width;
-}
-
 namespace {
 
 // The character at `i` and how many UTF-16 units it takes.
 char32_t CharAt(std::u16string_view text, size_t i, size_t& units) {
-  const char16_t c = text[i];
   units = 1;
-  if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-      text[i + 1] <= 0xDFFF) {
+  if (PairAt(text, i)) {
     units = 2;
-    return 0x10000 + ((char32_t{c} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
+    return PairValue(text, i);
   }
-  return c;
+  return text[i];
 }
 
 }  // namespace
@@ -61,18 +45,25 @@ int64_t DisplayColumns(Run& run, std::u16string_view text) {
   return columns;
 }
 
-int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
+namespace {
+
+// The middle of `text` replaced by "..." so that the whole costs at most
+// `width`, where `costOf` gives what a character costs: never half a
+// character, and no mark without its character. Returns the cost left.
+template <typename Cost>
+int32_t ShortenBy(std::u16string& text, int32_t width, Cost costOf) {
   if (width > 32768) width = 32768;
-  const int64_t columns = DisplayColumns(run, text);
+  int64_t columns = 0;
+  size_t units = 0;
+  for (size_t i = 0; i < text.size(); i += units) columns += costOf(CharAt(text, i, units));
   if (columns < width || width < 4) return static_cast<int32_t>(columns);
   const int32_t h = width / 2;
   // The head takes up to h - 2 columns (with the marks that go with its last
   // character), the tail up to width - h - 1, never half a character.
   size_t head = 0;
   int64_t used = 0;
-  size_t units = 0;
   while (head < text.size()) {
-    const int cost = run.platform.ColumnsOf(CharAt(text, head, units));
+    const int cost = costOf(CharAt(text, head, units));
     if (used + cost > h - 2) break;
     used += cost;
     head += units;
@@ -82,28 +73,36 @@ int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
   used = 0;
   while (tail > head) {
     size_t start = tail - 1;
-    if (start > head && text[start] >= 0xDC00 && text[start] <= 0xDFFF &&
-        text[start - 1] >= 0xD800 && text[start - 1] <= 0xDBFF) {
-      --start;
-    }
-    const int cost = run.platform.ColumnsOf(CharAt(text, start, units));
+    if (start > head && PairAt(text, start - 1)) --start;
+    const int cost = costOf(CharAt(text, start, units));
     if (used + cost > width - h - 1) break;
     used += cost;
     tail = start;
   }
   // A tail does not begin with a mark that belonged to a character cut away.
-  while (tail < text.size() && run.platform.ColumnsOf(CharAt(text, tail, units)) == 0) {
+  while (tail < text.size() && costOf(CharAt(text, tail, units)) == 0) {
     tail += units;
   }
   int64_t tailColumns = 0;
   for (size_t i = tail; i < text.size(); i += units) {
-    tailColumns += run.platform.ColumnsOf(CharAt(text, i, units));
+    tailColumns += costOf(CharAt(text, i, units));
   }
   std::u16string result = text.substr(0, head);
   result.append(u"...");
   result.append(text, tail);
   text = std::move(result);
   return static_cast<int32_t>(headColumns + 3 + tailColumns);
+}
+
+}  // namespace
+
+int32_t ShortenMiddle(std::u16string& text, int32_t width) {
+  // A console line counts UTF-16 units.
+  return ShortenBy(text, width, [](char32_t c) { return c >= 0x10000 ? 2 : 1; });
+}
+
+int32_t ShortenToColumns(Run& run, std::u16string& text, int32_t width) {
+  return ShortenBy(text, width, [&run](char32_t c) { return run.platform.ColumnsOf(c); });
 }
 
 namespace {

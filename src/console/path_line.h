@@ -16,8 +16,9 @@ inline constexpr size_t kConsoleWriteLimit = 25000;
 int16_t ConsoleBufferWidth(Run& run);
 int16_t CursorColumn(Run& run);
 
-// Replaces the middle of `text` by "..." so that it is `width` characters
-// long, when it is not already shorter than that. Widths below 4 leave it
+// Replaces the middle of `text` by "..." so that it is at most `width`
+// UTF-16 units long (a console's count), when it is not already shorter than
+// that, never cutting a surrogate pair in half. Widths below 4 leave it
 // whole. Returns the length of what is left.
 int32_t ShortenMiddle(std::u16string& text, int32_t width);
 

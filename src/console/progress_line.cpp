@@ -153,12 +153,7 @@ void StartProgressLine(Run& run) {
 void StopProgressLine(Run& run) {
   ProgressState& state = run.progress;
   if (!state.thread.joinable()) return;
-  {
-    std::lock_guard<std::mutex> hold(state.lock);
-    state.stop = true;
-  }
-  state.wake.notify_all();
-  state.thread.join();
+  StopThread(state.thread, state.lock, state.wake, state.stop);
   state.enabled.store(false, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(state.lock);
   Erase(run);

@@ -13,21 +13,15 @@
 #include <string_view>
 #include <thread>
 
+#include "support/threads.h"
+
 namespace quorrex {
 
 struct ProgressState {
   ProgressState() = default;
   ProgressState(const ProgressState&) = delete;
   ProgressState& operator=(const ProgressState&) = delete;
-  ~ProgressState() {
-    if (!thread.joinable()) return;
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      stop = true;
-    }
-    wake.notify_all();
-    thread.join();
-  }
+  ~ProgressState() { StopThread(thread, lock, wake, stop); }
 
   // --- Fed by the walk, from any thread --------------------------------------
   // The walk enters a folder: one more folder, and the line names it.

@@ -1,6 +1,7 @@
 // Starting a thread without the exception a refusal throws.
 #pragma once
 
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -18,6 +19,19 @@ bool StartThread(std::thread& thread, Body&& body) {
   } catch (const std::system_error&) {
     return false;
   }
+}
+
+// Stops a thread that waits on `wake` for `stop`: sets it under `lock`, wakes
+// the thread and joins it. Nothing when the thread never started.
+template <typename Mutex, typename Wake>
+void StopThread(std::thread& thread, Mutex& lock, Wake& wake, bool& stop) {
+  if (!thread.joinable()) return;
+  {
+    std::lock_guard<Mutex> hold(lock);
+    stop = true;
+  }
+  wake.notify_all();
+  thread.join();
 }
 
 }  // namespace quorrex

@@ -113,10 +113,8 @@ void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
     const char16_t u = text[i];
     if (u < 0x80) {
       out.push_back(static_cast<char>(u));
-    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 &&
-               text[i + 1] <= 0xDFFF) {
-      const char32_t cp = 0x10000 + ((char32_t{u} - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      AppendUtf8(cp, out);
+    } else if (PairAt(text, i)) {
+      AppendUtf8(PairValue(text, i), out);
       ++i;
     } else if (u >= 0xDC80 && u <= 0xDCFF) {
       out.push_back(static_cast<char>(u - 0xDC00));

@@ -19,4 +19,19 @@ void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out);  // append
 std::string EncodeUtf8Lossless(std::u16string_view text);
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out);  // appends
 
+inline bool IsHighSurrogate(char32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+inline bool IsLowSurrogate(char32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+// Whether a surrogate pair starts at unit `i`.
+inline bool PairAt(std::u16string_view text, size_t i) {
+  return i + 1 < text.size() && IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1]);
+}
+// The character of the pair at unit `i`.
+inline char32_t PairValue(std::u16string_view text, size_t i) {
+  return 0x10000 + ((char32_t{text[i]} - 0xD800) << 10) + (char32_t{text[i + 1]} - 0xDC00);
+}
+
 }  // namespace quorrex

@@ -72,6 +72,11 @@ TEST(ShortenMiddle, TableOfWidths) {
   }
   std::u16string huge(40000, u'x');
   EXPECT_EQ(ShortenMiddle(huge, 50000), 32768);
+  // A character of two units where the head ends is left out whole, not cut
+  // in half.
+  std::u16string pair = u"ab\U0001F600cdefghij";
+  EXPECT_EQ(ShortenMiddle(pair, 10), 9);
+  EXPECT_EQ(pair, u"ab...ghij");
 }
 
 class PathLineTest : public ::testing::Test {

@@ -36,8 +36,7 @@ uint32_t UnitsWithin(std::u16string_view text, size_t bytes) {
       length = 1;
     } else if (unit < 0x800) {
       length = 2;
-    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-               text[i + 1] <= 0xDFFF) {
+    } else if (PairAt(text, i)) {
       length = 4;
       units = 2;
     } else if (unit >= 0xDC80 && unit <= 0xDCFF) {

@@ -530,7 +530,7 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
   const auto cut = [](std::u16string& text, size_t units) {
     if (text.size() <= units) return;
     text.resize(units);
-    if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
+    if (!text.empty() && IsHighSurrogate(text.back())) text.pop_back();
   };
   cut(substitute, room / 2 - 1);
   cut(print, room / 2 - 1);
@@ -603,7 +603,7 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
       std::min<size_t>((0xFFFFu - 12) / 2, (buffer.size() - kSymlinkHeaderSize) / 2);
   if (units > maxUnits) {
     units = maxUnits;
-    if (units > 0 && target[units - 1] >= 0xD800 && target[units - 1] <= 0xDBFF) --units;
+    if (units > 0 && IsHighSurrogate(target[units - 1])) --units;
   }
   const auto nameBytes = static_cast<uint32_t>(units * 2);
   PutU32(buffer, 0, kSymlinkTag);
