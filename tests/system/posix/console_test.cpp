@@ -56,7 +56,7 @@ TEST(PosixConsole, TerminalWidthAndTrackedColumn) {
     EXPECT_EQ(info.cursorColumn, 3);  // "abé": three characters, four bytes
 
     ASSERT_TRUE(platform.WriteConsoleText(u"x\U0001F600\xDCFF", written, error));
-    EXPECT_EQ(written, 4u);  // UTF-16 units
+    EXPECT_EQ(written, 4u);                               // UTF-16 units
     EXPECT_EQ(platform.GetScreenInfo().cursorColumn, 7);  // the emoji takes two columns
     ASSERT_TRUE(platform.WriteConsoleText(u"progress\r", written, error));
     EXPECT_EQ(platform.GetScreenInfo().cursorColumn, 0);

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "launch.h"
+
 namespace {
 
 struct Result {
@@ -29,7 +31,7 @@ struct Result {
   bool timedOut = false;
 };
 
-enum class Stdout { kFile, kClosed, kFull };
+using Stdout = quorrex::testing::Out;
 
 // Runs the program with `args`; standard output goes to a file, is closed,
 // or is the full device.
@@ -40,19 +42,7 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
                   int seconds = 60, int interruptAfterMs = -1,
                   std::chrono::milliseconds* endedAfterInterrupt = nullptr, bool noThreads = false,
                   rlim_t descriptors = 0, rlim_t addressSpace = 0) {
-  char outPath[] = "/tmp/quorrex-out-XXXXXX";
-  const int outFd = mkstemp(outPath);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int devNull = open("/dev/null", O_RDWR);
-    dup2(devNull, 0);
-    dup2(devNull, 2);
-    if (kind == Stdout::kFile) dup2(outFd, 1);
-    if (kind == Stdout::kClosed) close(1);
-    if (kind == Stdout::kFull) {
-      const int full = open("/dev/full", O_WRONLY);
-      dup2(full, 1);
-    }
+  const auto limits = [=] {
     if (noThreads) {
       const rlimit stack{rlim_t{1} << 30, rlim_t{1} << 30};
       const rlimit space{rlim_t{512} << 20, rlim_t{512} << 20};
@@ -66,46 +56,14 @@ Result RunProgram(const std::vector<std::string>& args, Stdout kind = Stdout::kF
       const rlimit space{addressSpace, addressSpace};
       if (setrlimit(RLIMIT_AS, &space) != 0) _exit(126);
     }
-    std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(QUORREX_PROGRAM, argv.data());
-    _exit(127);
+  };
+  const quorrex::testing::Ended ended =
+      quorrex::testing::Launch(args, kind, interruptAfterMs >= 0 ? SIGINT : 0,
+                               interruptAfterMs >= 0 ? interruptAfterMs : 0, limits, seconds);
+  if (endedAfterInterrupt != nullptr && ended.msAfterSignal >= 0) {
+    *endedAfterInterrupt = std::chrono::milliseconds(ended.msAfterSignal);
   }
-  Result result;
-  int status = 0;
-  const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::seconds(seconds);
-  auto interruptedAt = start;
-  bool interrupted = false;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    const auto now = std::chrono::steady_clock::now();
-    if (interruptAfterMs >= 0 && !interrupted &&
-        now - start >= std::chrono::milliseconds(interruptAfterMs)) {
-      kill(child, SIGINT);
-      interrupted = true;
-      interruptedAt = now;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      result.timedOut = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (interrupted && endedAfterInterrupt != nullptr) {
-    *endedAfterInterrupt = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - interruptedAt);
-  }
-  result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::ifstream in(outPath, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  result.out = text.str();
-  close(outFd);
-  unlink(outPath);
-  return result;
+  return Result{ended.code, ended.out, ended.timedOut};
 }
 
 class HostileTree : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "launch.h"
 #include "temp_folder.h"
 
 namespace quorrex::testing {
@@ -30,86 +31,6 @@ constexpr long kSecondMs = 5000;
 #else
 constexpr long kSecondMs = 1000;
 #endif
-
-enum class Out { kFile, kFull, kClosed, kClosedPipe, kStalledPipe };
-
-struct Ended {
-  int code = -1;    // exit code, or 128 + signal
-  std::string out;  // standard output, when it went to a file
-  std::string err;  // standard error
-  long msAfterSignal = -1;
-};
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char chunk[4096];
-  ssize_t got = 0;
-  while ((got = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(got));
-  return text;
-}
-
-// Runs the program on `args` with standard output as `out`; sends `sig`
-// after `signalAfterMs` when given. Gives up (SIGKILL) after 20 s.
-Ended Launch(const std::vector<std::string>& args, Out out, int sig = 0, int signalAfterMs = 0,
-             const std::function<void()>& inChild = {}) {
-  int errPipe[2];
-  int outPipe[2];
-  if (pipe(errPipe) != 0 || pipe(outPipe) != 0) return {};
-  char outPath[] = "/tmp/quorrex-out-XXXXXX";
-  const int outFile = mkstemp(outPath);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(errPipe[1], 2);
-    if (out == Out::kFile) dup2(outFile, 1);
-    if (out == Out::kFull) dup2(open("/dev/full", O_WRONLY), 1);
-    if (out == Out::kClosed) close(1);
-    if (out == Out::kClosedPipe || out == Out::kStalledPipe) dup2(outPipe[1], 1);
-    close(outPipe[0]);
-    close(errPipe[0]);
-    if (inChild) inChild();
-    std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(QUORREX_PROGRAM, argv.data());
-    _exit(127);
-  }
-  close(errPipe[1]);
-  close(outPipe[1]);
-  if (out != Out::kStalledPipe) close(outPipe[0]);  // nobody reads
-  Ended ended;
-  const auto start = std::chrono::steady_clock::now();
-  auto signalled = start;
-  bool sent = false;
-  int status = 0;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    const auto now = std::chrono::steady_clock::now();
-    if (sig != 0 && !sent && now - start >= std::chrono::milliseconds(signalAfterMs)) {
-      kill(child, sig);
-      sent = true;
-      signalled = now;
-    }
-    if (now - start > std::chrono::seconds(20)) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (sent) {
-    ended.msAfterSignal = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                std::chrono::steady_clock::now() - signalled)
-                                                .count());
-  }
-  if (out == Out::kStalledPipe) close(outPipe[0]);
-  ended.err = ReadAll(errPipe[0]);
-  close(errPipe[0]);
-  lseek(outFile, 0, SEEK_SET);
-  ended.out = ReadAll(outFile);
-  close(outFile);
-  unlink(outPath);
-  ended.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return ended;
-}
 
 TEST(ProgramOutput, AFailedWriteStopsTheWalkWithCodeFour) {
   const struct {
