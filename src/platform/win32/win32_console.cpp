@@ -75,7 +75,7 @@ DWORD WINAPI CancelBlockedWrites(LPVOID) {
 void WatchBlockedWrites() {
   static std::atomic<bool> started{false};
   if (started.exchange(true)) return;
-  // Without the thread the run behaves as before: a blocked write waits.
+  // Without the thread a blocked write simply waits.
   if (HANDLE thread = ::CreateThread(nullptr, 0, &CancelBlockedWrites, nullptr, 0, nullptr)) {
     ::CloseHandle(thread);
   }

@@ -147,7 +147,7 @@ TEST_F(PosixFilesTest, FolderListedPlainIsNotOpenedThroughALink) {
       EXPECT_NE(error, win_error::kSuccess);
     }
   }
-  // A real folder listed as one opens as before.
+  // A real folder listed as one opens.
   EXPECT_NE(
       platform.OpenListing(tmp.Wide("dir") + u"/*",
                            EntryRef{tmp.Wide("dir"), top.get(), u"dir", kAttrDirectory}, error),

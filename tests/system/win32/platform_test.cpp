@@ -410,7 +410,7 @@ TEST_F(Win32PlatformTest, FileSystemWorkKeepsThePrivilegeAtHandAndNests) {
   EXPECT_EQ(during.lowPart, before.lowPart);
   EXPECT_EQ(during.highPart, before.highPart);
   platform_->EndFileSystemWork();
-  // Still inside the outer bracket: the file system answers as before.
+  // Still inside the outer bracket: the file system still answers.
   EXPECT_NE(platform_->GetFileAttributes(temp_.path()), kInvalidFileAttributes);
   platform_->EndFileSystemWork();
   platform_->EndFileSystemWork();  // one too many is harmless
