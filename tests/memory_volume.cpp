@@ -134,9 +134,9 @@ class MemoryVolume::Listing : public FolderListing {
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
       if (position_ >= entries_.size() || position_ >= limit_) return false;
       entry = entries_[position_++];
+      if (machine_->onEntry) machine_->onEntry(entry.name);
     }
-    // Outside the machine's lock, so that a hook may wait for other threads.
-    if (machine_->onEntry) machine_->onEntry(entry.name);
+    if (machine_->onEntryUnlocked) machine_->onEntryUnlocked(entry.name);
     return true;
   }
 

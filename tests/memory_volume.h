@@ -134,8 +134,11 @@ class MemoryVolume : public Platform {
   // Set once AdjustTokenPrivileges has enabled the backup privilege.
   bool backupPrivilegeEnabled = false;
   // Called with each entry a listing delivers, before it is returned, with
-  // the machine unlocked.
+  // the machine locked (one call at a time).
   std::function<void(const std::u16string& name)> onEntry;
+  // The same with the machine unlocked, for a hook that waits for other
+  // threads.
+  std::function<void(const std::u16string& name)> onEntryUnlocked;
   // Called with the mask as a listing is opened, before the machine is
   // locked, on the thread that opens it.
   std::function<void(const std::u16string& mask)> beforeListing;

@@ -96,7 +96,7 @@ TEST(StatusLine, NamesTheFolderBeingListedAndCountsItsEntriesAsTheyCome) {
     run.progress.enabled = true;
     std::u16string named;
     uint64_t counted = 0;
-    machine.onEntry = [&](const std::u16string& name) {
+    machine.onEntryUnlocked = [&](const std::u16string& name) {
       if (name != u"f2000") return;
       // A reader may be there before the walk waits for it.
       const auto until = Clock::now() + std::chrono::seconds(5);
