@@ -69,10 +69,10 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
   const FileId none{};
   const Case cases[] = {
       {"one link: the query alone", nt_status::kSuccess, 1, 0, true, true, "S", 0, none},
-      {"two links: the whole index, the volume the folder's", nt_status::kSuccess, 2, 0, true,
-       true, "SOWC", 0, FileId{0xCD, 0x51, 0x7}},
-      {"two links, no wide index: the queried one", nt_status::kSuccess, 2, 0, true, false,
-       "SOWC", 0, FileId{0xCD, 0x51, 0}},
+      {"two links: the whole index, the volume the folder's", nt_status::kSuccess, 2, 0, true, true,
+       "SOWC", 0, FileId{0xCD, 0x51, 0x7}},
+      {"two links, no wide index: the queried one", nt_status::kSuccess, 2, 0, true, false, "SOWC",
+       0, FileId{0xCD, 0x51, 0}},
       {"two links, folder volume unknown: the open's", nt_status::kSuccess, 2, 0, false, true,
        "SOIWC", 0, FileId{0xAB, 0x51, 0x7}},
       {"two links, the file gone before its open", nt_status::kSuccess, 2, 2, true, true, "SO", 2,

@@ -90,10 +90,11 @@ TEST(PlatformCalls, WhatEachEntryCosts) {
     std::function<void(MemoryVolume&)> add;
     Costs costs;
   };
-  const CallCounts byOpen{1, 1, 0, 1};   // open, FileStandardInfo, close
-  const CallCounts folder{1, 2, 0, 1};   // open, records, the query that finds no more, close
+  const CallCounts byOpen{1, 1, 0, 1};  // open, FileStandardInfo, close
+  const CallCounts folder{1, 2, 0, 1};  // open, records, the query that finds no more, close
   const std::vector<Case> cases = {
-      {"a plain file", [](MemoryVolume& m) { m.AddFile(u"C:\\t\\f2"); },
+      {"a plain file",
+       [](MemoryVolume& m) { m.AddFile(u"C:\\t\\f2"); },
        {byOpen, byOpen, byOpen, {0, 0, 1, 0}}},
       {"a file with two links",
        [](MemoryVolume& m) {
@@ -103,7 +104,8 @@ TEST(PlatformCalls, WhatEachEntryCosts) {
        // Its identity: GetFileInformationByHandle before Windows 8, FileIdInfo
        // after, with the folder's volume.
        {{1, 3, 0, 1}, {1, 2, 0, 1}, {1, 2, 0, 1}, {1, 1, 1, 1}}},
-      {"a plain subfolder", [](MemoryVolume& m) { m.AddFolder(u"C:\\t\\sub"); },
+      {"a plain subfolder",
+       [](MemoryVolume& m) { m.AddFolder(u"C:\\t\\sub"); },
        {folder, folder, folder, folder}},
       {"a plain subfolder with a plain file",
        [](MemoryVolume& m) { m.AddFile(u"C:\\t\\sub\\f"); },
@@ -154,6 +156,7 @@ TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
     const char* name;
     std::function<void(MemoryVolume&)> build;
     std::u16string folder;
+    std::u16string pattern;
     CallCounts calls;
   };
   const std::vector<Case> cases = {
@@ -165,27 +168,27 @@ TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
          m.AddFile(u"F:\\t\\b");
          m.AddFile(u"F:\\t\\s\\c");
        },
-       u"\\\\?\\F:\\t\\",
+       u"\\\\?\\F:\\t\\", u"*",
        // Two folders (the scan folder with its identity), the first file of
        // each asked by name in vain, then every file opened.
-       CallCounts{2 + 3, 4 + 5 + 3, 2, 2 + 3}},
+       CallCounts{2 + 3, 5 + 2 + 3, 2, 2 + 3}},
       {"records without identities: the folder asks its own",
        [](MemoryVolume& m) {
          m.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
          m.ReportZeroIndexes(u"W:\\");
          m.AddFolder(u"W:\\t\\s");
        },
-       u"\\\\?\\W:\\t\\", CallCounts{2, 4 + 3 + 3, 0, 2}},
+       u"\\\\?\\W:\\t\\", u"*.none", CallCounts{2, 4 + 3 + 3, 0, 2}},
       {"a folder behind a junction asks its own",
        [](MemoryVolume& m) {
          m.AddFolder(u"C:\\real");
          m.AddJunction(u"C:\\t\\j", u"C:\\real");
        },
-       u"\\\\?\\C:\\t\\", CallCounts{2, 4 + 3 + 3, 0, 2}},
+       u"\\\\?\\C:\\t\\", u"*.none", CallCounts{2, 4 + 3 + 3, 0, 2}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Walked walked = WalkOn(WindowsRelease::kWindows10v1709, c.build, c.folder, u"*.none");
+    const Walked walked = WalkOn(WindowsRelease::kWindows10v1709, c.build, c.folder, c.pattern);
     EXPECT_EQ(Show(walked.calls), Show(c.calls));
   }
 }
@@ -235,8 +238,8 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        },
        u"\\\\?\\W:\\p\\", u"*.dll",
        "group of 2 hard links:\r\n 1: W:\\p\\a\\x.dll\n"
-       "group of 2 hard links:\r\n 1: W:\\p\\b\\again\\x.dll\n"
-       "group of 2 hard links:\r\n 1: W:\\p\\b\\x.dll\n"},
+       "group of 2 hard links:\r\n 1: W:\\p\\b\\x.dll\n"
+       "group of 2 hard links:\r\n 1: W:\\p\\b\\again\\x.dll\n"},
       {"two volumes, one index",
        [](MemoryVolume& m) {
          m.AddVolume(u"D:\\");
@@ -289,8 +292,7 @@ TEST(PlatformCalls, ADeniedQueryByNameStillFindsTheLinksWithTheBackupPrivilege) 
         m.InjectError(Op::kStatByName, u"C:\\t\\locked.dll", win_error::kAccessDenied);
       },
       u"\\\\?\\C:\\t\\", u"*.dll");
-  EXPECT_EQ(walked.out,
-            "group of 2 hard links:\r\n 1: C:\\t\\locked.dll\n 2: C:\\t\\other.dll\n");
+  EXPECT_EQ(walked.out, "group of 2 hard links:\r\n 1: C:\\t\\locked.dll\n 2: C:\\t\\other.dll\n");
 }
 
 }  // namespace
