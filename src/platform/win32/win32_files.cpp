@@ -178,8 +178,11 @@ void TakeIdentity(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information, Fi
   id.volume = information.dwVolumeSerialNumber;
   id.index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
   id.indexUpper = 0;
+  // Asked where the system reports Windows 8 or later, as the directory
+  // records with the same wide IDs are, so that a folder's own identity and
+  // the one its parent's records give always take the same form.
   const GetInfoExFn getInfoEx = GetInfoEx();
-  if (getInfoEx == nullptr) return;
+  if (getInfoEx == nullptr || !Native().wideIds) return;
   FileIdInformation wide{};
   if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) return;
   const FileIndex128 index = ReadFileIndex128(wide.identifier);
@@ -432,7 +435,7 @@ class SystemLinkCalls final : public LinkCalls {
 
   bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
     const GetInfoExFn getInfoEx = GetInfoEx();
-    if (getInfoEx == nullptr) return false;
+    if (getInfoEx == nullptr || !Native().wideIds) return false;
     FileIdInformation wide{};
     if (!getInfoEx(fileHandle_, kFileIdInfoClass, &wide, sizeof(wide))) return false;
     const FileIndex128 index = ReadFileIndex128(wide.identifier);
