@@ -49,7 +49,7 @@ build_programs() {
   cmake --preset native -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DQUORREX_BUILD_TESTS=OFF >"$work/cmake.log" 2>&1 ||
     { cat "$work/cmake.log" >&2; exit 1; }
-  local targets=(quorrex)
+  local targets=(quorrex platform_calls)
   [ "${SKIP_REGISTRY:-0}" = 1 ] || targets+=(registry_bench)
   cmake --build "$build" -j2 --target "${targets[@]}" >>"$work/cmake.log" 2>&1 ||
     { tail -40 "$work/cmake.log" >&2; exit 1; }
@@ -315,4 +315,7 @@ if [ "${SKIP_REGISTRY:-0}" != 1 ]; then
   say "=== hard-link registry and name pattern matcher"
   "$build/bench/registry_bench" --benchmark_min_time=0.5 --benchmark_color=false | tee "$work/registry.txt"
 fi
+say ""
+say "=== Windows system calls per entry (in-memory machine)"
+"$build/bench/platform_calls" | tee "$work/platform_calls.txt"
 exit "$status"

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "paths/path_forms.h"
+#include "platform/win32/link_query.h"
 #include "support/utf.h"
 
 namespace quorrex::testing {
@@ -90,7 +91,31 @@ std::u16string MemoryVolume::Redirected(const std::u16string& path) const {
 
 FileId MemoryVolume::IdOf(const Resolved& r) const {
   if (r.volume != nullptr && r.volume->zeroIndexes) return FileId{r.node->volumeSerial, 0, 0};
-  return FileId{r.node->volumeSerial, r.node->index, r.node->indexUpper};
+  // Before Windows 8 a program sees the 64-bit index alone.
+  return FileId{r.node->volumeSerial, r.node->index, WideIds() ? r.node->indexUpper : 0};
+}
+
+void MemoryVolume::Count(Counted kind, size_t n) {
+  calls_[static_cast<size_t>(kind)].fetch_add(n, std::memory_order_relaxed);
+}
+
+CallCounts MemoryVolume::Calls() const {
+  CallCounts counts;
+  counts.opens = calls_[static_cast<size_t>(Counted::kOpen)].load();
+  counts.queries = calls_[static_cast<size_t>(Counted::kQuery)].load();
+  counts.statsByName = calls_[static_cast<size_t>(Counted::kStatByName)].load();
+  counts.closes = calls_[static_cast<size_t>(Counted::kClose)].load();
+  return counts;
+}
+
+void MemoryVolume::ResetCalls() {
+  for (auto& count : calls_) count = 0;
+}
+
+void MemoryVolume::RefuseStatByName(const std::u16string& root) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
+  size_t rootLength = 0;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->refusesStat = true;
 }
 
 void MemoryVolume::ReportZeroIndexes(const std::u16string& root) {
@@ -111,10 +136,14 @@ std::u16string Numbered(const char* stem, size_t number) {
   return U(name);
 }
 
+// A folder listing as the Windows program reads it: one open, its directory
+// records in batches of 64 KiB (and one query more that finds no more), the
+// identity from the parent's record or else from the folder itself, one
+// close.
 class MemoryVolume::Listing : public FolderListing {
  public:
   Listing(MemoryVolume* machine, std::vector<FindData> entries, size_t limit, FileId id,
-          uint32_t identityError)
+          uint32_t identityError, const FileId* listedIdentity)
       : machine_(machine),
         entries_(std::move(entries)),
         limit_(limit),
@@ -124,15 +153,46 @@ class MemoryVolume::Listing : public FolderListing {
     size_t peak = machine_->peakOpenListings.load();
     while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
     }
+    if (listedIdentity != nullptr) {
+      asked_ = true;
+      id_ = *listedIdentity;
+      identityError_ = 0;
+    }
+    // The records: the fixed part (88 bytes with 128-bit IDs, 104 with
+    // 64-bit ones) and the name, each on an 8-byte boundary.
+    const size_t fixed = machine_->WideIds() ? 88 : 104;
+    size_t used = 0;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const size_t record = (fixed + entries_[i].name.size() * 2 + 7) / 8 * 8;
+      if (used + record > 64 * 1024) {
+        batchStarts_.push_back(i);
+        used = 0;
+      }
+      used += record;
+    }
+    // The first batch; a folder without a single entry fails it at once.
+    machine_->Count(Counted::kQuery);
+    ended_ = entries_.empty();
   }
-  ~Listing() override { --machine_->openListings; }
+  ~Listing() override {
+    --machine_->openListings;
+    machine_->Count(Counted::kClose);
+  }
   Listing(const Listing&) = delete;
   Listing& operator=(const Listing&) = delete;
 
   bool Next(FindData& entry) override {
     {
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
-      if (position_ >= entries_.size() || position_ >= limit_) return false;
+      if (ended_) return false;
+      if (position_ >= entries_.size() || position_ >= limit_) {
+        machine_->Count(Counted::kQuery);  // the query that finds no more
+        ended_ = true;
+        return false;
+      }
+      if (std::find(batchStarts_.begin(), batchStarts_.end(), position_) != batchStarts_.end()) {
+        machine_->Count(Counted::kQuery);
+      }
       entry = entries_[position_++];
       if (machine_->onEntry) machine_->onEntry(entry.name);
     }
@@ -141,10 +201,22 @@ class MemoryVolume::Listing : public FolderListing {
   }
 
   bool Identity(FileId& id) override {
+    if (!asked_) {
+      asked_ = true;
+      // GetFileInformationByHandle, and FileIdInfo from Windows 8 on.
+      machine_->Count(Counted::kQuery, machine_->WideIds() ? 3 : 2);
+    }
     if (identityError_ != 0) return false;
     id = id_;
     return true;
   }
+
+  bool Volume(uint64_t& volume) const {
+    if (!asked_ || identityError_ != 0) return false;
+    volume = id_.volume;
+    return true;
+  }
+  bool lacksStat = false;
 
  private:
   MemoryVolume* machine_;
@@ -153,6 +225,95 @@ class MemoryVolume::Listing : public FolderListing {
   size_t limit_;
   FileId id_;
   uint32_t identityError_;
+  bool asked_ = false;
+  bool ended_ = false;
+  std::vector<size_t> batchStarts_;
+};
+
+namespace {
+
+// The NTSTATUS a by-name query fails with where an open fails with `error`.
+uint32_t StatusOf(uint32_t error) {
+  switch (error) {
+    case win_error::kFileNotFound:
+      return win32::nt_status::kObjectNameNotFound;
+    case win_error::kPathNotFound:
+      return win32::nt_status::kObjectPathNotFound;
+    case win_error::kAccessDenied:
+      return win32::nt_status::kAccessDenied;
+    case win_error::kSharingViolation:
+      return win32::nt_status::kSharingViolation;
+    case 4:
+      return win32::nt_status::kTooManyOpenedFiles;
+    case 8:
+      return win32::nt_status::kNoMemory;
+    case 1450:
+      return win32::nt_status::kInsufficientResources;
+    case 87:
+      return win32::nt_status::kInvalidParameter;
+    default:
+      return 0xC0000001;  // STATUS_UNSUCCESSFUL
+  }
+}
+
+}  // namespace
+
+// The link query's system calls on the machine, counted.
+class MemoryVolume::LinkCalls final : public win32::LinkCalls {
+ public:
+  LinkCalls(MemoryVolume& machine, const std::u16string& path) : machine_(machine), path_(path) {}
+
+  uint32_t StatByName(win32::StatAnswer& answer) override {
+    machine_.Count(Counted::kStatByName);
+    if (machine_.release < WindowsRelease::kWindows10v1709) {
+      return win32::nt_status::kInvalidInfoClass;
+    }
+    if (uint32_t e = machine_.Injected(Op::kStatByName, path_)) return StatusOf(e);
+    if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return StatusOf(e);
+    const Resolved r = machine_.Resolve(machine_.Redirected(path_), true);
+    if (!r.node) return StatusOf(r.error);
+    if (r.volume != nullptr && r.volume->refusesStat) return win32::nt_status::kInvalidParameter;
+    answer.index = machine_.IdOf(r).index;
+    answer.attributes = r.node->attributes;
+    answer.links = Links(r);
+    return win32::nt_status::kSuccess;
+  }
+  uint32_t Open() override {
+    machine_.Count(Counted::kOpen);
+    if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return e;
+    resolved_ = machine_.Resolve(machine_.Redirected(path_), true);
+    return resolved_.node ? 0 : resolved_.error;
+  }
+  uint32_t QueryLinks(uint32_t& links) override {
+    machine_.Count(Counted::kQuery);
+    links = Links(resolved_);
+    return 0;
+  }
+  uint32_t QueryIndex(uint64_t& volume, uint64_t& index) override {
+    machine_.Count(Counted::kQuery, 2);
+    const FileId id = machine_.IdOf(resolved_);
+    volume = id.volume;
+    index = id.index;
+    return 0;
+  }
+  bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
+    if (!machine_.WideIds()) return false;  // refused before the kernel
+    machine_.Count(Counted::kQuery);
+    const FileId id = machine_.IdOf(resolved_);
+    lower = id.index;
+    upper = id.indexUpper;
+    return true;
+  }
+  void Close() override { machine_.Count(Counted::kClose); }
+  uint32_t ErrorOf(uint32_t status) override { return win32::WinErrorOfStatus(status); }
+
+ private:
+  static uint32_t Links(const Resolved& r) {
+    return r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
+  }
+  MemoryVolume& machine_;
+  const std::u16string& path_;
+  Resolved resolved_;
 };
 
 MemoryVolume::MemoryVolume() {
@@ -522,9 +683,15 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
   listingsOpened.push_back(mask);
   std::u16string path = mask;
   if (!path.empty() && path.back() == u'*') path.pop_back();
-  if ((error = Injected(Op::kOpenListing, path)) != 0) return nullptr;
+  // A folder that does not open is left to the search, which opens it again.
+  Count(Counted::kOpen);
+  if ((error = Injected(Op::kOpenListing, path)) != 0) {
+    Count(Counted::kOpen);
+    return nullptr;
+  }
   const Resolved r = Resolve(Redirected(path), true);
   if (!r.node) {
+    Count(Counted::kOpen);
     error = r.error;
     return nullptr;
   }
@@ -548,29 +715,34 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
     entries.push_back({kAttrDirectory, u"."});
     entries.push_back({kAttrDirectory, u".."});
   }
-  for (const auto& [name, child] : r.node->children) entries.push_back({child->attributes, name});
+  for (const auto& [name, child] : r.node->children) {
+    FindData& entry = entries.emplace_back(FindData{child->attributes, name});
+    // The record's file ID: 128 bits from Windows 8 on, 64 before.
+    const FileId id = IdOf(Resolved{child, r.volume, 0});
+    entry.indexListed = true;
+    entry.index = id.index;
+    entry.indexUpper = id.indexUpper;
+  }
   const auto limit = listingLimits_.find(Key(path));
   return std::make_unique<Listing>(this, std::move(entries),
                                    limit == listingLimits_.end() ? SIZE_MAX : limit->second,
-                                   IdOf(r), Injected(Op::kIdentity, path));
+                                   IdOf(r), Injected(Op::kIdentity, path), folder.listedIdentity);
 }
 
 bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
-  const std::u16string path(file.path);
-  if ((error = Injected(Op::kLinkInfo, path)) != 0) return false;
-  const Resolved r = Resolve(Redirected(path), true);
-  if (!r.node) {
-    error = r.error;
-    return false;
+  // The steps of the Windows program, on this machine's answers.
+  auto* listing = dynamic_cast<Listing*>(file.parent);
+  win32::LinkQueryPlace place;
+  place.statByName = listing != nullptr && release >= WindowsRelease::kWindows10v1703;
+  place.systemLacksStat = &systemLacksStat_;
+  if (listing != nullptr) {
+    place.folderLacksStat = &listing->lacksStat;
+    place.volumeKnown = listing->Volume(place.volume);
   }
-  const FileId id = IdOf(r);
-  info.links = r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
-  info.indexLow = static_cast<uint32_t>(id.index);
-  info.indexHigh = static_cast<uint32_t>(id.index >> 32);
-  info.volumeSerial = id.volume;
-  info.indexUpper = id.indexUpper;
-  return true;
+  const std::u16string path(file.path);
+  LinkCalls calls(*this, path);
+  return win32::QueryLink(calls, place, info, error);
 }
 
 ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const EntryRef& entry,

@@ -35,6 +35,27 @@ enum class Op {
   kLinkInfo,
   kReparseOpen,
   kReparseQuery,
+  kStatByName,  // the by-name link query alone (its fallback open is kLinkInfo)
+};
+
+// The Windows release the machine plays, for the calls its file queries make.
+enum class WindowsRelease {
+  kWindows7,        // 64-bit file IDs only
+  kWindows8,        // FileIdInfo and directory records with 128-bit IDs
+  kWindows10v1703,  // NtQueryInformationByName, without FileStatInformation
+  kWindows10v1709,  // the by-name stat
+};
+
+// The system calls the Windows program makes for its file queries, by kind:
+// calls into the kernel (GetFileInformationByHandle counts its two; a call
+// that kernel32 refuses before the kernel counts none).
+struct CallCounts {
+  size_t opens = 0;
+  size_t queries = 0;  // information and directory queries of an open handle
+  size_t statsByName = 0;
+  size_t closes = 0;
+  size_t total() const { return opens + queries + statsByName + closes; }
+  friend bool operator==(const CallCounts&, const CallCounts&) = default;
 };
 
 class MemoryVolume : public Platform {
@@ -90,6 +111,9 @@ class MemoryVolume : public Platform {
   // The volume at `root` reports index 0 for every file and folder, as some
   // redirectors and user-mode file systems do.
   void ReportZeroIndexes(const std::u16string& root);
+  // The file system of the volume at `root` refuses the by-name stat
+  // (STATUS_INVALID_PARAMETER), as file systems that lack the class do.
+  void RefuseStatByName(const std::u16string& root);
 
   // Errors: `path` in any form the machine understands; 0 clears.
   void InjectError(Op op, const std::u16string& path, uint32_t error);
@@ -103,6 +127,7 @@ class MemoryVolume : public Platform {
   // EndFileSystemWork it is off: paths are what they say, and Sysnative
   // names nothing. The machine is built with paths as they are.
   bool wow64 = false;
+  WindowsRelease release = WindowsRelease::kWindows10v1709;
   std::u16string currentFolder = u"C:\\";
   std::u16string ownPath = u"C:\\tools\\quorrex.exe";
   bool versionReadable = true;
@@ -158,6 +183,9 @@ class MemoryVolume : public Platform {
   std::atomic<size_t> openedThroughParent{0};  // opens given their parent's open listing
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::vector<std::u16string> volumeQueries;   // volume information asked for
+  // The file queries' system calls so far; ResetCalls starts again.
+  CallCounts Calls() const;
+  void ResetCalls();
   int hardenCalls = 0;
   int tokenOpenCalls = 0;
   int tokenOpens = 0;
@@ -250,8 +278,14 @@ class MemoryVolume : public Platform {
     uint32_t fsFlags = 0;
     uint64_t serial = 0;
     bool zeroIndexes = false;
+    bool refusesStat = false;
     NodePtr top;
   };
+  struct Resolved;
+  class LinkCalls;
+  enum class Counted { kOpen, kQuery, kStatByName, kClose };
+  void Count(Counted kind, size_t n = 1);
+  bool WideIds() const { return release >= WindowsRelease::kWindows8; }
   struct Resolved {
     NodePtr node;
     Volume* volume = nullptr;
@@ -281,6 +315,8 @@ class MemoryVolume : public Platform {
   // and every change of the tree, holds this.
   std::recursive_mutex files_;
   uint64_t nextIndex_ = 0x10000;
+  std::atomic<size_t> calls_[4] = {};
+  std::atomic<bool> systemLacksStat_{false};
   uint64_t nextSerial_ = 0x1234ABCD;
 };
 

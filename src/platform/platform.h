@@ -92,6 +92,13 @@ struct FindData {
   // entry. Operations on the entry use these bytes as they are, so a name is
   // never encoded again for its system call. Empty elsewhere.
   std::string_view bytes = {};
+  // The entry's file index as its folder's records gave it, in the form the
+  // entry's own open would give (see FolderListing::Identity); the volume is
+  // the listed folder's. Set only where the listing has it; an index of 0
+  // is none.
+  bool indexListed = false;
+  uint64_t index = 0;
+  uint64_t indexUpper = 0;
 
   const std::u16string& Name() {
     if (!nameDecoded) {
@@ -174,6 +181,10 @@ struct EntryRef {
   // The name's bytes from the listing (FindData::bytes), NUL after the view;
   // empty when the platform is to encode `name` itself.
   std::string_view nameBytes = {};
+  // A folder's identity as its parent's listing gave it (a plain subfolder,
+  // on the parent's volume); null when the platform is to ask the folder.
+  // The listing of such a folder gives it as its Identity.
+  const FileId* listedIdentity = nullptr;
 };
 
 // The outcome of reading one reparse point's data.

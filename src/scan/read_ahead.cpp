@@ -278,8 +278,9 @@ ReadAhead::Opened ReadAhead::Open(ListedFolder& folder, bool onWalk) {
     ListedFolder* parent = folder.parent.get();
     std::unique_lock<std::mutex> hold;
     if (parent != nullptr) hold = std::unique_lock<std::mutex>(parent->listingLock);
-    const EntryRef ref{folder.path, parent != nullptr ? parent->listing.get() : nullptr,
-                       folder.Name(), folder.attributes, folder.nameBytes};
+    const EntryRef ref{folder.path,      parent != nullptr ? parent->listing.get() : nullptr,
+                       folder.Name(),    folder.attributes,
+                       folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
     listing = run_.platform.OpenListing(mask, ref, error);
     if (listing || !IsShortage(error)) break;
     if (hold.owns_lock()) hold.unlock();
@@ -409,6 +410,12 @@ void ReadAhead::List(const ListedFolderPtr& self) {
         ++openers;
         child.nameBytes = entry.bytes;
         child.attributes = entry.attributes;
+        // Its identity from this listing's record, where the record has one
+        // and this folder's volume is known; else its open asks for it.
+        if (entry.indexListed && folder.idKnown && (entry.index != 0 || entry.indexUpper != 0)) {
+          child.idListed = true;
+          child.listedId = FileId{folder.id.volume, entry.index, entry.indexUpper};
+        }
         child.depth = folder.depth + 1;
         child.order = folder.order;
         AppendWalkOrder(child.order, folder.entries.size() - 1);

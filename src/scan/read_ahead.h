@@ -60,7 +60,8 @@ struct ListedEntry {
 //
 // Who writes what:
 // - written once before the folder is shared (queued or opened by the walk):
-//   `path`, `nameOffset`, `nameBytes`, `attributes`, `depth`, `order`;
+//   `path`, `nameOffset`, `nameBytes`, `attributes`, `idListed`, `listedId`,
+//   `depth`, `order`;
 // - guarded by `ReadAhead::lock_`: `state`, `counted`, `parent` while the
 //   folder is queued;
 // - written by the one thread that reads the folder (state kReading), read by
@@ -82,6 +83,10 @@ struct ListedFolder {
   uint32_t nameOffset = 0;          // where its name starts in `path`
   std::string nameBytes;            // as the listing gave them, where it gives bytes
   uint32_t attributes = kInvalidFileAttributes;
+  // Its identity as the parent's listing gave it, if it did: a plain
+  // subfolder is on its parent's volume, so its open asks nothing more.
+  bool idListed = false;
+  FileId listedId;
   int32_t depth = 0;
   // The folder's place in the depth-first walk: the positions of the entries
   // that lead to it from the scan folder (see AppendWalkOrder), so that

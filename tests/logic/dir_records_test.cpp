@@ -245,5 +245,57 @@ TEST(DirRecordsTest, WideFileIndexesTakeEachHalfFromItsOwnBytes) {
   }
 }
 
+TEST(DirRecordsTest, EachKindOfRecordGivesItsFileIdWhereAsked) {
+  // One record of each kind, its file ID bytes 01..10 and its name where the
+  // kind puts it; whatever lies between is stale.
+  struct Case {
+    const char* name;
+    const DirRecordLayout& layout;
+    bool listIndex;
+    bool listed;
+    uint64_t index;
+    uint64_t upper;
+  };
+  const Case cases[] = {
+      {"64-bit IDs, listed", kIdBothRecords, true, true, 0x0807060504030201ull, 0},
+      {"128-bit IDs, listed", kIdExtdRecords, true, true, 0x0807060504030201ull,
+       0x100F0E0D0C0B0A09ull},
+      {"64-bit IDs, not asked", kIdBothRecords, false, false, 0, 0},
+      {"128-bit IDs, not asked", kIdExtdRecords, false, false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> bytes(256, 0xEE);
+    const auto put32 = [&](size_t at, uint32_t value) {
+      for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    put32(kDirRecordNextOffset, 0);
+    put32(kDirRecordAttributes, 0x20);
+    put32(kDirRecordNameLength, 4);
+    for (size_t i = 0; i < c.layout.fileIdBytes; ++i) {
+      bytes[c.layout.fileId + i] = static_cast<uint8_t>(i + 1);
+    }
+    bytes[c.layout.name] = 'a';
+    bytes[c.layout.name + 1] = 0;
+    bytes[c.layout.name + 2] = 'b';
+    bytes[c.layout.name + 3] = 0;
+    bytes.resize(c.layout.name + 4);
+    FindData entry;
+    entry.indexListed = true;  // left over from another listing
+    entry.index = 77;
+    size_t offset = 0;
+    ASSERT_EQ(NextDirRecord(bytes, offset, entry, c.layout, c.listIndex), DirRecord::kEntry);
+    EXPECT_EQ(entry.name, u"ab");
+    EXPECT_EQ(entry.attributes, 0x20u);
+    EXPECT_EQ(entry.indexListed, c.listed);
+    EXPECT_EQ(entry.index, c.index);
+    EXPECT_EQ(entry.indexUpper, c.upper);
+    // The same record one byte short is cut, not read with a shorter name.
+    bytes.pop_back();
+    offset = 0;
+    EXPECT_EQ(NextDirRecord(bytes, offset, entry, c.layout, c.listIndex), DirRecord::kCut);
+  }
+}
+
 }  // namespace
 }  // namespace quorrex::win32

@@ -14,6 +14,10 @@ uint32_t ReadU32(std::span<const uint8_t> bytes, std::size_t offset) {
          uint32_t{bytes[offset + 2]} << 16 | uint32_t{bytes[offset + 3]} << 24;
 }
 
+uint64_t ReadU64(std::span<const uint8_t> bytes, std::size_t offset) {
+  return uint64_t{ReadU32(bytes, offset)} | uint64_t{ReadU32(bytes, offset + 4)} << 32;
+}
+
 }  // namespace
 
 FileIndex128 ReadFileIndex128(const uint8_t (&bytes)[kFileIndex128Bytes]) {
@@ -23,24 +27,30 @@ FileIndex128 ReadFileIndex128(const uint8_t (&bytes)[kFileIndex128Bytes]) {
   return index;
 }
 
-DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry) {
+DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry,
+                        const DirRecordLayout& layout, bool listIndex) {
   const std::size_t size = batch.size();
+  const std::size_t nameAt = layout.name;
   if (offset >= size) return DirRecord::kEnd;
-  if (size - offset < kDirRecordName) return DirRecord::kCut;
+  if (size - offset < nameAt) return DirRecord::kCut;
   const uint32_t nameBytes = ReadU32(batch, offset + kDirRecordNameLength);
-  if (size - offset - kDirRecordName < nameBytes) return DirRecord::kCut;
+  if (size - offset - nameAt < nameBytes) return DirRecord::kCut;
   const uint32_t next = ReadU32(batch, offset + kDirRecordNextOffset);
-  if (next != 0 && (next < kDirRecordName + nameBytes || next >= size - offset)) {
+  if (next != 0 && (next < nameAt + nameBytes || next >= size - offset)) {
     return DirRecord::kCut;
   }
 
   entry.attributes = ReadU32(batch, offset + kDirRecordAttributes);
   entry.directoryUnresolved = false;
   entry.bytes = {};  // Windows names files in UTF-16 only
+  entry.indexListed = listIndex;
+  entry.index = listIndex ? ReadU64(batch, offset + layout.fileId) : 0;
+  entry.indexUpper =
+      listIndex && layout.fileIdBytes == 16 ? ReadU64(batch, offset + layout.fileId + 8) : 0;
   // An odd byte left over is no unit of the name.
   const std::size_t units = nameBytes / 2;
   entry.name.resize(units);
-  const uint8_t* name = batch.data() + offset + kDirRecordName;
+  const uint8_t* name = batch.data() + offset + nameAt;
   for (std::size_t i = 0; i < units; ++i) {
     entry.name[i] = static_cast<char16_t>(name[2 * i] | name[2 * i + 1] << 8);
   }

@@ -1,9 +1,10 @@
 // The directory records a Windows folder handle gives, read without the
 // Windows headers, so that the same code is tested on every system.
 //
-// A query of FileIdBothDirectoryInfo fills a buffer with records chained by
-// their NextEntryOffset (0 on the last one). Each has a fixed part and the
-// entry's name, FileNameLength bytes of UTF-16 without a terminator.
+// A query of FileIdBothDirectoryInfo (or, from Windows 8 on,
+// FileIdExtdDirectoryInfo) fills a buffer with records chained by their
+// NextEntryOffset (0 on the last one). Each has a fixed part and the entry's
+// name, FileNameLength bytes of UTF-16 without a terminator.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +21,20 @@ inline constexpr std::size_t kDirRecordNextOffset = 0;
 inline constexpr std::size_t kDirRecordAttributes = 56;
 inline constexpr std::size_t kDirRecordNameLength = 60;
 inline constexpr std::size_t kDirRecordName = 104;
+inline constexpr std::size_t kDirRecordFileId = 96;  // 8 bytes
+// The same within one FILE_ID_EXTD_DIR_INFO record, whose file ID is the
+// whole 128-bit one (FILE_ID_128); the parts before it are laid out alike.
+inline constexpr std::size_t kExtdRecordFileId = 72;  // 16 bytes
+inline constexpr std::size_t kExtdRecordName = 88;
+
+// Where a kind of record keeps the file ID and the name.
+struct DirRecordLayout {
+  std::size_t fileId;
+  std::size_t fileIdBytes;
+  std::size_t name;
+};
+inline constexpr DirRecordLayout kIdBothRecords{kDirRecordFileId, 8, kDirRecordName};
+inline constexpr DirRecordLayout kIdExtdRecords{kExtdRecordFileId, 16, kExtdRecordName};
 
 // The room for one batch of records: names of every file system Windows
 // mounts (255 units at most) fit many times over.
@@ -36,7 +51,10 @@ enum class DirRecord {
 // after the last. A record that runs past the batch, or whose successor
 // would lie outside it or overlap it, is never given out as an entry: a cut
 // name would name another file. The records need not be aligned in memory.
-DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry);
+// With `listIndex`, the entry carries the record's file ID as its listed
+// index (FindData::indexListed).
+DirRecord NextDirRecord(std::span<const uint8_t> batch, std::size_t& offset, FindData& entry,
+                        const DirRecordLayout& layout = kIdBothRecords, bool listIndex = false);
 
 // The 128-bit file index of a FILE_ID_INFO record: 16 bytes, the lower 64
 // bits first, each half little-endian.

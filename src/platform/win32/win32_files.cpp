@@ -1,4 +1,5 @@
 // The Win32 platform: folder listings, link information and reparse data.
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -6,6 +7,7 @@
 
 #include "paths/path_forms.h"
 #include "platform/win32/dir_records.h"
+#include "platform/win32/link_query.h"
 #include "platform/win32/win32_platform.h"
 
 namespace quorrex::win32 {
@@ -29,6 +31,24 @@ struct FileIdInformation {
 };
 static_assert(sizeof(FileIdInformation) == 24);
 constexpr int kFileIdInfoClass = 18;  // FileIdInfo, from Windows 8 on
+constexpr int kFileStandardInfoClass = 1;
+
+// FILE_STANDARD_INFO: the link count of an open file, in one query.
+struct FileStandardInformation {
+  LARGE_INTEGER allocationSize;
+  LARGE_INTEGER endOfFile;
+  DWORD numberOfLinks;
+  BOOLEAN deletePending;
+  BOOLEAN directory;
+};
+static_assert(sizeof(FileStandardInformation) == 24);
+static_assert(offsetof(FileStandardInformation, numberOfLinks) == 16);
+#if _WIN32_WINNT >= 0x0602
+static_assert(sizeof(FILE_STANDARD_INFO) == sizeof(FileStandardInformation));
+static_assert(offsetof(FILE_STANDARD_INFO, NumberOfLinks) == 16);
+static_assert(sizeof(FILE_ID_INFO) == sizeof(FileIdInformation));
+static_assert(offsetof(FILE_ID_INFO, FileId) == 8);
+#endif
 
 // The directory records by handle, from Vista on; the record layout read by
 // dir_records.cpp is the system's.
@@ -39,6 +59,107 @@ static_assert(offsetof(FILE_ID_BOTH_DIR_INFO, FileAttributes) == kDirRecordAttri
 static_assert(offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength) == kDirRecordNameLength);
 static_assert(offsetof(FILE_ID_BOTH_DIR_INFO, FileName) == kDirRecordName);
 static_assert(alignof(FILE_ID_BOTH_DIR_INFO) == 8);
+static_assert(offsetof(FILE_ID_BOTH_DIR_INFO, FileId) == kDirRecordFileId);
+// From Windows 8 on, the same with the whole 128-bit file ID.
+constexpr int kFileIdExtdDirectoryInfo = 19;
+constexpr int kFileIdExtdDirectoryRestartInfo = 20;
+#if _WIN32_WINNT >= 0x0602
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, NextEntryOffset) == kDirRecordNextOffset);
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, FileAttributes) == kDirRecordAttributes);
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, FileNameLength) == kDirRecordNameLength);
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, FileId) == kExtdRecordFileId);
+static_assert(offsetof(FILE_ID_EXTD_DIR_INFO, FileName) == kExtdRecordName);
+static_assert(alignof(FILE_ID_EXTD_DIR_INFO) == 8);
+#endif
+
+// The by-name query of the native API, as ntdll declares it; the headers of
+// user-mode programs declare none of this.
+struct NtUnicodeString {
+  USHORT length;  // in bytes, no terminator
+  USHORT maximumLength;
+  PWSTR buffer;
+};
+struct NtObjectAttributes {
+  ULONG length;
+  HANDLE rootDirectory;
+  NtUnicodeString* objectName;
+  ULONG attributes;
+  PVOID securityDescriptor;
+  PVOID securityQualityOfService;
+};
+struct NtIoStatusBlock {
+  union {
+    LONG status;
+    PVOID pointer;
+  };
+  ULONG_PTR information;
+};
+// FILE_STAT_INFORMATION, information class 68 (Windows 10 1709 on).
+struct FileStatInformation {
+  LARGE_INTEGER fileId;
+  LARGE_INTEGER creationTime;
+  LARGE_INTEGER lastAccessTime;
+  LARGE_INTEGER lastWriteTime;
+  LARGE_INTEGER changeTime;
+  LARGE_INTEGER allocationSize;
+  LARGE_INTEGER endOfFile;
+  ULONG fileAttributes;
+  ULONG reparseTag;
+  ULONG numberOfLinks;
+  ACCESS_MASK effectiveAccess;
+};
+constexpr int kFileStatInformation = 68;
+constexpr ULONG kObjCaseInsensitive = 0x40;  // as CreateFileW opens
+constexpr bool k64Bit = sizeof(void*) == 8;
+static_assert(sizeof(NtUnicodeString) == (k64Bit ? 16 : 8));
+static_assert(offsetof(NtUnicodeString, buffer) == (k64Bit ? 8 : 4));
+static_assert(sizeof(NtObjectAttributes) == (k64Bit ? 48 : 24));
+static_assert(offsetof(NtObjectAttributes, rootDirectory) == (k64Bit ? 8 : 4));
+static_assert(offsetof(NtObjectAttributes, objectName) == (k64Bit ? 16 : 8));
+static_assert(offsetof(NtObjectAttributes, attributes) == (k64Bit ? 24 : 12));
+static_assert(offsetof(NtObjectAttributes, securityDescriptor) == (k64Bit ? 32 : 16));
+static_assert(offsetof(NtObjectAttributes, securityQualityOfService) == (k64Bit ? 40 : 20));
+static_assert(sizeof(NtIoStatusBlock) == (k64Bit ? 16 : 8));
+static_assert(offsetof(NtIoStatusBlock, information) == (k64Bit ? 8 : 4));
+static_assert(sizeof(FileStatInformation) == 72);
+static_assert(offsetof(FileStatInformation, fileAttributes) == 56);
+static_assert(offsetof(FileStatInformation, numberOfLinks) == 64);
+static_assert(offsetof(FileStatInformation, effectiveAccess) == 68);
+
+using QueryByNameFn = LONG(WINAPI*)(NtObjectAttributes*, NtIoStatusBlock*, PVOID, ULONG, int);
+using StatusToErrorFn = ULONG(WINAPI*)(LONG);
+using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+
+// The native entries, looked up once in ntdll, which every process has
+// mapped: no import is added, and a system without one goes without.
+struct NativeEntries {
+  QueryByNameFn queryByName = nullptr;  // Windows 10 1703 on
+  StatusToErrorFn statusToError = nullptr;
+  // Windows 8 on: FileIdInfo and the directory records with 128-bit IDs.
+  bool wideIds = false;
+};
+const NativeEntries& Native() {
+  static const NativeEntries entries = [] {
+    NativeEntries found;
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    found.queryByName = LookUp<QueryByNameFn>(ntdll, "NtQueryInformationByName");
+    found.statusToError = LookUp<StatusToErrorFn>(ntdll, "RtlNtStatusToDosError");
+    // The true version, whatever the manifest says.
+    if (const auto getVersion = LookUp<GetVersionFn>(ntdll, "RtlGetVersion")) {
+      OSVERSIONINFOW version{};
+      version.dwOSVersionInfoSize = sizeof(version);
+      if (getVersion(&version) >= 0) {
+        found.wideIds = version.dwMajorVersion > 6 ||
+                        (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
+      }
+    }
+    return found;
+  }();
+  return entries;
+}
+
+// Set once the system refuses the by-name query's information class.
+std::atomic<bool> systemLacksStat{false};
 
 using GetInfoExFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 
@@ -57,8 +178,11 @@ void TakeIdentity(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information, Fi
   id.volume = information.dwVolumeSerialNumber;
   id.index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
   id.indexUpper = 0;
+  // Asked where the system reports Windows 8 or later, as the directory
+  // records with the same wide IDs are, so that a folder's own identity and
+  // the one its parent's records give always take the same form.
   const GetInfoExFn getInfoEx = GetInfoEx();
-  if (getInfoEx == nullptr) return;
+  if (getInfoEx == nullptr || !Native().wideIds) return;
   FileIdInformation wide{};
   if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) return;
   const FileIndex128 index = ReadFileIndex128(wide.identifier);
@@ -143,25 +267,44 @@ class FindListing final : public FolderListing {
 };
 
 // A listing read from the folder's own handle, batch by batch: one open per
-// folder, and the identity comes from the same handle.
+// folder. Its identity is the one its parent's records gave, else it comes
+// from the same handle; its files are asked their link counts by name
+// relative to the handle.
 class RecordListing final : public FolderListing {
  public:
   // `batch` holds the first batch; null for a folder without entries.
-  RecordListing(HANDLE folder, GetInfoExFn getInfoEx, std::unique_ptr<uint64_t[]> batch)
-      : folder_(folder), getInfoEx_(getInfoEx), batch_(std::move(batch)), ended_(!batch_) {}
+  RecordListing(HANDLE folder, GetInfoExFn getInfoEx, std::unique_ptr<uint64_t[]> batch,
+                bool wideRecords, bool listIndexes, const FileId* listedIdentity)
+      : folder_(folder),
+        getInfoEx_(getInfoEx),
+        batch_(std::move(batch)),
+        ended_(!batch_),
+        wideRecords_(wideRecords),
+        listIndexes_(listIndexes) {
+    if (listedIdentity != nullptr) {
+      identityAsked_ = true;
+      identityKnown_ = true;
+      identity_ = *listedIdentity;
+    }
+  }
   ~RecordListing() override { ::CloseHandle(folder_); }
   RecordListing(const RecordListing&) = delete;
   RecordListing& operator=(const RecordListing&) = delete;
 
   bool Next(FindData& entry) override {
+    const DirRecordLayout& layout = wideRecords_ ? kIdExtdRecords : kIdBothRecords;
     while (!ended_) {
-      switch (NextDirRecord(Batch(batch_.get()), offset_, entry)) {
+      switch (NextDirRecord(Batch(batch_.get()), offset_, entry, layout, listIndexes_)) {
         case DirRecord::kEntry:
           return true;
         case DirRecord::kEnd:
           // The end of the folder, or a failure: alike, as for a search.
           offset_ = 0;
-          if (!Query(getInfoEx_, folder_, kFileIdBothDirectoryInfo, batch_.get())) End();
+          if (!Query(getInfoEx_, folder_,
+                     wideRecords_ ? kFileIdExtdDirectoryInfo : kFileIdBothDirectoryInfo,
+                     batch_.get())) {
+            End();
+          }
           break;
         case DirRecord::kCut:
           End();
@@ -179,6 +322,17 @@ class RecordListing final : public FolderListing {
     if (identityKnown_) id = identity_;
     return identityKnown_;
   }
+
+  HANDLE handle() const { return folder_; }
+  // The volume of the folder, once its identity is known.
+  bool Volume(uint64_t& volume) const {
+    if (!identityKnown_) return false;
+    volume = identity_.volume;
+    return true;
+  }
+  // Set once the folder's file system refuses the by-name query; used by the
+  // one thread that lists the folder.
+  bool lacksStat = false;
 
   // Asks for the next batch of records. The system tells no length: the
   // chain of records ends at the one whose NextEntryOffset is 0. A record
@@ -203,10 +357,110 @@ class RecordListing final : public FolderListing {
   GetInfoExFn getInfoEx_;
   std::unique_ptr<uint64_t[]> batch_;  // 8-byte aligned, as the records are
   bool ended_;
+  bool wideRecords_;
+  bool listIndexes_;
   std::size_t offset_ = 0;
   bool identityAsked_ = false;
   bool identityKnown_ = false;
   FileId identity_;
+};
+
+// The link query's system calls on Windows.
+class SystemLinkCalls final : public LinkCalls {
+ public:
+  SystemLinkCalls(const EntryRef& file, HANDLE folder) : file_(file), folder_(folder) {}
+  ~SystemLinkCalls() override { Close(); }
+  SystemLinkCalls(const SystemLinkCalls&) = delete;
+  SystemLinkCalls& operator=(const SystemLinkCalls&) = delete;
+
+  uint32_t StatByName(StatAnswer& answer) override {
+    const QueryByNameFn queryByName = Native().queryByName;
+    // A name no UNICODE_STRING holds is asked by opening.
+    constexpr std::size_t kMaxUnits = 0x7FFF;
+    if (queryByName == nullptr || folder_ == nullptr || file_.name.empty() ||
+        file_.name.size() > kMaxUnits) {
+      return nt_status::kObjectNameInvalid;
+    }
+    const auto bytes = static_cast<USHORT>(file_.name.size() * sizeof(char16_t));
+    NtUnicodeString name{bytes, bytes,
+                         const_cast<PWSTR>(reinterpret_cast<const wchar_t*>(file_.name.data()))};
+    NtObjectAttributes attributes{sizeof(NtObjectAttributes), folder_, &name,
+                                  kObjCaseInsensitive,        nullptr, nullptr};
+    NtIoStatusBlock io{};
+    FileStatInformation stat{};
+    const LONG status = queryByName(&attributes, &io, &stat, sizeof(stat), kFileStatInformation);
+    // Warnings (0x8...) count as failures: the record is whole only on
+    // success.
+    if (status < 0 || (static_cast<ULONG>(status) >> 30) != 0) return static_cast<uint32_t>(status);
+    answer.index = static_cast<uint64_t>(stat.fileId.QuadPart);
+    answer.attributes = stat.fileAttributes;
+    answer.links = stat.numberOfLinks;
+    return nt_status::kSuccess;
+  }
+
+  uint32_t Open() override {
+    // No data access: the link count and identity need none, and a file
+    // opened for reading by someone else stays reachable. With backup
+    // intent, as the listing opens its folder: once the backup privilege is
+    // enabled, a file whose ACL denies reading its attributes opens all the
+    // same (the flag changes nothing else for a file).
+    const std::u16string path = UncLongForm(file_.path);
+    fileHandle_ = ::CreateFileW(Wide(path), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return fileHandle_ == INVALID_HANDLE_VALUE ? LastErrorOf() : 0;
+  }
+
+  uint32_t QueryLinks(uint32_t& links) override {
+    if (const GetInfoExFn getInfoEx = GetInfoEx()) {
+      FileStandardInformation standard{};
+      if (!getInfoEx(fileHandle_, kFileStandardInfoClass, &standard, sizeof(standard))) {
+        return LastErrorOf();
+      }
+      links = standard.numberOfLinks;
+      return 0;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(fileHandle_, &information)) return LastErrorOf();
+    links = information.nNumberOfLinks;
+    return 0;
+  }
+
+  uint32_t QueryIndex(uint64_t& volume, uint64_t& index) override {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(fileHandle_, &information)) return LastErrorOf();
+    volume = information.dwVolumeSerialNumber;
+    index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return 0;
+  }
+
+  bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
+    const GetInfoExFn getInfoEx = GetInfoEx();
+    if (getInfoEx == nullptr || !Native().wideIds) return false;
+    FileIdInformation wide{};
+    if (!getInfoEx(fileHandle_, kFileIdInfoClass, &wide, sizeof(wide))) return false;
+    const FileIndex128 index = ReadFileIndex128(wide.identifier);
+    lower = index.lower;
+    upper = index.upper;
+    return true;
+  }
+
+  void Close() override {
+    if (fileHandle_ != INVALID_HANDLE_VALUE) ::CloseHandle(fileHandle_);
+    fileHandle_ = INVALID_HANDLE_VALUE;
+  }
+
+  uint32_t ErrorOf(uint32_t status) override {
+    const StatusToErrorFn statusToError = Native().statusToError;
+    const uint32_t error = statusToError != nullptr
+                               ? static_cast<uint32_t>(statusToError(static_cast<LONG>(status)))
+                               : WinErrorOfStatus(status);
+    return error != 0 ? error : WinErrorOfStatus(status);
+  }
+
+ private:
+  const EntryRef& file_;
+  HANDLE folder_;
+  HANDLE fileHandle_ = INVALID_HANDLE_VALUE;
 };
 
 // The older listing of `mask`, whose outcome is the walk's on file systems
@@ -234,7 +488,7 @@ std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
 }  // namespace
 
 std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& mask,
-                                                          const EntryRef& /*folder*/,
+                                                          const EntryRef& folderRef,
                                                           uint32_t& error) {
   // The folder is the mask without its "*"; its trailing backslash stays, so
   // that a drive's root names the root folder and not the volume.
@@ -253,13 +507,32 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
       ::CreateFileW(Wide(UncLongForm(folder)), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                     kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFindListing(mask, folder, error);
-  const bool queried =
-      RecordListing::Query(getInfoEx, handle, kFileIdBothDirectoryRestartInfo, batch.get());
-  switch (AfterFirstQuery(queried, queried ? 0 : LastErrorOf())) {
+  // From Windows 8 on, the records with the whole 128-bit file ID, the form
+  // the identity of an open folder takes there; a file system without them
+  // (FAT, older servers and drivers) gives the older records. Where the
+  // records' IDs are not the form the folder's own identity takes, the
+  // subfolders ask their own.
+  const bool wideIds = Native().wideIds;
+  bool wideRecords = wideIds;
+  bool queried = false;
+  uint32_t firstError = 0;
+  if (wideRecords) {
+    queried = RecordListing::Query(getInfoEx, handle, kFileIdExtdDirectoryRestartInfo, batch.get());
+    firstError = queried ? 0 : LastErrorOf();
+    if (AfterFirstQuery(queried, firstError) == FirstBatch::kFallBack) wideRecords = false;
+  }
+  if (!wideRecords) {
+    queried = RecordListing::Query(getInfoEx, handle, kFileIdBothDirectoryRestartInfo, batch.get());
+    firstError = queried ? 0 : LastErrorOf();
+  }
+  const bool listIndexes = wideRecords || !wideIds;
+  switch (AfterFirstQuery(queried, firstError)) {
     case FirstBatch::kEntries:
-      return std::make_unique<RecordListing>(handle, getInfoEx, std::move(batch));
+      return std::make_unique<RecordListing>(handle, getInfoEx, std::move(batch), wideRecords,
+                                             listIndexes, folderRef.listedIdentity);
     case FirstBatch::kEmpty:
-      return std::make_unique<RecordListing>(handle, getInfoEx, nullptr);
+      return std::make_unique<RecordListing>(handle, getInfoEx, nullptr, wideRecords, listIndexes,
+                                             folderRef.listedIdentity);
     case FirstBatch::kFallBack:
       break;
   }
@@ -268,39 +541,18 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
 }
 
 bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
-  const std::u16string path = UncLongForm(file.path);
-  // No data access: the link count and identity need none, and a file opened
-  // for reading by someone else stays reachable. With backup intent, as the
-  // listing opens its folder: once the backup privilege is enabled, a file
-  // whose ACL denies reading its attributes opens all the same (the flag
-  // changes nothing else for a file).
-  const HANDLE handle = ::CreateFileW(Wide(path), 0, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = LastErrorOf();
-    return false;
+  // By name relative to the open folder where the listing has its handle
+  // (the older search gives none), else by opening the file.
+  auto* listing = dynamic_cast<RecordListing*>(file.parent);
+  LinkQueryPlace place;
+  place.statByName = listing != nullptr && Native().queryByName != nullptr;
+  place.systemLacksStat = &systemLacksStat;
+  if (listing != nullptr) {
+    place.folderLacksStat = &listing->lacksStat;
+    place.volumeKnown = listing->Volume(place.volume);
   }
-  BY_HANDLE_FILE_INFORMATION information{};
-  const bool known = ::GetFileInformationByHandle(handle, &information) != 0;
-  const uint32_t queryError = known ? 0 : LastErrorOf();
-  FileId id;
-  // The wider identity is asked for only of files that can join a group.
-  if (known && information.nNumberOfLinks > 1) TakeIdentity(handle, information, id);
-  ::CloseHandle(handle);
-  if (!known) {
-    error = queryError;
-    return false;
-  }
-  info.links = information.nNumberOfLinks;
-  info.indexLow = information.nFileIndexLow;
-  info.indexHigh = information.nFileIndexHigh;
-  info.volumeSerial = information.dwVolumeSerialNumber;
-  if (information.nNumberOfLinks > 1) {
-    info.indexLow = static_cast<uint32_t>(id.index);
-    info.indexHigh = static_cast<uint32_t>(id.index >> 32);
-    info.indexUpper = id.indexUpper;
-  }
-  return true;
+  SystemLinkCalls calls(file, listing != nullptr ? listing->handle() : nullptr);
+  return QueryLink(calls, place, info, error);
 }
 
 ReparseRead Win32Platform::ReadReparseData(const std::u16string& openName,

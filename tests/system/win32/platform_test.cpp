@@ -242,6 +242,57 @@ TEST_F(Win32PlatformTest, HardLinksShareOneIdentityAndCount) {
   EXPECT_EQ(error, win_error::kFileNotFound);
 }
 
+TEST_F(Win32PlatformTest, FilesAskedThroughTheirListingAnswerAsTheirOpenDoes) {
+  // Through the open listing a file is asked by name relative to the folder
+  // where the system has that query; by its path alone it is opened. Both
+  // give the same count and the same identity, and a subfolder's identity
+  // from the records is the one its own open gives.
+  ASSERT_TRUE(MakeFile(temp_ / u"first"));
+  ASSERT_TRUE(MakeFile(temp_ / u"single"));
+  ASSERT_TRUE(MakeFile(temp_ / u"gone"));
+  ASSERT_TRUE(::CreateHardLinkW(W(temp_ / u"second"), W(temp_ / u"first"), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW(W(temp_ / u"sub"), nullptr));
+  uint32_t error = 0;
+  auto listing = platform_->OpenListing(temp_.path() + u"\\*", Ref(temp_.path()), error);
+  ASSERT_NE(listing, nullptr) << error;
+  FileId folder;
+  ASSERT_TRUE(listing->Identity(folder));
+  ASSERT_TRUE(::DeleteFileW(W(temp_ / u"gone")));
+  FindData entry;
+  int files = 0;
+  while (listing->Next(entry)) {
+    if (entry.name == u"." || entry.name == u"..") continue;
+    SCOPED_TRACE(std::string(entry.name.begin(), entry.name.end()));
+    const std::u16string path = temp_ / entry.name;
+    if (entry.name == u"sub") {
+      if (!entry.indexListed || (entry.index == 0 && entry.indexUpper == 0)) continue;
+      const FileId listed{folder.volume, entry.index, entry.indexUpper};
+      auto sub = platform_->OpenListing(path + u"\\*", Ref(path), error);
+      ASSERT_NE(sub, nullptr) << error;
+      FileId own;
+      ASSERT_TRUE(sub->Identity(own));
+      EXPECT_EQ(listed, own);
+      continue;
+    }
+    const EntryRef ref{path, listing.get(), entry.name, entry.attributes};
+    LinkInfo byListing, byPath;
+    if (entry.name == u"gone") {
+      EXPECT_FALSE(platform_->QueryLinkInfo(ref, byListing, error));
+      EXPECT_EQ(error, win_error::kFileNotFound);
+      continue;
+    }
+    ++files;
+    ASSERT_TRUE(platform_->QueryLinkInfo(ref, byListing, error)) << error;
+    ASSERT_TRUE(platform_->QueryLinkInfo(Ref(path), byPath, error)) << error;
+    EXPECT_EQ(byListing.links, entry.name == u"single" ? 1u : 2u);
+    EXPECT_EQ(byListing.links, byPath.links);
+    if (byListing.links > 1) {
+      EXPECT_EQ(byListing.id(), byPath.id());
+    }
+  }
+  EXPECT_EQ(files, 3);
+}
+
 TEST_F(Win32PlatformTest, LongPathsWorkThroughTheLongForm) {
   // Well past 260 characters; only the long form reaches it.
   std::u16string folder = u"\\\\?\\" + temp_.path();
