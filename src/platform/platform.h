@@ -43,10 +43,33 @@ inline constexpr uint32_t kDirNotRoot = 144;
 inline constexpr uint32_t kFilenameExcedRange = 206;
 inline constexpr uint32_t kOperationAborted = 995;
 inline constexpr uint32_t kNotAReparsePoint = 4390;
+inline constexpr uint32_t kTooManyOpenFiles = 4;
+inline constexpr uint32_t kNotEnoughMemory = 8;
+inline constexpr uint32_t kOutOfMemory = 14;
+inline constexpr uint32_t kNoSystemResources = 1450;
 // Codes from 0xE0000000 up carry a POSIX errno with no Windows equivalent
 // (the low 16 bits); the error names print them by their errno name.
 inline constexpr uint32_t kPosixErrnoBase = 0xE0000000u;
+inline constexpr uint32_t kPosixTooManyFilesInSystem = kPosixErrnoBase | 23;  // ENFILE
+inline constexpr uint32_t kPosixTooManyOpenFiles = kPosixErrnoBase | 24;       // EMFILE
 }  // namespace win_error
+
+// Whether an error tells of a shortage of the process or the system
+// (descriptors, memory) that a later try could overcome, rather than of the
+// file or folder itself.
+inline bool IsShortage(uint32_t error) {
+  switch (error) {
+    case win_error::kTooManyOpenFiles:
+    case win_error::kNotEnoughMemory:
+    case win_error::kOutOfMemory:
+    case win_error::kNoSystemResources:
+    case win_error::kPosixTooManyFilesInSystem:
+    case win_error::kPosixTooManyOpenFiles:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // How the running system writes paths.
 enum class PathStyle {
@@ -124,6 +147,16 @@ struct FileId {
   uint64_t indexUpper = 0;
   friend bool operator==(const FileId&, const FileId&) = default;
 };
+
+// Whether an identity names one file. Index 0 is none (some redirectors and
+// user-mode file systems give it to every file), and so is an index of all
+// ones, 64 or 128 bits wide: the file system could not give one. An unknown
+// identity never matches another.
+inline bool IsKnownFileId(const FileId& id) {
+  constexpr uint64_t kAllOnes = ~uint64_t{0};
+  if (id.index == 0 && id.indexUpper == 0) return false;
+  return !(id.index == kAllOnes && (id.indexUpper == 0 || id.indexUpper == kAllOnes));
+}
 
 // Spreads all three fields over the bits of the hash, so that indexes that
 // differ only in their upper half, or only in their volume, part too.
@@ -297,6 +330,9 @@ class Platform {
   // open, less what it has open already and a margin for the files the
   // platform opens on its own.
   virtual uint32_t FolderHandleBudget() { return 2048; }
+  // Bytes of address space the process may still map; the most a uint64_t
+  // holds when nothing limits it.
+  virtual uint64_t AddressSpaceLeft() { return ~uint64_t{0}; }
   // Link count and identity of a file, without opening its data. False with
   // the error code on failure.
   virtual bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) = 0;

@@ -54,8 +54,6 @@ struct ConsoleState {
   uint32_t savedStdinMode = 0;
 };
 
-inline constexpr uint32_t kReparseBufferSize = 131072;
-inline constexpr int32_t kMaxDepth = 1024;
 // The most threads that walk by default, the printing thread among them.
 inline constexpr uint32_t kMaxWalkWorkers = 8;
 

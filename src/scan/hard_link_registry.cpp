@@ -38,11 +38,9 @@ void HardLinkRegistry::Add(uint32_t linkCount, const FileId& id, std::u16string_
   record.linkCount = linkCount;
   chunk.insert(chunk.end(), path.begin(), path.end());
 
-  // A file system that reports index 0 for every file (some redirectors
-  // and user-mode file systems) tells nothing: such a file is listed as a
-  // group of its own and never joins another. On NTFS, index 0 is the master
-  // file table itself, which no walk lists.
-  if (id.index == 0 && id.indexUpper == 0) {
+  // An unknown identity tells nothing: such a file is listed as a group of
+  // its own and never joins another.
+  if (!IsKnownFileId(id)) {
     groups_.push_back(id);
     record.group = static_cast<uint32_t>(groups_.size() - 1);
     return;

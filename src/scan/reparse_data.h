@@ -19,6 +19,9 @@ inline constexpr uint32_t kTagDedup = 0x80000013u;
 // Set in every tag that the system's maker defines.
 inline constexpr uint32_t kTagMicrosoftBit = 0x80000000u;
 
+// The room a reparse point query gets: the largest data any tag may hold.
+inline constexpr uint32_t kReparseBufferSize = 131072;
+
 // Most strings an app execution link yields.
 inline constexpr size_t kMaxAppExecStrings = 10;
 

@@ -12,27 +12,32 @@
 #include "paths/path_forms.h"
 #include "scan/error_names.h"
 #include "scan/hard_links.h"
-#include "scan/read_ahead.h"
+#include "scan/read_queue.h"
 #include "scan/reparse_names.h"
 #include "scan/reparse_report.h"
 
 namespace quorrex {
 namespace {
 
-// Folders read ahead of the walk per reader, and by all of them.
+// Folders listed ahead of the walk per reader, and by all of them.
 constexpr size_t kWindowPerWorker = 64;
 constexpr size_t kWindowMax = 256;
 // After an abort, how long the walk waits for a reader still inside a
 // system call (a server that does not answer) before it ends without it.
 constexpr auto kReaderPatience = std::chrono::milliseconds(300);
+// The address space a reader takes: its stack, its buffers and the records
+// of its share of the window. Readers take at most half of what is left, so
+// that the walk keeps room for what it finds.
+constexpr uint64_t kReaderAddressSpace = uint64_t{2} << 20;
 
 // One folder of the descent. Levels are reused when the walk climbs down
 // again, so neither the depth of the tree nor the number of its folders
 // costs stack or repeated allocations.
 struct Level {
   ListedFolderPtr folder;
-  size_t position = 0;  // the next entry
-  size_t base = 0;      // length of the folder's path with its separator
+  size_t position = 0;     // the next entry
+  size_t nextToQueue = 0;  // the next entry whose subfolder may be queued
+  size_t base = 0;         // length of the folder's path with its separator
   int32_t depth = 0;
   bool idKnown = false;
   FileId id;
@@ -41,26 +46,25 @@ struct Level {
 class Walk {
  public:
   Walk(Run& run, std::u16string_view pattern)
-      : run_(run), rules_{pattern, run.options.recurse}, separator_(run.separator()) {}
+      : run_(run),
+        rules_{pattern, run.options.recurse, !run.conventions.linkDataNeedsPrivilege},
+        separator_(run.separator()) {}
 
-  uint32_t From(std::u16string_view folder) {
-    // The walk's own thread reads too, whenever a folder it needs is not
-    // ready yet, so it counts as one of the workers: on two cores the walk
-    // and one reader keep both busy, and a second reader would only take
-    // turns with them.
+  void From(std::u16string_view folder) {
     const uint32_t workers = Workers();
-    ahead_ = std::make_shared<ReadAhead>(
-        run_, rules_, std::min(size_t{workers} * kWindowPerWorker, kWindowMax),
-        run_.platform.FolderHandleBudget(), [this] { MakeRoom(); });
-    if (workers > 1) ahead_->StartReaders(workers - 1);
+    queue_ = std::make_shared<ReadQueue>(
+        run_.platform, rules_, separator_, run_.platform.FolderHandleBudget(),
+        std::min(size_t{workers} * kWindowPerWorker, kWindowMax), run_.privilegeSettled);
+    // The walk's own thread lists too, whenever a folder it needs is not
+    // ready yet, so it counts as one of the workers.
+    readers_ = workers > 1 && run_.options.recurse ? queue_->StartReaders(Readers(workers - 1)) : 0;
     path_.assign(folder);
-    if (Enter(nullptr, EntryRef{folder, nullptr, {}}, folder.size(), 0, {})) WalkAll();
+    if (EnterScanFolder()) WalkAll();
     // The readers stop first: after an abort, one may still be opening a
     // subfolder through a level that is about to close.
-    ahead_->Stop(kReaderPatience);
+    queue_->Stop(kReaderPatience, run_.AbortRequested());
     while (open_ > 0) CloseLevel();
-    ahead_.reset();
-    return handedOn_;
+    queue_.reset();
   }
 
  private:
@@ -70,23 +74,34 @@ class Walk {
     return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
   }
 
+  // As many of `wanted` readers as the address space leaves room for.
+  uint32_t Readers(uint32_t wanted) const {
+    const uint64_t left = run_.platform.AddressSpaceLeft();
+    const uint64_t room = left / 2 / kReaderAddressSpace;
+    return static_cast<uint32_t>(std::min<uint64_t>(wanted, room));
+  }
+
+  // --- The descent -------------------------------------------------------------
+
   // Every entry of every folder entered, in depth-first order.
   void WalkAll() {
     while (open_ > 0) {
       // An abort request ends the walk before the next entry; every open
       // level is closed on the way out.
       if (run_.AbortRequested()) return;
-      Level& level = levels_[open_ - 1];
+      const size_t at = open_ - 1;
+      Level& level = levels_[at];
       ListedFolder& folder = *level.folder;
       if (level.position == folder.entries.size()) {
         CloseLevel();
         continue;
       }
+      QueueAhead(level);
       ListedEntry& listed = folder.entries[level.position++];
       const std::u16string_view name = folder.NameOf(listed);
       path_.resize(level.base);
       path_.append(name);
-      const EntryRef entry{path_, folder.walkListing, name, listed.attributes,
+      const EntryRef entry{path_, folder.listing.get(), name, listed.attributes,
                            folder.BytesOf(listed)};
       switch (listed.role) {
         case EntryRole::kReported:
@@ -95,131 +110,315 @@ class Walk {
           } else {
             InspectReparsePoint(run_, entry);
           }
-          ++handedOn_;
           run_.progress.CountReparsePoint();
           break;
         case EntryRole::kFolder:
-          if (level.depth >= kMaxDepth) {
+          if (!EntryRules::EntersBelow(level.depth)) {
             PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth,
                          name);
             break;
           }
-          // The entry's child is the walk's from here on.
-          Enter(std::move(listed.child), entry, path_.size(), level.depth + 1, name);
+          // The entry's subfolder record is the walk's from here on.
+          Enter(std::move(listed.child), at, name);
           break;
         case EntryRole::kLinkQuery:
           AddHardLink(run_, listed.link.links, listed.link.id(), path_);
           run_.progress.CountLinkCandidate();
           break;
         case EntryRole::kNone:
-        case EntryRole::kSilent:
+        case EntryRole::kPassedOver:
           break;
       }
     }
   }
 
-  // Puts the search mask of the folder whose path is the first
-  // `folderLength` characters of the path buffer after it; returns the
-  // length of the folder's path with its separator.
-  size_t MakeMask(size_t folderLength) {
-    path_.resize(folderLength);
-    AppendSearchMask(path_, separator_);
-    return path_.size() - 1;
+  bool EnterScanFolder() {
+    auto folder = std::make_shared<ListedFolder>();
+    folder->path = path_;
+    folder->nameOffset = static_cast<uint32_t>(path_.size());
+    if (!OpenHere(folder, false)) return Refuse(folder, path_.size());
+    return Admit(folder, path_.size(), 0, {});
   }
 
-  // Whether a folder with this identity may be entered: not when it is open
-  // further up the descent (a link back to a parent: the loop line), nor when
-  // it was entered before in this run (reached again through a link: the
-  // already-walked line). The scan folder is the first one entered. An
-  // identity of index 0 is no identity: some redirectors and user-mode file
-  // systems give it to every file.
-  bool Admit(bool idKnown, const FileId& id, std::u16string_view name) {
-    if (!idKnown || (id.index == 0 && id.indexUpper == 0)) return true;
+  // Enters the subfolder of the entry just passed in level `at`: one listed
+  // with its parent (`child`) is taken from the read queue; one behind a
+  // link is opened here, through the level's listing.
+  void Enter(ListedFolderPtr child, size_t at, std::u16string_view name) {
+    const size_t folderLength = path_.size();
+    if (!child) {
+      child = std::make_shared<ListedFolder>();
+      const Level& level = levels_[at];
+      ListedFolder& parent = *level.folder;
+      const ListedEntry& entry = parent.entries[level.position - 1];
+      child->path = path_;
+      child->nameOffset = static_cast<uint32_t>(level.base);
+      child->nameBytes.assign(parent.BytesOf(entry));
+      child->attributes = entry.attributes;
+      child->depth = level.depth + 1;
+      child->order = parent.order;
+      AppendWalkOrder(child->order, level.position - 1);
+      child->parent = level.folder;
+      if (!OpenThrough(at, child)) {
+        Refuse(child, folderLength);
+        return;
+      }
+    } else if (!TakeQueued(child, at)) {
+      return;  // an abort
+    } else if (!child->outcome.opened) {
+      Refuse(child, folderLength);
+      return;
+    }
+    Admit(child, folderLength, child->depth, name);
+  }
+
+  // Prints the error line of a folder that did not open, and lets it go.
+  bool Refuse(const ListedFolderPtr& folder, size_t folderLength) {
+    path_.resize(folderLength);
+    AppendSearchMask(path_, separator_);
+    PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
+                 DisplayForm(path_, DisplayRule::kWalker));
+    queue_->Drop(folder);
+    return false;
+  }
+
+  // Whether an opened folder with this identity may be entered: not when it
+  // is open further up the descent (a link back to a parent: the loop line),
+  // nor when it was entered before in this run (reached again through a
+  // link: the already-walked line). An unknown identity matches nothing.
+  bool MayEnter(const ListingOutcome& outcome, std::u16string_view name) {
+    if (!outcome.idKnown || !IsKnownFileId(outcome.id)) return true;
     for (size_t i = 0; i < open_; ++i) {
       const Level& parent = levels_[i];
-      if (parent.idKnown && parent.id == id) {
+      if (parent.idKnown && parent.id == outcome.id) {
         PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
         return false;
       }
     }
-    if (!walked_.insert(id).second) {
+    if (!walked_.insert(outcome.id).second) {
       PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
       return false;
     }
     return true;
   }
 
-  // Enters a folder: one queued by its parent's listing is taken (listed
-  // here or ahead); one that was not (the scan folder, a folder behind a
-  // link) is opened here and listed only once it is admitted. A folder that
-  // cannot be listed gets the error line.
-  bool Enter(ListedFolderPtr folder, const EntryRef& entry, size_t folderLength, int32_t depth,
+  // Enters an opened folder when its identity allows: lists it if it is not
+  // listed yet, and makes it the innermost level.
+  bool Admit(ListedFolderPtr folder, size_t folderLength, int32_t depth,
              std::u16string_view name) {
-    const bool queued = folder != nullptr;
-    if (queued) {
-      if (!ahead_->Take(folder)) return false;  // an abort
-    } else {
-      const ListedFolderPtr parent = open_ > 0 ? levels_[open_ - 1].folder : ListedFolderPtr();
-      // A folder met through a link takes the link's place in the walk.
-      std::string order;
-      if (parent) {
-        order = parent->order;
-        AppendWalkOrder(order, levels_[open_ - 1].position - 1);
-      }
-      folder = ahead_->OpenHere(std::u16string_view(path_).substr(0, folderLength), parent, entry,
-                                depth, std::move(order));
-    }
-    const size_t base = MakeMask(folderLength);
-    if (!folder->opened) {
-      PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(folder->error),
-                   DisplayForm(path_, DisplayRule::kWalker));
-      if (queued) ahead_->Drop(folder);
+    if (!MayEnter(folder->outcome, name)) {
+      UncountListed(*folder);
+      queue_->Drop(folder);
       return false;
     }
-    path_.pop_back();
-    if (!Admit(folder->idKnown, folder->id, name)) {
-      ahead_->Drop(folder);
-      return false;
-    }
-    if (!queued) ahead_->ListHere(folder);
+    if (!folder->outcome.listed) ListHere(folder);
+    path_.resize(folderLength);
+    AppendSeparator(path_, separator_);
     if (open_ == levels_.size()) levels_.emplace_back();
     Level& level = levels_[open_++];
-    level.base = base;
+    level.base = path_.size();
     level.depth = depth;
-    level.idKnown = folder->idKnown;
-    level.id = folder->id;
+    level.idKnown = folder->outcome.idKnown && IsKnownFileId(folder->outcome.id);
+    level.id = folder->outcome.id;
     level.position = 0;
+    level.nextToQueue = 0;
     level.folder = std::move(folder);
-    run_.progress.EnterFolder(std::u16string_view(path_).substr(0, base));
+    run_.progress.EnterFolder(path_);
     return true;
   }
 
   void CloseLevel() {
     Level& level = levels_[--open_];
-    ahead_->Retire(std::move(level.folder));
+    queue_->Retire(std::move(level.folder));
   }
 
-  // The open-folder budget is spent: the folders of the descent that are
-  // kept open only to open their subfolders through are closed, the
-  // outermost first (the walk is longest away from needing them), until the
-  // budget has room. Their subfolders then open by path.
-  void MakeRoom() {
-    HandleBudget& budget = ahead_->budget();
-    for (size_t i = 0; i < open_ && budget.Spent(); ++i) {
-      ListedFolder& folder = *levels_[i].folder;
-      if (folder.TryCloseListing()) folder.walkListing = nullptr;
+  // --- Listing -----------------------------------------------------------------
+
+  // The status line names a folder the walk lists itself or waits for, and
+  // counts its entries as they are listed.
+  void Show(ListedFolder& folder) {
+    if (!run_.progress.enabled.load(std::memory_order_relaxed)) return;
+    CountListedInto(folder, &run_.progress.entries);
+    shown_.assign(folder.path);
+    AppendSeparator(shown_, separator_);
+    run_.progress.ListingFolder(shown_);
+  }
+
+  // Lists an opened folder on the walk's thread.
+  void ListHere(const ListedFolderPtr& folder) {
+    Show(*folder);
+    queue_->lister().List(folder, scratch_, run_.console.abortRequested);
+  }
+
+  // Takes a subfolder queued with its parent (at level `at`) from the read
+  // queue, listed by a reader or here. False on an abort.
+  bool TakeQueued(const ListedFolderPtr& folder, size_t at) {
+    for (;;) {
+      ReadQueue::Handover handover = queue_->Take(folder);
+      switch (handover.kind) {
+        case ReadQueue::Handover::Kind::kListed:
+          if (run_.progress.enabled.load(std::memory_order_relaxed)) {
+            CountListedInto(*folder, &run_.progress.entries);
+          }
+          if (ReadAgain(*folder)) return ListAgain(folder, at);
+          return true;
+        case ReadQueue::Handover::Kind::kToList:
+          if (folder->holdsUnit) {
+            folder->holdsUnit = false;
+            return OpenAndList(folder, at, true);
+          }
+          return OpenAndList(folder, at, false);
+        case ReadQueue::Handover::Kind::kOther:
+          Show(*handover.other);
+          queue_->ReadAhead(handover.other, scratch_);
+          break;
+        case ReadQueue::Handover::Kind::kReading:
+          // A reader may be inside a system call that does not return soon (a
+          // server that does not answer): an abort ends the wait.
+          if (run_.AbortRequested()) return false;
+          Show(*folder);
+          queue_->WaitFor(folder);
+          break;
+      }
+    }
+  }
+
+  // What the walk would find reading a folder a reader listed: descriptors
+  // or memory the reader lacked, or a privilege the walk has enabled since.
+  bool ReadAgain(const ListedFolder& folder) const {
+    const ListingOutcome& outcome = folder.outcome;
+    return outcome.shortage ||
+           (outcome.denied && !outcome.privilegeSettled &&
+            run_.privilegeSettled.load(std::memory_order_acquire));
+  }
+
+  bool ListAgain(const ListedFolderPtr& folder, size_t at) {
+    UncountListed(*folder);
+    folder->CloseListing();
+    folder->ForgetRecords();
+    folder->parent = levels_[at].folder;
+    return OpenAndList(folder, at, false);
+  }
+
+  // Opens a subfolder of level `at` here and, if it opened, lists it; its
+  // unit of the budget is the one reserved for it, or the walk's own.
+  bool OpenAndList(const ListedFolderPtr& folder, size_t at, bool holdsUnit) {
+    if (!OpenThrough(at, folder, holdsUnit)) return true;
+    ListHere(folder);
+    return true;
+  }
+
+  // --- Opening ---------------------------------------------------------------
+
+  // A unit of the budget for an open of the walk's. When the budget is spent,
+  // the listings of the descent are closed, the outermost first (the walk is
+  // longest away from needing them), sparing the levels from `keep` on.
+  // With `all`, every one of them is closed: the system was short of
+  // descriptors that the budget does not see.
+  void TakeUnit(size_t keep, bool all = false) {
+    HandleBudget& budget = queue_->budget();
+    for (size_t i = 0; i < std::min(keep, open_) && (all || budget.Spent()); ++i) {
+      levels_[i].folder->TryCloseListing();
+    }
+    budget.TakeForWalk();
+  }
+
+  // Opens `folder` on the walk's thread: the scan folder by its path, any
+  // other through its parent. True when it opened; else its outcome has the
+  // error.
+  bool OpenHere(const ListedFolderPtr& folder, bool throughParent, bool holdsUnit = false,
+                size_t keep = 0) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (!holdsUnit) TakeUnit(keep, attempt > 0);
+      holdsUnit = false;
+      switch (queue_->lister().Open(*folder, throughParent, scratch_)) {
+        case OpenResult::kOpened:
+          return true;
+        case OpenResult::kFailed:
+        case OpenResult::kParentClosed:
+          return false;
+        case OpenResult::kShort:
+          // Short of descriptors the budget does not see: the walk closes
+          // what it can and tries once more.
+          break;
+      }
+    }
+    return false;
+  }
+
+  // Opens a subfolder of level `at` through that level's listing, which is
+  // opened again first if the walk closed it to make room.
+  bool OpenThrough(size_t at, const ListedFolderPtr& folder, bool holdsUnit = false) {
+    uint32_t error = 0;
+    if (!Reopen(at, error)) {
+      if (holdsUnit) queue_->budget().Give();
+      folder->outcome.error = error;
+      return false;
+    }
+    folder->parent = levels_[at].folder;
+    return OpenHere(folder, true, holdsUnit, at + 1);
+  }
+
+  // Makes sure the listing of level `at` is open. A level the walk closed is
+  // opened again from its nearest open ancestor, one level at a time, each
+  // through the one above it and never by a path: a plain folder is never
+  // opened through a link, and each must still be the folder that was
+  // entered.
+  bool Reopen(size_t at, uint32_t& error) {
+    ListedFolderPtr& folder = levels_[at].folder;
+    if (folder->ListingOpen()) return true;
+    if (at > 0 && !Reopen(at - 1, error)) return false;
+    // A fresh record to open with: the level's own keeps what it found.
+    auto again = std::make_shared<ListedFolder>();
+    again->path = folder->path;
+    again->nameOffset = folder->nameOffset;
+    again->nameBytes = folder->nameBytes;
+    again->attributes = folder->attributes;
+    again->parent = at > 0 ? levels_[at - 1].folder : nullptr;
+    if (!OpenHere(again, at > 0, false, at)) {
+      error = again->outcome.error;
+      return false;
+    }
+    const Level& level = levels_[at];
+    const ListingOutcome& found = again->outcome;
+    if (level.idKnown && (!found.idKnown || found.id != level.id)) {
+      error = win_error::kPathNotFound;  // another folder now has its name
+      return false;
+    }
+    std::lock_guard<std::mutex> hold(folder->listingLock);
+    folder->listing.Swap(again->listing);
+    return true;
+  }
+
+  // --- Reading ahead -----------------------------------------------------------
+
+  // Queues the subfolders of `level` that come next for the readers, each
+  // with a unit of the budget reserved for its open, as far ahead of the
+  // walk's position as the window reaches.
+  void QueueAhead(Level& level) {
+    if (readers_ == 0) return;
+    std::vector<ListedEntry>& entries = level.folder->entries;
+    const size_t until = std::min(entries.size(), level.position + kWindowPerWorker * readers_);
+    HandleBudget& budget = queue_->budget();
+    for (; level.nextToQueue < until; ++level.nextToQueue) {
+      ListedEntry& entry = entries[level.nextToQueue];
+      if (!entry.child) continue;
+      if (!budget.TryReserve()) return;
+      entry.child->holdsUnit = true;
+      queue_->Queue(entry.child);
     }
   }
 
   Run& run_;
   EntryRules rules_;
   char16_t separator_;
-  std::u16string path_;  // the current entry's full path, or a search mask
+  std::u16string path_;   // the current entry's full path, or a search mask
+  std::u16string shown_;  // the folder the status line names
   std::vector<Level> levels_;
   size_t open_ = 0;
-  uint32_t handedOn_ = 0;
   std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
-  std::shared_ptr<ReadAhead> ahead_;
+  std::shared_ptr<ReadQueue> queue_;
+  ListerScratch scratch_;  // the walk's own buffers for listing
+  uint32_t readers_ = 0;
 };
 
 }  // namespace

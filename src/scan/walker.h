@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "run/run_state.h"
+#include "scan/entry_rules.h"
 
 namespace quorrex {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "scan/read_ahead.h"
+#include "platform/platform.h"
 
 namespace quorrex::win32 {
 namespace {

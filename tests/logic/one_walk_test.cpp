@@ -13,7 +13,7 @@
 
 #include "memory_volume.h"
 #include "run_fixture.h"
-#include "scan/read_ahead.h"
+#include "scan/read_queue.h"
 #include "scan/walker.h"
 #include "support/utf.h"
 
@@ -259,123 +259,6 @@ TEST(OneWalk, AnAbortDoesNotWaitForAReaderInsideASystemCall) {
     }
     state->changed.notify_all();
   }
-}
-
-// The queue of folders read ahead, driven as the walk drives it.
-class FolderQueue : public ::testing::Test {
- protected:
-  FolderQueue() {
-    machine.stdoutIsConsole = false;
-    for (size_t i = 0; i < 10; ++i) {
-      machine.AddFile(u"C:\\data\\" + Numbered("c", i) + u"\\f");
-    }
-    run.options.recurse = true;
-  }
-
-  // The walk makes room by closing the scan folder, the one level here.
-  std::shared_ptr<ReadAhead> Start(uint32_t readers, uint32_t handles = 2048) {
-    auto ahead = std::make_shared<ReadAhead>(run, EntryRules{u"*", true}, 64, handles, [this] {
-      if (root_) root_->CloseListing();
-    });
-    ahead->StartReaders(readers);
-    return ahead;
-  }
-  ListedFolderPtr Root(ReadAhead& ahead) {
-    ListedFolderPtr root =
-        ahead.OpenHere(u"C:\\data", nullptr, EntryRef{u"C:\\data", nullptr, {}}, 0, {});
-    EXPECT_TRUE(root->opened);
-    ahead.ListHere(root);
-    root_ = root;
-    return root;
-  }
-
-  MemoryVolume machine;
-  ListedFolderPtr root_;
-  quorrex::Run run{machine};
-};
-
-TEST_F(FolderQueue, ReadersTakeFoldersInWalkOrder) {
-  // All ten are queued at once, as the root's listing ends; the one reader
-  // then takes them in walk order.
-  auto ahead = Start(1);
-  ListedFolderPtr root = Root(*ahead);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (root->openers.load() > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ahead->Stop(std::chrono::milliseconds(0));
-  ASSERT_EQ(machine.listingsOpened.size(), 11u);
-  for (size_t i = 0; i < 10; ++i) {
-    EXPECT_EQ(machine.listingsOpened[i + 1], u"C:\\data\\" + Numbered("c", i) + u"\\*");
-  }
-}
-
-TEST_F(FolderQueue, TakeDropAndRetire) {
-  auto ahead = Start(0);
-  ListedFolderPtr root = Root(*ahead);
-  ASSERT_EQ(root->entries.size(), 10u);
-  // No reader: taking lists on the calling thread.
-  ListedFolderPtr first = root->entries[0].child;
-  ahead->Take(first);
-  EXPECT_EQ(first->state, ListedFolder::State::kTaken);
-  EXPECT_TRUE(first->readByWalk);
-  EXPECT_EQ(first->shown, 1u);  // its file, passed over
-  // Nothing but its parent's entry holds it: a queue for readers that do
-  // not exist would keep every folder of a one-worker run in memory.
-  root->entries[0].child.reset();
-  EXPECT_EQ(first.use_count(), 1);
-  // A dropped folder is never listed, and lets go of its parent.
-  ListedFolderPtr second = root->entries[1].child;
-  ahead->Drop(second);
-  EXPECT_EQ(second->state, ListedFolder::State::kDropped);
-  EXPECT_EQ(second->parent, nullptr);
-  EXPECT_EQ(machine.listingsOpened.size(), 2u);
-  // The parent stays open while eight subfolders may still open through it.
-  EXPECT_EQ(root->openers.load(), 8u);
-  EXPECT_TRUE(root->listing);
-  for (size_t i = 2; i < 10; ++i) ahead->Drop(root->entries[i].child);
-  EXPECT_FALSE(root->listing);
-  ahead->Retire(first);
-  ahead->Retire(root);
-  ahead->Stop(std::chrono::milliseconds(0));
-  EXPECT_EQ(machine.openListings.load(), 0u);
-}
-
-TEST_F(FolderQueue, AReaderShortOfDescriptorsLeavesTheFolderToTheWalk) {
-  // A budget of 4: readers may take none of it.
-  auto ahead = Start(0, 4);
-  ListedFolderPtr root = Root(*ahead);
-  ahead->StartReaders(2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(machine.listingsOpened.size(), 1u);  // the readers opened nothing
-  for (ListedEntry& entry : root->entries) {
-    ahead->Take(entry.child);
-    EXPECT_TRUE(entry.child->opened);
-    EXPECT_TRUE(entry.child->readByWalk);
-    ahead->Retire(entry.child);
-  }
-  EXPECT_LE(machine.peakOpenListings.load(), 4u);
-  ahead->Retire(root);
-  ahead->Stop(std::chrono::milliseconds(0));
-}
-
-TEST_F(FolderQueue, AReaderThatMeetsTheSystemsLimitHandsTheFolderBack) {
-  // The system refuses descriptors that the budget thought were there: the
-  // reader's open fails with a shortage and the walk lists the folder.
-  machine.openListingLimit = 1;  // the root's own listing fills it
-  auto ahead = Start(0, 2048);
-  ListedFolderPtr root = Root(*ahead);
-  ahead->StartReaders(1);
-  ListedFolderPtr child = root->entries[0].child;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  for (size_t i = 1; i < 10; ++i) ahead->Drop(root->entries[i].child);
-  // The walk meets the same refusal, closes what it holds and opens by path.
-  ahead->Take(child);
-  EXPECT_TRUE(child->opened);
-  EXPECT_TRUE(child->readByWalk);
-  ahead->Retire(child);
-  ahead->Retire(root);
-  ahead->Stop(std::chrono::milliseconds(0));
 }
 
 }  // namespace

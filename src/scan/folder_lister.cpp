@@ -1,0 +1,204 @@
+#include "scan/folder_lister.h"
+
+#include "paths/path_forms.h"
+#include "scan/reparse_data.h"
+
+namespace quorrex {
+namespace {
+
+// Entries listed between two additions to the folder's count.
+constexpr uint32_t kCountBatch = 256;
+
+}  // namespace
+
+void AppendWalkOrder(std::string& order, size_t position) {
+  // One byte below 128, two below 16384, else five: the first byte tells
+  // the length and shorter codes sort first, so that comparing the bytes
+  // compares the places, and a typical path fits the string's own room.
+  const auto value = static_cast<uint32_t>(position);
+  if (value < 0x80) {
+    order.push_back(static_cast<char>(value));
+  } else if (value < 0x4000) {
+    order.push_back(static_cast<char>(0x80 | (value >> 8)));
+    order.push_back(static_cast<char>(value & 0xFF));
+  } else {
+    order.push_back(static_cast<char>(0xC0));
+    for (int shift = 24; shift >= 0; shift -= 8) order.push_back(static_cast<char>(value >> shift));
+  }
+}
+
+void CountListedInto(ListedFolder& folder, std::atomic<uint64_t>* sink) {
+  std::lock_guard<std::mutex> hold(folder.countLock);
+  if (folder.countSink == sink) return;
+  if (folder.countSink != nullptr) folder.countSink->fetch_sub(folder.listedCount);
+  folder.countSink = sink;
+  if (sink != nullptr) sink->fetch_add(folder.listedCount, std::memory_order_relaxed);
+}
+
+void CountListed(ListedFolder& folder, uint64_t n) {
+  std::lock_guard<std::mutex> hold(folder.countLock);
+  folder.listedCount += n;
+  if (folder.countSink != nullptr) folder.countSink->fetch_add(n, std::memory_order_relaxed);
+}
+
+void UncountListed(ListedFolder& folder) {
+  std::lock_guard<std::mutex> hold(folder.countLock);
+  if (folder.countSink != nullptr) folder.countSink->fetch_sub(folder.listedCount);
+  folder.countSink = nullptr;
+  folder.listedCount = 0;
+}
+
+OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch) {
+  scratch.mask.assign(folder.path);
+  AppendSearchMask(scratch.mask, separator_);
+  ListingOutcome& outcome = folder.outcome;
+  outcome.privilegeSettled = privilegeSettled_.load(std::memory_order_acquire);
+  std::unique_ptr<FolderListing> listing;
+  uint32_t error = 0;
+  if (throughParent) {
+    ListedFolder& parent = *folder.parent;
+    std::lock_guard<std::mutex> hold(parent.listingLock);
+    if (!parent.listing) {
+      budget_.Give();
+      return OpenResult::kParentClosed;
+    }
+    const EntryRef ref{folder.path,      parent.listing.get(), folder.Name(), folder.attributes,
+                       folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
+    listing = platform_.OpenListing(scratch.mask, ref, error);
+  } else {
+    const EntryRef ref{folder.path, nullptr, folder.Name(), folder.attributes, folder.nameBytes};
+    listing = platform_.OpenListing(scratch.mask, ref, error);
+  }
+  if (!listing) {
+    budget_.Give();
+    outcome.error = error;
+    if (IsShortage(error)) return OpenResult::kShort;
+    outcome.denied = error == win_error::kAccessDenied;
+    return OpenResult::kFailed;
+  }
+  // Once open, the folder no longer needs the one it was met in.
+  folder.parent.reset();
+  folder.listing.Hold(std::move(listing), &budget_);
+  outcome.opened = true;
+  outcome.error = 0;
+  outcome.idKnown = folder.listing->Identity(outcome.id);
+  return OpenResult::kOpened;
+}
+
+ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch,
+                                        size_t base, size_t position) {
+  const ListedFolder& folder = *self;
+  auto child = std::make_shared<ListedFolder>();
+  child->path = scratch.path;
+  child->nameOffset = static_cast<uint32_t>(base);
+  child->parent = self;
+  child->nameBytes = scratch.entry.bytes;
+  child->attributes = scratch.entry.attributes;
+  // Its identity from this listing's record, where the record has one and
+  // this folder's volume is known; else its open asks for it.
+  const FileId listed{folder.outcome.id.volume, scratch.entry.index, scratch.entry.indexUpper};
+  if (scratch.entry.indexListed && folder.outcome.idKnown && IsKnownFileId(listed)) {
+    child->idListed = true;
+    child->listedId = listed;
+  }
+  child->depth = folder.depth + 1;
+  child->order = folder.order;
+  AppendWalkOrder(child->order, position);
+  return child;
+}
+
+void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch,
+                        const std::atomic<bool>& stop) {
+  ListedFolder& folder = *self;
+  FolderListing& listing = *folder.listing.get();
+  std::u16string& full = scratch.path;
+  FindData& entry = scratch.entry;
+  full.assign(folder.path);
+  if (full.empty() || full.back() != separator_) full.push_back(separator_);
+  const size_t base = full.size();
+  bool keepOpen = false;
+  uint32_t uncounted = 0;
+  while (!stop.load(std::memory_order_relaxed) && listing.Next(entry)) {
+    const EntryPlan plan = rules_.Plan(entry, listing, folder.depth);
+    if (plan.role == EntryRole::kNone) continue;
+    if (++uncounted == kCountBatch) {
+      CountListed(folder, uncounted);
+      uncounted = 0;
+    }
+    if (plan.role == EntryRole::kPassedOver) continue;
+    LinkInfo link;
+    if (plan.role == EntryRole::kLinkQuery) {
+      // Where the listing gave bytes, they and the open folder name the file:
+      // most files are asked and passed over without their name ever being
+      // decoded or their path built.
+      uint32_t error = 0;
+      EntryRef ref{{}, &listing, {}, entry.attributes, entry.bytes};
+      if (entry.bytes.empty()) {
+        full.resize(base);
+        full.append(entry.Name());
+        ref.path = full;
+        ref.name = entry.name;
+      }
+      if (!platform_.QueryLinkInfo(ref, link, error)) {
+        // A file that vanished or cannot be read is left out without a word.
+        link = LinkInfo{};
+        if (error == win_error::kAccessDenied) folder.outcome.denied = true;
+        if (IsShortage(error)) folder.outcome.shortage = true;
+      }
+      if (!EntryRules::KeepsLinks(link)) continue;
+    }
+    const std::u16string& name = entry.Name();
+    full.resize(base);
+    full.append(name);
+    if (folder.entries.empty()) {
+      folder.entries.reserve(4);
+      folder.names.reserve(64);
+    }
+    ListedEntry& read = folder.entries.emplace_back();
+    read.role = plan.role;
+    read.link = link;
+    read.nameOffset = static_cast<uint32_t>(folder.names.size());
+    read.nameLength = static_cast<uint32_t>(name.size());
+    read.attributes = entry.attributes;
+    folder.names.append(name);
+    if (plan.walkOpens) {
+      keepOpen = true;
+      if (!entry.bytes.empty()) {
+        read.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
+        read.bytesLength = static_cast<uint32_t>(entry.bytes.size());
+        folder.bytes.append(entry.bytes);
+        folder.bytes.push_back('\0');
+      }
+    }
+    if (plan.readLink) ReadLink(folder, read, scratch);
+    if (plan.subfolder) {
+      keepOpen = true;
+      read.child = Subfolder(self, scratch, base, folder.entries.size() - 1);
+    }
+  }
+  CountListed(folder, uncounted);
+  folder.outcome.listed = true;
+  // A folder that nothing will open through (half of them are leaves) is
+  // closed at once, on the thread that listed it.
+  if (!keepOpen) folder.CloseListing();
+}
+
+void FolderLister::ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch) {
+  std::vector<uint8_t>& buffer = scratch.linkData;
+  if (buffer.size() != kReparseBufferSize) buffer.resize(kReparseBufferSize);
+  const FindData& entry = scratch.entry;
+  const EntryRef ref{scratch.path, folder.listing.get(), entry.name, entry.attributes,
+                     entry.bytes};
+  read.reparse = platform_.ReadReparseData(scratch.path, ref, buffer);
+  if (read.reparse.stage != ReparseRead::Stage::kRead && IsShortage(read.reparse.error)) {
+    folder.outcome.shortage = true;
+  }
+  read.reparseRead = true;
+  if (read.reparse.stage == ReparseRead::Stage::kRead) {
+    read.reparseOffset = static_cast<uint32_t>(folder.reparseData.size());
+    folder.reparseData.insert(folder.reparseData.end(), buffer.begin(),
+                              buffer.begin() + read.reparse.bytesReturned);
+  }
+}
+
+}  // namespace quorrex

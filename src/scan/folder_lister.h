@@ -1,0 +1,69 @@
+// Turns one folder into records: opens it, lists it, asks the link counts
+// and reads the link data that the entry rules ask for. It decides nothing
+// of its own: what an entry is and what is kept of it is the rules' to say,
+// what the records mean is the walk's.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scan/entry_rules.h"
+#include "scan/handle_budget.h"
+#include "scan/listed_folder.h"
+
+namespace quorrex {
+
+// The buffers that one thread lists with, made before it lists anything and
+// reused for every folder it lists.
+struct ListerScratch {
+  std::u16string mask;
+  std::u16string path;
+  FindData entry;
+  std::vector<uint8_t> linkData;
+};
+
+enum class OpenResult {
+  kOpened,
+  kFailed,        // the error is the folder's own: `outcome.error`
+  kShort,         // short of descriptors or memory: a later try may open it
+  kParentClosed,  // the folder it opens through has no open listing
+};
+
+class FolderLister {
+ public:
+  FolderLister(Platform& platform, const EntryRules& rules, char16_t separator,
+               HandleBudget& budget, const std::atomic<bool>& privilegeSettled)
+      : platform_(platform),
+        rules_(rules),
+        separator_(separator),
+        budget_(budget),
+        privilegeSettled_(privilegeSettled) {}
+
+  // Opens `folder` with one unit of the budget that the caller has taken for
+  // it, and gives the unit back unless the folder opened. With
+  // `throughParent` it is opened by its name in its parent's listing (never
+  // following a link where its parent listed a plain folder), and fails with
+  // kParentClosed when that listing is closed; else by its path.
+  OpenResult Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch);
+  // Lists an opened folder into its records until the listing ends or
+  // `stop` is set. Subfolders get records of their own (not yet opened).
+  // The listing is closed at the end unless an entry is to be opened
+  // through it.
+  void List(const ListedFolderPtr& folder, ListerScratch& scratch, const std::atomic<bool>& stop);
+
+ private:
+  void ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch);
+  ListedFolderPtr Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch,
+                            size_t base, size_t position);
+
+  Platform& platform_;
+  const EntryRules rules_;
+  const char16_t separator_;
+  HandleBudget& budget_;
+  const std::atomic<bool>& privilegeSettled_;
+};
+
+}  // namespace quorrex

@@ -1,0 +1,178 @@
+// One folder of the walk as records: where it is, what its listing found,
+// and the open listing that its subfolders open through.
+//
+// A folder is made when its parent is listed (a plain subfolder) or when the
+// walk opens it itself (the scan folder, a folder behind a link). Whoever
+// lists it, a reader or the walk, fills the same records the same way; the
+// walk alone reads them and decides what they mean.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scan/entry_rules.h"
+#include "scan/handle_budget.h"
+
+namespace quorrex {
+
+struct ListedFolder;
+using ListedFolderPtr = std::shared_ptr<ListedFolder>;
+
+// An entry the walk does something with. Its name lives in the folder's
+// text.
+struct ListedEntry {
+  uint32_t nameOffset = 0;
+  uint32_t nameLength = 0;
+  uint32_t bytesOffset = kNoBytes;  // the name's bytes from the listing, if kept
+  uint32_t bytesLength = 0;
+  static constexpr uint32_t kNoBytes = 0xFFFFFFFFu;
+  uint32_t attributes = 0;
+  EntryRole role = EntryRole::kPassedOver;
+  LinkInfo link;  // a file asked for its link count
+  // A reported link's data, read while its folder was listed, where that
+  // needs no privilege (POSIX).
+  bool reparseRead = false;
+  ReparseRead reparse;
+  uint32_t reparseOffset = 0;  // in the folder's reparse data
+  ListedFolderPtr child;       // a plain subfolder the walk may enter
+};
+
+// How a listing of a folder ended up, for the walk to judge.
+struct ListingOutcome {
+  bool opened = false;
+  bool listed = false;  // listed to its end, or until a stop
+  uint32_t error = 0;   // of the open; 0 when it opened
+  bool idKnown = false;
+  FileId id;
+  // Something in it was refused as denied, or for want of descriptors or
+  // memory: a later read (with the backup privilege, or with room) may find
+  // more.
+  bool denied = false;
+  bool shortage = false;
+  // Whether the backup privilege had been settled when it was read.
+  bool privilegeSettled = false;
+};
+
+struct ListedFolder {
+  // --- Where it is: written once, before the folder is shared -------------
+  std::u16string path;
+  uint32_t nameOffset = 0;  // where its name starts in `path`
+  std::string nameBytes;    // as the listing gave them, where it gives bytes
+  uint32_t attributes = kInvalidFileAttributes;
+  // Its identity as the parent's listing gave it, if it did: a plain
+  // subfolder is on its parent's volume, so its open asks nothing more.
+  bool idListed = false;
+  FileId listedId;
+  int32_t depth = 0;
+  // Its place in the depth-first walk (see AppendWalkOrder): comparing the
+  // bytes compares the places.
+  std::string order;
+  // The folder it is opened through, held until it has opened.
+  ListedFolderPtr parent;
+
+  // --- Its place in the read queue: guarded by the queue's lock once it is
+  // queued ---------------------------------------------------------------------
+  enum class QueueState : uint8_t {
+    kNew,        // never queued: the walk's alone
+    kQueued,     // waiting for a reader
+    kReading,    // a reader lists it
+    kListed,     // listed (or failed to open) by a reader
+    kGivenBack,  // a reader could not open it: the walk lists it
+    kTaken,      // the walk's
+    kDropped,    // the walk will not enter it
+  };
+  QueueState queueState = QueueState::kNew;
+  bool holdsUnit = false;  // holds a unit of the budget reserved for its open
+  bool ahead = false;      // counted in the queue's window
+
+  // --- The listing ----------------------------------------------------------
+  // Guarded by `listingLock`: whoever opens a subfolder through it holds the
+  // lock for that open, so that it is never closed under an open.
+  std::mutex listingLock;
+  HeldListing listing;
+
+  // --- What its reading found: written by the one thread that reads it, read
+  // by the walk once the read queue hands the folder over -------------------
+  ListingOutcome outcome;
+  std::u16string names;  // every kept entry's name, one after another
+  // The listing's bytes of the kept names that the walk opens itself, each
+  // with a NUL after it.
+  std::string bytes;
+  std::vector<uint8_t> reparseData;  // the data of the links read
+  std::vector<ListedEntry> entries;  // those the walk does something with
+
+  // Entries listed so far, counted in batches while the listing goes on; the
+  // walk decides when they reach the status line (see EntryCount).
+  std::mutex countLock;
+  uint64_t listedCount = 0;
+  std::atomic<uint64_t>* countSink = nullptr;  // guarded by countLock
+
+  std::u16string_view Name() const { return std::u16string_view(path).substr(nameOffset); }
+  std::u16string_view NameOf(const ListedEntry& entry) const {
+    return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);
+  }
+  std::span<const uint8_t> ReparseDataOf(const ListedEntry& entry) const {
+    if (entry.reparse.stage != ReparseRead::Stage::kRead) return {};
+    return std::span<const uint8_t>(reparseData)
+        .subspan(entry.reparseOffset, entry.reparse.bytesReturned);
+  }
+  // Empty when the listing gave no bytes; else followed by a NUL.
+  std::string_view BytesOf(const ListedEntry& entry) const {
+    if (entry.bytesOffset == ListedEntry::kNoBytes) return {};
+    return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
+  }
+  bool ListingOpen() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    return static_cast<bool>(listing);
+  }
+  void CloseListing() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    listing.Reset();
+  }
+  // The same, unless a thread is opening a subfolder through it this moment:
+  // that open may wait long on a server that does not answer, and the walk
+  // never waits for it.
+  bool TryCloseListing() {
+    std::unique_lock<std::mutex> hold(listingLock, std::try_to_lock);
+    if (!hold.owns_lock()) return false;
+    listing.Reset();
+    return true;
+  }
+  // Forgets what a reading found, to be read again.
+  void ForgetRecords() {
+    outcome = ListingOutcome{};
+    entries.clear();
+    names.clear();
+    bytes.clear();
+    reparseData.clear();
+  }
+  // Frees what a reading found.
+  void ReleaseRecords() {
+    std::vector<ListedEntry>().swap(entries);
+    std::u16string().swap(names);
+    std::string().swap(bytes);
+    std::vector<uint8_t>().swap(reparseData);
+  }
+};
+
+// Appends the place of an entry at `position` in its folder to a walk order.
+void AppendWalkOrder(std::string& order, size_t position);
+
+// The status line's share of one folder's listing: its entries are counted
+// as they are listed into `sink`, once the walk has named the sink, and
+// counted there at once for what was listed before.
+void CountListedInto(ListedFolder& folder, std::atomic<uint64_t>* sink);
+// Adds `n` listed entries of `folder`.
+void CountListed(ListedFolder& folder, uint64_t n);
+// Takes the folder's count back off its sink (a listing thrown away) and
+// detaches it.
+void UncountListed(ListedFolder& folder);
+
+}  // namespace quorrex

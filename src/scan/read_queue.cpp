@@ -1,0 +1,303 @@
+#include "scan/read_queue.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "support/threads.h"
+
+namespace quorrex {
+namespace {
+
+using State = ListedFolder::QueueState;
+
+// Orders the heap so that its top is the folder the walk enters first.
+bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
+  // std::string compares its bytes as unsigned: char_traits<char>::compare.
+  return a->order > b->order;
+}
+
+// Folders the walk has left are handed to the readers this many at a time,
+// and released by the walk itself when this many batches are still waiting.
+constexpr size_t kRetireBatch = 8;
+constexpr size_t kRetiredMax = 8 * kRetireBatch;
+
+// How long the walk waits for a folder a reader lists before it looks at
+// the queue and for an abort again. A signal handler sets the abort and
+// wakes nobody.
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+}  // namespace
+
+ReadQueue::ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator,
+                     uint32_t handles, size_t window, const std::atomic<bool>& privilegeSettled)
+    : platform_(platform),
+      budget_(handles),
+      lister_(platform, rules, separator, budget_, privilegeSettled),
+      window_(window > 0 ? window : 1) {}
+
+ReadQueue::~ReadQueue() {
+  // Queued folders hold their parents and their units: let go, so that every
+  // folder and its open listing is released.
+  for (ListedFolderPtr& folder : heap_) {
+    if (folder->holdsUnit) budget_.Give();
+    folder->holdsUnit = false;
+    folder->parent.reset();
+  }
+  heap_.clear();
+  Release(retired_);
+  Release(retiring_);
+}
+
+uint32_t ReadQueue::StartReaders(uint32_t readers) {
+  uint32_t started = 0;
+  for (uint32_t i = 0; i < readers; ++i) {
+    // Its buffers are made here, so that a reader needs no memory of its own
+    // to start, and no thread-local storage at all. A thread the system
+    // refuses leaves the walk with fewer readers, or with none.
+    auto scratch = std::make_unique<ListerScratch>();
+    std::thread thread;
+    auto self = shared_from_this();
+    ListerScratch* handed = scratch.get();
+    if (!StartThread(thread, [self, handed] { self->Reader(std::unique_ptr<ListerScratch>(handed)); })) {
+      break;
+    }
+    scratch.release();
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++running_;
+    }
+    threads_.push_back(std::move(thread));
+    ++started;
+  }
+  return started;
+}
+
+void ReadQueue::Stop(std::chrono::milliseconds patience, bool aborted) {
+  std::unique_lock<std::mutex> hold(lock_);
+  stopping_ = true;
+  work_.notify_all();
+  ready_.notify_all();
+  // A reader ends at its next entry. One inside a system call that waits on
+  // an unreachable server may take far longer: after an abort it is not
+  // waited for past `patience`, and the process exit reclaims it. It holds
+  // this queue, not the walk.
+  if (aborted) {
+    exited_.wait_for(hold, patience, [this] { return running_ == 0; });
+  } else {
+    exited_.wait(hold, [this] { return running_ == 0; });
+  }
+  const bool leave = running_ != 0;
+  if (leave) leftBehind_ = true;
+  hold.unlock();
+  for (std::thread& thread : threads_) {
+    if (leave) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  }
+  threads_.clear();
+}
+
+void ReadQueue::Release(std::vector<ListedFolderPtr>& folders) {
+  for (ListedFolderPtr& folder : folders) {
+    folder->TryCloseListing();
+    folder->ReleaseRecords();
+  }
+  folders.clear();
+}
+
+void ReadQueue::Retire(ListedFolderPtr folder) {
+  // Its descriptor goes back now, so that the budget is what the walk
+  // holds; the memory goes later.
+  folder->TryCloseListing();
+  retiring_.push_back(std::move(folder));
+  if (retiring_.size() < kRetireBatch) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (retired_.size() < kRetiredMax && running_ > 0) {
+      retired_.insert(retired_.end(), std::make_move_iterator(retiring_.begin()),
+                      std::make_move_iterator(retiring_.end()));
+      retiring_.clear();
+      return;
+    }
+  }
+  Release(retiring_);
+}
+
+void ReadQueue::Queue(const ListedFolderPtr& folder) {
+  std::lock_guard<std::mutex> hold(lock_);
+  folder->queueState = State::kQueued;
+  heap_.push_back(folder);
+  std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
+  ++queued_;
+  WakeReadersLocked();
+}
+
+ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
+  if (queued_ == 0 || ahead_ >= window) return nullptr;
+  // Folders the walk took or dropped meanwhile are passed by.
+  while (!heap_.empty()) {
+    std::pop_heap(heap_.begin(), heap_.end(), LaterInWalk);
+    ListedFolderPtr folder = std::move(heap_.back());
+    heap_.pop_back();
+    if (folder->queueState != State::kQueued) continue;
+    --queued_;
+    folder->queueState = State::kReading;
+    folder->ahead = true;
+    ++ahead_;
+    return folder;
+  }
+  return nullptr;
+}
+
+void ReadQueue::WakeReadersLocked() {
+  if (queued_ > 0 && ahead_ < window_) work_.notify_one();
+}
+
+void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch) {
+  // The unit reserved for it travels with the open.
+  folder->holdsUnit = false;
+  const OpenResult opened = lister_.Open(*folder, true, scratch);
+  if (opened == OpenResult::kOpened) lister_.List(folder, scratch, stopping_);
+  std::vector<ListedFolderPtr> closing;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    const bool givenBack = opened == OpenResult::kShort || opened == OpenResult::kParentClosed;
+    if (folder->queueState == State::kDropped) {
+      closing.push_back(folder);
+      folder->parent.reset();
+    } else {
+      folder->queueState = givenBack ? State::kGivenBack : State::kListed;
+    }
+    if (folder->queueState != State::kListed && folder->ahead) {
+      folder->ahead = false;
+      --ahead_;
+    }
+    WakeReadersLocked();
+    if (walkWaits_) ready_.notify_all();
+  }
+  Release(closing);
+}
+
+void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
+  platform_.BeginFileSystemWork();
+  std::unique_lock<std::mutex> hold(lock_);
+  std::vector<ListedFolderPtr> releasing;
+  while (!stopping_) {
+    if (!retired_.empty()) {
+      releasing.swap(retired_);
+      hold.unlock();
+      Release(releasing);
+      hold.lock();
+      continue;
+    }
+    ListedFolderPtr folder = NextQueuedLocked(window_);
+    if (!folder) {
+      work_.wait(hold, [this] {
+        return stopping_ || !retired_.empty() || (queued_ > 0 && ahead_ < window_);
+      });
+      continue;
+    }
+    hold.unlock();
+    ReadAhead(folder, *scratch);
+    folder.reset();
+    hold.lock();
+  }
+  hold.unlock();
+  scratch.reset();
+  if (!leftBehind_) platform_.EndFileSystemWork();
+  hold.lock();
+  --running_;
+  exited_.notify_all();
+}
+
+ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
+  std::unique_lock<std::mutex> hold(lock_);
+  Handover handover;
+  switch (folder->queueState) {
+    case State::kReading: {
+      // While a reader lists it, the walk lists the next queued folder rather
+      // than sleep: on a machine with few cores a reader is as likely to wait
+      // for a core as for the disk. The window may be one over its size for
+      // this, never more.
+      handover.other = NextQueuedLocked(window_ + 1);
+      handover.kind = handover.other ? Handover::Kind::kOther : Handover::Kind::kReading;
+      return handover;
+    }
+    case State::kQueued:
+      --queued_;
+      handover.kind = Handover::Kind::kToList;
+      break;
+    case State::kListed:
+      handover.kind = Handover::Kind::kListed;
+      break;
+    case State::kNew:
+    case State::kGivenBack:
+    case State::kTaken:
+    case State::kDropped:
+      handover.kind = Handover::Kind::kToList;
+      break;
+  }
+  folder->queueState = State::kTaken;
+  if (folder->ahead) {
+    folder->ahead = false;
+    --ahead_;
+    WakeReadersLocked();
+  }
+  return handover;
+}
+
+void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
+  std::unique_lock<std::mutex> hold(lock_);
+  walkWaits_ = true;
+  ready_.wait_for(hold, kWaitSlice, [this, &folder] {
+    return folder->queueState != State::kReading || (queued_ > 0 && ahead_ <= window_) ||
+           stopping_;
+  });
+  walkWaits_ = false;
+}
+
+bool ReadQueue::DropLocked(ListedFolder& folder) {
+  switch (folder.queueState) {
+    case State::kQueued:
+      --queued_;
+      break;
+    case State::kReading:
+      folder.queueState = State::kDropped;  // its reader lets go when done
+      return false;
+    case State::kDropped:
+      return false;
+    case State::kNew:
+    case State::kListed:
+    case State::kGivenBack:
+    case State::kTaken:
+      break;
+  }
+  folder.queueState = State::kDropped;
+  if (folder.holdsUnit) budget_.Give();
+  folder.holdsUnit = false;
+  folder.parent.reset();
+  if (folder.ahead) {
+    folder.ahead = false;
+    --ahead_;
+  }
+  return true;
+}
+
+void ReadQueue::Drop(const ListedFolderPtr& folder) {
+  bool release = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    release = DropLocked(*folder);
+    WakeReadersLocked();
+  }
+  // Nothing of it is needed any more: its listing closes at once (nothing
+  // opens through it, as its subfolders were never queued).
+  if (release) {
+    folder->CloseListing();
+    folder->ReleaseRecords();
+  }
+}
+
+}  // namespace quorrex

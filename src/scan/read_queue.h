@@ -1,0 +1,104 @@
+// The folders the walk has queued to be listed ahead of it, and the readers
+// that list them.
+//
+// The queue only schedules: it hands the queued folder that comes first in
+// the walk's order to the next free reader, within a window of folders
+// listed and not yet taken, and hands each folder to the walk when the walk
+// asks for it. Readers open a folder only through its parent's open listing
+// and only with the unit of the handle budget the walk reserved for it; a
+// reader that cannot open it (its parent closed, or short of descriptors or
+// memory) gives it back, and the walk lists it itself. Everything else is
+// the walk's to decide.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "scan/folder_lister.h"
+#include "scan/listed_folder.h"
+
+namespace quorrex {
+
+class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
+ public:
+  // What the walk gets when it asks for a folder.
+  struct Handover {
+    enum class Kind {
+      kListed,   // a reader listed it (or failed to open it: see its outcome)
+      kToList,   // nobody listed it: the walk lists it itself
+      kReading,  // a reader lists it now: WaitFor() it, or Take() again
+      kOther,    // meanwhile, `other` is the walk's to read as a reader would
+    };
+    Kind kind = Kind::kToList;
+    ListedFolderPtr other;
+  };
+
+  // `handles` is the budget of open folders; at most `window` folders are
+  // listed ahead and not yet taken.
+  ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator, uint32_t handles,
+            size_t window, const std::atomic<bool>& privilegeSettled);
+  ~ReadQueue();
+  ReadQueue(const ReadQueue&) = delete;
+  ReadQueue& operator=(const ReadQueue&) = delete;
+
+  FolderLister& lister() { return lister_; }
+  HandleBudget& budget() { return budget_; }
+
+  // Starts up to `readers` threads, each with its buffers made before it
+  // starts; fewer when the system refuses some. Returns how many started.
+  uint32_t StartReaders(uint32_t readers);
+  // Queues a folder that holds a reserved unit of the budget.
+  void Queue(const ListedFolderPtr& folder);
+  // Hands `folder` (queued or not) to the walk. A folder handed over as
+  // kToList still holds its reserved unit when `holdsUnit` says so.
+  Handover Take(const ListedFolderPtr& folder);
+  // Waits, a little while at most, for a change to `folder`'s reading.
+  void WaitFor(const ListedFolderPtr& folder);
+  // Opens and lists a folder as a reader does, and hands it on: for the
+  // readers, and for the walk with a folder it got as kOther.
+  void ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch);
+  // The walk will not enter `folder`: its unit and listing go back now.
+  void Drop(const ListedFolderPtr& folder);
+  // The walk has left `folder`: its listing closes now, its records are
+  // freed by a reader, in batches, so that the walk does not pay for it.
+  void Retire(ListedFolderPtr folder);
+  // Ends the reading and waits for the readers; after an abort, a reader
+  // still inside a system call after `patience` is left to the process exit.
+  void Stop(std::chrono::milliseconds patience, bool aborted);
+
+ private:
+  void Reader(std::unique_ptr<ListerScratch> scratch);
+  ListedFolderPtr NextQueuedLocked(size_t window);
+  void WakeReadersLocked();
+  // Marks `folder` dropped; true when nobody lists it, so that it may be
+  // released at once.
+  bool DropLocked(ListedFolder& folder);
+  static void Release(std::vector<ListedFolderPtr>& folders);
+
+  Platform& platform_;
+  HandleBudget budget_;
+  FolderLister lister_;
+  const size_t window_;
+  std::mutex lock_;
+  std::condition_variable work_;           // readers wait here
+  std::condition_variable ready_;          // the walk waits here
+  std::vector<ListedFolderPtr> heap_;      // queued, the folder walked first on top
+  size_t queued_ = 0;                      // folders in the heap still queued
+  size_t ahead_ = 0;                       // folders being listed or listed, not taken
+  bool walkWaits_ = false;                 // the walk waits for a folder being listed
+  std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
+  std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> leftBehind_{false};  // readers are left to the process exit
+  size_t running_ = 0;                   // readers inside Reader()
+  std::condition_variable exited_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace quorrex
