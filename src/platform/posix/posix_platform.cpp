@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -54,7 +56,14 @@ void RaiseOpenFileLimit() {
 // Sanitizer builds keep the defaults: their frames are several times larger.
 void KeepThreadsSmall() {
 #if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  mallopt(M_ARENA_MAX, 2);
+  // A second arena reserves 64 MiB of address space. Under a limit on the
+  // address space that reservation may fail, and then every allocation of a
+  // thread without an arena becomes a mapping of its own: there, every
+  // thread shares the one arena.
+  struct rlimit space;
+  const bool spaceLimited =
+      getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
+  mallopt(M_ARENA_MAX, spaceLimited ? 1 : 2);
   struct rlimit stack;
   if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY &&
       stack.rlim_cur > (rlim_t{64} << 20)) {
@@ -95,6 +104,24 @@ uint32_t PosixPlatform::FolderHandleBudget() {
   const auto soft = static_cast<uint64_t>(std::min<rlim_t>(limit.rlim_cur, rlim_t{1} << 20));
   const uint64_t taken = uint64_t{OpenDescriptors()} + kMargin;
   return soft > taken + 2 ? static_cast<uint32_t>(soft - taken) : 2;
+}
+
+uint64_t PosixPlatform::AddressSpaceLeft() {
+  constexpr uint64_t kUnlimited = ~uint64_t{0};
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
+  const auto allowed = static_cast<uint64_t>(limit.rlim_cur);
+  // The mapped size, as the system counts it against the limit; where it
+  // cannot be read, nothing is taken to be left, and no thread is started.
+  uint64_t pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "re");
+  if (statm == nullptr) return 0;
+  const bool read = std::fscanf(statm, "%" SCNu64, &pages) == 1;
+  std::fclose(statm);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (!read || pageSize <= 0) return 0;
+  const uint64_t used = pages * static_cast<uint64_t>(pageSize);
+  return used < allowed ? allowed - used : 0;
 }
 
 PosixPlatform::PosixPlatform() {

@@ -104,6 +104,7 @@ class PosixPlatform final : public Platform {
   std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
                                              uint32_t& error) override;
   uint32_t FolderHandleBudget() override;
+  uint64_t AddressSpaceLeft() override;
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
