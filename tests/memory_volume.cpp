@@ -64,6 +64,7 @@ constexpr char16_t kSysnative[] = u"C:\\Windows\\Sysnative";
 }  // namespace
 
 void MemoryVolume::BeginFileSystemWork() {
+  ++fileSystemThreads;
   ++redirectionOffDepth[this];
 }
 
@@ -678,6 +679,16 @@ uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32
 std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
                                                          const EntryRef& folder, uint32_t& error) {
   if (beforeListing) beforeListing(mask);
+  error = refuseListing ? refuseListing(mask) : 0;
+  std::unique_ptr<FolderListing> listing;
+  if (error == 0) listing = OpenListingLocked(mask, folder, error);
+  if (afterListing) afterListing(mask, listing ? 0 : error);
+  return listing;
+}
+
+std::unique_ptr<FolderListing> MemoryVolume::OpenListingLocked(const std::u16string& mask,
+                                                               const EntryRef& folder,
+                                                               uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (folder.parent != nullptr) ++openedThroughParent;
   listingsOpened.push_back(mask);

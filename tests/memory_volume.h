@@ -156,6 +156,9 @@ class MemoryVolume : public Platform {
   // The most folder listings open at once; one more fails with
   // ERROR_TOO_MANY_OPEN_FILES. Also the budget the machine tells the walk.
   std::optional<size_t> openListingLimit;
+  // The budget of open folders the machine tells the walk, where it is not
+  // the limit above.
+  std::optional<uint32_t> handleBudget;
   // Set once AdjustTokenPrivileges has enabled the backup privilege.
   bool backupPrivilegeEnabled = false;
   // Called with each entry a listing delivers, before it is returned, with
@@ -167,6 +170,11 @@ class MemoryVolume : public Platform {
   // Called with the mask as a listing is opened, before the machine is
   // locked, on the thread that opens it.
   std::function<void(const std::u16string& mask)> beforeListing;
+  // Called next, on the same thread: a non-zero answer refuses the listing
+  // with that error.
+  std::function<uint32_t(const std::u16string& mask)> refuseListing;
+  // Called with the mask and the error (0: opened) as the open returns.
+  std::function<void(const std::u16string& mask, uint32_t error)> afterListing;
   // Called as reparse data is read, before the machine is locked.
   std::function<void()> beforeReparseRead;
 
@@ -182,6 +190,7 @@ class MemoryVolume : public Platform {
   std::atomic<size_t> openListings{0};         // listings open now
   std::atomic<size_t> openedThroughParent{0};  // opens given their parent's open listing
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
+  std::atomic<size_t> fileSystemThreads{0};    // threads begun on file-system work
   std::vector<std::u16string> volumeQueries;   // volume information asked for
   // The file queries' system calls so far; ResetCalls starts again.
   CallCounts Calls() const;
@@ -230,7 +239,10 @@ class MemoryVolume : public Platform {
                                 std::u16string& fsName) override;
   std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
                                              uint32_t& error) override;
+  std::unique_ptr<FolderListing> OpenListingLocked(const std::u16string& mask,
+                                                   const EntryRef& folder, uint32_t& error);
   uint32_t FolderHandleBudget() override {
+    if (handleBudget) return *handleBudget;
     return openListingLimit ? static_cast<uint32_t>(*openListingLimit) : 2048;
   }
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;

@@ -52,9 +52,10 @@ class Walk {
 
   void From(std::u16string_view folder) {
     const uint32_t workers = Workers();
-    queue_ = std::make_shared<ReadQueue>(
-        run_.platform, rules_, separator_, run_.platform.FolderHandleBudget(),
-        std::min(size_t{workers} * kWindowPerWorker, kWindowMax), run_.privilegeSettled);
+    window_ = std::min(size_t{workers} * kWindowPerWorker, kWindowMax);
+    queue_ = std::make_shared<ReadQueue>(run_.platform, rules_, separator_,
+                                         run_.platform.FolderHandleBudget(), window_,
+                                         run_.privilegeSettled);
     // The walk's own thread lists too, whenever a folder it needs is not
     // ready yet, so it counts as one of the workers.
     readers_ = workers > 1 && run_.options.recurse ? queue_->StartReaders(Readers(workers - 1)) : 0;
@@ -397,7 +398,7 @@ class Walk {
   void QueueAhead(Level& level) {
     if (readers_ == 0) return;
     std::vector<ListedEntry>& entries = level.folder->entries;
-    const size_t until = std::min(entries.size(), level.position + kWindowPerWorker * readers_);
+    const size_t until = std::min(entries.size(), level.position + 1 + window_);
     HandleBudget& budget = queue_->budget();
     for (; level.nextToQueue < until; ++level.nextToQueue) {
       ListedEntry& entry = entries[level.nextToQueue];
@@ -419,6 +420,7 @@ class Walk {
   std::shared_ptr<ReadQueue> queue_;
   ListerScratch scratch_;  // the walk's own buffers for listing
   uint32_t readers_ = 0;
+  size_t window_ = 1;  // folders listed ahead and not yet taken, at most
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // One walk for any number of threads: the same bytes under a limit on open
-// folders and before and after the backup privilege, and the queue of
-// folders read ahead driven directly.
+// folders and before and after the backup privilege, readers that never
+// outnumber the workers nor keep what they could not use, and the read
+// queue driven directly.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -76,8 +77,9 @@ TEST(OneWalk, ListsAsDeepUnderALimitOnOpenFolders) {
 }
 
 // A folder that only the backup privilege opens, met before or after the
-// walk's first reparse point (which enables the privilege), with the
-// readers far ahead of the walk or not.
+// walk's first reparse point (which enables the privilege). With readers,
+// the walk is held at that point until a reader has tried the folder, so
+// that the reader always meets the refusal the walk would not.
 TEST(OneWalk, PrivilegeDecidesTheSameForAnyWorkerCount) {
   struct Case {
     const char* name;
@@ -87,26 +89,33 @@ TEST(OneWalk, PrivilegeDecidesTheSameForAnyWorkerCount) {
   const std::string secret =
       "group of 2 hard links:\r\n 1: C:\\data\\m\\secret\\a\n 2: C:\\data\\m\\secret\\b\n";
   const Case cases[] = {
-      {"after the first reparse point", u"C:\\data\\a-link",
-       "reparse point (symlink) C:\\data\\a-link\n -> t\n" + secret},
-      {"before any reparse point", u"C:\\data\\z-link",
+      {"after the first reparse point", u"C:\\data\\m\\a-link",
+       "reparse point (symlink) C:\\data\\m\\a-link\n -> t\n" + secret},
+      {"before any reparse point", u"C:\\data\\m\\z-link",
        "error ACCESS_DENIED opening 'C:\\data\\m\\secret\\*'\r\n"
-       "reparse point (symlink) C:\\data\\z-link\n -> t\n"},
+       "reparse point (symlink) C:\\data\\m\\z-link\n -> t\n"},
   };
   for (const Case& c : cases) {
     for (uint32_t workers : {1u, 4u}) {
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
       MemoryVolume m;
       m.stdoutIsConsole = false;
-      m.AddFolder(u"C:\\data");
-      if (std::u16string(c.link) == u"C:\\data\\a-link") m.AddSymlink(c.link, u"t", false);
+      // The machine lists a folder's entries in the order they were made.
+      const bool linkFirst = std::u16string(c.link).ends_with(u"a-link");
+      if (linkFirst) m.AddSymlink(c.link, u"t", false);
       m.AddFolder(u"C:\\data\\m\\secret");
       m.Find(u"C:\\data\\m\\secret")->needsBackupPrivilege = true;
       m.AddFile(u"C:\\data\\m\\secret\\a");
       m.AddHardLink(u"C:\\data\\m\\secret\\a", u"C:\\data\\m\\secret\\b");
-      if (std::u16string(c.link) == u"C:\\data\\z-link") m.AddSymlink(c.link, u"t", false);
-      // The readers get well ahead: the walk waits at the first link.
-      m.beforeReparseRead = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
+      if (!linkFirst) m.AddSymlink(c.link, u"t", false);
+      Gate triedByReader;
+      const std::thread::id walkThread = std::this_thread::get_id();
+      m.afterListing = [&](const std::u16string& mask, uint32_t) {
+        if (std::this_thread::get_id() != walkThread && mask.ends_with(u"secret\\*")) {
+          triedByReader.Open();
+        }
+      };
+      if (workers > 1) m.beforeReparseRead = [&] { EXPECT_TRUE(triedByReader.Wait()); };
       const Outcome o = RunOn(m, {u"C:\\data\\", u"-s"}, workers);
       const size_t end = o.out.find("\r\nsummary");
       ASSERT_NE(end, std::string::npos) << o.out;
@@ -157,20 +166,31 @@ TEST(OneWalk, EachSubfolderOpensThroughItsOpenParent) {
 }
 
 TEST(OneWalk, ReadersStayWithinTheirWindow) {
-  // Two workers read at most 128 folders ahead: while the walk is held at
-  // its first entry, the one reader lists no more than that.
+  // Two workers list at most 128 folders ahead: while the walk is held at
+  // its first entry, the one reader lists 128 of the 400 and no more.
   MemoryVolume m;
   m.stdoutIsConsole = false;
   m.AddSymlink(u"C:\\data\\a", u"t", false);
   for (size_t i = 0; i < 400; ++i) m.AddFolder(u"C:\\data\\" + Numbered("d", i));
-  size_t listedWhileHeld = 0;
+  const std::thread::id walkThread = std::this_thread::get_id();
+  std::atomic<size_t> listedAhead{0};
+  std::atomic<bool> held{true};
+  std::atomic<bool> pastWindow{false};
+  Gate windowFull;
+  m.beforeListing = [&](const std::u16string&) {
+    if (std::this_thread::get_id() == walkThread) return;
+    if (held && listedAhead.load() >= 128) pastWindow = true;
+  };
+  m.afterListing = [&](const std::u16string&, uint32_t) {
+    if (std::this_thread::get_id() != walkThread && ++listedAhead == 128) windowFull.Open();
+  };
   m.beforeReparseRead = [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    listedWhileHeld = m.openedThroughParent.load();
+    EXPECT_TRUE(windowFull.Wait());
+    held = false;
   };
   RunOn(m, {u"C:\\data", u"-s"}, 2);
-  EXPECT_GT(listedWhileHeld, 10u);
-  EXPECT_LE(listedWhileHeld, 128u);
+  EXPECT_FALSE(pastWindow.load());
+  EXPECT_GE(listedAhead.load(), 128u);
 }
 
 TEST(OneWalk, WalkOrderComparesAsThePlacesDo) {
@@ -203,6 +223,7 @@ struct StuckRun {
   std::condition_variable changed;
   bool blocked = false;
   bool release = false;
+  bool readerReturned = false;
 };
 std::vector<StuckRun*>& KeptUntilExit() {
   static auto* kept = new std::vector<StuckRun*>;
@@ -222,43 +243,279 @@ TEST(OneWalk, AnAbortDoesNotWaitForAReaderInsideASystemCall) {
     m.AddSymlink(u"C:\\data\\0link", u"t", false);
     m.AddFile(u"C:\\data\\a\\trigger");
     m.AddFolder(u"C:\\data\\slow");
-    m.beforeReparseRead = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+    // The walk is held at the link until a reader is stuck.
+    m.beforeReparseRead = [state] {
+      std::unique_lock<std::mutex> hold(state->lock);
+      state->changed.wait_for(hold, std::chrono::seconds(30), [state] { return state->blocked; });
+    };
     const std::thread::id walkThread = std::this_thread::get_id();
     m.beforeListing = [state, walkThread, stuck](const std::u16string& mask) {
       if (std::this_thread::get_id() == walkThread || !mask.ends_with(stuck)) return;
       std::unique_lock<std::mutex> hold(state->lock);
       state->blocked = true;
       state->changed.notify_all();
-      state->changed.wait_for(hold, std::chrono::seconds(20), [state] { return state->release; });
+      state->changed.wait_for(hold, std::chrono::seconds(30), [state] { return state->release; });
+      state->readerReturned = true;
     };
     // Ctrl+C once a reader is stuck.
     std::atomic<bool> raised{false};
-    std::chrono::steady_clock::time_point raisedAt;
     std::thread user([&] {
       {
         std::unique_lock<std::mutex> hold(state->lock);
-        if (!state->changed.wait_for(hold, std::chrono::seconds(5),
+        if (!state->changed.wait_for(hold, std::chrono::seconds(30),
                                      [state] { return state->blocked; })) {
           return;
         }
       }
-      raisedAt = std::chrono::steady_clock::now();
       raised = true;
       m.RaiseCtrlEvent(kCtrlCEvent);
     });
     state->run.walkWorkers = 4;
     const int code = RunProgram(state->run, {u"quorrex.exe", u"C:\\data", u"-s"});
-    const auto took = std::chrono::steady_clock::now() - raisedAt;
     user.join();
     EXPECT_TRUE(raised);
     EXPECT_EQ(code, 3);
-    EXPECT_LT(took, std::chrono::seconds(1));
     {
+      // The run ended while the reader was still inside its call.
       std::lock_guard<std::mutex> hold(state->lock);
+      EXPECT_FALSE(state->readerReturned);
       state->release = true;
     }
     state->changed.notify_all();
   }
+}
+
+// Nine folders that link to each other all to all, a chain of 41 folders
+// each linking to the next, and plain folders with a pair of links and a
+// link each: the same bytes as an unlimited one-worker run under tight
+// limits on open folders, with the folders met again through links skipped
+// the same way.
+TEST(OneWalk, LinkedFoldersUnderALimitGiveOneWorkersBytes) {
+  const auto build = [](MemoryVolume& m) {
+    m.stdoutIsConsole = false;
+    for (size_t i = 0; i < 9; ++i) {
+      for (size_t j = 0; j < 9; ++j) {
+        if (i != j) m.AddJunction(u"C:\\t\\" + Numbered("n", i) + u"\\" + Numbered("l", j), u"C:\\t\\" + Numbered("n", j));
+      }
+    }
+    for (size_t i = 0; i < 41; ++i) {
+      m.AddFolder(u"C:\\t\\" + Numbered("f", i));
+      if (i + 1 < 41) m.AddJunction(u"C:\\t\\" + Numbered("f", i) + u"\\next", u"C:\\t\\" + Numbered("f", i + 1));
+    }
+    for (size_t i = 0; i < 21; ++i) {
+      const std::u16string folder = u"C:\\t\\" + Numbered("p", i);
+      m.AddFile(folder + u"\\a1");
+      m.AddHardLink(folder + u"\\a1", folder + u"\\a2");
+      m.AddSymlink(folder + u"\\al", u"a1", false);
+    }
+  };
+  MemoryVolume free;
+  build(free);
+  const Outcome reference = RunOn(free, {u"C:\\t\\*a*", u"-s"}, 1);
+  ASSERT_NE(reference.out.find("folder already walked -> skip folder"), std::string::npos);
+  ASSERT_NE(reference.out.find("* 21 hard link groups"), std::string::npos) << reference.out;
+  for (size_t limit : {4u, 10u, 16u}) {
+    for (uint32_t workers : {1u, 4u}) {
+      SCOPED_TRACE(std::to_string(limit) + " open folders, " + std::to_string(workers) + " workers");
+      MemoryVolume tight;
+      build(tight);
+      tight.openListingLimit = limit;
+      const Outcome o = RunOn(tight, {u"C:\\t\\*a*", u"-s"}, workers);
+      EXPECT_EQ(o.out, reference.out);
+      EXPECT_LE(tight.peakOpenListings.load(), limit);
+    }
+  }
+}
+
+TEST(OneWalk, ReadersNeverOutnumberTheWorkersNorOutlastTheBudget) {
+  // Each reader begins its file-system work once, as the run's own thread
+  // does: the threads begun are the workers, however many folders there are.
+  for (uint32_t workers : {1u, 2u, 4u, 8u}) {
+    SCOPED_TRACE(workers);
+    MemoryVolume m;
+    m.stdoutIsConsole = false;
+    for (size_t i = 0; i < 40; ++i) m.AddFile(u"C:\\data\\" + Numbered("d", i) + u"\\f");
+    RunOn(m, {u"C:\\data", u"-s"}, workers);
+    EXPECT_EQ(m.fileSystemThreads.load(), workers);
+  }
+  // A budget of six open folders is six, never seven: a descent that keeps
+  // every level open for a subfolder still to come closes the outermost.
+  MemoryVolume free;
+  BuildForkedChain(free, 0);
+  free.stdoutIsConsole = false;
+  const Outcome reference = RunOn(free, {u"C:\\deep", u"-s"}, 1);
+  for (uint32_t budget : {2u, 6u}) {
+    SCOPED_TRACE(budget);
+    MemoryVolume m;
+    BuildForkedChain(m, 0);
+    m.stdoutIsConsole = false;
+    m.handleBudget = budget;  // told to the walk; the machine refuses nothing
+    EXPECT_EQ(RunOn(m, {u"C:\\deep", u"-s"}, 1).out, reference.out);
+    EXPECT_LE(m.peakOpenListings.load(), budget);
+  }
+}
+
+TEST(OneWalk, AReaderShortOfDescriptorsGivesBackItsUnitOfTheBudget) {
+  // The walk is held at its first entry while the system refuses the reader
+  // 18 opens for want of descriptors: the readers' whole share of a budget
+  // of 24. Each folder goes back to the walk with its unit, so that the
+  // walk can queue more and the reader lists them: once past the link, the
+  // walk waits for that.
+  MemoryVolume m;
+  m.stdoutIsConsole = false;
+  m.AddSymlink(u"C:\\wide\\0link", u"t", false);
+  for (size_t i = 0; i < 200; ++i) m.AddFile(u"C:\\wide\\" + Numbered("d", i) + u"\\f");
+  m.handleBudget = 24;
+  const std::thread::id walkThread = std::this_thread::get_id();
+  std::atomic<int> refused{0};
+  Gate allRefused;
+  Gate readerListed;
+  m.refuseListing = [&](const std::u16string&) -> uint32_t {
+    if (std::this_thread::get_id() == walkThread || refused.load() >= 18) return 0;
+    if (++refused == 18) allRefused.Open();
+    return 4;  // ERROR_TOO_MANY_OPEN_FILES
+  };
+  m.afterListing = [&](const std::u16string&, uint32_t error) {
+    if (std::this_thread::get_id() != walkThread && error == 0) readerListed.Open();
+  };
+  m.beforeReparseRead = [&] { EXPECT_TRUE(allRefused.Wait()); };
+  bool listedAgain = true;
+  m.beforeListing = [&](const std::u16string&) {
+    if (std::this_thread::get_id() == walkThread && allRefused.IsOpen() && listedAgain) {
+      listedAgain = readerListed.Wait(std::chrono::seconds(10));
+    }
+  };
+  const Outcome o = RunOn(m, {u"C:\\wide", u"-s"}, 2);
+  EXPECT_EQ(refused.load(), 18);
+  EXPECT_TRUE(listedAgain) << "the reader was never given a folder again";
+  EXPECT_EQ(o.out.find("error"), std::string::npos);
+}
+
+// The read queue driven as the walk drives it, seen from outside: what the
+// machine is asked to open, and what the walk is handed.
+class FolderQueue : public ::testing::Test {
+ protected:
+  FolderQueue() {
+    machine.stdoutIsConsole = false;
+    // Ten subfolders, each holding a pair of links and a folder of its own,
+    // so that its listing stays open for that folder once listed.
+    for (size_t i = 0; i < 10; ++i) {
+      const std::u16string folder = u"C:\\data\\" + Numbered("c", i);
+      machine.AddFile(folder + u"\\f");
+      machine.AddHardLink(folder + u"\\f", folder + u"\\g");
+      machine.AddFolder(folder + u"\\s");
+    }
+  }
+
+  // The queue, and the scan folder listed on this thread with its subfolders
+  // queued, each with its unit of the budget.
+  std::shared_ptr<ReadQueue> Start(uint32_t readers) {
+    auto queue = std::make_shared<ReadQueue>(machine, rules, u'\\', 2048, 64, privilege);
+    root = std::make_shared<ListedFolder>();
+    root->path = u"C:\\data";
+    root->nameOffset = static_cast<uint32_t>(root->path.size());
+    queue->budget().TakeForWalk();
+    EXPECT_EQ(queue->lister().Open(*root, false, scratch), OpenResult::kOpened);
+    queue->lister().List(root, scratch, stop);
+    for (ListedEntry& entry : root->entries) {
+      EXPECT_TRUE(queue->budget().TryReserve());
+      entry.child->holdsUnit = true;
+      queue->Queue(entry.child);
+    }
+    queue->StartReaders(readers);
+    return queue;
+  }
+  // Takes `folder` as the walk does: listing it here when nobody did, and
+  // meanwhile what the queue hands over.
+  ReadQueue::Handover::Kind TakeAsTheWalk(ReadQueue& queue, const ListedFolderPtr& folder) {
+    for (;;) {
+      ReadQueue::Handover handover = queue.Take(folder);
+      switch (handover.kind) {
+        case ReadQueue::Handover::Kind::kOther:
+          queue.ReadAhead(handover.other, scratch);
+          break;
+        case ReadQueue::Handover::Kind::kReading:
+          queue.WaitFor(folder);
+          break;
+        case ReadQueue::Handover::Kind::kToList:
+          folder->parent = root;
+          if (!folder->holdsUnit) queue.budget().TakeForWalk();
+          folder->holdsUnit = false;
+          EXPECT_EQ(queue.lister().Open(*folder, true, scratch), OpenResult::kOpened);
+          queue.lister().List(folder, scratch, stop);
+          return ReadQueue::Handover::Kind::kToList;
+        case ReadQueue::Handover::Kind::kListed:
+          return ReadQueue::Handover::Kind::kListed;
+      }
+    }
+  }
+
+  MemoryVolume machine;
+  EntryRules rules{u"*", true, false};
+  std::atomic<bool> privilege{false};
+  std::atomic<bool> stop{false};
+  ListerScratch scratch;
+  ListedFolderPtr root;
+};
+
+TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
+  for (uint32_t readers : {0u, 1u, 3u}) {
+    SCOPED_TRACE(readers);
+    machine.listingsOpened.clear();
+    auto queue = Start(readers);
+    for (const ListedEntry& entry : root->entries) {
+      TakeAsTheWalk(*queue, entry.child);
+      // Its two links, its folder; opened through its parent, which is then
+      // let go.
+      EXPECT_EQ(entry.child->entries.size(), 3u);
+      EXPECT_TRUE(entry.child->outcome.opened);
+      EXPECT_EQ(entry.child->parent, nullptr);
+    }
+    queue->Stop(std::chrono::milliseconds(0), false);
+    ASSERT_EQ(machine.listingsOpened.size(), 11u);
+    if (readers <= 1) {
+      // One thread at a time takes the first queued folder in walk order.
+      for (size_t i = 0; i < 10; ++i) {
+        EXPECT_EQ(machine.listingsOpened[i + 1], u"C:\\data\\" + Numbered("c", i) + u"\\*");
+      }
+    }
+    for (const ListedEntry& entry : root->entries) queue->Retire(entry.child);
+    queue->Retire(root);
+    queue.reset();
+    EXPECT_EQ(machine.openListings.load(), 0u);
+  }
+}
+
+TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
+  // The reader lists the second folder, which keeps its listing open for its
+  // own subfolder; the walk takes it and drops it (walked already, say): the
+  // listing closes with the drop, not with the queue.
+  const std::thread::id walkThread = std::this_thread::get_id();
+  Gate secondOpened;
+  machine.afterListing = [&](const std::u16string& mask, uint32_t) {
+    if (std::this_thread::get_id() != walkThread && mask == u"C:\\data\\c1\\*") secondOpened.Open();
+  };
+  auto queue = Start(1);
+  ASSERT_TRUE(secondOpened.Wait());
+  const ListedFolderPtr second = root->entries[1].child;
+  EXPECT_EQ(TakeAsTheWalk(*queue, second), ReadQueue::Handover::Kind::kListed);
+  const size_t openBefore = machine.openListings.load();
+  EXPECT_TRUE(second->ListingOpen());
+  queue->Drop(second);
+  EXPECT_FALSE(second->ListingOpen());
+  EXPECT_EQ(machine.openListings.load(), openBefore - 1);
+  queue->Stop(std::chrono::milliseconds(0), false);
+}
+
+TEST_F(FolderQueue, FoldersStillQueuedAtTheStopGiveEverythingBack) {
+  auto queue = Start(0);
+  TakeAsTheWalk(*queue, root->entries[0].child);
+  queue->Stop(std::chrono::milliseconds(0), false);
+  EXPECT_EQ(machine.listingsOpened.size(), 2u);  // nobody listed the rest
+  queue->Retire(root->entries[0].child);
+  queue->Retire(root);
+  queue.reset();
+  EXPECT_EQ(machine.openListings.load(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Runs the whole program in-process on an in-memory machine.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,32 @@ struct Outcome {
   int code = -1;
   std::string out;
   std::string err;
+};
+
+// A point that one thread waits at until another opens it. The deadline
+// only turns a hang into a failure: Wait() says whether the gate opened.
+class Gate {
+ public:
+  void Open() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      open_ = true;
+    }
+    opened_.notify_all();
+  }
+  bool IsOpen() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return open_;
+  }
+  bool Wait(std::chrono::seconds deadline = std::chrono::seconds(30)) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return opened_.wait_for(hold, deadline, [this] { return open_; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable opened_;
+  bool open_ = false;
 };
 
 // The walk's thread count for whole runs that do not name one: 1, or what
