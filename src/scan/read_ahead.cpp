@@ -183,7 +183,8 @@ ListedFolderPtr ReadAhead::NextQueuedLocked() {
 
 void ReadAhead::ReadQueued(const ListedFolderPtr& folder, bool onWalk) {
   folder->readByWalk = onWalk;
-  folder->privilegeSettledAtRead = run_.privilegeSettled.load(std::memory_order_acquire);
+  folder->privilegeSettledAtRead =
+      run_.reparseReader.privilegeSettled.load(std::memory_order_acquire);
   const Opened opened = Open(*folder, onWalk);
   if (opened == Opened::kLeftToWalk) {
     // Back to the walk, which reads it when it gets there; a reader opens
@@ -326,7 +327,7 @@ void ReadAhead::List(const ListedFolderPtr& self) {
   bool walkOpens = false;
   // The status line counts the entries as they are listed, a batch at a
   // time, so that a folder of a million files counts up while it is read.
-  ProgressState& progress = run_.progress;
+  StatusLineState& progress = run_.console.statusLine;
   uint32_t unshown = 0;
   const auto show = [&progress, &folder, &unshown] {
     progress.CountEntries(unshown);
@@ -473,7 +474,7 @@ void ReadAhead::Finish(const ListedFolderPtr& folder) {
   if (folder->state == ListedFolder::State::kReading) folder->state = ListedFolder::State::kReady;
   if (folder->state == ListedFolder::State::kDropped) {
     // Listed for nothing: the walk will not pass its entries.
-    run_.progress.UncountEntries(std::exchange(folder->shown, 0));
+    run_.console.statusLine.UncountEntries(std::exchange(folder->shown, 0));
     if (folder->counted) {
       folder->counted = false;
       --ahead_;
@@ -502,7 +503,7 @@ void ReadAhead::DropLocked(ListedFolder& folder) {
         if (entry.child) DropLocked(*entry.child);
         entry.child.reset();
       }
-      run_.progress.UncountEntries(std::exchange(folder.shown, 0));
+      run_.console.statusLine.UncountEntries(std::exchange(folder.shown, 0));
       if (folder.counted) {
         folder.counted = false;
         --ahead_;
@@ -530,12 +531,12 @@ ListedFolderPtr ReadAhead::OpenHere(std::u16string_view path, const ListedFolder
 }
 
 void ReadAhead::ShowListing(const ListedFolder& folder) {
-  if (!run_.progress.enabled.load(std::memory_order_relaxed)) return;
+  if (!run_.console.statusLine.enabled.load(std::memory_order_relaxed)) return;
   // As the line names a folder the walk is in: with its separator.
   std::u16string shown = folder.path;
   const char16_t separator = run_.separator();
   if (shown.empty() || shown.back() != separator) shown.push_back(separator);
-  run_.progress.ListingFolder(shown);
+  run_.console.statusLine.ListingFolder(shown);
 }
 
 void ReadAhead::ListHere(const ListedFolderPtr& folder) {
@@ -558,7 +559,7 @@ void ReadAhead::ReadAgain(const ListedFolderPtr& folder) {
   folder->names.clear();
   folder->bytes.clear();
   folder->reparseData.clear();
-  run_.progress.UncountEntries(folder->shown);
+  run_.console.statusLine.UncountEntries(folder->shown);
   folder->shown = 0;
   folder->opened = false;
   folder->idKnown = false;
@@ -619,9 +620,10 @@ bool ReadAhead::Take(const ListedFolderPtr& folder) {
   hold.unlock();
   // What the walk would have found reading it itself: descriptors or memory
   // it had, or a privilege it has enabled since.
-  const bool again = !folder->readByWalk &&
-                     (folder->shortage || (folder->denied && !folder->privilegeSettledAtRead &&
-                                           run_.privilegeSettled.load(std::memory_order_acquire)));
+  const bool again =
+      !folder->readByWalk &&
+      (folder->shortage || (folder->denied && !folder->privilegeSettledAtRead &&
+                            run_.reparseReader.privilegeSettled.load(std::memory_order_acquire)));
   if (again) ReadAgain(folder);
   return true;
 }

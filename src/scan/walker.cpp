@@ -10,8 +10,8 @@
 
 #include "console/message.h"
 #include "paths/path_forms.h"
-#include "scan/error_names.h"
-#include "scan/hard_links.h"
+#include "platform/error_names.h"
+#include "scan/hard_link_groups.h"
 #include "scan/read_ahead.h"
 #include "scan/reparse_names.h"
 #include "scan/reparse_report.h"
@@ -41,7 +41,7 @@ struct Level {
 class Walk {
  public:
   Walk(Run& run, std::u16string_view pattern)
-      : run_(run), rules_{pattern, run.options.recurse}, separator_(run.separator()) {}
+      : run_(run), rules_{pattern, run.settings.recurse}, separator_(run.separator()) {}
 
   uint32_t From(std::u16string_view folder) {
     // The walk's own thread reads too, whenever a folder it needs is not
@@ -65,7 +65,7 @@ class Walk {
 
  private:
   uint32_t Workers() const {
-    if (run_.walkWorkers != 0) return run_.walkWorkers;
+    if (run_.settings.walkWorkers != 0) return run_.settings.walkWorkers;
     const unsigned cores = std::thread::hardware_concurrency();
     return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
   }
@@ -91,25 +91,25 @@ class Walk {
       switch (listed.role) {
         case EntryRole::kReported:
           if (listed.reparseRead) {
-            ReportReparsePoint(run_, entry, listed.reparse, folder.ReparseDataOf(listed));
+            ReportReparsePoint(run_.scan, entry, listed.reparse, folder.ReparseDataOf(listed));
           } else {
-            InspectReparsePoint(run_, entry);
+            InspectReparsePoint(run_.scan, entry);
           }
           ++handedOn_;
-          run_.progress.CountReparsePoint();
+          run_.console.statusLine.CountReparsePoint();
           break;
         case EntryRole::kFolder:
           if (level.depth >= kMaxDepth) {
-            PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth,
-                         name);
+            PrintMessage(run_.console, "path nested too deep (max %i) -> skip folder %S\n",
+                         kMaxDepth, name);
             break;
           }
           // The entry's child is the walk's from here on.
           Enter(std::move(listed.child), entry, path_.size(), level.depth + 1, name);
           break;
         case EntryRole::kLinkQuery:
-          AddHardLink(run_, listed.link.links, listed.link.id(), path_);
-          run_.progress.CountLinkCandidate();
+          AddHardLink(run_.scan, listed.link.links, listed.link.id(), path_);
+          run_.console.statusLine.CountLinkCandidate();
           break;
         case EntryRole::kNone:
         case EntryRole::kSilent:
@@ -138,12 +138,12 @@ class Walk {
     for (size_t i = 0; i < open_; ++i) {
       const Level& parent = levels_[i];
       if (parent.idKnown && parent.id == id) {
-        PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
+        PrintMessage(run_.console, "folder loops back to a parent -> skip folder %S\n", name);
         return false;
       }
     }
     if (!walked_.insert(id).second) {
-      PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
+      PrintMessage(run_.console, "folder already walked -> skip folder %S\n", name);
       return false;
     }
     return true;
@@ -171,8 +171,8 @@ class Walk {
     }
     const size_t base = MakeMask(folderLength);
     if (!folder->opened) {
-      PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(folder->error),
-                   DisplayForm(path_, DisplayRule::kWalker));
+      PrintMessage(run_.console, "error %s opening '%S'\n", SystemErrorName(folder->error),
+                   DisplayForm(path_, DisplayRule::kAnyLongPath));
       if (queued) ahead_->Drop(folder);
       return false;
     }
@@ -190,7 +190,7 @@ class Walk {
     level.id = folder->id;
     level.position = 0;
     level.folder = std::move(folder);
-    run_.progress.EnterFolder(std::u16string_view(path_).substr(0, base));
+    run_.console.statusLine.EnterFolder(std::u16string_view(path_).substr(0, base));
     return true;
   }
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run_fixture.h"
 #include "scan/read_ahead.h"
 #include "scan/walker.h"
@@ -21,7 +21,7 @@ namespace quorrex::testing {
 namespace {
 
 // A chain of `depth` folders below C:\deep, a pair of hard links at its foot.
-void BuildChain(MemoryVolume& m, int depth) {
+void BuildChain(MemoryMachine& m, int depth) {
   std::u16string path = u"C:\\deep";
   for (int i = 0; i < depth; ++i) path += u"\\d";
   m.AddFile(path + u"\\a");
@@ -32,7 +32,7 @@ void BuildChain(MemoryVolume& m, int depth) {
 // only after everything below its sibling: every folder of the descent has
 // a subfolder still to open, the case that tempts a walk to hold one
 // descriptor per level.
-void BuildForkedChain(MemoryVolume& m, int) {
+void BuildForkedChain(MemoryMachine& m, int) {
   std::u16string path = u"C:\\deep";
   for (int i = 0; i < 300; ++i) {
     path += u"\\d";
@@ -45,7 +45,7 @@ void BuildForkedChain(MemoryVolume& m, int) {
 TEST(OneWalk, ListsAsDeepUnderALimitOnOpenFolders) {
   struct Case {
     const char* name;
-    void (*build)(MemoryVolume&, int);
+    void (*build)(MemoryMachine&, int);
     int depth;
     const char* mustShow;
   };
@@ -57,14 +57,14 @@ TEST(OneWalk, ListsAsDeepUnderALimitOnOpenFolders) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryVolume free;
+    MemoryMachine free;
     free.stdoutIsConsole = false;
     c.build(free, c.depth);
     const Outcome reference = RunOn(free, {u"C:\\deep", u"-s"}, 1);
     EXPECT_NE(reference.out.find(c.mustShow), std::string::npos) << reference.out.substr(0, 400);
     EXPECT_EQ(reference.out.find("error"), std::string::npos);
 
-    MemoryVolume tight;
+    MemoryMachine tight;
     tight.stdoutIsConsole = false;
     tight.openListingLimit = 24;
     c.build(tight, c.depth);
@@ -96,7 +96,7 @@ TEST(OneWalk, PrivilegeDecidesTheSameForAnyWorkerCount) {
   for (const Case& c : cases) {
     for (uint32_t workers : {1u, 4u}) {
       SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(workers) + " workers");
-      MemoryVolume m;
+      MemoryMachine m;
       m.stdoutIsConsole = false;
       m.AddFolder(u"C:\\data");
       if (std::u16string(c.link) == u"C:\\data\\a-link") m.AddSymlink(c.link, u"t", false);
@@ -122,7 +122,7 @@ TEST(OneWalk, PrivilegeDecidesTheSameForAnyWorkerCount) {
 TEST(OneWalk, StatusLineCountsEveryEntryWhateverTheThreads) {
   for (uint32_t workers : {1u, 4u}) {
     SCOPED_TRACE(workers);
-    MemoryVolume m;
+    MemoryMachine m;
     m.stdoutIsConsole = false;
     size_t entries = 0;
     for (size_t i = 0; i < 30; ++i) {
@@ -137,17 +137,17 @@ TEST(OneWalk, StatusLineCountsEveryEntryWhateverTheThreads) {
     for (size_t i = 0; i < 3; ++i) m.AddFile(u"C:\\data\\z-real\\" + Numbered("f", i));
     entries += 2 + 3;  // both entries, the files once
     quorrex::Run run(m);
-    run.walkWorkers = workers;
-    run.options.recurse = true;
-    run.progress.enabled = true;
+    run.settings.walkWorkers = workers;
+    run.settings.recurse = true;
+    run.console.statusLine.enabled = true;
     WalkFolder(run, u"C:\\data", u"f*");
-    EXPECT_EQ(run.progress.entries.load(), entries);
-    EXPECT_EQ(run.progress.folders.load(), 32u);
+    EXPECT_EQ(run.console.statusLine.entries.load(), entries);
+    EXPECT_EQ(run.console.statusLine.folders.load(), 32u);
   }
 }
 
 TEST(OneWalk, EachSubfolderOpensThroughItsOpenParent) {
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   for (size_t i = 0; i < 20; ++i) m.AddFile(u"C:\\data\\" + Numbered("d", i) + u"\\e\\f");
   RunOn(m, {u"C:\\data", u"-s"}, 1);
@@ -159,7 +159,7 @@ TEST(OneWalk, EachSubfolderOpensThroughItsOpenParent) {
 TEST(OneWalk, ReadersStayWithinTheirWindow) {
   // Two workers read at most 128 folders ahead: while the walk is held at
   // its first entry, the one reader lists no more than that.
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddSymlink(u"C:\\data\\a", u"t", false);
   for (size_t i = 0; i < 400; ++i) m.AddFolder(u"C:\\data\\" + Numbered("d", i));
@@ -197,7 +197,7 @@ TEST(OneWalk, WalkOrderComparesAsThePlacesDo) {
 // program, whose run record and platform live until the process ends, what
 // that reader may still touch is never freed: it stays reachable from here.
 struct StuckRun {
-  MemoryVolume machine;
+  MemoryMachine machine;
   quorrex::Run run{machine};
   std::mutex lock;
   std::condition_variable changed;
@@ -216,7 +216,7 @@ TEST(OneWalk, AnAbortDoesNotWaitForAReaderInsideASystemCall) {
     SCOPED_TRACE(EncodeUtf8Lossless(stuck));
     auto* state = new StuckRun;
     KeptUntilExit().push_back(state);
-    MemoryVolume& m = state->machine;
+    MemoryMachine& m = state->machine;
     m.stdoutIsConsole = false;
     // The walk is held at the link first, so that the readers take the rest.
     m.AddSymlink(u"C:\\data\\0link", u"t", false);
@@ -246,7 +246,7 @@ TEST(OneWalk, AnAbortDoesNotWaitForAReaderInsideASystemCall) {
       raised = true;
       m.RaiseCtrlEvent(kCtrlCEvent);
     });
-    state->run.walkWorkers = 4;
+    state->run.settings.walkWorkers = 4;
     const int code = RunProgram(state->run, {u"quorrex.exe", u"C:\\data", u"-s"});
     const auto took = std::chrono::steady_clock::now() - raisedAt;
     user.join();
@@ -269,7 +269,7 @@ class FolderQueue : public ::testing::Test {
     for (size_t i = 0; i < 10; ++i) {
       machine.AddFile(u"C:\\data\\" + Numbered("c", i) + u"\\f");
     }
-    run.options.recurse = true;
+    run.settings.recurse = true;
   }
 
   // The walk makes room by closing the scan folder, the one level here.
@@ -289,7 +289,7 @@ class FolderQueue : public ::testing::Test {
     return root;
   }
 
-  MemoryVolume machine;
+  MemoryMachine machine;
   ListedFolderPtr root_;
   quorrex::Run run{machine};
 };
