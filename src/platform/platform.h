@@ -140,14 +140,7 @@ struct FileIdHash {
 // What the link query of one file gives.
 struct LinkInfo {
   uint32_t links = 0;
-  uint32_t indexLow = 0;
-  uint32_t indexHigh = 0;
-  uint64_t volumeSerial = 0;
-  uint64_t indexUpper = 0;  // as in FileId
-
-  FileId id() const {
-    return FileId{volumeSerial, (uint64_t{indexHigh} << 32) | indexLow, indexUpper};
-  }
+  FileId id;
 };
 
 // An open folder listing. Entries come out in the system's order, "." and

@@ -108,7 +108,7 @@ class Walk {
           Enter(std::move(listed.child), entry, path_.size(), level.depth + 1, name);
           break;
         case EntryRole::kLinkQuery:
-          AddHardLink(run_.scan, listed.link.links, listed.link.id(), path_);
+          AddHardLink(run_.scan, listed.link.links, listed.link.id, path_);
           run_.console.statusLine.CountLinkCandidate();
           break;
         case EntryRole::kNone:

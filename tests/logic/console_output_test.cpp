@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "console/display_text.h"
+#include "console/line_writer.h"
 #include "console/message.h"
 #include "console/output_sink.h"
 #include "console/path_line.h"
@@ -58,6 +59,35 @@ TEST(Messages, RedirectedOutputIsBufferedAndFlushedBeforeStandardError) {
   PrintMessage(run.console, "lost\n");
   FlushOutput(run.console);
   EXPECT_EQ(machine.out, "first\r\n");
+}
+
+// Every kind of line ends its lines its own way, to a console and redirected
+// alike: a message in CR LF, a path line in LF; a CR LF already there stays.
+TEST(LineWriter, EachKindEndsItsLinesItsOwnWay) {
+  struct Case {
+    LineKind kind;
+    bool console;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {LineKind::kMessage, true, "a C:\\d 7 -3\r\nb\r\nc\r\n"},
+      {LineKind::kMessage, false, "a C:\\d 7 -3\r\nb\r\nc\r\n"},
+      {LineKind::kPathLine, true, "a C:\\d 7 -3\nb\nc\r\n"},
+      {LineKind::kPathLine, false, "a C:\\d 7 -3\nb\nc\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.kind == LineKind::kMessage ? "message" : "path line")
+                                      << (c.console ? " to a console" : " redirected"));
+    MemoryMachine machine;
+    machine.stdoutIsConsole = c.console;
+    quorrex::Run run(machine);
+    LineWriter line(run.console, c.kind);
+    line.Text("a ").Name(u"C:\\d").Text(" ").Number(7u).Text(" ").Number(int32_t{-3});
+    line.Text("\nb\nc\r\n");
+    EXPECT_GT(line.Write(), 0);
+    FlushOutput(run.console);
+    EXPECT_EQ(machine.out, c.expected);
+  }
 }
 
 TEST(ShortenMiddle, TableOfWidths) {
