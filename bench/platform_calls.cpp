@@ -13,20 +13,20 @@
 #include <functional>
 #include <string>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run/run_state.h"
 #include "scan/walker.h"
 
 namespace {
 
 using quorrex::testing::CallCounts;
-using quorrex::testing::MemoryVolume;
+using quorrex::testing::MemoryMachine;
 using quorrex::testing::Numbered;
 using quorrex::testing::WindowsRelease;
 
 // The calls of one walk of C:\t with every file matching.
 CallCounts Walk(WindowsRelease release, size_t folders, size_t files, bool linked) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.release = release;
   machine.AddFolder(u"C:\\t");
@@ -40,10 +40,10 @@ CallCounts Walk(WindowsRelease release, size_t folders, size_t files, bool linke
     }
   }
   quorrex::Run run(machine);
-  run.options.recurse = true;
-  run.walkWorkers = 1;
+  run.settings.recurse = true;
+  run.settings.walkWorkers = 1;
   machine.ResetCalls();
-  quorrex::WalkFolder(run, u"\\\\?\\C:\\t\\", u"*");
+  quorrex::WalkFolder(run.scan, u"\\\\?\\C:\\t\\", u"*");
   return machine.Calls();
 }
 

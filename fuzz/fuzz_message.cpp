@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/message.h"
-#include "memory_volume.h"
+#include "memory_machine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorrex;
@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (cut != std::string_view::npos) {
     for (char c : input.substr(cut + 1)) wide.push_back(static_cast<unsigned char>(c));
   }
-  testing::MemoryVolume machine;
+  testing::MemoryMachine machine;
   Platform& platform = machine;
   const FormatArg args[] = {FormatArg(7u), FormatArg(int32_t{-3}), FormatArg("narrow"),
                             FormatArg(std::u16string_view(wide))};

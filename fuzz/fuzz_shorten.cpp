@@ -6,7 +6,7 @@
 #include <string>
 
 #include "console/path_line.h"
-#include "memory_volume.h"
+#include "memory_machine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorrex;
@@ -23,15 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (length != static_cast<int32_t>(shortened.size())) std::abort();
   if (shortened.size() > text.size()) std::abort();
 
-  testing::MemoryVolume machine;
+  testing::MemoryMachine machine;
   machine.consoleWidth = consoleWidth;
   machine.cursorColumn = column;
   machine.stdoutIsConsole = (data[3] & 1) != 0;
   Run run(machine);
-  run.options.oneLine = (data[3] & 2) != 0;
-  run.maxColumn = machine.stdoutIsConsole ? int32_t{consoleWidth} - 1 : -1;
+  run.console.oneLine = (data[3] & 2) != 0;
+  run.console.maxColumn = machine.stdoutIsConsole ? int32_t{consoleWidth} - 1 : -1;
   const char* formats[] = {"%S\n", " %S\n", " -> %S\n"};
-  const int written = PrintPathLine(run, formats[data[3] % 3], text);
+  const int written = PrintPathLine(run.console, formats[data[3] % 3], text);
   if (written < 0) std::abort();
   return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "paths/path_forms.h"
 #include "paths/target.h"
 
@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i + 1 < size; i += 2) {
     spec.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   }
-  static testing::MemoryVolume* machine = [] {
-    auto* m = new testing::MemoryVolume;
+  static testing::MemoryMachine* machine = [] {
+    auto* m = new testing::MemoryMachine;
     m->AddFolder(u"C:\\data\\sub");
     m->AddFile(u"C:\\data\\file.txt");
     m->AddVolume(u"\\\\server\\share\\");
@@ -24,15 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     m->currentFolder = u"C:\\data";
     return m;
   }();
-  Run run(*machine);
-  run.fileSpec = spec;
-  NormaliseTarget(run);
-  if (SplitTarget(run, run.fileSpec)) {
+  const SystemConventions conventions = machine->Conventions();
+  const NormalisedSpec normalised =
+      NormaliseTarget(*machine, conventions, spec).value_or(NormalisedSpec{spec, false});
+  if (const auto target = SplitTarget(*machine, conventions, normalised)) {
     // The scan folder and pattern together hold the target, give or take the
     // long-path prefix and a separator.
-    if (run.scanFolder.size() + run.namePattern.size() > run.fileSpec.size() + 5) std::abort();
+    if (target->scanFolder.size() + target->namePattern.size() > normalised.path.size() + 5) {
+      std::abort();
+    }
   }
-  for (auto rule : {DisplayRule::kWalker, DisplayRule::kReparse, DisplayRule::kHardLink}) {
+  for (auto rule :
+       {DisplayRule::kAnyLongPath, DisplayRule::kLongDrivePath, DisplayRule::kQuestionMarkThird}) {
     const std::u16string_view shown = DisplayForm(spec, rule);
     if (shown.size() > spec.size()) std::abort();
   }

@@ -3,7 +3,8 @@
 #include <mutex>
 
 #include "console/message.h"
-#include "console/progress_line.h"
+#include "console/output_sink.h"
+#include "console/status_line.h"
 
 namespace quorrex {
 namespace {
@@ -26,41 +27,42 @@ bool EndsProcess(uint32_t event) {
 
 // Once the handler of these events returns, the system ends the process: the
 // handler holds on until the run has handed on its summary, or the time is up.
-void WaitForRunOutput(Run& run) {
-  for (uint32_t waited = 0; waited < kEndingEventWaitMs && !run.output.finished;
+void WaitForRunOutput(Console& console) {
+  for (uint32_t waited = 0; waited < kEndingEventWaitMs && !console.output.finished;
        waited += kEndingEventPollMs) {
-    run.platform.Sleep(kEndingEventPollMs);
+    console.platform.Sleep(kEndingEventPollMs);
   }
 }
 
-void InitConsoleState(Run& run) {
+void InitConsoleState(Console& console) {
   // The input mode belongs to the console, shared with the shell that
   // started the program: it is noted first and given back on the way out.
   uint32_t found = 0;
-  run.console.stdinModeSaved = run.platform.GetStdinMode(found);
-  run.console.savedStdinMode = found;
-  run.platform.SetCtrlHandler([&run](uint32_t event) { ConsoleCtrlHandler(run, event); });
-  run.platform.SetStdinMode(kProcessedInput | kLineInput | kEchoInput);
+  console.events.stdinModeSaved = console.platform.GetStdinMode(found);
+  console.events.savedStdinMode = found;
+  console.platform.SetCtrlHandler(
+      [&console](uint32_t event) { ConsoleCtrlHandler(console, event); });
+  console.platform.SetStdinMode(kProcessedInput | kLineInput | kEchoInput);
   uint32_t mode = 0;
-  if (run.platform.GetStdinMode(mode)) {
-    run.platform.SetStdinMode((mode & ~(kLineInput | kEchoInput)) | kWindowInput);
+  if (console.platform.GetStdinMode(mode)) {
+    console.platform.SetStdinMode((mode & ~(kLineInput | kEchoInput)) | kWindowInput);
   }
 }
 
-void RestoreConsoleState(Run& run) {
-  if (run.console.stdinModeSaved) run.platform.SetStdinMode(run.console.savedStdinMode);
+void RestoreConsoleState(Console& console) {
+  if (console.events.stdinModeSaved) console.platform.SetStdinMode(console.events.savedStdinMode);
 }
 
 namespace {
 
 // The message of a control event; null for none.
-const char* MessageOf(const Run& run, uint32_t event) {
+const char* MessageOf(const Console& console, uint32_t event) {
   // On POSIX the events are the signals SIGINT, SIGQUIT, SIGHUP and SIGTERM,
   // and are named so.
-  const bool signals = run.conventions.signals;
+  const bool signals = console.conventions.signals;
   switch (event) {
     case kCtrlCEvent:
-      if (run.console.abortRequested) return nullptr;
+      if (console.stop.StopRequested()) return nullptr;
       return signals ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n";
     case kCtrlBreakEvent:
       return signals ? "\nSIGQUIT received -> abort\n" : "\nCtrl+Break pressed -> abort\n";
@@ -77,49 +79,49 @@ const char* MessageOf(const Run& run, uint32_t event) {
 
 }  // namespace
 
-bool ConsoleCtrlHandler(Run& run, uint32_t event) {
+bool ConsoleCtrlHandler(Console& console, uint32_t event) {
   // Job control asks for no abort: the status line leaves the screen before
   // the process stops and comes back when it is continued.
   if (event == kStopEvent) {
-    SuspendProgressLine(run);
+    SuspendStatusLine(console);
     return true;
   }
   if (event == kContinueEvent) {
-    ResumeProgressLine(run);
+    ResumeStatusLine(console);
     return true;
   }
-  ConsoleState& state = run.console;
+  ControlEvents& events = console.events;
   bool ignored = false;
   {
-    std::lock_guard<std::recursive_mutex> guard(state.handlerLock);
-    ignored = state.ignoreFurtherEvents;
+    std::lock_guard<std::recursive_mutex> guard(events.handlerLock);
+    ignored = events.ignoreFurtherEvents;
     if (!ignored) {
-      if (const char* message = MessageOf(run, event)) {
+      if (const char* message = MessageOf(console, event)) {
         // Signals are taken by one thread of their own, which can wait for
         // the line being written to end, so that the message never splits a
         // line of the listing. The Windows handler may be called at any
         // moment and prints at once.
         std::unique_lock<std::recursive_timed_mutex> atLineEnd;
-        if (run.conventions.signals) atLineEnd = HoldOutputAtLineEnd(run, kLineEndWait);
-        PrintMessage(run, message);
+        if (console.conventions.signals) atLineEnd = HoldOutputAtLineEnd(console, kLineEndWait);
+        PrintMessage(console, message);
       }
       // The system may end the process soon after a close, logoff or
       // shutdown event: what the run has printed so far goes out now.
-      FlushOutput(run);
+      FlushOutput(console);
     }
   }
   if (!ignored) {
-    if (event != kCtrlCEvent) state.ignoreFurtherEvents = true;
-    state.abortRequested = true;
+    if (event != kCtrlCEvent) events.ignoreFurtherEvents = true;
+    console.stop.RequestStop();
   }
   // Outside the lock: the run goes on to its summary meanwhile.
-  if (EndsProcess(event)) WaitForRunOutput(run);
+  if (EndsProcess(event)) WaitForRunOutput(console);
   return true;
 }
 
-void WaitForKeyIfOwnConsole(Run& run) {
-  FlushOutput(run);
-  Platform& platform = run.platform;
+void WaitForKeyIfOwnConsole(Console& console) {
+  FlushOutput(console);
+  Platform& platform = console.platform;
   if (!platform.HasExitPause()) return;
   if (!platform.OwnsConsoleWindow()) {
     platform.Sleep(100);
@@ -127,8 +129,8 @@ void WaitForKeyIfOwnConsole(Run& run) {
   }
   platform.Sleep(300);
   platform.FlushConsoleInput();
-  PrintMessage(run, "Press any key to close");
-  FlushOutput(run);
+  PrintMessage(console, "Press any key to close");
+  FlushOutput(console);
   for (;;) {
     platform.Sleep(100);
     InputRecord record;

@@ -4,20 +4,20 @@
 #include <chrono>
 #include <cstdint>
 
-#include "run/run_state.h"
+#include "console/console.h"
 
 namespace quorrex {
 
 // Registers the control handler and sets the console input mode.
-void InitConsoleState(Run& run);
+void InitConsoleState(Console& console);
 
 // Answers one console control event: prints its message (Ctrl+C once, and
-// at most one of the others), records the abort request. For a close, logoff
+// at most one of the others), requests the stop. For a close, logoff
 // or shutdown it then waits, bounded, until the run's output is complete.
 // Where events are signals, the message waits, bounded, for the line being
 // written to end. The job-control events take the status line off the screen
 // and back. Always true.
-bool ConsoleCtrlHandler(Run& run, uint32_t event);
+bool ConsoleCtrlHandler(Console& console, uint32_t event);
 
 // How long the handler of a close, logoff or shutdown event waits for the run
 // to finish its output: the system ends the process once the handler
@@ -30,10 +30,10 @@ inline constexpr uint32_t kEndingEventPollMs = 50;
 inline constexpr std::chrono::milliseconds kLineEndWait{1000};
 
 // Gives the console input mode found at start back to the console.
-void RestoreConsoleState(Run& run);
+void RestoreConsoleState(Console& console);
 
 // When the console window is the program's own, waits for a key; otherwise
 // waits a moment. Nothing of it on POSIX.
-void WaitForKeyIfOwnConsole(Run& run);
+void WaitForKeyIfOwnConsole(Console& console);
 
 }  // namespace quorrex

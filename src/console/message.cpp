@@ -3,8 +3,9 @@
 #include <mutex>
 #include <vector>
 
-#include "console/path_line.h"
-#include "console/progress_line.h"
+#include "console/display_text.h"
+#include "console/output_sink.h"
+#include "console/status_line.h"
 
 namespace quorrex {
 namespace {
@@ -76,22 +77,13 @@ std::string FormatText(Platform& platform, std::string_view format,
   return out;
 }
 
-std::string ConvertLineEnds(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 8);
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 namespace {
 
 // `text` formatted with its names (wide arguments) as a terminal must show
 // them: every control character as "?", so that a name can neither move the
 // cursor nor set the window's title or the colours.
-std::string FormatForTerminal(Run& run, std::string_view format, std::span<const FormatArg> args) {
+std::string FormatForTerminal(Platform& platform, std::string_view format,
+                              std::span<const FormatArg> args) {
   std::vector<std::u16string> masked;
   std::vector<FormatArg> shown(args.begin(), args.end());
   masked.reserve(args.size());
@@ -100,34 +92,36 @@ std::string FormatForTerminal(Run& run, std::string_view format, std::span<const
     masked.push_back(MaskControlCharacters(arg.wide));
     arg.wide = masked.back();
   }
-  return FormatText(run.platform, format, shown);
+  return FormatText(platform, format, shown);
 }
 
 }  // namespace
 
-int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatArg> args) {
-  std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
-  if (run.conventions.byteTerminal && !OutputRedirected(run) &&
-      run.platform.MasksControlCharacters()) {
-    return WriteOutput(run, FormatForTerminal(run, format, args));
+int PrintMessageArgs(Console& console, std::string_view format, std::span<const FormatArg> args) {
+  std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+  LineWriter line(console, LineKind::kMessage);
+  if (console.conventions.byteTerminal && !OutputRedirected(console) &&
+      console.platform.MasksControlCharacters()) {
+    line.Text(FormatForTerminal(console.platform, format, args));
+  } else {
+    line.Text(FormatText(console.platform, format, args));
   }
-  const std::string text = FormatText(run.platform, format, args);
-  if (run.conventions.byteTerminal) return WriteOutput(run, text);
-  return WriteOutput(run, ConvertLineEnds(text));
+  return line.Write();
 }
 
-int PrintErrorArgs(Run& run, std::string_view format, std::span<const FormatArg> args) {
-  std::lock_guard<std::recursive_timed_mutex> guard(run.output.lock);
-  const ProgressLinePause pause(run);  // the status line leaves the screen first
-  FlushOutput(run);
-  const std::string text = run.conventions.byteTerminal && run.platform.MasksControlCharacters() &&
-                                   run.platform.StderrIsConsole()
-                               ? FormatForTerminal(run, format, args)
-                               : FormatText(run.platform, format, args);
+int PrintErrorArgs(Console& console, std::string_view format, std::span<const FormatArg> args) {
+  std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+  const StatusLinePause pause(console);  // the status line leaves the screen first
+  FlushOutput(console);
+  Platform& platform = console.platform;
+  const std::string text = console.conventions.byteTerminal && platform.MasksControlCharacters() &&
+                                   platform.StderrIsConsole()
+                               ? FormatForTerminal(platform, format, args)
+                               : FormatText(platform, format, args);
   uint32_t written = 0;
   uint32_t error = 0;
-  if (run.platform.WriteStderrConsole(text, written, error)) return static_cast<int>(written);
-  if (error == win_error::kInvalidHandle && run.platform.WriteStderr(text, written)) {
+  if (platform.WriteStderrConsole(text, written, error)) return static_cast<int>(written);
+  if (error == win_error::kInvalidHandle && platform.WriteStderr(text, written)) {
     return static_cast<int>(written);
   }
   return -1;

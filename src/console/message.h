@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "console/output_sink.h"
-#include "run/run_state.h"
+#include "console/console.h"
+#include "console/line_writer.h"
 
 namespace quorrex {
 
@@ -38,25 +38,22 @@ struct FormatArg {
 std::string FormatText(Platform& platform, std::string_view format,
                        std::span<const FormatArg> args);
 
-// Puts a CR before every LF that does not already follow a CR.
-std::string ConvertLineEnds(std::string_view text);
-
-int PrintMessageArgs(Run& run, std::string_view format, std::span<const FormatArg> args);
-int PrintErrorArgs(Run& run, std::string_view format, std::span<const FormatArg> args);
+int PrintMessageArgs(Console& console, std::string_view format, std::span<const FormatArg> args);
+int PrintErrorArgs(Console& console, std::string_view format, std::span<const FormatArg> args);
 
 // Writes a formatted message to standard output (line ends as CR LF on
 // Windows, LF on POSIX). Returns the byte count written, -1 on failure.
 template <typename... Args>
-int PrintMessage(Run& run, std::string_view format, const Args&... args) {
+int PrintMessage(Console& console, std::string_view format, const Args&... args) {
   const std::array<FormatArg, sizeof...(Args)> list{FormatArg(args)...};
-  return PrintMessageArgs(run, format, list);
+  return PrintMessageArgs(console, format, list);
 }
 
 // Writes a formatted message to standard error, its line ends unchanged.
 template <typename... Args>
-int PrintError(Run& run, std::string_view format, const Args&... args) {
+int PrintError(Console& console, std::string_view format, const Args&... args) {
   const std::array<FormatArg, sizeof...(Args)> list{FormatArg(args)...};
-  return PrintErrorArgs(run, format, list);
+  return PrintErrorArgs(console, format, list);
 }
 
 }  // namespace quorrex

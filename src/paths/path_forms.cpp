@@ -87,11 +87,11 @@ size_t RootLength(std::u16string_view path) {
 
 size_t DisplayOffset(std::u16string_view path, DisplayRule rule) {
   switch (rule) {
-    case DisplayRule::kWalker:
+    case DisplayRule::kAnyLongPath:
       return HasLongPathPrefix(path) ? 4 : 0;
-    case DisplayRule::kReparse:
+    case DisplayRule::kLongDrivePath:
       return HasLongPathPrefix(path) && !IsUncLike(path) && !IsBareDevicePath(path) ? 4 : 0;
-    case DisplayRule::kHardLink:
+    case DisplayRule::kQuestionMarkThird:
       return path.size() >= 4 && path[2] == u'?' ? 4 : 0;
   }
   return 0;

@@ -43,11 +43,13 @@ std::u16string UncLongForm(std::u16string_view path);
 // root of these forms or stops before its backslash.
 size_t RootLength(std::u16string_view path);
 
-// Which printing rule decides whether a path loses its `\\?\`.
+// Which rule decides whether a path loses its `\\?\`: the walk's error
+// lines take the first, the reparse report the second, the hard-link groups
+// the third.
 enum class DisplayRule {
-  kWalker,    // whenever the path has the long-path prefix
-  kReparse,   // long-path prefix, and neither UNC-like nor a bare device path
-  kHardLink,  // the third character is '?'
+  kAnyLongPath,        // whenever the path has the long-path prefix
+  kLongDrivePath,      // long-path prefix, and neither UNC-like nor a bare device path
+  kQuestionMarkThird,  // the third character is '?'
 };
 
 // How many leading characters the printed form of `path` drops (0 or 4).

@@ -1,18 +1,39 @@
 // The file specification turned into a scan folder and a name pattern.
 #pragma once
 
-#include "run/run_state.h"
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
 
 namespace quorrex {
 
-// Rewrites `run.fileSpec` in place as a full target: quotes at both ends
-// removed, the full path taken, a bare name put under the current folder, and
-// "*" added to a folder (after a separator). False, with the file spec unchanged
-// where it is relative, when the current folder it needs cannot be had.
-bool NormaliseTarget(Run& run);
+// A file specification made whole: `path` is a full target, and
+// `patternAppended` says that the spec named a folder and "*" was added.
+struct NormalisedSpec {
+  std::u16string path;
+  bool patternAppended = false;
+};
 
-// Cuts the target into `run.scanFolder` and `run.namePattern`; false when the
-// target holds no separator (and nothing is written).
-bool SplitTarget(Run& run, const std::u16string& target);
+// What the walk is given: the folder to scan and the pattern its entries are
+// matched against.
+struct Target {
+  std::u16string scanFolder;
+  std::u16string namePattern;
+};
+
+// `fileSpec` as a full target: quotes at both ends removed, the full path
+// taken, a bare name put under the current folder, and "*" added to a folder
+// (after a separator). Nothing when the spec is relative and the current
+// folder it needs cannot be had.
+std::optional<NormalisedSpec> NormaliseTarget(Platform& platform,
+                                              const SystemConventions& conventions,
+                                              std::u16string_view fileSpec);
+
+// Cuts a target into its scan folder and name pattern; nothing when it holds
+// no separator.
+std::optional<Target> SplitTarget(Platform& platform, const SystemConventions& conventions,
+                                  const NormalisedSpec& spec);
 
 }  // namespace quorrex

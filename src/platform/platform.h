@@ -51,7 +51,7 @@ inline constexpr uint32_t kNoSystemResources = 1450;
 // (the low 16 bits); the error names print them by their errno name.
 inline constexpr uint32_t kPosixErrnoBase = 0xE0000000u;
 inline constexpr uint32_t kPosixTooManyFilesInSystem = kPosixErrnoBase | 23;  // ENFILE
-inline constexpr uint32_t kPosixTooManyOpenFiles = kPosixErrnoBase | 24;       // EMFILE
+inline constexpr uint32_t kPosixTooManyOpenFiles = kPosixErrnoBase | 24;      // EMFILE
 }  // namespace win_error
 
 // Whether an error tells of a shortage of the process or the system
@@ -173,14 +173,7 @@ struct FileIdHash {
 // What the link query of one file gives.
 struct LinkInfo {
   uint32_t links = 0;
-  uint32_t indexLow = 0;
-  uint32_t indexHigh = 0;
-  uint64_t volumeSerial = 0;
-  uint64_t indexUpper = 0;  // as in FileId
-
-  FileId id() const {
-    return FileId{volumeSerial, (uint64_t{indexHigh} << 32) | indexLow, indexUpper};
-  }
+  FileId id;
 };
 
 // An open folder listing. Entries come out in the system's order, "." and

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   // The run's records and the platform live until the process ends: the
   // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);
-  run->walkWorkers = quorrex::WalkWorkersSetting(std::getenv("QUORREX_WORKERS"));
+  run->settings.walkWorkers = quorrex::WalkWorkersSetting(std::getenv("QUORREX_WORKERS"));
   const int code = quorrex::RunProgram(*run, args);
   (void)platform.release();
   return code;

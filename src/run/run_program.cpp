@@ -1,18 +1,19 @@
 #include "run/run_program.h"
 
+#include <optional>
+
 #include "console/console_state.h"
 #include "console/message.h"
+#include "console/output_sink.h"
 #include "console/path_line.h"
-#include "console/progress_line.h"
+#include "console/status_line.h"
 #include "paths/path_forms.h"
 #include "paths/target.h"
+#include "platform/error_names.h"
 #include "run/summary.h"
-#include "scan/error_names.h"
-#include "scan/hard_links.h"
-#include "scan/reparse_names.h"
+#include "scan/hard_link_groups.h"
 #include "scan/walker.h"
 #include "support/memory.h"
-#include "run/startup.h"
 
 namespace quorrex {
 namespace {
@@ -26,6 +27,12 @@ constexpr const char* kUsage[] = {
     "\n",
 };
 
+// The first two parts of the program's own version.
+struct VersionInfo {
+  uint16_t major = 0;
+  uint16_t minor = 0;
+};
+
 char16_t Lower(char16_t c) {
   return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
 }
@@ -36,11 +43,11 @@ bool TakeOption(Run& run, const std::u16string& arg) {
   switch (Lower(arg[1])) {
     case u'r':
     case u's':
-      run.options.recurse = true;
+      run.settings.recurse = true;
       return true;
     case u'1':
     case u'l':
-      run.options.oneLine = true;
+      run.console.oneLine = true;
       return true;
     default:
       return false;
@@ -49,36 +56,50 @@ bool TakeOption(Run& run, const std::u16string& arg) {
 
 // Every way out ends here: pending output, then the exit pause. A run whose
 // output could not be written says so on standard error and ends with 4.
-int Finish(Run& run, int code) {
-  StopOutputFlusher(run);
-  StopProgressLine(run);
-  FlushOutput(run);
-  if (OutputFailed(run)) {
-    PrintError(run, "output failed (%s) -> abort\n", SystemErrorName(run.output.failError));
+int EndRun(Console& console, int code) {
+  StopOutputFlusher(console);
+  StopStatusLine(console);
+  FlushOutput(console);
+  if (OutputFailed(console)) {
+    PrintError(console, "output failed (%s) -> abort\n", SystemErrorName(console.output.failError));
     code = kExitOutputFailed;
   }
-  run.output.finished = true;
-  WaitForKeyIfOwnConsole(run);
-  FlushOutput(run);
+  console.output.finished = true;
+  WaitForKeyIfOwnConsole(console);
+  FlushOutput(console);
   SetAllocationRescue(nullptr, nullptr);
-  RestoreConsoleState(run);
+  RestoreConsoleState(console);
   return code;
 }
 
 // A refused allocation erases the status line and writes out what the run
 // holds before the process ends.
 void RescueOutput(void* context) {
-  Run& run = *static_cast<Run*>(context);
-  HaltProgressLine(run);
-  FlushOutputWithin(run, 500);
+  Console& console = *static_cast<Console*>(context);
+  HaltStatusLine(console);
+  FlushOutputWithin(console, 500);
+}
+
+// The first two parts of the file version of the program's own file; 0.0
+// when it cannot be read.
+VersionInfo OwnVersion(Platform& platform) {
+  VersionInfo version;
+  uint32_t fileVersionMS = 0;
+  if (platform.ReadFileVersion(platform.OwnFilePath(), fileVersionMS)) {
+    version.major = static_cast<uint16_t>(fileVersionMS >> 16);
+    version.minor = static_cast<uint16_t>(fileVersionMS & 0xFFFF);
+  }
+  return version;
 }
 
 // The volume and folder checks; 0 when the walk may start, else the exit code.
 int CheckVolumeAndFolder(Run& run) {
   Platform& platform = run.platform;
+  Console& console = run.console;
+  const std::u16string& scanFolder = run.target.scanFolder;
   std::u16string volume;
-  if (!platform.GetVolumePathName(run.scanFolder, volume)) {
-    PrintError(run, "volume is invalid -> abort\n");
+  if (!platform.GetVolumePathName(scanFolder, volume)) {
+    PrintError(console, "volume is invalid -> abort\n");
     return kExitNoVolume;
   }
   uint32_t fsFlags = 0;
@@ -92,17 +113,17 @@ int CheckVolumeAndFolder(Run& run) {
     error = platform.GetVolumeInformation(volume, fsFlags, fsName);
   }
   if (error != 0) {
-    PrintError(run, "volume is invalid -> abort\n");
+    PrintError(console, "volume is invalid -> abort\n");
     return kExitVolumeUnusable;
   }
   if ((fsFlags & kFsSupportsReparsePoints) == 0) {
-    PrintMessage(run, "The %S file system does not support reparse points -> abort\n", fsName);
+    PrintMessage(console, "The %S file system does not support reparse points -> abort\n", fsName);
     return kExitVolumeUnusable;
   }
-  run.hardLinks.Clear();
-  const uint32_t attributes = platform.GetFileAttributes(run.scanFolder);
+  run.tallies.hardLinks.Clear();
+  const uint32_t attributes = platform.GetFileAttributes(scanFolder);
   if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) == 0) {
-    PrintMessage(run, "folder not found -> abort\n");
+    PrintMessage(console, "folder not found -> abort\n");
     return kExitFolderNotFound;
   }
   return 0;
@@ -111,19 +132,22 @@ int CheckVolumeAndFolder(Run& run) {
 // The file specification's normalisation and split, the checks, the walk
 // and the group report; 0 when the walk ran, else the exit code.
 int Scan(Run& run) {
-  if (!NormaliseTarget(run)) {
-    PrintMessage(run, "folder not found -> abort\n");
+  Console& console = run.console;
+  const std::optional<NormalisedSpec> spec =
+      NormaliseTarget(run.platform, run.conventions, run.fileSpec);
+  if (!spec) {
+    PrintMessage(console, "folder not found -> abort\n");
     return kExitFolderNotFound;
   }
-  SplitTarget(run, run.fileSpec);
+  run.target = SplitTarget(run.platform, run.conventions, *spec).value_or(Target{});
   if (const int code = CheckVolumeAndFolder(run); code != 0) return code;
 
   // The lone carriage return only means something on a terminal.
-  if (!run.conventions.byteTerminal || !OutputRedirected(run)) PrintMessage(run, "\r");
-  StartProgressLine(run);
-  WalkFolder(run, run.scanFolder, run.namePattern);
+  if (!run.conventions.byteTerminal || !OutputRedirected(console)) PrintMessage(console, "\r");
+  StartStatusLine(console);
+  WalkFolder(run.scan, run.target.scanFolder, run.target.namePattern);
   // Output that failed ends the run here: no group report, no summary.
-  if (!OutputFailed(run)) ReportHardLinkGroups(run);
+  if (!OutputFailed(console)) ReportHardLinkGroups(run.scan);
   return 0;
 }
 
@@ -140,25 +164,26 @@ void InstallAllocationFailure(Platform& platform) {
 }
 
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
-  HardenDllSearch(run);
-  SetAllocationRescue(RescueOutput, &run);
-  run.maxColumn = int32_t{ConsoleBufferWidth(run)} - 1;
-  InitConsoleState(run);
-  ReadOwnVersion(run, run.platform.OwnFilePath());
-  PrintMessage(run, "Quorrex %u.%u", uint32_t{run.version.major}, uint32_t{run.version.minor});
-  StartOutputFlusher(run);
+  Console& console = run.console;
+  run.platform.HardenLibrarySearch();
+  SetAllocationRescue(RescueOutput, &console);
+  console.maxColumn = int32_t{ConsoleBufferWidth(run.platform)} - 1;
+  InitConsoleState(console);
+  const VersionInfo version = OwnVersion(run.platform);
+  PrintMessage(console, "Quorrex %u.%u", uint32_t{version.major}, uint32_t{version.minor});
+  StartOutputFlusher(console);
 
   if (args.size() <= 1) {
-    for (const char* text : kUsage) PrintMessage(run, text);
-    return Finish(run, kExitUsage);
+    for (const char* text : kUsage) PrintMessage(console, text);
+    return EndRun(console, kExitUsage);
   }
-  PrintMessage(run, "\n");
+  PrintMessage(console, "\n");
 
   for (size_t i = 1; i < args.size(); ++i) {
     if (TakeOption(run, args[i])) continue;
     if (!run.fileSpec.empty()) {
-      PrintMessage(run, "invalid parameter %S\n", args[i]);
-      return Finish(run, kExitSecondFileSpec);
+      PrintMessage(console, "invalid parameter %S\n", args[i]);
+      return EndRun(console, kExitSecondFileSpec);
     }
     run.fileSpec = args[i];
   }
@@ -170,9 +195,9 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   run.platform.BeginFileSystemWork();
   const int code = Scan(run);
   run.platform.EndFileSystemWork();
-  if (code != 0) return Finish(run, code);
-  if (!OutputFailed(run)) PrintSummary(run);
-  return Finish(run, run.AbortRequested() ? kExitAborted : kExitCompleted);
+  if (code != 0) return EndRun(console, code);
+  if (!OutputFailed(console)) PrintSummary(console, run.tallies.counters);
+  return EndRun(console, run.AbortRequested() ? kExitAborted : kExitCompleted);
 }
 
 }  // namespace quorrex

@@ -1,10 +1,11 @@
 // The summary block that ends a completed listing.
 #pragma once
 
-#include "run/run_state.h"
+#include "console/console.h"
+#include "scan/scan_records.h"
 
 namespace quorrex {
 
-void PrintSummary(Run& run);
+void PrintSummary(Console& console, const ScanCounters& counters);
 
 }  // namespace quorrex

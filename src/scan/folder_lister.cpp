@@ -57,14 +57,16 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   uint32_t error = 0;
   if (throughParent) {
     ListedFolder& parent = *folder.parent;
-    std::lock_guard<std::mutex> hold(parent.listingLock);
-    if (!parent.listing) {
+    FolderListing* through = parent.PinListing();
+    if (through == nullptr) {
       budget_.Give();
       return OpenResult::kParentClosed;
     }
-    const EntryRef ref{folder.path,      parent.listing.get(), folder.Name(), folder.attributes,
+    const EntryRef ref{folder.path,      through,
+                       folder.Name(),    folder.attributes,
                        folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
     listing = platform_.OpenListing(scratch.mask, ref, error);
+    parent.UnpinListing();
   } else {
     const EntryRef ref{folder.path, nullptr, folder.Name(), folder.attributes, folder.nameBytes};
     listing = platform_.OpenListing(scratch.mask, ref, error);
@@ -107,8 +109,8 @@ ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const Liste
   return child;
 }
 
-void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch,
-                        const std::atomic<bool>& stop) {
+void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, const StopSource& stop,
+                        const StopSource& alsoStop) {
   ListedFolder& folder = *self;
   FolderListing& listing = *folder.listing.get();
   std::u16string& full = scratch.path;
@@ -118,7 +120,7 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch,
   const size_t base = full.size();
   bool keepOpen = false;
   uint32_t uncounted = 0;
-  while (!stop.load(std::memory_order_relaxed) && listing.Next(entry)) {
+  while (!stop.StopRequested() && !alsoStop.StopRequested() && listing.Next(entry)) {
     const EntryPlan plan = rules_.Plan(entry, listing, folder.depth);
     if (plan.role == EntryRole::kNone) continue;
     if (++uncounted == kCountBatch) {
@@ -187,8 +189,7 @@ void FolderLister::ReadLink(ListedFolder& folder, ListedEntry& read, ListerScrat
   std::vector<uint8_t>& buffer = scratch.linkData;
   if (buffer.size() != kReparseBufferSize) buffer.resize(kReparseBufferSize);
   const FindData& entry = scratch.entry;
-  const EntryRef ref{scratch.path, folder.listing.get(), entry.name, entry.attributes,
-                     entry.bytes};
+  const EntryRef ref{scratch.path, folder.listing.get(), entry.name, entry.attributes, entry.bytes};
   read.reparse = platform_.ReadReparseData(scratch.path, ref, buffer);
   if (read.reparse.stage != ReparseRead::Stage::kRead && IsShortage(read.reparse.error)) {
     folder.outcome.shortage = true;

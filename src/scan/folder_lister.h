@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "console/console.h"
 #include "platform/platform.h"
 #include "scan/entry_rules.h"
 #include "scan/handle_budget.h"
@@ -49,15 +50,16 @@ class FolderLister {
   // kParentClosed when that listing is closed; else by its path.
   OpenResult Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch);
   // Lists an opened folder into its records until the listing ends or
-  // `stop` is set. Subfolders get records of their own (not yet opened).
+  // either stop is asked for. Subfolders get records of their own (not yet opened).
   // The listing is closed at the end unless an entry is to be opened
   // through it.
-  void List(const ListedFolderPtr& folder, ListerScratch& scratch, const std::atomic<bool>& stop);
+  void List(const ListedFolderPtr& folder, ListerScratch& scratch, const StopSource& stop,
+            const StopSource& alsoStop);
 
  private:
   void ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch);
-  ListedFolderPtr Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch,
-                            size_t base, size_t position);
+  ListedFolderPtr Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch, size_t base,
+                            size_t position);
 
   Platform& platform_;
   const EntryRules rules_;

@@ -93,10 +93,14 @@ struct ListedFolder {
   bool ahead = false;      // counted in the queue's window
 
   // --- The listing ----------------------------------------------------------
-  // Guarded by `listingLock`: whoever opens a subfolder through it holds the
-  // lock for that open, so that it is never closed under an open.
+  // Guarded by `listingLock`. Whoever opens a subfolder through it pins it
+  // for that open, without holding the lock: an open may wait long on a
+  // server that does not answer, and nobody waits for it. A close asked for
+  // meanwhile happens with the last unpin.
   std::mutex listingLock;
   HeldListing listing;
+  uint32_t pins = 0;
+  bool closeWanted = false;
 
   // --- What its reading found: written by the one thread that reads it, read
   // by the walk once the read queue hands the folder over -------------------
@@ -128,22 +132,40 @@ struct ListedFolder {
     if (entry.bytesOffset == ListedEntry::kNoBytes) return {};
     return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
   }
-  bool ListingOpen() {
+  // Whether the listing is open and stays so; a close asked for while it was
+  // pinned is called off.
+  bool KeepListingOpen() {
     std::lock_guard<std::mutex> hold(listingLock);
+    closeWanted = false;
     return static_cast<bool>(listing);
   }
+  bool ListingOpen() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    return listing && !closeWanted;
+  }
+  // Closes the listing now, or once the opens through it have returned.
   void CloseListing() {
     std::lock_guard<std::mutex> hold(listingLock);
-    listing.Reset();
+    if (pins > 0) {
+      closeWanted = listing ? true : false;
+    } else {
+      listing.Reset();
+    }
   }
-  // The same, unless a thread is opening a subfolder through it this moment:
-  // that open may wait long on a server that does not answer, and the walk
-  // never waits for it.
-  bool TryCloseListing() {
-    std::unique_lock<std::mutex> hold(listingLock, std::try_to_lock);
-    if (!hold.owns_lock()) return false;
-    listing.Reset();
-    return true;
+  // The listing, pinned open for one open through it; null when it is
+  // closed or closing.
+  FolderListing* PinListing() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    if (!listing || closeWanted) return nullptr;
+    ++pins;
+    return listing.get();
+  }
+  void UnpinListing() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    if (--pins == 0 && closeWanted) {
+      closeWanted = false;
+      listing.Reset();
+    }
   }
   // Forgets what a reading found, to be read again.
   void ForgetRecords() {

@@ -29,8 +29,10 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 }  // namespace
 
 ReadQueue::ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator,
-                     uint32_t handles, size_t window, const std::atomic<bool>& privilegeSettled)
+                     uint32_t handles, size_t window, const std::atomic<bool>& privilegeSettled,
+                     const StopSource& abort)
     : platform_(platform),
+      abort_(abort),
       budget_(handles),
       lister_(platform, rules, separator, budget_, privilegeSettled),
       window_(window > 0 ? window : 1) {}
@@ -58,7 +60,8 @@ uint32_t ReadQueue::StartReaders(uint32_t readers) {
     std::thread thread;
     auto self = shared_from_this();
     ListerScratch* handed = scratch.get();
-    if (!StartThread(thread, [self, handed] { self->Reader(std::unique_ptr<ListerScratch>(handed)); })) {
+    if (!StartThread(thread,
+                     [self, handed] { self->Reader(std::unique_ptr<ListerScratch>(handed)); })) {
       break;
     }
     scratch.release();
@@ -74,7 +77,7 @@ uint32_t ReadQueue::StartReaders(uint32_t readers) {
 
 void ReadQueue::Stop(std::chrono::milliseconds patience, bool aborted) {
   std::unique_lock<std::mutex> hold(lock_);
-  stopping_ = true;
+  stopping_.RequestStop();
   work_.notify_all();
   ready_.notify_all();
   // A reader ends at its next entry. One inside a system call that waits on
@@ -101,7 +104,7 @@ void ReadQueue::Stop(std::chrono::milliseconds patience, bool aborted) {
 
 void ReadQueue::Release(std::vector<ListedFolderPtr>& folders) {
   for (ListedFolderPtr& folder : folders) {
-    folder->TryCloseListing();
+    folder->CloseListing();
     folder->ReleaseRecords();
   }
   folders.clear();
@@ -110,7 +113,7 @@ void ReadQueue::Release(std::vector<ListedFolderPtr>& folders) {
 void ReadQueue::Retire(ListedFolderPtr folder) {
   // Its descriptor goes back now, so that the budget is what the walk
   // holds; the memory goes later.
-  folder->TryCloseListing();
+  folder->CloseListing();
   retiring_.push_back(std::move(folder));
   if (retiring_.size() < kRetireBatch) return;
   {
@@ -159,7 +162,7 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
   // The unit reserved for it travels with the open.
   folder->holdsUnit = false;
   const OpenResult opened = lister_.Open(*folder, true, scratch);
-  if (opened == OpenResult::kOpened) lister_.List(folder, scratch, stopping_);
+  if (opened == OpenResult::kOpened) lister_.List(folder, scratch, stopping_, abort_);
   std::vector<ListedFolderPtr> closing;
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -184,7 +187,7 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
   platform_.BeginFileSystemWork();
   std::unique_lock<std::mutex> hold(lock_);
   std::vector<ListedFolderPtr> releasing;
-  while (!stopping_) {
+  while (!stopping_.StopRequested()) {
     if (!retired_.empty()) {
       releasing.swap(retired_);
       hold.unlock();
@@ -195,7 +198,7 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
     ListedFolderPtr folder = NextQueuedLocked(window_);
     if (!folder) {
       work_.wait(hold, [this] {
-        return stopping_ || !retired_.empty() || (queued_ > 0 && ahead_ < window_);
+        return stopping_.StopRequested() || !retired_.empty() || (queued_ > 0 && ahead_ < window_);
       });
       continue;
     }
@@ -253,7 +256,7 @@ void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
   walkWaits_ = true;
   ready_.wait_for(hold, kWaitSlice, [this, &folder] {
     return folder->queueState != State::kReading || (queued_ > 0 && ahead_ <= window_) ||
-           stopping_;
+           stopping_.StopRequested();
   });
   walkWaits_ = false;
 }

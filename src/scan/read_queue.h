@@ -41,8 +41,9 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
 
   // `handles` is the budget of open folders; at most `window` folders are
   // listed ahead and not yet taken.
+  // Readers end their listing at an abort (`abort`) as at the queue's stop.
   ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator, uint32_t handles,
-            size_t window, const std::atomic<bool>& privilegeSettled);
+            size_t window, const std::atomic<bool>& privilegeSettled, const StopSource& abort);
   ~ReadQueue();
   ReadQueue(const ReadQueue&) = delete;
   ReadQueue& operator=(const ReadQueue&) = delete;
@@ -82,6 +83,7 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   static void Release(std::vector<ListedFolderPtr>& folders);
 
   Platform& platform_;
+  const StopSource& abort_;
   HandleBudget budget_;
   FolderLister lister_;
   const size_t window_;
@@ -94,7 +96,7 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   bool walkWaits_ = false;                 // the walk waits for a folder being listed
   std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
   std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on
-  std::atomic<bool> stopping_{false};
+  StopSource stopping_;
   std::atomic<bool> leftBehind_{false};  // readers are left to the process exit
   size_t running_ = 0;                   // readers inside Reader()
   std::condition_variable exited_;

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "scan/name_table.h"
+#include "support/name_table.h"
 
 namespace quorrex {
 namespace {

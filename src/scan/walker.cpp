@@ -10,8 +10,8 @@
 
 #include "console/message.h"
 #include "paths/path_forms.h"
-#include "scan/error_names.h"
-#include "scan/hard_links.h"
+#include "platform/error_names.h"
+#include "scan/hard_link_groups.h"
 #include "scan/read_queue.h"
 #include "scan/reparse_names.h"
 #include "scan/reparse_report.h"
@@ -45,39 +45,40 @@ struct Level {
 
 class Walk {
  public:
-  Walk(Run& run, std::u16string_view pattern)
-      : run_(run),
-        rules_{pattern, run.options.recurse, !run.conventions.linkDataNeedsPrivilege},
-        separator_(run.separator()) {}
+  Walk(ScanContext& scan, std::u16string_view pattern)
+      : scan_(scan),
+        rules_{pattern, scan.settings.recurse, !scan.conventions.linkDataNeedsPrivilege},
+        separator_(scan.separator()) {}
 
   void From(std::u16string_view folder) {
     const uint32_t workers = Workers();
     window_ = std::min(size_t{workers} * kWindowPerWorker, kWindowMax);
-    queue_ = std::make_shared<ReadQueue>(run_.platform, rules_, separator_,
-                                         run_.platform.FolderHandleBudget(), window_,
-                                         run_.privilegeSettled);
+    queue_ = std::make_shared<ReadQueue>(scan_.platform, rules_, separator_,
+                                         scan_.platform.FolderHandleBudget(), window_,
+                                         scan_.reparseReader.privilegeSettled, scan_.stop);
     // The walk's own thread lists too, whenever a folder it needs is not
     // ready yet, so it counts as one of the workers.
-    readers_ = workers > 1 && run_.options.recurse ? queue_->StartReaders(Readers(workers - 1)) : 0;
+    readers_ =
+        workers > 1 && scan_.settings.recurse ? queue_->StartReaders(Readers(workers - 1)) : 0;
     path_.assign(folder);
     if (EnterScanFolder()) WalkAll();
     // The readers stop first: after an abort, one may still be opening a
     // subfolder through a level that is about to close.
-    queue_->Stop(kReaderPatience, run_.AbortRequested());
+    queue_->Stop(kReaderPatience, scan_.stop.StopRequested());
     while (open_ > 0) CloseLevel();
     queue_.reset();
   }
 
  private:
   uint32_t Workers() const {
-    if (run_.walkWorkers != 0) return run_.walkWorkers;
+    if (scan_.settings.walkWorkers != 0) return scan_.settings.walkWorkers;
     const unsigned cores = std::thread::hardware_concurrency();
     return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
   }
 
   // As many of `wanted` readers as the address space leaves room for.
   uint32_t Readers(uint32_t wanted) const {
-    const uint64_t left = run_.platform.AddressSpaceLeft();
+    const uint64_t left = scan_.platform.AddressSpaceLeft();
     const uint64_t room = left / 2 / kReaderAddressSpace;
     return static_cast<uint32_t>(std::min<uint64_t>(wanted, room));
   }
@@ -89,7 +90,7 @@ class Walk {
     while (open_ > 0) {
       // An abort request ends the walk before the next entry; every open
       // level is closed on the way out.
-      if (run_.AbortRequested()) return;
+      if (scan_.stop.StopRequested()) return;
       const size_t at = open_ - 1;
       Level& level = levels_[at];
       ListedFolder& folder = *level.folder;
@@ -107,24 +108,24 @@ class Walk {
       switch (listed.role) {
         case EntryRole::kReported:
           if (listed.reparseRead) {
-            ReportReparsePoint(run_, entry, listed.reparse, folder.ReparseDataOf(listed));
+            ReportReparsePoint(scan_, entry, listed.reparse, folder.ReparseDataOf(listed));
           } else {
-            InspectReparsePoint(run_, entry);
+            InspectReparsePoint(scan_, entry);
           }
-          run_.progress.CountReparsePoint();
+          scan_.statusLine.CountReparsePoint();
           break;
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
-            PrintMessage(run_, "path nested too deep (max %i) -> skip folder %S\n", kMaxDepth,
-                         name);
+            PrintMessage(scan_.console, "path nested too deep (max %i) -> skip folder %S\n",
+                         kMaxDepth, name);
             break;
           }
           // The entry's subfolder record is the walk's from here on.
           Enter(std::move(listed.child), at, name);
           break;
         case EntryRole::kLinkQuery:
-          AddHardLink(run_, listed.link.links, listed.link.id(), path_);
-          run_.progress.CountLinkCandidate();
+          AddHardLink(scan_, listed.link.links, listed.link.id, path_);
+          scan_.statusLine.CountLinkCandidate();
           break;
         case EntryRole::kNone:
         case EntryRole::kPassedOver:
@@ -176,8 +177,8 @@ class Walk {
   bool Refuse(const ListedFolderPtr& folder, size_t folderLength) {
     path_.resize(folderLength);
     AppendSearchMask(path_, separator_);
-    PrintMessage(run_, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
-                 DisplayForm(path_, DisplayRule::kWalker));
+    PrintMessage(scan_.console, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
+                 DisplayForm(path_, DisplayRule::kAnyLongPath));
     queue_->Drop(folder);
     return false;
   }
@@ -191,12 +192,12 @@ class Walk {
     for (size_t i = 0; i < open_; ++i) {
       const Level& parent = levels_[i];
       if (parent.idKnown && parent.id == outcome.id) {
-        PrintMessage(run_, "folder loops back to a parent -> skip folder %S\n", name);
+        PrintMessage(scan_.console, "folder loops back to a parent -> skip folder %S\n", name);
         return false;
       }
     }
     if (!walked_.insert(outcome.id).second) {
-      PrintMessage(run_, "folder already walked -> skip folder %S\n", name);
+      PrintMessage(scan_.console, "folder already walked -> skip folder %S\n", name);
       return false;
     }
     return true;
@@ -204,8 +205,7 @@ class Walk {
 
   // Enters an opened folder when its identity allows: lists it if it is not
   // listed yet, and makes it the innermost level.
-  bool Admit(ListedFolderPtr folder, size_t folderLength, int32_t depth,
-             std::u16string_view name) {
+  bool Admit(ListedFolderPtr folder, size_t folderLength, int32_t depth, std::u16string_view name) {
     if (!MayEnter(folder->outcome, name)) {
       UncountListed(*folder);
       queue_->Drop(folder);
@@ -223,7 +223,7 @@ class Walk {
     level.position = 0;
     level.nextToQueue = 0;
     level.folder = std::move(folder);
-    run_.progress.EnterFolder(path_);
+    scan_.statusLine.EnterFolder(path_);
     return true;
   }
 
@@ -237,17 +237,17 @@ class Walk {
   // The status line names a folder the walk lists itself or waits for, and
   // counts its entries as they are listed.
   void Show(ListedFolder& folder) {
-    if (!run_.progress.enabled.load(std::memory_order_relaxed)) return;
-    CountListedInto(folder, &run_.progress.entries);
+    if (!scan_.statusLine.enabled.load(std::memory_order_relaxed)) return;
+    CountListedInto(folder, &scan_.statusLine.entries);
     shown_.assign(folder.path);
     AppendSeparator(shown_, separator_);
-    run_.progress.ListingFolder(shown_);
+    scan_.statusLine.ListingFolder(shown_);
   }
 
   // Lists an opened folder on the walk's thread.
   void ListHere(const ListedFolderPtr& folder) {
     Show(*folder);
-    queue_->lister().List(folder, scratch_, run_.console.abortRequested);
+    queue_->lister().List(folder, scratch_, scan_.stop, scan_.stop);
   }
 
   // Takes a subfolder queued with its parent (at level `at`) from the read
@@ -257,8 +257,8 @@ class Walk {
       ReadQueue::Handover handover = queue_->Take(folder);
       switch (handover.kind) {
         case ReadQueue::Handover::Kind::kListed:
-          if (run_.progress.enabled.load(std::memory_order_relaxed)) {
-            CountListedInto(*folder, &run_.progress.entries);
+          if (scan_.statusLine.enabled.load(std::memory_order_relaxed)) {
+            CountListedInto(*folder, &scan_.statusLine.entries);
           }
           if (ReadAgain(*folder)) return ListAgain(folder, at);
           return true;
@@ -275,7 +275,7 @@ class Walk {
         case ReadQueue::Handover::Kind::kReading:
           // A reader may be inside a system call that does not return soon (a
           // server that does not answer): an abort ends the wait.
-          if (run_.AbortRequested()) return false;
+          if (scan_.stop.StopRequested()) return false;
           Show(*folder);
           queue_->WaitFor(folder);
           break;
@@ -289,7 +289,7 @@ class Walk {
     const ListingOutcome& outcome = folder.outcome;
     return outcome.shortage ||
            (outcome.denied && !outcome.privilegeSettled &&
-            run_.privilegeSettled.load(std::memory_order_acquire));
+            scan_.reparseReader.privilegeSettled.load(std::memory_order_acquire));
   }
 
   bool ListAgain(const ListedFolderPtr& folder, size_t at) {
@@ -318,7 +318,7 @@ class Walk {
   void TakeUnit(size_t keep, bool all = false) {
     HandleBudget& budget = queue_->budget();
     for (size_t i = 0; i < std::min(keep, open_) && (all || budget.Spent()); ++i) {
-      levels_[i].folder->TryCloseListing();
+      levels_[i].folder->CloseListing();
     }
     budget.TakeForWalk();
   }
@@ -366,7 +366,7 @@ class Walk {
   // entered.
   bool Reopen(size_t at, uint32_t& error) {
     ListedFolderPtr& folder = levels_[at].folder;
-    if (folder->ListingOpen()) return true;
+    if (folder->KeepListingOpen()) return true;
     if (at > 0 && !Reopen(at - 1, error)) return false;
     // A fresh record to open with: the level's own keeps what it found.
     auto again = std::make_shared<ListedFolder>();
@@ -409,7 +409,7 @@ class Walk {
     }
   }
 
-  Run& run_;
+  ScanContext& scan_;
   EntryRules rules_;
   char16_t separator_;
   std::u16string path_;   // the current entry's full path, or a search mask
@@ -436,8 +436,8 @@ uint32_t WalkWorkersSetting(const char* text) {
   return value;
 }
 
-void WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern) {
-  Walk walk(run, pattern);
+void WalkFolder(ScanContext& scan, std::u16string_view folder, std::u16string_view pattern) {
+  Walk walk(scan, pattern);
   walk.From(folder);
 }
 

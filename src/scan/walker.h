@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "run/run_state.h"
 #include "scan/entry_rules.h"
+#include "scan/scan_records.h"
 
 namespace quorrex {
 
@@ -13,7 +13,7 @@ namespace quorrex {
 // recursion option, every folder beneath it; hands matching reparse points to
 // the reparse report and matching files with more than one link to the
 // hard-link registry.
-void WalkFolder(Run& run, std::u16string_view folder, std::u16string_view pattern);
+void WalkFolder(ScanContext& scan, std::u16string_view folder, std::u16string_view pattern);
 
 // The number of walk workers that the setting `text` (the environment
 // variable QUORREX_WORKERS, null when it is not set) asks for: a whole number

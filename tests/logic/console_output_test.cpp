@@ -1,9 +1,13 @@
 // Messages, path lines, shortening and the output buffer.
 #include <gtest/gtest.h>
 
+#include "console/display_text.h"
+#include "console/line_writer.h"
 #include "console/message.h"
+#include "console/output_sink.h"
 #include "console/path_line.h"
-#include "memory_volume.h"
+#include "memory_machine.h"
+#include "run/run_state.h"
 
 namespace quorrex::testing {
 namespace {
@@ -18,43 +22,72 @@ TEST(Messages, LineEndsBecomeCrLfOnce) {
 }
 
 TEST(Messages, FormatsEveryDirectiveAndNeverCuts) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   quorrex::Run run(machine);
-  PrintMessage(run, "%u|%i|%i|%s|%S|%%|%x\n", 4294967295u, -2147483647 - 1, 7, "n",
+  PrintMessage(run.console, "%u|%i|%i|%s|%S|%%|%x\n", 4294967295u, -2147483647 - 1, 7, "n",
                u"w\u00E9\u4E2D");
   // A value ending in CR is followed by no second CR: the formatted text counts.
-  PrintMessage(run, "%S\n", u"ends in cr\r");
+  PrintMessage(run.console, "%S\n", u"ends in cr\r");
   const std::u16string longArg(5000, u'p');
-  PrintMessage(run, "invalid parameter %S\n", longArg);
-  FlushOutput(run);
+  PrintMessage(run.console, "invalid parameter %S\n", longArg);
+  FlushOutput(run.console);
   EXPECT_EQ(machine.out,
             "4294967295|-2147483648|7|n|w\xE9?|%|%x\r\nends in cr\r\ninvalid parameter " +
                 std::string(5000, 'p') + "\r\n");
 }
 
 TEST(Messages, PromptHasNoLineEndAndErrorsKeepBareLf) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   quorrex::Run run(machine);
-  PrintMessage(run, "Press any key to close");
-  PrintError(run, "volume is invalid -> abort\n");
+  PrintMessage(run.console, "Press any key to close");
+  PrintError(run.console, "volume is invalid -> abort\n");
   EXPECT_EQ(machine.out, "Press any key to close");
   EXPECT_EQ(machine.err, "volume is invalid -> abort\n");
 }
 
 TEST(Messages, RedirectedOutputIsBufferedAndFlushedBeforeStandardError) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   quorrex::Run run(machine);
-  PrintMessage(run, "first\n");
+  PrintMessage(run.console, "first\n");
   EXPECT_EQ(machine.out, "");
-  PrintError(run, "e\n");
+  PrintError(run.console, "e\n");
   EXPECT_EQ(machine.out, "first\r\n");
   // A failing standard output loses the text, never the run.
   machine.stdoutFails = true;
-  PrintMessage(run, "lost\n");
-  FlushOutput(run);
+  PrintMessage(run.console, "lost\n");
+  FlushOutput(run.console);
   EXPECT_EQ(machine.out, "first\r\n");
+}
+
+// Every kind of line ends its lines its own way, to a console and redirected
+// alike: a message in CR LF, a path line in LF; a CR LF already there stays.
+TEST(LineWriter, EachKindEndsItsLinesItsOwnWay) {
+  struct Case {
+    LineKind kind;
+    bool console;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {LineKind::kMessage, true, "a C:\\d 7 -3\r\nb\r\nc\r\n"},
+      {LineKind::kMessage, false, "a C:\\d 7 -3\r\nb\r\nc\r\n"},
+      {LineKind::kPathLine, true, "a C:\\d 7 -3\nb\nc\r\n"},
+      {LineKind::kPathLine, false, "a C:\\d 7 -3\nb\nc\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.kind == LineKind::kMessage ? "message" : "path line")
+                                      << (c.console ? " to a console" : " redirected"));
+    MemoryMachine machine;
+    machine.stdoutIsConsole = c.console;
+    quorrex::Run run(machine);
+    LineWriter line(run.console, c.kind);
+    line.Text("a ").Name(u"C:\\d").Text(" ").Number(7u).Text(" ").Number(int32_t{-3});
+    line.Text("\nb\nc\r\n");
+    EXPECT_GT(line.Write(), 0);
+    FlushOutput(run.console);
+    EXPECT_EQ(machine.out, c.expected);
+  }
 }
 
 TEST(ShortenMiddle, TableOfWidths) {
@@ -82,60 +115,60 @@ TEST(ShortenMiddle, TableOfWidths) {
 class PathLineTest : public ::testing::Test {
  protected:
   PathLineTest() : run(machine) {
-    run.options.oneLine = true;
-    run.maxColumn = 79;
+    run.console.oneLine = true;
+    run.console.maxColumn = 79;
   }
-  MemoryVolume machine;
+  MemoryMachine machine;
   quorrex::Run run;
 };
 
 TEST_F(PathLineTest, FittingToAnEightyColumnConsole) {
   std::u16string target;
   for (int i = 0; i < 100; ++i) target.push_back(static_cast<char16_t>(u'0' + i % 10));
-  PrintPathLine(run, " -> %S\n", target);
+  PrintPathLine(run.console, " -> %S\n", target);
   const std::string expected = " -> " + std::string(target.begin(), target.begin() + 34) + "..." +
                                std::string(target.end() - 36, target.end()) + "\n";
   EXPECT_EQ(machine.out, expected);
   EXPECT_EQ(target.size(), 100u);  // the caller's text is untouched
 
   machine.out.clear();
-  PrintMessage(run, "reparse point (symlink)");
+  PrintMessage(run.console, "reparse point (symlink)");
   const std::u16string path(60, u'p');
-  PrintPathLine(run, " %S\n", path);
+  PrintPathLine(run.console, " %S\n", path);
   EXPECT_EQ(machine.out, "reparse point (symlink) " + std::string(24, 'p') + "..." +
                              std::string(26, 'p') + "\n");
 
   // Exactly at the last column: whole; one more character: shortened.
   machine.out.clear();
-  PrintPathLine(run, " -> %S\n", std::u16string(72, u'a'));
+  PrintPathLine(run.console, " -> %S\n", std::u16string(72, u'a'));
   EXPECT_EQ(machine.out, " -> " + std::string(72, 'a') + "\n");
   machine.out.clear();
-  PrintPathLine(run, " -> %S\n", std::u16string(73, u'a'));
+  PrintPathLine(run.console, " -> %S\n", std::u16string(73, u'a'));
   EXPECT_EQ(machine.out, " -> " + std::string(34, 'a') + "..." + std::string(36, 'a') + "\n");
 }
 
 TEST_F(PathLineTest, RedirectedOutputKeepsWholePathsInOemBytes) {
   machine.stdoutIsConsole = false;
-  run.maxColumn = -1;
+  run.console.maxColumn = -1;
   const std::u16string path = u"C:\\caf\u00E9\\" + std::u16string(200, u'x') + u"\u4E2D";
-  PrintPathLine(run, "%S\n", path);
-  FlushOutput(run);
+  PrintPathLine(run.console, "%S\n", path);
+  FlushOutput(run.console);
   EXPECT_EQ(machine.out, "C:\\caf\x82\\" + std::string(200, 'x') + "?\n");
   EXPECT_EQ(machine.out.find('\0'), std::string::npos);
 }
 
 TEST_F(PathLineTest, ConsoleWritesAreSplitAfter25000Characters) {
-  run.options.oneLine = false;
-  PrintPathLine(run, "%S\n", std::u16string(24999, u'a'));
-  PrintPathLine(run, "%S\n", std::u16string(25000, u'a'));
+  run.console.oneLine = false;
+  PrintPathLine(run.console, "%S\n", std::u16string(24999, u'a'));
+  PrintPathLine(run.console, "%S\n", std::u16string(25000, u'a'));
   EXPECT_EQ(machine.consoleWrites, (std::vector<size_t>{25000, 25000, 1}));
 }
 
 TEST_F(PathLineTest, FailuresAndFormatsWithoutThePlaceholder) {
-  EXPECT_EQ(PrintPathLine(run, "%s\n", u"x"), -1);
+  EXPECT_EQ(PrintPathLine(run.console, "%s\n", u"x"), -1);
   EXPECT_EQ(machine.out, "");
   machine.consoleWriteError = 6;
-  EXPECT_EQ(PrintPathLine(run, "%S\n", u"x"), 0);
+  EXPECT_EQ(PrintPathLine(run.console, "%S\n", u"x"), 0);
   EXPECT_EQ(machine.out, "\r\nWriteConsoleW error 6 on textlen=2\r\n");
 }
 

@@ -7,7 +7,8 @@
 
 #include "console/console_state.h"
 #include "console/message.h"
-#include "memory_volume.h"
+#include "console/output_sink.h"
+#include "memory_machine.h"
 #include "run/run_program.h"
 
 namespace quorrex::testing {
@@ -18,12 +19,12 @@ class ConsoleStateTest : public ::testing::Test {
   ConsoleStateTest() : run(machine) {}
 
   std::string Events(std::initializer_list<uint32_t> events) {
-    for (uint32_t e : events) EXPECT_TRUE(ConsoleCtrlHandler(run, e));
-    FlushOutput(run);
+    for (uint32_t e : events) EXPECT_TRUE(ConsoleCtrlHandler(run.console, e));
+    FlushOutput(run.console);
     return machine.out;
   }
 
-  MemoryVolume machine;
+  MemoryMachine machine;
   quorrex::Run run;
 };
 
@@ -43,37 +44,37 @@ TEST_F(ConsoleStateTest, OneMessageOfTheOtherEvents) {
 
 TEST_F(ConsoleStateTest, LogoffShutdownAndUnknownCodes) {
   EXPECT_EQ(Events({5}), "\r\nUser LogOff -> abort\r\n");
-  MemoryVolume m2;
+  MemoryMachine m2;
   quorrex::Run r2(m2);
-  ConsoleCtrlHandler(r2, 6);
-  FlushOutput(r2);
+  ConsoleCtrlHandler(r2.console, 6);
+  FlushOutput(r2.console);
   EXPECT_EQ(m2.out, "\r\nSystem Shutdown -> abort\r\n");
-  MemoryVolume m3;
+  MemoryMachine m3;
   quorrex::Run r3(m3);
-  ConsoleCtrlHandler(r3, 4);
-  ConsoleCtrlHandler(r3, 0);
+  ConsoleCtrlHandler(r3.console, 4);
+  ConsoleCtrlHandler(r3.console, 0);
   EXPECT_EQ(m3.out, "");
   EXPECT_TRUE(r3.AbortRequested());
 }
 
 TEST_F(ConsoleStateTest, AnEventHandsPendingOutputToTheSystem) {
   machine.stdoutIsConsole = false;
-  PrintMessage(run, "listed so far\n");
+  PrintMessage(run.console, "listed so far\n");
   EXPECT_EQ(machine.out, "");
-  ConsoleCtrlHandler(run, kCtrlCloseEvent);
+  ConsoleCtrlHandler(run.console, kCtrlCloseEvent);
   EXPECT_EQ(machine.out, "listed so far\r\n\r\nClose Button pressed -> abort\r\n");
 }
 
 TEST_F(ConsoleStateTest, InitRegistersTheHandlerAndSetsTheInputMode) {
   machine.stdinIsConsole = true;
-  InitConsoleState(run);
+  InitConsoleState(run.console);
   EXPECT_EQ(machine.stdinModesSet, (std::vector<uint32_t>{7, 0x9}));
   machine.RaiseCtrlEvent(1);
   EXPECT_EQ(machine.out, "\r\nCtrl+Break pressed -> abort\r\n");
 }
 
 TEST_F(ConsoleStateTest, PauseWithAnotherOwnerIsAShortWait) {
-  WaitForKeyIfOwnConsole(run);
+  WaitForKeyIfOwnConsole(run.console);
   EXPECT_EQ(machine.sleeps, std::vector<uint32_t>{100});
   EXPECT_EQ(machine.out, "");
   EXPECT_EQ(machine.inputReads, 0);
@@ -88,7 +89,7 @@ TEST_F(ConsoleStateTest, PauseIgnoresModifiersMiceAndEarlierKeys) {
                              {2, 0, false},            // a mouse record
                              {kKeyEvent, 'Q', false},  // a key release ends it
                              {kKeyEvent, 'Z', true}};
-  WaitForKeyIfOwnConsole(run);
+  WaitForKeyIfOwnConsole(run.console);
   EXPECT_EQ(machine.out, "Press any key to close");
   EXPECT_EQ(machine.inputReads, 4);
   EXPECT_EQ(machine.sleeps.front(), 300u);
@@ -99,7 +100,7 @@ TEST_F(ConsoleStateTest, PauseIgnoresModifiersMiceAndEarlierKeys) {
 TEST_F(ConsoleStateTest, PauseEndsWhenInputCannotBeRead) {
   machine.ownsConsoleWindow = true;
   machine.stdinIsConsole = false;
-  WaitForKeyIfOwnConsole(run);
+  WaitForKeyIfOwnConsole(run.console);
   EXPECT_EQ(machine.inputReads, 1);
 }
 
@@ -123,17 +124,17 @@ TEST_F(ConsoleStateTest, EndingEventsWaitBoundedForTheRunsOutput) {
       {{4}, false, 0},
   };
   for (const Case& c : cases) {
-    MemoryVolume m;
+    MemoryMachine m;
     quorrex::Run r(m);
-    if (c.outputDone) r.output.finished = true;
-    for (uint32_t event : c.events) EXPECT_TRUE(ConsoleCtrlHandler(r, event));
+    if (c.outputDone) r.console.output.finished = true;
+    for (uint32_t event : c.events) EXPECT_TRUE(ConsoleCtrlHandler(r.console, event));
     EXPECT_EQ(m.sleeps.size(), c.sleeps) << c.events.back();
     for (uint32_t slept : m.sleeps) EXPECT_EQ(slept, kEndingEventPollMs);
   }
 }
 
 // A machine whose sleeps take real time, safe to call from two threads.
-class SleepingMachine : public MemoryVolume {
+class SleepingMachine : public MemoryMachine {
  public:
   void Sleep(uint32_t) override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 };
@@ -148,8 +149,8 @@ TEST(ConsoleStateRun, CloseDuringTheWalkReturnsOnlyAfterTheSummary) {
   machine.onEntry = [&](const std::u16string&) {
     if (handler.joinable()) return;
     handler = std::thread([&] {
-      ConsoleCtrlHandler(run, kCtrlCloseEvent);
-      doneWhenReturned = run.output.finished.load();
+      ConsoleCtrlHandler(run.console, kCtrlCloseEvent);
+      doneWhenReturned = run.console.output.finished.load();
     });
     // The walk goes on once the event has been answered.
     while (!run.AbortRequested()) std::this_thread::yield();

@@ -11,7 +11,7 @@
 namespace quorrex::testing {
 namespace {
 
-void Build(MemoryVolume& m) {
+void Build(MemoryMachine& m) {
   m.stdoutIsConsole = false;
   m.AddFolder(u"C:\\target\\t");
   m.AddFile(u"C:\\data\\a.txt");
@@ -66,7 +66,7 @@ uint32_t SummaryCount(const std::string& out, const std::string& label) {
 }
 
 TEST(FaultInjection, EveryOperationFailingAtEveryPath) {
-  MemoryVolume clean;
+  MemoryMachine clean;
   Build(clean);
   const Outcome baseline = RunOn(clean, {u"C:\\data", u"-s"});
   ASSERT_EQ(baseline.code, 0);
@@ -78,7 +78,7 @@ TEST(FaultInjection, EveryOperationFailingAtEveryPath) {
        {Op::kOpenListing, Op::kIdentity, Op::kLinkInfo, Op::kReparseOpen, Op::kReparseQuery}) {
     for (const char16_t* path : kPaths) {
       for (uint32_t error : {win_error::kAccessDenied, win_error::kSharingViolation, 1117u}) {
-        MemoryVolume m;
+        MemoryMachine m;
         Build(m);
         m.InjectError(op, path, error);
         const Outcome o = RunOn(m, {u"C:\\data", u"-s"});
@@ -111,7 +111,7 @@ TEST(FaultInjection, EveryOperationFailingAtEveryPath) {
 }
 
 TEST(FaultInjection, FolderRemovedWhileTheWalkIsInsideIt) {
-  MemoryVolume m;
+  MemoryMachine m;
   Build(m);
   // When the walk meets b.txt, its folder (and what lies below) goes away.
   m.onEntry = [&](const std::u16string& name) {

@@ -114,7 +114,7 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
     if (ok) {
       EXPECT_EQ(info.links, c.links);
       if (c.links > 1) {
-        EXPECT_EQ(info.id(), c.id);
+        EXPECT_EQ(info.id, c.id);
       }
     } else {
       EXPECT_EQ(error, c.error);
@@ -160,7 +160,7 @@ TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
     EXPECT_EQ(script.calls, c.calls);
     EXPECT_EQ(info.links, c.links);
     if (c.links > 1) {
-      EXPECT_EQ(info.id(), c.id);
+      EXPECT_EQ(info.id, c.id);
     }
   }
 }

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run_fixture.h"
 
 namespace quorrex::testing {
@@ -37,7 +37,7 @@ constexpr const char* kWindowsExample =
     "* 1 hard link group\r\n";
 
 TEST(ManualExample, WindowsProfileWithEveryCommonKind) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.AddVolume(u"D:\\");
   machine.AddFolder(u"C:\\Archive\\Documents");

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "console/message.h"
+#include "console/output_sink.h"
 #include "run_fixture.h"
 
 namespace quorrex::testing {
@@ -15,7 +16,7 @@ namespace {
 
 // A folder of `links` symbolic links (about 60 bytes of listing each) in
 // `folders` subfolders, so that a run writes well past one buffer.
-void AddLinkTree(MemoryVolume& machine, int folders, int links) {
+void AddLinkTree(MemoryMachine& machine, int folders, int links) {
   machine.AddFolder(u"C:\\t");
   for (int f = 0; f < folders; ++f) {
     const std::u16string folder = u"C:\\t\\d" + U(std::to_string(f));
@@ -47,7 +48,7 @@ TEST(OutputFailure, EndsTheRunWithCodeFourAndStopsTheWalk) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryVolume machine;
+    MemoryMachine machine;
     AddLinkTree(machine, 80, 100);
     machine.stdoutIsConsole = c.console;
     machine.stderrFails = c.stderrFails;
@@ -72,7 +73,7 @@ TEST(OutputFailure, EndsTheRunWithCodeFourAndStopsTheWalk) {
 }
 
 TEST(OutputFailure, UsageAndEarlyEndsReportItToo) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.stdoutFails = true;
   machine.stdoutError = 112;
@@ -80,7 +81,7 @@ TEST(OutputFailure, UsageAndEarlyEndsReportItToo) {
   EXPECT_EQ(o.code, 4);
   EXPECT_EQ(o.err, "output failed (DISK_FULL) -> abort\n");
 
-  MemoryVolume missing;
+  MemoryMachine missing;
   missing.stdoutIsConsole = false;
   missing.stdoutFailsAfter = 0;
   o = RunOn(missing, {u"C:\\nowhere"});
@@ -89,7 +90,7 @@ TEST(OutputFailure, UsageAndEarlyEndsReportItToo) {
 }
 
 TEST(OutputFailure, AWriteGivenUpAfterAControlEventEndsTheRunAsAborted) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   AddLinkTree(machine, 4, 10);
   machine.stdoutIsConsole = true;
   machine.onEntry = [&machine](const std::u16string& name) {
@@ -108,7 +109,7 @@ TEST(OutputFailure, AWriteGivenUpAfterAControlEventEndsTheRunAsAborted) {
 }
 
 TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   AddLinkTree(machine, 20, 100);
   machine.stdoutIsConsole = false;
   quorrex::Run run(machine);
@@ -120,13 +121,13 @@ TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
   size_t delivered = 0;
   machine.onEntry = [&](const std::u16string&) {
     if (++delivered == firstOfD12) {
-      std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+      std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
       seenMidWalk = machine.out.size();
     }
     if (delivered == firstOfD12 + 100) {
       // A quiet walk: what was found so far reaches the reader within ~100 ms.
       std::this_thread::sleep_for(std::chrono::milliseconds(400));
-      std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+      std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
       afterQuiet = machine.out;
     }
   };
@@ -135,7 +136,7 @@ TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
   EXPECT_GT(seenMidWalk, 0u);  // a full buffer went out during the walk
   ASSERT_FALSE(afterQuiet.empty());
   EXPECT_NE(afterQuiet.find("link49\n -> C:\\target\\somewhere\n"), std::string::npos);
-  EXPECT_TRUE(run.output.finished);
+  EXPECT_TRUE(run.console.output.finished);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run_fixture.h"
 #include "scan/walker.h"
 
@@ -24,7 +24,7 @@ namespace {
 // without further names, junctions to folders anywhere (ancestors included),
 // file links, errors at random paths, a listing that fails part way, and a
 // folder removed while its parent is listed.
-void BuildTree(MemoryVolume& m, uint32_t treeNumber) {
+void BuildTree(MemoryMachine& m, uint32_t treeNumber) {
   std::mt19937 random(treeNumber);
   const auto pick = [&random](size_t n) { return static_cast<size_t>(random() % n); };
   std::vector<std::u16string> folders{u"C:\\data"};
@@ -83,7 +83,7 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.treeNumber);
-    MemoryVolume single;
+    MemoryMachine single;
     single.stdoutIsConsole = false;
     BuildTree(single, c.treeNumber);
     const Outcome one = RunOn(single, c.args, 1);
@@ -94,7 +94,7 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
     }
     for (uint32_t workers : {2u, 4u, 7u}) {
       SCOPED_TRACE(workers);
-      MemoryVolume machine;
+      MemoryMachine machine;
       machine.stdoutIsConsole = false;
       BuildTree(machine, c.treeNumber);
       const Outcome several = RunOn(machine, c.args, workers);
@@ -108,7 +108,7 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
 TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
   // Nine folders each linked to all the others, a link to the folder it
   // stands in, and a folder reached through a link before its own entry.
-  const auto build = [](MemoryVolume& m) {
+  const auto build = [](MemoryMachine& m) {
     m.stdoutIsConsole = false;
     for (int i = 0; i < 9; ++i) {
       for (int j = 0; j < 9; ++j) {
@@ -123,7 +123,7 @@ TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
     m.AddJunction(u"C:\\nine\\a-link", u"C:\\nine\\z-real");
     m.AddFile(u"C:\\nine\\z-real\\x.dll")->linkCount = 2;
   };
-  MemoryVolume single;
+  MemoryMachine single;
   build(single);
   const Outcome one = RunOn(single, {u"C:\\nine\\*.dll", u"-s"}, 1);
   EXPECT_NE(one.out.find("folder loops back to a parent -> skip folder here\r\n"),
@@ -131,13 +131,13 @@ TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
   EXPECT_NE(one.out.find("folder already walked -> skip folder z-real\r\n"), std::string::npos);
   EXPECT_NE(one.out.find("group of 2 hard links:\r\n 1: C:\\nine\\a-link\\x.dll\n\r\n"),
             std::string::npos);
-  MemoryVolume machine;
+  MemoryMachine machine;
   build(machine);
   EXPECT_EQ(RunOn(machine, {u"C:\\nine\\*.dll", u"-s"}, 4).out, one.out);
 }
 
 TEST(ParallelWalk, AbortStopsTheReadersPromptly) {
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   for (int i = 0; i < 200; ++i) {
     for (int j = 0; j < 50; ++j) {
@@ -167,17 +167,17 @@ TEST(ParallelWalk, ReadersShareTheListing) {
   // That thread, on its second listing (once the scan folder's subfolders
   // are queued), waits until a reader has opened one: at once when readers
   // take queued work, after five seconds when they never do.
-  const auto build = [](MemoryVolume& m) {
+  const auto build = [](MemoryMachine& m) {
     m.stdoutIsConsole = false;
     for (size_t i = 0; i < 60; ++i) {
       for (size_t j = 0; j < 20; ++j) m.AddFile(Numbered("C:\\wide\\d", i) + Numbered("\\f", j));
     }
   };
-  MemoryVolume single;
+  MemoryMachine single;
   build(single);
   const Outcome one = RunOn(single, {u"C:\\wide", u"-s"}, 1);
 
-  MemoryVolume m;
+  MemoryMachine m;
   build(m);
   const std::thread::id walkThread = std::this_thread::get_id();
   std::mutex seenLock;

@@ -1,7 +1,7 @@
 // Path forms, the target's normalisation and split, and printed forms.
 #include <gtest/gtest.h>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "paths/path_forms.h"
 #include "paths/target.h"
 
@@ -141,23 +141,24 @@ TEST(PathForms, DisplayRules) {
   const std::u16string unc = u"\\\\?\\UNC\\server\\share\\x";
   const std::u16string volume = u"\\\\?\\Volume{g}\\x";
   const std::u16string share = u"\\\\server\\share\\x";
-  for (auto rule : {DisplayRule::kWalker, DisplayRule::kReparse, DisplayRule::kHardLink}) {
+  for (auto rule :
+       {DisplayRule::kAnyLongPath, DisplayRule::kLongDrivePath, DisplayRule::kQuestionMarkThird}) {
     EXPECT_EQ(DisplayForm(local, rule), u"C:\\data\\x");
     EXPECT_EQ(DisplayForm(share, rule), share);
   }
-  EXPECT_EQ(DisplayForm(unc, DisplayRule::kReparse), unc);
-  EXPECT_EQ(DisplayForm(volume, DisplayRule::kReparse), volume);
-  EXPECT_EQ(DisplayForm(unc, DisplayRule::kWalker), u"UNC\\server\\share\\x");
-  EXPECT_EQ(DisplayForm(unc, DisplayRule::kHardLink), u"UNC\\server\\share\\x");
-  EXPECT_EQ(DisplayForm(volume, DisplayRule::kHardLink), u"Volume{g}\\x");
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kLongDrivePath), unc);
+  EXPECT_EQ(DisplayForm(volume, DisplayRule::kLongDrivePath), volume);
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kAnyLongPath), u"UNC\\server\\share\\x");
+  EXPECT_EQ(DisplayForm(unc, DisplayRule::kQuestionMarkThird), u"UNC\\server\\share\\x");
+  EXPECT_EQ(DisplayForm(volume, DisplayRule::kQuestionMarkThird), u"Volume{g}\\x");
   // The hard-link rule looks at the third character alone.
-  EXPECT_EQ(DisplayForm(u"ab?defg", DisplayRule::kHardLink), u"efg");
-  EXPECT_EQ(DisplayForm(u"ab?", DisplayRule::kHardLink), u"ab?");
+  EXPECT_EQ(DisplayForm(u"ab?defg", DisplayRule::kQuestionMarkThird), u"efg");
+  EXPECT_EQ(DisplayForm(u"ab?", DisplayRule::kQuestionMarkThird), u"ab?");
 }
 
 class TargetTest : public ::testing::Test {
  protected:
-  TargetTest() : run(machine) {
+  TargetTest() {
     machine.AddFolder(u"C:\\data");
     machine.AddFile(u"C:\\data\\report.doc");
     machine.AddVolume(u"\\\\server\\share\\");
@@ -166,18 +167,22 @@ class TargetTest : public ::testing::Test {
     machine.currentFolder = u"C:\\data";
   }
 
-  // The scan folder and pattern that `spec` becomes.
-  std::pair<std::u16string, std::u16string> Split(const std::u16string& spec) {
-    run.fileSpec = spec;
-    NormaliseTarget(run);
-    run.scanFolder = u"unset";
-    run.namePattern = u"unset";
-    SplitTarget(run, run.fileSpec);
-    return {run.scanFolder, run.namePattern};
+  // `spec` made whole; the spec itself when it cannot be.
+  std::u16string Normalise(const std::u16string& spec) {
+    const auto normalised = NormaliseTarget(machine, machine.Conventions(), spec);
+    return normalised ? normalised->path : spec;
   }
 
-  MemoryVolume machine;
-  quorrex::Run run;
+  // The scan folder and pattern that `spec` becomes.
+  std::pair<std::u16string, std::u16string> Split(const std::u16string& spec) {
+    const auto normalised = NormaliseTarget(machine, machine.Conventions(), spec);
+    if (!normalised) return {u"unset", u"unset"};
+    const auto target = SplitTarget(machine, machine.Conventions(), *normalised);
+    if (!target) return {u"unset", u"unset"};
+    return {target->scanFolder, target->namePattern};
+  }
+
+  MemoryMachine machine;
 };
 
 TEST_F(TargetTest, SplitTable) {
@@ -194,32 +199,19 @@ TEST_F(TargetTest, SplitTable) {
 }
 
 TEST_F(TargetTest, NormaliseRelativeQuotedAndEmptySpecs) {
-  run.fileSpec = u"report.doc";
-  NormaliseTarget(run);
-  EXPECT_EQ(run.fileSpec, u"C:\\data\\report.doc");
-
-  run.fileSpec = u"\"C:\\data\"";
-  NormaliseTarget(run);
-  EXPECT_EQ(run.fileSpec, u"C:\\data\\*");
-
-  run.fileSpec = u"\"C:\\data";  // a quote at one end only stays
-  NormaliseTarget(run);
-  EXPECT_NE(run.fileSpec.find(u'"'), std::u16string::npos);
-
-  run.fileSpec.clear();  // options alone: the current folder
-  NormaliseTarget(run);
-  EXPECT_EQ(run.fileSpec, u"C:\\data\\*");
+  EXPECT_EQ(Normalise(u"report.doc"), u"C:\\data\\report.doc");
+  EXPECT_EQ(Normalise(u"\"C:\\data\""), u"C:\\data\\*");
+  // a quote at one end only stays
+  EXPECT_NE(Normalise(u"\"C:\\data").find(u'"'), std::u16string::npos);
+  EXPECT_EQ(Normalise(u""), u"C:\\data\\*");  // options alone: the current folder
 
   machine.InjectError(Op::kFullPath, u"x.txt", 1);
-  run.fileSpec = u"x.txt";  // a failed full-path request keeps the text
-  NormaliseTarget(run);
-  EXPECT_EQ(run.fileSpec, u"C:\\data\\x.txt");
+  // a failed full-path request keeps the text
+  EXPECT_EQ(Normalise(u"x.txt"), u"C:\\data\\x.txt");
 }
 
 TEST_F(TargetTest, SplitFailsWithoutASeparator) {
-  run.scanFolder = u"kept";
-  EXPECT_FALSE(SplitTarget(run, u"nothing"));
-  EXPECT_EQ(run.scanFolder, u"kept");
+  EXPECT_FALSE(SplitTarget(machine, machine.Conventions(), NormalisedSpec{u"nothing", false}));
 }
 
 }  // namespace

@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "console/console_state.h"
-#include "memory_volume.h"
+#include "console/output_sink.h"
+#include "memory_machine.h"
 #include "run_fixture.h"
-#include "scan/hard_links.h"
+#include "scan/hard_link_groups.h"
 #include "scan/walker.h"
 
 namespace quorrex::testing {
@@ -40,19 +41,19 @@ struct Walked {
 
 // A walk of `folder` with `pattern` on a fresh machine built by `build`;
 // the calls counted from the walk's start.
-Walked WalkOn(WindowsRelease release, const std::function<void(MemoryVolume&)>& build,
+Walked WalkOn(WindowsRelease release, const std::function<void(MemoryMachine&)>& build,
               std::u16string_view folder = u"\\\\?\\C:\\t\\", std::u16string_view pattern = u"*") {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.release = release;
   build(machine);
   quorrex::Run run(machine);
-  run.options.recurse = true;
-  run.walkWorkers = TestWorkers();
+  run.settings.recurse = true;
+  run.settings.walkWorkers = TestWorkers();
   machine.ResetCalls();
-  WalkFolder(run, folder, pattern);
-  ReportHardLinkGroups(run);
-  FlushOutput(run);
+  WalkFolder(run.scan, folder, pattern);
+  ReportHardLinkGroups(run.scan);
+  FlushOutput(run.console);
   return Walked{machine.Calls(), machine.out};
 }
 
@@ -87,17 +88,17 @@ TEST(PlatformCalls, WhatEachEntryCosts) {
   };
   struct Case {
     const char* name;
-    std::function<void(MemoryVolume&)> add;
+    std::function<void(MemoryMachine&)> add;
     Costs costs;
   };
   const CallCounts byOpen{1, 1, 0, 1};  // open, FileStandardInfo, close
   const CallCounts folder{1, 2, 0, 1};  // open, records, the query that finds no more, close
   const std::vector<Case> cases = {
       {"a plain file",
-       [](MemoryVolume& m) { m.AddFile(u"C:\\t\\f2"); },
+       [](MemoryMachine& m) { m.AddFile(u"C:\\t\\f2"); },
        {byOpen, byOpen, byOpen, {0, 0, 1, 0}}},
       {"a file with two links",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddFile(u"C:\\t\\h");
          m.AddHardLink(u"C:\\t\\h", u"C:\\elsewhere\\h");
        },
@@ -105,18 +106,18 @@ TEST(PlatformCalls, WhatEachEntryCosts) {
        // after, with the folder's volume.
        {{1, 3, 0, 1}, {1, 2, 0, 1}, {1, 2, 0, 1}, {1, 1, 1, 1}}},
       {"a plain subfolder",
-       [](MemoryVolume& m) { m.AddFolder(u"C:\\t\\sub"); },
+       [](MemoryMachine& m) { m.AddFolder(u"C:\\t\\sub"); },
        {folder, folder, folder, folder}},
       {"a plain subfolder with a plain file",
-       [](MemoryVolume& m) { m.AddFile(u"C:\\t\\sub\\f"); },
+       [](MemoryMachine& m) { m.AddFile(u"C:\\t\\sub\\f"); },
        {{2, 3, 0, 2}, {2, 3, 0, 2}, {2, 3, 0, 2}, {1, 2, 1, 1}}},
   };
   for (const WindowsRelease release : kReleases) {
     SCOPED_TRACE(NameOf(release));
-    const Walked base = WalkOn(release, [](MemoryVolume& m) { m.AddFile(u"C:\\t\\f1"); });
+    const Walked base = WalkOn(release, [](MemoryMachine& m) { m.AddFile(u"C:\\t\\f1"); });
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
-      const Walked with = WalkOn(release, [&](MemoryVolume& m) {
+      const Walked with = WalkOn(release, [&](MemoryMachine& m) {
         m.AddFile(u"C:\\t\\f1");
         c.add(m);
       });
@@ -128,7 +129,7 @@ TEST(PlatformCalls, WhatEachEntryCosts) {
 TEST(PlatformCalls, AtTheFloorAPlainFileIsOneCallAndAFolderFour) {
   // Windows 10 1709 on: 100 plain files in 10 plain subfolders of an empty
   // scan folder, against the scan folder alone.
-  const auto tree = [](MemoryVolume& m) {
+  const auto tree = [](MemoryMachine& m) {
     m.AddFolder(u"C:\\t");
     for (size_t d = 0; d < 10; ++d) {
       for (size_t f = 0; f < 10; ++f) {
@@ -137,7 +138,7 @@ TEST(PlatformCalls, AtTheFloorAPlainFileIsOneCallAndAFolderFour) {
     }
   };
   const Walked empty =
-      WalkOn(WindowsRelease::kWindows10v1709, [](MemoryVolume& m) { m.AddFolder(u"C:\\t"); });
+      WalkOn(WindowsRelease::kWindows10v1709, [](MemoryMachine& m) { m.AddFolder(u"C:\\t"); });
   // The scan folder asks its own identity: GetFileInformationByHandle and
   // FileIdInfo.
   EXPECT_EQ(Show(empty.calls), Show(CallCounts{1, 5, 0, 1}));
@@ -154,14 +155,14 @@ TEST(PlatformCalls, AtTheFloorAPlainFileIsOneCallAndAFolderFour) {
 TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
   struct Case {
     const char* name;
-    std::function<void(MemoryVolume&)> build;
+    std::function<void(MemoryMachine&)> build;
     std::u16string folder;
     std::u16string pattern;
     CallCounts calls;
   };
   const std::vector<Case> cases = {
       {"a file system that refuses the by-name query: once per folder",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"F:\\", u"exFAT", kFsSupportsReparsePoints);
          m.RefuseStatByName(u"F:\\");
          m.AddFile(u"F:\\t\\a");
@@ -173,14 +174,14 @@ TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
        // each asked by name in vain, then every file opened.
        CallCounts{2 + 3, 5 + 2 + 3, 2, 2 + 3}},
       {"records without identities: the folder asks its own",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
          m.ReportZeroIndexes(u"W:\\");
          m.AddFolder(u"W:\\t\\s");
        },
        u"\\\\?\\W:\\t\\", u"*.none", CallCounts{2, 4 + 3 + 3, 0, 2}},
       {"a folder behind a junction asks its own",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddFolder(u"C:\\real");
          m.AddJunction(u"C:\\t\\j", u"C:\\real");
        },
@@ -199,7 +200,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
   // same groups.
   struct Case {
     const char* name;
-    std::function<void(MemoryVolume&)> build;
+    std::function<void(MemoryMachine&)> build;
     std::u16string folder;
     std::u16string pattern;
     std::string expected;
@@ -207,7 +208,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
   };
   const std::vector<Case> cases = {
       {"links back to a parent, to itself, to a sibling",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddFile(u"C:\\data\\sub\\f.dll");
          m.AddHardLink(u"C:\\data\\sub\\f.dll", u"C:\\data\\g.txt");
          m.AddJunction(u"C:\\data\\sub\\back", u"C:\\data");
@@ -220,7 +221,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        "folder already walked -> skip folder sib\r\n"
        "group of 2 hard links:\r\n 1: C:\\data\\sub\\f.dll\n"},
       {"a link to a folder walked deeper down before",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddFile(u"C:\\two\\a\\deep\\y.dll");
          m.AddHardLink(u"C:\\two\\a\\deep\\y.dll", u"C:\\other\\y.dll");
          m.AddJunction(u"C:\\two\\b-link", u"C:\\two\\a\\deep");
@@ -229,7 +230,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        "folder already walked -> skip folder b-link\r\n"
        "group of 2 hard links:\r\n 1: C:\\two\\a\\deep\\y.dll\n"},
       {"a volume without file indexes",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
          m.ReportZeroIndexes(u"W:\\");
          m.AddFile(u"W:\\p\\a\\x.dll")->linkCount = 2;
@@ -241,7 +242,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        "group of 2 hard links:\r\n 1: W:\\p\\b\\x.dll\n"
        "group of 2 hard links:\r\n 1: W:\\p\\b\\again\\x.dll\n"},
       {"two volumes, one index",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"D:\\");
          m.AddFile(u"C:\\data\\x.dll")->index = 0x42;
          m.AddMountPoint(u"C:\\data\\mnt", u"\\??\\Volume{d1}\\", u"D:\\");
@@ -253,7 +254,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        "group of 2 hard links:\r\n 1: C:\\data\\x.dll\n"
        "group of 2 hard links:\r\n 1: C:\\data\\mnt\\sub\\y.dll\n"},
       {"ReFS folders and files whose indexes share their lower half",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"R:\\", u"ReFS", kFsSupportsReparsePoints, 7);
          auto a = m.AddFolder(u"R:\\refs\\a");
          auto b = m.AddFolder(u"R:\\refs\\b");
@@ -286,7 +287,7 @@ TEST(PlatformCalls, ADeniedQueryByNameStillFindsTheLinksWithTheBackupPrivilege) 
   // with backup intent (which passes once the privilege is enabled) decides.
   const Walked walked = WalkOn(
       WindowsRelease::kWindows10v1709,
-      [](MemoryVolume& m) {
+      [](MemoryMachine& m) {
         m.AddFile(u"C:\\t\\locked.dll");
         m.AddHardLink(u"C:\\t\\locked.dll", u"C:\\t\\other.dll");
         m.InjectError(Op::kStatByName, u"C:\\t\\locked.dll", win_error::kAccessDenied);

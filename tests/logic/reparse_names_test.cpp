@@ -1,5 +1,5 @@
 #include "scan/reparse_names.h"
-#include "scan/error_names.h"
+#include "platform/error_names.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run/run_program.h"
 
 namespace quorrex::testing {
@@ -56,12 +56,12 @@ inline uint32_t TestWorkers() {
 
 // One fresh run with `args` after the program's own name, its walk on
 // `workers` threads (0: TestWorkers()).
-inline Outcome RunOn(MemoryVolume& machine, const std::vector<std::u16string>& args,
+inline Outcome RunOn(MemoryMachine& machine, const std::vector<std::u16string>& args,
                      uint32_t workers = 0) {
   std::vector<std::u16string> argv{u"quorrex.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   Run run(machine);
-  run.walkWorkers = workers != 0 ? workers : TestWorkers();
+  run.settings.walkWorkers = workers != 0 ? workers : TestWorkers();
   Outcome outcome;
   outcome.code = RunProgram(run, argv);
   outcome.out = machine.out;

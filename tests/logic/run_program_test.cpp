@@ -12,7 +12,7 @@ class RunProgramTest : public ::testing::Test {
     machine.stdoutIsConsole = false;
     machine.AddFolder(u"C:\\data");
   }
-  MemoryVolume machine;
+  MemoryMachine machine;
 };
 
 TEST_F(RunProgramTest, NoArgumentPrintsBannerAndUsage) {
@@ -33,7 +33,7 @@ TEST_F(RunProgramTest, TheConsoleInputModeIsGivenBackOnEveryWayOut) {
       {}, {u"C:\\data"}, {u"C:\\data", u"D:\\x"}, {u"C:\\nowhere"}};
   for (const bool own : {false, true}) {
     for (const auto& args : ways) {
-      MemoryVolume m;
+      MemoryMachine m;
       m.stdoutIsConsole = false;
       m.stdinIsConsole = true;
       m.ownsConsoleWindow = own;
@@ -52,7 +52,7 @@ TEST_F(RunProgramTest, TheConsoleInputModeIsGivenBackOnEveryWayOut) {
 TEST_F(RunProgramTest, BannerShowsTheFirstTwoVersionPartsOrZero) {
   machine.fileVersionMS = 0x0003000C;
   EXPECT_EQ(RunOn(machine, {}).out.substr(0, 13), "Quorrex 3.12 ");
-  MemoryVolume unversioned;
+  MemoryMachine unversioned;
   unversioned.versionReadable = false;
   EXPECT_EQ(RunOn(unversioned, {}).out.substr(0, 12), "Quorrex 0.0 ");
 }
@@ -73,7 +73,7 @@ TEST_F(RunProgramTest, SecondFileSpecEndsWithCodeTwo) {
            {u"C:\\data", u"/s"},
            {u"C:\\data", u"-sx"},  // longer than two characters: a file spec
            {u"C:\\data", u"-1.txt"}}) {
-    MemoryVolume m;
+    MemoryMachine m;
     m.stdoutIsConsole = false;
     const Outcome o = RunOn(m, args);
     EXPECT_EQ(o.code, 2);
@@ -116,7 +116,7 @@ TEST_F(RunProgramTest, EachOptionSetsItsFlag) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.args[0].begin(), c.args[0].end()) + " " +
                  std::string(c.args.back().begin(), c.args.back().end()));
-    MemoryVolume m;
+    MemoryMachine m;
     m.stdoutIsConsole = false;
     m.currentFolder = u"C:\\data";
     m.AddFile(u"C:\\data\\-1.txt");
@@ -124,8 +124,8 @@ TEST_F(RunProgramTest, EachOptionSetsItsFlag) {
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     quorrex::Run run(m);
     EXPECT_EQ(RunProgram(run, argv), 0);
-    EXPECT_EQ(run.options.recurse, c.recurse);
-    EXPECT_EQ(run.options.oneLine, c.oneLine);
+    EXPECT_EQ(run.settings.recurse, c.recurse);
+    EXPECT_EQ(run.console.oneLine, c.oneLine);
   }
 }
 
@@ -145,7 +145,7 @@ TEST_F(RunProgramTest, VolumeFailuresGoToStandardError) {
   EXPECT_EQ(o.out, "Quorrex 1.0\r\n");
   EXPECT_EQ(o.err, "volume is invalid -> abort\n");
 
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddFolder(u"C:\\data");
   m.InjectError(Op::kVolumeInfo, u"\\\\?\\C:\\", 21);
@@ -155,7 +155,7 @@ TEST_F(RunProgramTest, VolumeFailuresGoToStandardError) {
 }
 
 TEST_F(RunProgramTest, DirNotRootAtTheRootItselfIsNotRetried) {
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddVolume(u"\\\\srv\\data\\", u"NTFS");
   m.AddFolder(u"\\\\srv\\data\\x");
@@ -166,7 +166,7 @@ TEST_F(RunProgramTest, DirNotRootAtTheRootItselfIsNotRetried) {
   EXPECT_EQ(o.err, "volume is invalid -> abort\n");
 
   // Any other error is not retried.
-  MemoryVolume other;
+  MemoryMachine other;
   other.stdoutIsConsole = false;
   other.AddFolder(u"C:\\data");
   other.InjectError(Op::kVolumeInfo, u"\\\\?\\C:\\", win_error::kAccessDenied);
@@ -176,7 +176,7 @@ TEST_F(RunProgramTest, DirNotRootAtTheRootItselfIsNotRetried) {
 
 // A system whose volume path stops short of the root, so that the volume
 // query answers ERROR_DIR_NOT_ROOT.
-class VolumePathShortOfTheRoot : public MemoryVolume {
+class VolumePathShortOfTheRoot : public MemoryMachine {
  public:
   std::u16string volumePath = u"C:\\data\\";
   bool GetVolumePathName(const std::u16string&, std::u16string& volume) override {
@@ -216,7 +216,7 @@ TEST_F(RunProgramTest, DirNotRootRetryAsksTheRootOfEachPathForm) {
 }
 
 TEST_F(RunProgramTest, FileSystemWithoutReparsePoints) {
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddVolume(u"E:\\", u"FAT32", 0);
   m.AddFolder(u"E:\\photos");
@@ -238,11 +238,11 @@ TEST_F(RunProgramTest, StandardErrorOnAConsoleAndRedirectedOutputWidth) {
   machine.InjectError(Op::kVolumePath, u"\\\\?\\C:\\data\\", 3);
   EXPECT_EQ(RunOn(machine, {u"C:\\data"}).err, "volume is invalid -> abort\n");
 
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   quorrex::Run run(m);
   RunProgram(run, {u"q", u"C:\\"});
-  EXPECT_EQ(run.maxColumn, -1);
+  EXPECT_EQ(run.console.maxColumn, -1);
 }
 
 TEST_F(RunProgramTest, AbortStopsTheWalkAndEndsWithCodeThree) {

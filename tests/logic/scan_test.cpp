@@ -12,10 +12,11 @@
 
 #include "console/console_state.h"
 #include "console/message.h"
-#include "memory_volume.h"
+#include "console/output_sink.h"
+#include "memory_machine.h"
 #include "reparse_bytes.h"
 #include "run_fixture.h"
-#include "scan/hard_links.h"
+#include "scan/hard_link_groups.h"
 #include "scan/reparse_report.h"
 #include "scan/walker.h"
 
@@ -30,15 +31,15 @@ class Scan : public ::testing::Test {
 
   // The walk and the group report after it, as written to a file.
   std::string Walk(std::u16string_view folder, std::u16string_view pattern, bool recurse) {
-    run.options.recurse = recurse;
-    run.walkWorkers = TestWorkers();
-    WalkFolder(run, folder, pattern);
-    ReportHardLinkGroups(run);
-    FlushOutput(run);
+    run.settings.recurse = recurse;
+    run.settings.walkWorkers = TestWorkers();
+    WalkFolder(run.scan, folder, pattern);
+    ReportHardLinkGroups(run.scan);
+    FlushOutput(run.console);
     return machine.out;
   }
 
-  MemoryVolume machine;
+  MemoryMachine machine;
   quorrex::Run run{machine};
 };
 
@@ -50,10 +51,10 @@ TEST_F(Scan, DirectoryJunctionIsReportedAndNotEntered) {
             "reparse point (directory mountpoint) C:\\data\\link\n -> C:\\target\n");
   EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{u"\\\\?\\C:\\data\\link"});
   EXPECT_EQ(machine.listingsOpened, std::vector<std::u16string>{u"\\\\?\\C:\\data\\*"});
-  EXPECT_EQ(run.counters.reparsePoints, 1u);
-  EXPECT_EQ(run.counters.mountPoints, 1u);
-  EXPECT_EQ(run.counters.junctions, 1u);
-  EXPECT_EQ(run.counters.volumeMountPoints, 0u);
+  EXPECT_EQ(run.tallies.counters.reparsePoints, 1u);
+  EXPECT_EQ(run.tallies.counters.mountPoints, 1u);
+  EXPECT_EQ(run.tallies.counters.junctions, 1u);
+  EXPECT_EQ(run.tallies.counters.volumeMountPoints, 0u);
 }
 
 TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
@@ -81,7 +82,7 @@ TEST_F(Scan, EveryKindPrintsItsBlockAndCounts) {
             "reparse point (deduplicated) C:\\data\\dedup.bin\n"
             "reparse point unsupported Microsoft type IO_REPARSE_TAG_CLOUD_7\r\n"
             "reparse point unsupported type 0x00001234\r\n");
-  const ScanCounters& c = run.counters;
+  const ScanCounters& c = run.tallies.counters;
   EXPECT_EQ(c.reparsePoints, 8u);
   EXPECT_EQ(c.mountPoints, 2u);
   EXPECT_EQ(c.volumeMountPoints, 1u);
@@ -112,18 +113,18 @@ std::vector<uint8_t> AppExec() {
 TEST(Summary, CountsWhatTheRunFound) {
   struct Case {
     const char* name;
-    std::function<void(MemoryVolume&)> build;
+    std::function<void(MemoryMachine&)> build;
     std::string summary;  // from its "summary" line on, without the CRs
   };
   const Case cases[] = {
       {"one junction: the singular forms",
-       [](MemoryVolume& m) { m.AddJunction(u"C:\\data\\jn", u"C:\\target"); },
+       [](MemoryMachine& m) { m.AddJunction(u"C:\\data\\jn", u"C:\\target"); },
        "* 1 reparse point:\n  + 1 mount point:\n    - 0 volume mount points\n"
        "    - 1 directory junction point\n  + 0 symbolic links\n  + 0 app execute links\n"
        "  + 0 wof links\n  + 0 deduplication links\n  + 0 of other types\n"
        "* 0 hard link groups\n"},
       {"a volume mount point and a junction",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddVolume(u"D:\\");
          m.AddMountPoint(u"C:\\data\\vol", u"\\??\\Volume{d1}\\", u"D:\\");
          m.AddJunction(u"C:\\data\\jn", u"C:\\target");
@@ -133,7 +134,7 @@ TEST(Summary, CountsWhatTheRunFound) {
        "  + 0 wof links\n  + 0 deduplication links\n  + 0 of other types\n"
        "* 0 hard link groups\n"},
       {"only tags that are not decoded",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddReparsePoint(u"C:\\data\\cloud", Bare(0x9000701A), false);
          m.AddReparsePoint(u"C:\\data\\odd", Bare(0x00001234), false);
          m.AddReparsePoint(u"C:\\data\\hsm", Bare(0xC0000004), true);
@@ -143,7 +144,7 @@ TEST(Summary, CountsWhatTheRunFound) {
        "  + 0 wof links\n  + 0 deduplication links\n  + 3 of other types\n"
        "* 0 hard link groups\n"},
       {"every kind but mount points, each count different",
-       [](MemoryVolume& m) {
+       [](MemoryMachine& m) {
          m.AddSymlink(u"C:\\data\\ln", u"t", false);
          m.AddReparsePoint(u"C:\\data\\app1", AppExec(), false);
          m.AddReparsePoint(u"C:\\data\\app2", AppExec(), false);
@@ -167,7 +168,7 @@ TEST(Summary, CountsWhatTheRunFound) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryVolume m;
+    MemoryMachine m;
     m.stdoutIsConsole = false;
     m.AddFolder(u"C:\\data");
     c.build(m);
@@ -182,7 +183,7 @@ TEST(Summary, CountsWhatTheRunFound) {
 // The Windows example of the README, run whole; the README shows this
 // output (without the CRs) after its command line.
 TEST(Summary, ReadmeWindowsExample) {
-  MemoryVolume m;
+  MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddVolume(u"E:\\");
   m.AddFolder(u"C:\\Users\\me");
@@ -265,8 +266,8 @@ TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", false),
             "error ACCESS_DENIED opening reparse point C:\\data\\a\n"
             "error SHARING_VIOLATION opening reparse point C:\\data\\b\n");
-  EXPECT_EQ(run.counters.reparsePoints, 0u);
-  EXPECT_EQ(run.counters.symbolicLinks, 0u);
+  EXPECT_EQ(run.tallies.counters.reparsePoints, 0u);
+  EXPECT_EQ(run.tallies.counters.symbolicLinks, 0u);
 }
 
 TEST_F(Scan, OpenNameAndPrintedPathFollowThePathForm) {
@@ -288,8 +289,8 @@ TEST_F(Scan, OpenNameAndPrintedPathFollowThePathForm) {
     machine.AddSymlink(c.path, u"t", false);
     machine.out.clear();
     machine.reparseOpens.clear();
-    InspectReparsePoint(run, EntryRef{c.path, nullptr, {}});
-    FlushOutput(run);
+    InspectReparsePoint(run.scan, EntryRef{c.path, nullptr, {}});
+    FlushOutput(run.console);
     EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{c.opened});
     EXPECT_EQ(machine.out, "reparse point (symlink) " + c.printed + "\n -> t\n");
   }
@@ -307,7 +308,7 @@ TEST_F(Scan, TokenIsOpenedOnceAndRetriedWhileItFails) {
   machine.adjustPrevious = {1, {17, 0}, 0x1};  // enabled by default, as it was
   machine.adjustPreviousLength = 16;
   Walk(u"\\\\?\\C:\\data\\", u"*", false);
-  EXPECT_EQ(run.counters.symbolicLinks, 5u);
+  EXPECT_EQ(run.tallies.counters.symbolicLinks, 5u);
   EXPECT_EQ(machine.tokenOpenCalls, 3);
   EXPECT_EQ(machine.tokenOpens, 1);
   EXPECT_EQ(machine.tokenCloses, 1);
@@ -332,7 +333,7 @@ TEST_F(Scan, PrivilegeThatCannotBeHadIsLeftAlone) {
   EXPECT_EQ(machine.adjustCalls, 1);
   EXPECT_EQ(machine.tokenOpenCalls, 1);
   EXPECT_EQ(machine.tokenCloses, 1);
-  EXPECT_EQ(run.counters.symbolicLinks, 2u);
+  EXPECT_EQ(run.tallies.counters.symbolicLinks, 2u);
 }
 
 // The pattern picks entries in every folder; folders are entered whatever
@@ -360,7 +361,7 @@ TEST_F(PatternTree, WithoutRecursion) {
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", false),
             "reparse point (directory mountpoint) C:\\data\\jn.dll\n -> C:\\target\n"
             "group of 3 hard links:\r\n 1: C:\\data\\a.dll\n");
-  EXPECT_EQ(run.counters.hardLinkGroups, 1u);
+  EXPECT_EQ(run.tallies.counters.hardLinkGroups, 1u);
   EXPECT_EQ(machine.listingsOpened.size(), 1u);
 }
 
@@ -370,9 +371,9 @@ TEST_F(PatternTree, WithRecursion) {
             "reparse point (symlink) C:\\data\\sub\\sym.dll\n -> C:\\data\\a.dll\n"
             "group of 3 hard links:\r\n 1: C:\\data\\a.dll\n 2: C:\\data\\sub\\b.dll\n"
             "group of 2 hard links:\r\n 1: C:\\data\\lnk\\t.dll\n 2: C:\\data\\sub\\t2.dll\n");
-  EXPECT_EQ(run.counters.hardLinkGroups, 2u);
-  EXPECT_EQ(run.counters.reparsePoints, 2u);
-  EXPECT_TRUE(run.hardLinks.empty());
+  EXPECT_EQ(run.tallies.counters.hardLinkGroups, 2u);
+  EXPECT_EQ(run.tallies.counters.reparsePoints, 2u);
+  EXPECT_TRUE(run.tallies.hardLinks.empty());
 }
 
 TEST_F(Scan, ReFsIndexesThatShareTheirLowerHalfStayApart) {
@@ -404,7 +405,7 @@ TEST_F(Scan, AVolumeWithoutFileIndexesSkipsNoFolderAndGroupsNothing) {
             "group of 2 hard links:\r\n 1: W:\\p\\a\\z.dll\n"
             "group of 2 hard links:\r\n 1: W:\\p\\b\\y.dll\n"
             "group of 2 hard links:\r\n 1: W:\\p\\b\\z.dll\n");
-  EXPECT_EQ(run.counters.hardLinkGroups, 4u);
+  EXPECT_EQ(run.tallies.counters.hardLinkGroups, 4u);
 }
 
 TEST_F(Scan, FolderNestedTooDeepIsSkippedAtDepth1024) {
@@ -452,13 +453,13 @@ TEST_F(Scan, FilesOfTwoVolumesWithOneIndexAreNoGroup) {
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*.dll", true),
             "group of 2 hard links:\r\n 1: C:\\data\\x.dll\n"
             "group of 2 hard links:\r\n 1: C:\\data\\mnt\\y.dll\n");
-  EXPECT_EQ(run.counters.hardLinkGroups, 2u);
+  EXPECT_EQ(run.tallies.counters.hardLinkGroups, 2u);
 }
 
 TEST_F(Scan, LinkBackToAParentIsNotEnteredAgain) {
   // Should a revisit rule ever fail, the walk is stopped rather than left to
   // run through the exponential tree (and the output then differs).
-  InitConsoleState(run);
+  InitConsoleState(run.console);
   int entries = 0;
   machine.onEntry = [&](const std::u16string&) {
     if (++entries == 100000) machine.RaiseCtrlEvent(kCtrlCEvent);
@@ -490,7 +491,7 @@ TEST_F(Scan, LinkBackToAParentIsNotEnteredAgain) {
 }
 
 TEST_F(Scan, EachFolderIsWalkedOnce) {
-  InitConsoleState(run);
+  InitConsoleState(run.console);
   int entries = 0;
   machine.onEntry = [&](const std::u16string&) {
     if (++entries == 100000) machine.RaiseCtrlEvent(kCtrlCEvent);
@@ -578,7 +579,7 @@ TEST_F(Scan, EachFolderIsWalkedOnce) {
 }
 
 TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {
-  InitConsoleState(run);
+  InitConsoleState(run.console);
   machine.AddSymlink(u"C:\\data\\one", u"t", false);
   machine.AddSymlink(u"C:\\data\\sub\\two", u"t", false);
   machine.AddFile(u"C:\\data\\sub\\stop");
@@ -603,7 +604,7 @@ TEST_F(Scan, CtrlCStopsTheWalkBeforeTheNextEntry) {
 }
 
 // A POSIX system: paths joined with "/", opened and printed whole.
-class PosixMachine : public MemoryVolume {
+class PosixMachine : public MemoryMachine {
  public:
   PathStyle Style() const override { return PathStyle::kPosix; }
 };
@@ -616,11 +617,11 @@ TEST(PosixScan, PathsPrintWhole) {
   machine.AddFile(u"\\srv\\d\\f");
   machine.AddHardLink(u"\\srv\\d\\f", u"\\srv\\g");
   quorrex::Run run(machine);
-  run.options.recurse = true;
-  WalkFolder(run, u"/srv", u"*");
-  AddHardLink(run, 2, FileId{1, 9}, u"/a?b");
-  ReportHardLinkGroups(run);
-  FlushOutput(run);
+  run.settings.recurse = true;
+  WalkFolder(run.scan, u"/srv", u"*");
+  AddHardLink(run.scan, 2, FileId{1, 9}, u"/a?b");
+  ReportHardLinkGroups(run.scan);
+  FlushOutput(run.console);
   EXPECT_EQ(machine.out,
             "reparse point (symlink) /srv/ln\n -> ../x\n"
             "group of 2 hard links:\n 1: /srv/d/f\n 2: /srv/g\n"
@@ -647,17 +648,17 @@ TEST(PosixScan, MountPointsShowTheirPrintNameOnlyThere) {
       {u"\\??\\Volume{x}\\", u"", "volume", "\\??\\Volume{x}\\", "\\??\\Volume{x}\\"},
   };
   for (const Case& c : cases) {
-    MemoryVolume windows;
+    MemoryMachine windows;
     PosixMachine posix;
-    for (MemoryVolume* machine : {&windows, static_cast<MemoryVolume*>(&posix)}) {
+    for (MemoryMachine* machine : {&windows, static_cast<MemoryMachine*>(&posix)}) {
       const bool onPosix = machine == &posix;
       machine->stdoutIsConsole = false;
       if (onPosix) machine->AddVolume(u"\\");
       machine->AddReparsePoint(onPosix ? u"\\srv\\m" : u"C:\\srv\\m",
-                               MemoryVolume::MountPointData(c.substitute, c.print), true);
+                               MemoryMachine::MountPointData(c.substitute, c.print), true);
       quorrex::Run run(*machine);
-      WalkFolder(run, onPosix ? u"/srv" : u"C:\\srv", u"*");
-      FlushOutput(run);
+      WalkFolder(run.scan, onPosix ? u"/srv" : u"C:\\srv", u"*");
+      FlushOutput(run.console);
       EXPECT_EQ(machine->out, "reparse point ("s + c.kind + " mountpoint) " +
                                   (onPosix ? "/srv/m" : "C:\\srv\\m") + "\n -> " +
                                   (onPosix ? c.posix : c.windows) + "\n");

@@ -8,9 +8,11 @@
 
 #include "console/console_state.h"
 #include "console/message.h"
+#include "console/output_sink.h"
 #include "console/path_line.h"
-#include "console/progress_line.h"
-#include "memory_volume.h"
+#include "console/status_line.h"
+#include "memory_machine.h"
+#include "run/run_state.h"
 #include "scan/walker.h"
 
 namespace quorrex::testing {
@@ -19,7 +21,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A POSIX system: control events are signals, the console a byte terminal.
-class PosixMachine : public MemoryVolume {
+class PosixMachine : public MemoryMachine {
  public:
   PathStyle Style() const override { return PathStyle::kPosix; }
 };
@@ -42,39 +44,40 @@ TEST(StatusLine, LeavesTheScreenBeforeStandardErrorIsWrittenAndWhenTheProcessSto
   erased += '\r';
   struct Case {
     const char* name;
-    void (*act)(MemoryVolume&, quorrex::Run&);
+    void (*act)(MemoryMachine&, quorrex::Run&);
     std::string err;  // after the first drawing, the line's end included
     bool aborted;
   };
   const Case cases[] = {
       {"a message on standard error",
-       [](MemoryVolume&, quorrex::Run& r) { PrintError(r, "boom\n"); }, erased + "boom\n", false},
+       [](MemoryMachine&, quorrex::Run& r) { PrintError(r.console, "boom\n"); }, erased + "boom\n",
+       false},
       {"a stop, then a continue",
-       [](MemoryVolume& m, quorrex::Run&) {
+       [](MemoryMachine& m, quorrex::Run&) {
          m.RaiseCtrlEvent(kStopEvent);
          m.RaiseCtrlEvent(kContinueEvent);
        },
        erased + drawn + erased, false},
-      {"the line's end", [](MemoryVolume&, quorrex::Run& r) { StopProgressLine(r); }, erased,
+      {"the line's end", [](MemoryMachine&, quorrex::Run& r) { StopStatusLine(r.console); }, erased,
        false},
       {"a refused allocation: erased, and never drawn again",
-       [](MemoryVolume& m, quorrex::Run& r) {
-         HaltProgressLine(r);
+       [](MemoryMachine& m, quorrex::Run& r) {
+         HaltStatusLine(r.console);
          m.RaiseCtrlEvent(kContinueEvent);
        },
        erased, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MemoryVolume machine;
+    MemoryMachine machine;
     machine.stdoutIsConsole = false;
     machine.statusConsoleWidth = 100;
     quorrex::Run run(machine);
-    InitConsoleState(run);
-    StartProgressLine(run);
+    InitConsoleState(run.console);
+    StartStatusLine(run.console);
     machine.RaiseCtrlEvent(kContinueEvent);  // drawn at once
     c.act(machine, run);
-    StopProgressLine(run);
+    StopStatusLine(run.console);
     EXPECT_EQ(WithoutRepeats(machine.err, drawn), drawn + c.err);
     EXPECT_EQ(run.AbortRequested(), c.aborted);
   }
@@ -86,30 +89,30 @@ TEST(StatusLine, NamesTheFolderBeingListedAndCountsItsEntriesAsTheyCome) {
   // been listed of it, whoever lists it.
   for (uint32_t workers : {1u, 4u}) {
     SCOPED_TRACE(workers);
-    MemoryVolume machine;
+    MemoryMachine machine;
     machine.stdoutIsConsole = false;
     machine.AddFile(u"C:\\data\\a\\small.txt");
     for (size_t i = 0; i < 3000; ++i) machine.AddFile(u"C:\\data\\huge\\" + Numbered("f", i));
     quorrex::Run run(machine);
-    run.walkWorkers = workers;
-    run.options.recurse = true;
-    run.progress.enabled = true;
+    run.settings.walkWorkers = workers;
+    run.settings.recurse = true;
+    run.console.statusLine.enabled = true;
     std::u16string named;
     uint64_t counted = 0;
     machine.onEntryUnlocked = [&](const std::u16string& name) {
       if (name != u"f2000") return;
       // A reader may be there before the walk waits for it.
       const auto until = Clock::now() + std::chrono::seconds(5);
-      while (run.progress.Folder() != u"C:\\data\\huge\\" && Clock::now() < until) {
+      while (run.console.statusLine.Folder() != u"C:\\data\\huge\\" && Clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
-      named = run.progress.Folder();
-      counted = run.progress.entries.load();
+      named = run.console.statusLine.Folder();
+      counted = run.console.statusLine.entries.load();
     };
-    WalkFolder(run, u"C:\\data", u"*");
+    WalkFolder(run.scan, u"C:\\data", u"*");
     EXPECT_EQ(named, u"C:\\data\\huge\\");
     EXPECT_GE(counted, 1500u);  // counted in batches as they are listed
-    EXPECT_EQ(run.progress.entries.load(), 3003u);
+    EXPECT_EQ(run.console.statusLine.entries.load(), 3003u);
   }
 }
 
@@ -117,28 +120,28 @@ TEST(RedirectedOutput, AFullBufferGoesOutAtOnce) {
   const std::pair<size_t, bool> cases[] = {{65535, false}, {65536, true}, {70000, true}};
   for (const auto& [size, handedOn] : cases) {
     SCOPED_TRACE(size);
-    MemoryVolume machine;
+    MemoryMachine machine;
     machine.stdoutIsConsole = false;
     quorrex::Run run(machine);  // no flusher thread: only a full buffer goes out
-    WriteOutput(run, std::string(size, 'x'));
+    WriteOutput(run.console, std::string(size, 'x'));
     EXPECT_EQ(machine.out.size(), handedOn ? size : 0u);
   }
 }
 
 TEST(RedirectedOutput, ReachesItsReaderWithinATenthOfASecond) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   quorrex::Run run(machine);
-  StartOutputFlusher(run);
+  StartOutputFlusher(run.console);
   // The quickest of three, so that a busy machine does not fail it.
   auto quickest = std::chrono::milliseconds::max();
   for (int i = 0; i < 3; ++i) {
     const size_t before = machine.out.size();
-    PrintMessage(run, "line\n");
+    PrintMessage(run.console, "line\n");
     const auto start = Clock::now();
     for (;;) {
       {
-        std::lock_guard<std::recursive_timed_mutex> hold(run.output.lock);
+        std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
         if (machine.out.size() > before) break;
       }
       if (Clock::now() - start > std::chrono::seconds(3)) break;
@@ -147,7 +150,7 @@ TEST(RedirectedOutput, ReachesItsReaderWithinATenthOfASecond) {
     quickest = std::min(
         quickest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start));
   }
-  StopOutputFlusher(run);
+  StopOutputFlusher(run.console);
   EXPECT_LT(quickest.count(), 400);
 }
 
@@ -170,18 +173,18 @@ TEST(SignalMessage, WaitsForTheLineBeingWrittenToEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PosixMachine posix;
-    MemoryVolume windows;
-    MemoryVolume& machine = c.posix ? posix : windows;
+    MemoryMachine windows;
+    MemoryMachine& machine = c.posix ? posix : windows;
     machine.stdoutIsConsole = false;
     quorrex::Run run(machine);
-    InitConsoleState(run);
-    PrintMessage(run, "reparse point (symlink)");
+    InitConsoleState(run.console);
+    PrintMessage(run.console, "reparse point (symlink)");
     const auto start = Clock::now();
     std::thread signal([&machine] { machine.RaiseCtrlEvent(kCtrlCEvent); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (c.lineEnds) PrintPathLine(run, " %S\n", c.posix ? u"/d/l" : u"C:\\d\\l");
+    if (c.lineEnds) PrintPathLine(run.console, " %S\n", c.posix ? u"/d/l" : u"C:\\d\\l");
     signal.join();
-    FlushOutput(run);
+    FlushOutput(run.console);
     EXPECT_EQ(machine.out, c.out);
     EXPECT_TRUE(run.AbortRequested());
     if (!c.lineEnds) {

@@ -6,7 +6,7 @@
 #include <new>
 #include <random>
 
-#include "memory_volume.h"
+#include "memory_machine.h"
 #include "run_fixture.h"
 #include "support/memory.h"
 #include "support/utf.h"
@@ -60,7 +60,7 @@ TEST(LosslessUtf8, OtherLoneSurrogatesEncodeAsReplacement) {
 // much of standard output had been written by then; the death test sees
 // nothing else of the process that ends. Reading the reparse point named
 // `refuseAt` refuses an allocation.
-class SoundingMachine : public testing::MemoryVolume {
+class SoundingMachine : public testing::MemoryMachine {
  public:
   void Sleep(uint32_t milliseconds) override {
     std::fprintf(stderr, "sleep %u after %zu bytes;", milliseconds, out.size());
@@ -71,7 +71,7 @@ class SoundingMachine : public testing::MemoryVolume {
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override {
     if (entry.name == refuseAt) Refuse();
-    return MemoryVolume::ReadReparseData(openName, entry, buffer);
+    return MemoryMachine::ReadReparseData(openName, entry, buffer);
   }
 
   static void Refuse() {

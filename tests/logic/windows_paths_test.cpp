@@ -32,7 +32,7 @@ class Wow64Test : public ::testing::Test {
     machine.AddHardLink(u"C:\\Windows\\System32\\OpenSSH\\ssh.exe",
                         u"C:\\Windows\\System32\\OpenSSH\\scp.exe");
   }
-  MemoryVolume machine;
+  MemoryMachine machine;
 };
 
 TEST_F(Wow64Test, TheMachineRedirectsSystem32WhileRedirectionIsOn) {
@@ -83,7 +83,7 @@ TEST_F(Wow64Test, TheNativeSystem32IsWalkedWhateverNamesIt) {
 }
 
 TEST(ServerPathsTest, AScanFolderBeyondThePlainFormsLimitIsListedAsGiven) {
-  MemoryVolume machine;
+  MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.AddVolume(u"\\\\server\\share\\");
   std::u16string folder = u"\\\\server\\share";

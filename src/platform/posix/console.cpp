@@ -250,8 +250,14 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
       written += put;
     }
   }
-  // The column follows what reached the terminal, character by character,
-  // from the last line end on: the lines before it no longer count.
+  FollowColumn(bytes.substr(0, written));
+  return err;
+}
+
+// The column follows what reached the terminal, character by character,
+// from the last line end on: the lines before it no longer count.
+void PosixPlatform::FollowColumn(std::string_view bytes) {
+  const size_t written = bytes.size();
   size_t i = 0;
   for (size_t end = written; end > 0; --end) {
     if (bytes[end - 1] == '\n' || bytes[end - 1] == '\r') {
@@ -291,7 +297,6 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
     i += length;
     column_ = std::min(column_ + ColumnsOf(c), int{INT16_MAX});
   }
-  return err;
 }
 
 bool PosixPlatform::StdoutIsConsole() {

@@ -484,9 +484,7 @@ bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
   const auto links = static_cast<uint64_t>(st.st_nlink);
   const auto index = static_cast<uint64_t>(st.st_ino);
   info.links = links > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(links);
-  info.indexLow = static_cast<uint32_t>(index);
-  info.indexHigh = static_cast<uint32_t>(index >> 32);
-  info.volumeSerial = static_cast<uint64_t>(st.st_dev);
+  info.id = FileId{static_cast<uint64_t>(st.st_dev), index, 0};
   error = win_error::kSuccess;
   return true;
 }

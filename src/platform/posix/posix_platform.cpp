@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/system.h"
@@ -61,8 +61,7 @@ void KeepThreadsSmall() {
   // thread without an arena becomes a mapping of its own: there, every
   // thread shares the one arena.
   struct rlimit space;
-  const bool spaceLimited =
-      getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
+  const bool spaceLimited = getrlimit(RLIMIT_AS, &space) == 0 && space.rlim_cur != RLIM_INFINITY;
   mallopt(M_ARENA_MAX, spaceLimited ? 1 : 2);
   struct rlimit stack;
   if (getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY &&

@@ -143,6 +143,9 @@ class PosixPlatform final : public Platform {
   // Writes all of `bytes` to standard output and follows the cursor column;
   // the errno of a failed write, else 0.
   int WriteToStdout(std::string_view bytes, size_t& written);
+  // Moves the column past `reached`, what the last write put on standard
+  // output.
+  void FollowColumn(std::string_view reached);
   // The mount table, read at the first listing.
   const MountTable& Mounts();
   // Writes the mount point data of the folder `entry`, named `name` for an

@@ -63,13 +63,6 @@ uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, const uint6
   return calls.QueryIndex(volume, id.index);
 }
 
-void TakeId(const FileId& id, LinkInfo& info) {
-  info.volumeSerial = id.volume;
-  info.indexLow = static_cast<uint32_t>(id.index);
-  info.indexHigh = static_cast<uint32_t>(id.index >> 32);
-  info.indexUpper = id.indexUpper;
-}
-
 // The open-based query: open, link count, the identity only for more than
 // one link, close.
 bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error) {
@@ -88,7 +81,7 @@ bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, 
   }
   info = LinkInfo{};
   info.links = links;
-  if (links > 1) TakeId(id, info);
+  if (links > 1) info.id = id;
   return true;
 }
 
@@ -143,7 +136,7 @@ bool QueryLink(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, ui
     info = LinkInfo{};
     info.links = stat.links;
     if (stat.links <= 1) {
-      TakeId(FileId{place.volumeKnown ? place.volume : 0, stat.index, 0}, info);
+      info.id = FileId{place.volumeKnown ? place.volume : 0, stat.index, 0};
       return true;
     }
     // A file that can join a group: its identity as the open-based query
@@ -159,7 +152,7 @@ bool QueryLink(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, ui
       error = e;
       return false;
     }
-    TakeId(id, info);
+    info.id = id;
     return true;
   }
   switch (status) {

@@ -195,7 +195,7 @@ TEST_F(PosixFilesTest, NamesThatAreNotUtf8SurviveListingQueryAndLinkRead) {
   LinkInfo byParent, byPath;
   ASSERT_TRUE(platform.QueryLinkInfo(EntryRef{u"", listing.get(), wideFile}, byParent, error));
   ASSERT_TRUE(platform.QueryLinkInfo(ByPath(tmp.Wide(fileName)), byPath, error));
-  EXPECT_EQ(byParent.indexLow, byPath.indexLow);
+  EXPECT_EQ(byParent.id.index, byPath.id.index);
   EXPECT_EQ(byParent.links, 1u);
 
   std::vector<uint8_t> buffer(0x20000, 0xEE);
@@ -287,19 +287,18 @@ TEST_F(PosixFilesTest, HardLinksShareIdentityAndCount) {
 
   const FileId id = IdOf(tmp.At("a"));
   EXPECT_EQ(a.links, 3u);
-  EXPECT_EQ((static_cast<uint64_t>(a.indexHigh) << 32) | a.indexLow, id.index);
-  EXPECT_EQ(a.volumeSerial, id.volume);
+  EXPECT_EQ(a.id.index, id.index);
+  EXPECT_EQ(a.id.volume, id.volume);
   for (const LinkInfo* same : {&b, &c}) {
     EXPECT_EQ(same->links, 3u);
-    EXPECT_EQ(same->indexLow, a.indexLow);
-    EXPECT_EQ(same->indexHigh, a.indexHigh);
-    EXPECT_EQ(same->volumeSerial, a.volumeSerial);
+    EXPECT_EQ(same->id.index, a.id.index);
+    EXPECT_EQ(same->id.volume, a.id.volume);
   }
   EXPECT_EQ(other.links, 1u);
-  EXPECT_NE(other.indexLow, a.indexLow);
+  EXPECT_NE(other.id.index, a.id.index);
   // The link itself is asked, never what it points to.
   EXPECT_EQ(viaLink.links, 1u);
-  EXPECT_NE(viaLink.indexLow, a.indexLow);
+  EXPECT_NE(viaLink.id.index, a.id.index);
 
   EXPECT_FALSE(platform.QueryLinkInfo(ByPath(tmp.Wide("gone")), other, error));
   EXPECT_EQ(error, win_error::kFileNotFound);

@@ -7,7 +7,6 @@
 
 #include "paths/target.h"
 #include "platform/posix/posix_platform.h"
-#include "run/run_state.h"
 #include "temp_folder.h"
 
 namespace quorrex {
@@ -31,11 +30,14 @@ class PosixTarget : public ::testing::Test {
 
   // The scan folder and pattern that `spec` becomes.
   std::pair<std::u16string, std::u16string> Split(const std::string& spec) {
-    quorrex::Run run(platform);
-    run.fileSpec = DecodeUtf8Lossless(spec);
-    NormaliseTarget(run);
-    EXPECT_TRUE(SplitTarget(run, run.fileSpec));
-    return {run.scanFolder, run.namePattern};
+    const auto normalised =
+        NormaliseTarget(platform, platform.Conventions(), DecodeUtf8Lossless(spec));
+    EXPECT_TRUE(normalised.has_value());
+    if (!normalised) return {};
+    const auto target = SplitTarget(platform, platform.Conventions(), *normalised);
+    EXPECT_TRUE(target.has_value());
+    if (!target) return {};
+    return {target->scanFolder, target->namePattern};
   }
 
   PosixPlatform platform;

@@ -224,11 +224,9 @@ TEST_F(Win32PlatformTest, HardLinksShareOneIdentityAndCount) {
   EXPECT_EQ(a.links, 2u);
   EXPECT_EQ(b.links, 2u);
   EXPECT_EQ(c.links, 1u);
-  EXPECT_EQ(a.indexLow, b.indexLow);
-  EXPECT_EQ(a.indexHigh, b.indexHigh);
-  EXPECT_EQ(a.volumeSerial, b.volumeSerial);
-  EXPECT_EQ(a.id(), b.id());  // the whole identity, 128 bits where the system has them
-  EXPECT_FALSE(a.indexLow == c.indexLow && a.indexHigh == c.indexHigh);
+  EXPECT_EQ(a.id.volume, b.id.volume);
+  EXPECT_EQ(a.id, b.id);  // the whole identity, 128 bits where the system has them
+  EXPECT_NE(a.id.index, c.id.index);
 
   // A file held open without sharing by someone else is still queried: the
   // query asks for no data access.
@@ -287,7 +285,7 @@ TEST_F(Win32PlatformTest, FilesAskedThroughTheirListingAnswerAsTheirOpenDoes) {
     EXPECT_EQ(byListing.links, entry.name == u"single" ? 1u : 2u);
     EXPECT_EQ(byListing.links, byPath.links);
     if (byListing.links > 1) {
-      EXPECT_EQ(byListing.id(), byPath.id());
+      EXPECT_EQ(byListing.id, byPath.id);
     }
   }
   EXPECT_EQ(files, 3);

@@ -6,43 +6,43 @@
 #include <mutex>
 #include <string>
 
-#include "run/run_state.h"
+#include "console/console.h"
 
 namespace quorrex {
 
 // Milliseconds between two drawings of the line; the first comes after one.
-inline constexpr uint32_t kProgressIntervalMs = 250;
+inline constexpr uint32_t kStatusLineIntervalMs = 250;
 
 // Starts the line when standard output is redirected and standard error is a
 // console; otherwise does nothing.
-void StartProgressLine(Run& run);
+void StartStatusLine(Console& console);
 
 // Erases the line and stops it for the rest of the run. Harmless when it
 // never started.
-void StopProgressLine(Run& run);
+void StopStatusLine(Console& console);
 
 // Job control: the line leaves the screen before the process stops, and is
 // drawn again when it is continued.
-void SuspendProgressLine(Run& run);
-void ResumeProgressLine(Run& run);
+void SuspendStatusLine(Console& console);
+void ResumeStatusLine(Console& console);
 
 // Erases the line for good on the way out of a refused allocation, from any
 // thread: it takes no lock that thread may hold, allocates nothing, and
 // waits a moment at most for a drawing in progress.
-void HaltProgressLine(Run& run);
+void HaltStatusLine(Console& console);
 
 // The text of the line for `width` columns: the counts, then as much of the
 // folder as fits (shortened in the middle, its control characters shown as
 // "?"); never `width` display columns or more.
-std::u16string ProgressText(Run& run, int32_t width);
+std::u16string StatusLineText(const StatusLineState& state, Platform& platform, int32_t width);
 
 // While one of these lives the line is off the screen and is not redrawn:
 // whoever writes to standard error holds one.
-class ProgressLinePause {
+class StatusLinePause {
  public:
-  explicit ProgressLinePause(Run& run);
-  ProgressLinePause(const ProgressLinePause&) = delete;
-  ProgressLinePause& operator=(const ProgressLinePause&) = delete;
+  explicit StatusLinePause(Console& console);
+  StatusLinePause(const StatusLinePause&) = delete;
+  StatusLinePause& operator=(const StatusLinePause&) = delete;
 
  private:
   std::unique_lock<std::mutex> hold_;

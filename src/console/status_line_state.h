@@ -1,4 +1,4 @@
-// The record of the status line (console/progress_line): what the walk has
+// The record of the status line (console/status_line): what the walk has
 // seen so far, and the state of the thread that draws it.
 //
 // The walk feeds it from any of its threads while the line is on; every
@@ -17,11 +17,11 @@
 
 namespace quorrex {
 
-struct ProgressState {
-  ProgressState() = default;
-  ProgressState(const ProgressState&) = delete;
-  ProgressState& operator=(const ProgressState&) = delete;
-  ~ProgressState() { StopThread(thread, lock, wake, stop); }
+struct StatusLineState {
+  StatusLineState() = default;
+  StatusLineState(const StatusLineState&) = delete;
+  StatusLineState& operator=(const StatusLineState&) = delete;
+  ~StatusLineState() { StopThread(thread, lock, wake, stop); }
 
   // --- Fed by the walk, from any thread --------------------------------------
   // The walk enters a folder: one more folder, and the line names it.
@@ -35,8 +35,7 @@ struct ProgressState {
   void ListingFolder(std::u16string_view path) {
     if (enabled.load(std::memory_order_relaxed)) ShowFolder(path);
   }
-  // One entry listed; the counts the line shows go up as they come.
-  void CountEntry() { Count(entries); }
+  // Entries listed; the counts the line shows go up as they come.
   void CountEntries(uint64_t n) {
     if (enabled.load(std::memory_order_relaxed)) entries.fetch_add(n, std::memory_order_relaxed);
   }
@@ -47,7 +46,7 @@ struct ProgressState {
   void CountReparsePoint() { Count(reparsePoints); }
   void CountLinkCandidate() { Count(linkCandidates); }
 
-  std::u16string Folder() {
+  std::u16string Folder() const {
     std::lock_guard<std::mutex> hold(folderLock);
     return folder;
   }
@@ -57,8 +56,8 @@ struct ProgressState {
   std::atomic<uint64_t> entries{0};
   std::atomic<uint64_t> reparsePoints{0};
   std::atomic<uint64_t> linkCandidates{0};
-  std::mutex folderLock;  // guards `folder` alone
-  std::u16string folder;  // the folder the line names
+  mutable std::mutex folderLock;  // guards `folder` alone
+  std::u16string folder;          // the folder the line names
 
   // --- Drawing -----------------------------------------------------------------
   // `lock` guards the fields below it and the terminal's line: it is held

@@ -1,9 +1,9 @@
-#include "scan/error_names.h"
+#include "platform/error_names.h"
 
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "scan/name_table.h"
+#include "support/name_table.h"
 
 namespace quorrex {
 namespace {

@@ -5,16 +5,18 @@
 
 #include <string>
 
+#include "console/display_text.h"
 #include "console/path_line.h"
-#include "console/progress_line.h"
-#include "memory_volume.h"
+#include "console/status_line.h"
+#include "memory_machine.h"
+#include "run/run_state.h"
 #include "scan/walker.h"
 
 namespace quorrex::testing {
 namespace {
 
 // A terminal that counts two columns for a CJK ideograph.
-class TerminalMachine : public MemoryVolume {
+class TerminalMachine : public MemoryMachine {
  public:
   int ColumnsOf(char32_t c) override { return c >= 0x4E00 && c <= 0x9FFF ? 2 : 1; }
 };
@@ -27,7 +29,7 @@ struct TextCase {
   std::u16string expected;
 };
 
-TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
+TEST(StatusLineText, CountsThenTheFolderAsFarAsItFits) {
   const std::u16string counts = u"3 folders, 40 entries, 2 reparse points, 5 hard-link candidates";
   const TextCase cases[] = {
       {"wide console: the whole folder", 3, 40, 2, 5, u"C:\\data\\sub", 120,
@@ -56,31 +58,31 @@ TEST(ProgressText, CountsThenTheFolderAsFarAsItFits) {
     SCOPED_TRACE(c.name);
     TerminalMachine machine;
     quorrex::Run run(machine);
-    run.progress.enabled = true;
-    run.progress.folders = c.folders;
-    run.progress.entries = c.entries;
-    run.progress.reparsePoints = c.reparsePoints;
-    run.progress.linkCandidates = c.candidates;
-    if (!c.folder.empty()) run.progress.EnterFolder(c.folder);
-    run.progress.folders = c.folders;  // EnterFolder counts one
-    const std::u16string text = ProgressText(run, c.width);
+    run.console.statusLine.enabled = true;
+    run.console.statusLine.folders = c.folders;
+    run.console.statusLine.entries = c.entries;
+    run.console.statusLine.reparsePoints = c.reparsePoints;
+    run.console.statusLine.linkCandidates = c.candidates;
+    if (!c.folder.empty()) run.console.statusLine.EnterFolder(c.folder);
+    run.console.statusLine.folders = c.folders;  // EnterFolder counts one
+    const std::u16string text = StatusLineText(run.console.statusLine, run.platform, c.width);
     EXPECT_EQ(text, c.expected);
-    EXPECT_LT(DisplayColumns(run, text), c.width);
+    EXPECT_LT(DisplayColumns(run.platform, text), c.width);
   }
 }
 
-TEST(ProgressText, TheWalkFeedsTheCountsOnlyWhileTheLineIsOn) {
+TEST(StatusLineText, TheWalkFeedsTheCountsOnlyWhileTheLineIsOn) {
   for (const bool on : {false, true}) {
-    MemoryVolume machine;
+    MemoryMachine machine;
     machine.AddFile(u"C:\\data\\a.txt");
     machine.AddFile(u"C:\\data\\sub\\b.txt");
     machine.AddHardLink(u"C:\\data\\a.txt", u"C:\\data\\sub\\c.txt");
     machine.AddSymlink(u"C:\\data\\ln", u"a.txt", false);
     quorrex::Run run(machine);
-    run.options.recurse = true;
-    run.progress.enabled = on;
-    WalkFolder(run, u"\\\\?\\C:\\data", u"*");
-    const ProgressState& p = run.progress;
+    run.settings.recurse = true;
+    run.console.statusLine.enabled = on;
+    WalkFolder(run.scan, u"\\\\?\\C:\\data", u"*");
+    const StatusLineState& p = run.console.statusLine;
     EXPECT_EQ(p.folders.load(), on ? 2u : 0u);
     EXPECT_EQ(p.entries.load(), on ? 5u : 0u);  // a.txt, sub, ln; b.txt, c.txt
     EXPECT_EQ(p.reparsePoints.load(), on ? 1u : 0u);

@@ -58,7 +58,7 @@ struct CallCounts {
   friend bool operator==(const CallCounts&, const CallCounts&) = default;
 };
 
-class MemoryVolume : public Platform {
+class MemoryMachine : public Platform {
  public:
   struct Node;
   using NodePtr = std::shared_ptr<Node>;
@@ -80,7 +80,7 @@ class MemoryVolume : public Platform {
 
   // A fresh machine with drive C: (NTFS, reparse points supported), current
   // folder C:\ and a console of 80 columns on standard output.
-  MemoryVolume();
+  MemoryMachine();
 
   // --- Building the machine -------------------------------------------------
   // `root` is "X:\", a mounted folder "X:\dir\", a share "\\server\share\" or a

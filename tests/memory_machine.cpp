@@ -1,4 +1,4 @@
-#include "memory_volume.h"
+#include "memory_machine.h"
 
 #include "reparse_bytes.h"
 
@@ -55,7 +55,7 @@ std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& s
 }
 
 // How deep each machine's redirection brackets are on this thread.
-thread_local std::map<const MemoryVolume*, int> redirectionOffDepth;
+thread_local std::map<const MemoryMachine*, int> redirectionOffDepth;
 
 constexpr char16_t kSystem32[] = u"C:\\Windows\\System32";
 constexpr char16_t kSysWow64[] = u"C:\\Windows\\SysWOW64";
@@ -63,26 +63,26 @@ constexpr char16_t kSysnative[] = u"C:\\Windows\\Sysnative";
 
 }  // namespace
 
-void MemoryVolume::BeginFileSystemWork() {
+void MemoryMachine::BeginFileSystemWork() {
   ++fileSystemThreads;
   ++redirectionOffDepth[this];
 }
 
-void MemoryVolume::EndFileSystemWork() {
+void MemoryMachine::EndFileSystemWork() {
   const auto depth = redirectionOffDepth.find(this);
   if (depth != redirectionOffDepth.end() && --depth->second <= 0) redirectionOffDepth.erase(depth);
 }
 
-bool MemoryVolume::RedirectionOff() const {
+bool MemoryMachine::RedirectionOff() const {
   return redirectionOffDepth.contains(this);
 }
 
-FolderAlias MemoryVolume::NativeSystemFolderAlias() {
+FolderAlias MemoryMachine::NativeSystemFolderAlias() {
   if (!wow64 || !RedirectionOff()) return {};
   return FolderAlias{kSysnative, kSystem32};
 }
 
-std::u16string MemoryVolume::Redirected(const std::u16string& path) const {
+std::u16string MemoryMachine::Redirected(const std::u16string& path) const {
   if (!wow64 || RedirectionOff()) return path;
   std::u16string c = Canonical(path);
   if (!ReplaceLeadingFolder(c, kSystem32, kSysWow64))
@@ -90,17 +90,17 @@ std::u16string MemoryVolume::Redirected(const std::u16string& path) const {
   return c;
 }
 
-FileId MemoryVolume::IdOf(const Resolved& r) const {
+FileId MemoryMachine::IdOf(const Resolved& r) const {
   if (r.volume != nullptr && r.volume->zeroIndexes) return FileId{r.node->volumeSerial, 0, 0};
   // Before Windows 8 a program sees the 64-bit index alone.
   return FileId{r.node->volumeSerial, r.node->index, WideIds() ? r.node->indexUpper : 0};
 }
 
-void MemoryVolume::Count(Counted kind, size_t n) {
+void MemoryMachine::Count(Counted kind, size_t n) {
   calls_[static_cast<size_t>(kind)].fetch_add(n, std::memory_order_relaxed);
 }
 
-CallCounts MemoryVolume::Calls() const {
+CallCounts MemoryMachine::Calls() const {
   CallCounts counts;
   counts.opens = calls_[static_cast<size_t>(Counted::kOpen)].load();
   counts.queries = calls_[static_cast<size_t>(Counted::kQuery)].load();
@@ -109,17 +109,17 @@ CallCounts MemoryVolume::Calls() const {
   return counts;
 }
 
-void MemoryVolume::ResetCalls() {
+void MemoryMachine::ResetCalls() {
   for (auto& count : calls_) count = 0;
 }
 
-void MemoryVolume::RefuseStatByName(const std::u16string& root) {
+void MemoryMachine::RefuseStatByName(const std::u16string& root) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   size_t rootLength = 0;
   if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->refusesStat = true;
 }
 
-void MemoryVolume::ReportZeroIndexes(const std::u16string& root) {
+void MemoryMachine::ReportZeroIndexes(const std::u16string& root) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   size_t rootLength = 0;
   if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->zeroIndexes = true;
@@ -141,9 +141,9 @@ std::u16string Numbered(const char* stem, size_t number) {
 // records in batches of 64 KiB (and one query more that finds no more), the
 // identity from the parent's record or else from the folder itself, one
 // close.
-class MemoryVolume::Listing : public FolderListing {
+class MemoryMachine::Listing : public FolderListing {
  public:
-  Listing(MemoryVolume* machine, std::vector<FindData> entries, size_t limit, FileId id,
+  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, FileId id,
           uint32_t identityError, const FileId* listedIdentity)
       : machine_(machine),
         entries_(std::move(entries)),
@@ -220,7 +220,7 @@ class MemoryVolume::Listing : public FolderListing {
   bool lacksStat = false;
 
  private:
-  MemoryVolume* machine_;
+  MemoryMachine* machine_;
   std::vector<FindData> entries_;
   size_t position_ = 0;
   size_t limit_;
@@ -260,9 +260,9 @@ uint32_t StatusOf(uint32_t error) {
 }  // namespace
 
 // The link query's system calls on the machine, counted.
-class MemoryVolume::LinkCalls final : public win32::LinkCalls {
+class MemoryMachine::LinkCalls final : public win32::LinkCalls {
  public:
-  LinkCalls(MemoryVolume& machine, const std::u16string& path) : machine_(machine), path_(path) {}
+  LinkCalls(MemoryMachine& machine, const std::u16string& path) : machine_(machine), path_(path) {}
 
   uint32_t StatByName(win32::StatAnswer& answer) override {
     machine_.Count(Counted::kStatByName);
@@ -312,16 +312,16 @@ class MemoryVolume::LinkCalls final : public win32::LinkCalls {
   static uint32_t Links(const Resolved& r) {
     return r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
   }
-  MemoryVolume& machine_;
+  MemoryMachine& machine_;
   const std::u16string& path_;
   Resolved resolved_;
 };
 
-MemoryVolume::MemoryVolume() {
+MemoryMachine::MemoryMachine() {
   AddVolume(u"C:\\");
 }
 
-std::u16string MemoryVolume::Canonical(const std::u16string& path) {
+std::u16string MemoryMachine::Canonical(const std::u16string& path) {
   std::u16string c = path;
   std::replace(c.begin(), c.end(), u'/', u'\\');
   if (StartsNoCase(c, u"\\\\?\\UNC\\")) return u"\\\\" + c.substr(8);
@@ -330,15 +330,15 @@ std::u16string MemoryVolume::Canonical(const std::u16string& path) {
   return c;
 }
 
-std::u16string MemoryVolume::Key(const std::u16string& path) {
+std::u16string MemoryMachine::Key(const std::u16string& path) {
   std::u16string k = Canonical(path);
   while (k.size() > 1 && k.back() == u'\\') k.pop_back();
   for (auto& ch : k) ch = Fold(ch);
   return k;
 }
 
-void MemoryVolume::AddVolume(const std::u16string& root, const std::u16string& fsName,
-                             uint32_t fsFlags, uint64_t serial) {
+void MemoryMachine::AddVolume(const std::u16string& root, const std::u16string& fsName,
+                              uint32_t fsFlags, uint64_t serial) {
   auto volume = std::make_unique<Volume>();
   volume->root = Canonical(root);
   if (volume->root.empty() || volume->root.back() != u'\\') volume->root.push_back(u'\\');
@@ -354,7 +354,7 @@ void MemoryVolume::AddVolume(const std::u16string& root, const std::u16string& f
   volumes_.push_back(std::move(volume));
 }
 
-void MemoryVolume::AddVolumeAlias(const std::u16string& alias, const std::u16string& root) {
+void MemoryMachine::AddVolumeAlias(const std::u16string& alias, const std::u16string& root) {
   std::u16string a = alias;
   if (a.back() != u'\\') a.push_back(u'\\');
   std::u16string r = Canonical(root);
@@ -362,7 +362,8 @@ void MemoryVolume::AddVolumeAlias(const std::u16string& alias, const std::u16str
   aliases_.emplace_back(a, r);
 }
 
-MemoryVolume::Volume* MemoryVolume::VolumeOf(const std::u16string& canonical, size_t& rootLength) {
+MemoryMachine::Volume* MemoryMachine::VolumeOf(const std::u16string& canonical,
+                                               size_t& rootLength) {
   const std::u16string probe = canonical + u"\\";
   Volume* best = nullptr;
   for (auto& volume : volumes_) {
@@ -375,8 +376,8 @@ MemoryVolume::Volume* MemoryVolume::VolumeOf(const std::u16string& canonical, si
   return best;
 }
 
-MemoryVolume::Resolved MemoryVolume::Resolve(const std::u16string& path, bool followFinal,
-                                             int hops) {
+MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool followFinal,
+                                               int hops) {
   if (hops > 32) return {nullptr, nullptr, 1921};
   std::u16string c = Canonical(path);
   for (const auto& [alias, root] : aliases_) {
@@ -419,12 +420,12 @@ MemoryVolume::Resolved MemoryVolume::Resolve(const std::u16string& path, bool fo
   return {node, volume, 0};
 }
 
-MemoryVolume::NodePtr MemoryVolume::Find(const std::u16string& path) {
+MemoryMachine::NodePtr MemoryMachine::Find(const std::u16string& path) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   return Resolve(path, false).node;
 }
 
-std::pair<MemoryVolume::NodePtr, std::u16string> MemoryVolume::ParentOf(
+std::pair<MemoryMachine::NodePtr, std::u16string> MemoryMachine::ParentOf(
     const std::u16string& path) {
   std::u16string c = Canonical(path);
   while (!c.empty() && c.back() == u'\\') c.pop_back();
@@ -436,7 +437,7 @@ std::pair<MemoryVolume::NodePtr, std::u16string> MemoryVolume::ParentOf(
   return {folder, name};
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddFolder(const std::u16string& path) {
+MemoryMachine::NodePtr MemoryMachine::AddFolder(const std::u16string& path) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   const std::u16string c = Canonical(path);
   size_t rootLength = 0;
@@ -463,7 +464,7 @@ MemoryVolume::NodePtr MemoryVolume::AddFolder(const std::u16string& path) {
   return node;
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddFile(const std::u16string& path, uint32_t attributes) {
+MemoryMachine::NodePtr MemoryMachine::AddFile(const std::u16string& path, uint32_t attributes) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   auto [parent, name] = ParentOf(path);
   size_t rootLength = 0;
@@ -477,7 +478,7 @@ MemoryVolume::NodePtr MemoryVolume::AddFile(const std::u16string& path, uint32_t
   return node;
 }
 
-void MemoryVolume::AddHardLink(const std::u16string& existing, const std::u16string& path) {
+void MemoryMachine::AddHardLink(const std::u16string& existing, const std::u16string& path) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   NodePtr node = Find(existing);
   auto [parent, name] = ParentOf(path);
@@ -485,8 +486,8 @@ void MemoryVolume::AddHardLink(const std::u16string& existing, const std::u16str
   parent->children.emplace_back(name, node);
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddReparsePoint(const std::u16string& path,
-                                                    std::vector<uint8_t> data, bool folder) {
+MemoryMachine::NodePtr MemoryMachine::AddReparsePoint(const std::u16string& path,
+                                                      std::vector<uint8_t> data, bool folder) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   NodePtr node = AddFile(path, (folder ? kAttrDirectory : kAttrArchive) | kAttrReparsePoint);
   node->folder = folder;
@@ -494,29 +495,29 @@ MemoryVolume::NodePtr MemoryVolume::AddReparsePoint(const std::u16string& path,
   return node;
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddJunction(const std::u16string& path,
-                                                const std::u16string& target) {
+MemoryMachine::NodePtr MemoryMachine::AddJunction(const std::u16string& path,
+                                                  const std::u16string& target) {
   NodePtr node = AddReparsePoint(path, MountPointData(u"\\??\\" + target, target), true);
   node->redirect = target;
   return node;
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddMountPoint(const std::u16string& path,
-                                                  const std::u16string& volumeName,
-                                                  const std::u16string& root) {
+MemoryMachine::NodePtr MemoryMachine::AddMountPoint(const std::u16string& path,
+                                                    const std::u16string& volumeName,
+                                                    const std::u16string& root) {
   NodePtr node = AddReparsePoint(path, MountPointData(volumeName), true);
   node->redirect = root;
   return node;
 }
 
-MemoryVolume::NodePtr MemoryVolume::AddSymlink(const std::u16string& path,
-                                               const std::u16string& substitute, bool folder) {
+MemoryMachine::NodePtr MemoryMachine::AddSymlink(const std::u16string& path,
+                                                 const std::u16string& substitute, bool folder) {
   NodePtr node = AddReparsePoint(path, SymlinkData(substitute), folder);
   if (folder && substitute.rfind(u"\\??\\", 0) == 0) node->redirect = substitute.substr(4);
   return node;
 }
 
-void MemoryVolume::Remove(const std::u16string& path) {
+void MemoryMachine::Remove(const std::u16string& path) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   auto [parent, name] = ParentOf(path);
   auto& children = parent->children;
@@ -529,7 +530,7 @@ void MemoryVolume::Remove(const std::u16string& path) {
   }
 }
 
-void MemoryVolume::InjectError(Op op, const std::u16string& path, uint32_t error) {
+void MemoryMachine::InjectError(Op op, const std::u16string& path, uint32_t error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (error == 0) {
     errors_.erase({op, Key(path)});
@@ -538,35 +539,35 @@ void MemoryVolume::InjectError(Op op, const std::u16string& path, uint32_t error
   }
 }
 
-void MemoryVolume::FailListingAfter(const std::u16string& folder, size_t entries) {
+void MemoryMachine::FailListingAfter(const std::u16string& folder, size_t entries) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   listingLimits_[Key(folder)] = entries;
 }
 
-uint32_t MemoryVolume::Injected(Op op, const std::u16string& path) const {
+uint32_t MemoryMachine::Injected(Op op, const std::u16string& path) const {
   const auto it = errors_.find({op, Key(path)});
   return it == errors_.end() ? 0 : it->second;
 }
 
-std::vector<uint8_t> MemoryVolume::MountPointData(const std::u16string& substitute,
-                                                  const std::u16string& print) {
+std::vector<uint8_t> MemoryMachine::MountPointData(const std::u16string& substitute,
+                                                   const std::u16string& print) {
   return NameData(0xA0000003, 16, substitute, print, 0);
 }
 
-std::vector<uint8_t> MemoryVolume::SymlinkData(const std::u16string& substitute,
-                                               const std::u16string& print, uint32_t flags) {
+std::vector<uint8_t> MemoryMachine::SymlinkData(const std::u16string& substitute,
+                                                const std::u16string& print, uint32_t flags) {
   return NameData(0xA000000C, 20, substitute, print, flags);
 }
 
 // --- Platform ----------------------------------------------------------------
 
-bool MemoryVolume::ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) {
+bool MemoryMachine::ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) {
   if (!versionReadable || file != ownPath) return false;
   fileVersion = fileVersionMS;
   return true;
 }
 
-bool MemoryVolume::GetFullPathName(const std::u16string& path, std::u16string& full) {
+bool MemoryMachine::GetFullPathName(const std::u16string& path, std::u16string& full) {
   if (path.empty() || Injected(Op::kFullPath, path) != 0) return false;
   std::u16string p = path;
   if (StartsNoCase(p, u"\\\\?\\")) {
@@ -620,7 +621,7 @@ bool MemoryVolume::GetFullPathName(const std::u16string& path, std::u16string& f
   return true;
 }
 
-uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
+uint32_t MemoryMachine::GetFileAttributes(const std::u16string& path) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (Injected(Op::kAttributes, path) != 0) return kInvalidFileAttributes;
   // A device path names a device, not a folder.
@@ -634,7 +635,7 @@ uint32_t MemoryVolume::GetFileAttributes(const std::u16string& path) {
   return r.node->attributes;
 }
 
-bool MemoryVolume::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
+bool MemoryMachine::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
   if (Injected(Op::kVolumePath, path) != 0) return false;
   std::u16string c = Canonical(path);
   std::u16string root;
@@ -657,8 +658,8 @@ bool MemoryVolume::GetVolumePathName(const std::u16string& path, std::u16string&
   return true;
 }
 
-uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
-                                            std::u16string& fsName) {
+uint32_t MemoryMachine::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                             std::u16string& fsName) {
   volumeQueries.push_back(volume);
   if (uint32_t e = Injected(Op::kVolumeInfo, volume)) return e;
   std::u16string c = Canonical(volume);
@@ -676,8 +677,8 @@ uint32_t MemoryVolume::GetVolumeInformation(const std::u16string& volume, uint32
   return VolumeOf(c, rootLength) != nullptr ? win_error::kDirNotRoot : win_error::kPathNotFound;
 }
 
-std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& mask,
-                                                         const EntryRef& folder, uint32_t& error) {
+std::unique_ptr<FolderListing> MemoryMachine::OpenListing(const std::u16string& mask,
+                                                          const EntryRef& folder, uint32_t& error) {
   if (beforeListing) beforeListing(mask);
   error = refuseListing ? refuseListing(mask) : 0;
   std::unique_ptr<FolderListing> listing;
@@ -686,9 +687,9 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListing(const std::u16string& m
   return listing;
 }
 
-std::unique_ptr<FolderListing> MemoryVolume::OpenListingLocked(const std::u16string& mask,
-                                                               const EntryRef& folder,
-                                                               uint32_t& error) {
+std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16string& mask,
+                                                                const EntryRef& folder,
+                                                                uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (folder.parent != nullptr) ++openedThroughParent;
   listingsOpened.push_back(mask);
@@ -740,7 +741,7 @@ std::unique_ptr<FolderListing> MemoryVolume::OpenListingLocked(const std::u16str
                                    IdOf(r), Injected(Op::kIdentity, path), folder.listedIdentity);
 }
 
-bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+bool MemoryMachine::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   // The steps of the Windows program, on this machine's answers.
   auto* listing = dynamic_cast<Listing*>(file.parent);
@@ -756,8 +757,8 @@ bool MemoryVolume::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t&
   return win32::QueryLink(calls, place, info, error);
 }
 
-ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
-                                          std::span<uint8_t> buffer) {
+ReparseRead MemoryMachine::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                                           std::span<uint8_t> buffer) {
   if (beforeReparseRead) beforeReparseRead();
   const std::lock_guard<std::recursive_mutex> hold(files_);
   (void)entry;
@@ -783,7 +784,7 @@ ReparseRead MemoryVolume::ReadReparseData(const std::u16string& openName, const 
   return result;
 }
 
-bool MemoryVolume::OpenProcessToken(Handle& token) {
+bool MemoryMachine::OpenProcessToken(Handle& token) {
   ++tokenOpenCalls;
   if (tokenOpenFailures > 0) {
     --tokenOpenFailures;
@@ -794,16 +795,16 @@ bool MemoryVolume::OpenProcessToken(Handle& token) {
   return true;
 }
 
-bool MemoryVolume::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
+bool MemoryMachine::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
   if (privilegeLookupFails || std::u16string_view(name) != u"SeBackupPrivilege") return false;
   luid.lowPart = 17;
   luid.highPart = 0;
   return true;
 }
 
-uint32_t MemoryVolume::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
-                                             uint32_t bufferLength, TokenPrivileges* previous,
-                                             uint32_t* returnLength) {
+uint32_t MemoryMachine::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
+                                              uint32_t bufferLength, TokenPrivileges* previous,
+                                              uint32_t* returnLength) {
   (void)token;
   ++adjustCalls;
   adjusts.push_back({newState, bufferLength, previous != nullptr});
@@ -816,16 +817,16 @@ uint32_t MemoryVolume::AdjustTokenPrivileges(Handle token, const TokenPrivileges
   return adjustError;
 }
 
-void MemoryVolume::CloseHandle(Handle handle) {
+void MemoryMachine::CloseHandle(Handle handle) {
   if (handle == 0x7070) ++tokenCloses;
 }
 
-ScreenInfo MemoryVolume::GetScreenInfo() {
+ScreenInfo MemoryMachine::GetScreenInfo() {
   if (!stdoutIsConsole) return {};
   return {consoleWidth, cursorColumn};
 }
 
-void MemoryVolume::TrackColumn(std::u16string_view text) {
+void MemoryMachine::TrackColumn(std::u16string_view text) {
   for (char16_t c : text) {
     if (c == u'\n' || c == u'\r') {
       cursorColumn = 0;
@@ -835,7 +836,7 @@ void MemoryVolume::TrackColumn(std::u16string_view text) {
   }
 }
 
-bool MemoryVolume::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
+bool MemoryMachine::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
   written = 0;
   if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
     error = stdoutError;
@@ -849,7 +850,7 @@ bool MemoryVolume::WriteStdout(std::string_view bytes, uint32_t& written, uint32
   return true;
 }
 
-bool MemoryVolume::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
+bool MemoryMachine::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
   if (consoleWriteError != 0) {
     error = consoleWriteError;
     return false;
@@ -861,7 +862,7 @@ bool MemoryVolume::WriteConsoleText(std::u16string_view text, uint32_t& written,
   return true;
 }
 
-bool MemoryVolume::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
+bool MemoryMachine::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
   if (!stderrIsConsole) {
     error = win_error::kInvalidHandle;
     return false;
@@ -871,21 +872,21 @@ bool MemoryVolume::WriteStderrConsole(std::string_view bytes, uint32_t& written,
   return true;
 }
 
-bool MemoryVolume::WriteStderr(std::string_view bytes, uint32_t& written) {
+bool MemoryMachine::WriteStderr(std::string_view bytes, uint32_t& written) {
   if (stderrFails) return false;
   err.append(bytes);
   written = static_cast<uint32_t>(bytes.size());
   return true;
 }
 
-bool MemoryVolume::WriteStderrText(std::u16string_view text) {
+bool MemoryMachine::WriteStderrText(std::u16string_view text) {
   if (stderrFails) return false;
   err += EncodeUtf8Lossless(text);
   return true;
 }
 
 // The narrow code page is Latin-1 here; characters beyond it become '?'.
-std::string MemoryVolume::WideToNarrow(std::u16string_view text) {
+std::string MemoryMachine::WideToNarrow(std::u16string_view text) {
   std::string narrow;
   for (size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
@@ -897,7 +898,7 @@ std::string MemoryVolume::WideToNarrow(std::u16string_view text) {
 
 // The OEM code page holds ASCII and a few accented letters at their code page
 // 850 places.
-bool MemoryVolume::WideToOem(std::u16string_view text, std::string& oem) {
+bool MemoryMachine::WideToOem(std::u16string_view text, std::string& oem) {
   static const std::pair<char16_t, uint8_t> kOem[] = {
       {u'\u00FC', 0x81}, {u'\u00E9', 0x82}, {u'\u00E4', 0x84}, {u'\u00F6', 0x94},
       {u'\u00C4', 0x8E}, {u'\u00D6', 0x99}, {u'\u00DC', 0x9A}, {u'\u00DF', 0xE1}};
@@ -918,26 +919,26 @@ bool MemoryVolume::WideToOem(std::u16string_view text, std::string& oem) {
   return !oem.empty();
 }
 
-std::u16string MemoryVolume::NarrowToWide(std::string_view text) {
+std::u16string MemoryMachine::NarrowToWide(std::string_view text) {
   std::u16string wide;
   for (char c : text) wide.push_back(static_cast<unsigned char>(c));
   return wide;
 }
 
-bool MemoryVolume::SetStdinMode(uint32_t mode) {
+bool MemoryMachine::SetStdinMode(uint32_t mode) {
   if (!stdinIsConsole) return false;
   stdinModesSet.push_back(mode);
   stdinMode = mode;
   return true;
 }
 
-bool MemoryVolume::GetStdinMode(uint32_t& mode) {
+bool MemoryMachine::GetStdinMode(uint32_t& mode) {
   if (!stdinIsConsole) return false;
   mode = stdinMode;
   return true;
 }
 
-bool MemoryVolume::FlushConsoleInput() {
+bool MemoryMachine::FlushConsoleInput() {
   ++flushes;
   input.clear();
   for (const auto& record : inputAfterFlush) input.push_back(record);
@@ -945,7 +946,7 @@ bool MemoryVolume::FlushConsoleInput() {
   return stdinIsConsole;
 }
 
-bool MemoryVolume::ReadConsoleInput(InputRecord& record) {
+bool MemoryMachine::ReadConsoleInput(InputRecord& record) {
   ++inputReads;
   if (!stdinIsConsole || input.empty()) return false;
   record = input.front();

@@ -1,10 +1,10 @@
-#include "console/progress_line.h"
+#include "console/status_line.h"
 
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
-#include "console/path_line.h"
+#include "console/display_text.h"
 #include "paths/path_forms.h"
 #include "support/threads.h"
 
@@ -28,10 +28,10 @@ void AppendCount(std::u16string& text, uint64_t count, const char* one, const ch
 }
 
 // Marks a write of the line, for the way out of a refused allocation (see
-// HaltProgressLine). False when the line is halted: nothing is written.
+// HaltStatusLine). False when the line is halted: nothing is written.
 class LineWrite {
  public:
-  explicit LineWrite(ProgressState& state) : state_(state) {
+  explicit LineWrite(StatusLineState& state) : state_(state) {
     state_.writing.store(true);
     t_writingLine = true;
     allowed_ = !state_.halted.load();
@@ -45,17 +45,17 @@ class LineWrite {
   bool allowed() const { return allowed_; }
 
  private:
-  ProgressState& state_;
+  StatusLineState& state_;
   bool allowed_ = false;
 };
 
 // Writes `text` over the line and leaves the cursor at its start. The caller
-// holds the progress lock.
-void Show(Run& run, const std::u16string& text) {
-  ProgressState& state = run.progress;
+// holds the status line's lock.
+void Show(Console& console, const std::u16string& text) {
+  StatusLineState& state = console.statusLine;
   const LineWrite write(state);
   if (!write.allowed()) return;
-  const int64_t columns = DisplayColumns(run, text);
+  const int64_t columns = DisplayColumns(console.platform, text);
   const int64_t covered = std::max(columns, state.shownColumns);
   std::u16string line;
   line.reserve(text.size() + static_cast<size_t>(covered - columns) + 2);
@@ -68,48 +68,47 @@ void Show(Run& run, const std::u16string& text) {
   state.eraseBytes.append(static_cast<size_t>(covered), ' ');
   state.eraseBytes += '\r';
   state.shownColumns = covered;
-  if (run.platform.WriteStderrText(line)) state.shownColumns = columns;
+  if (console.platform.WriteStderrText(line)) state.shownColumns = columns;
 }
 
 // Writes the bytes made when the line was drawn; allocates nothing.
-void WriteErase(Run& run) {
-  ProgressState& state = run.progress;
+void WriteErase(Console& console) {
+  StatusLineState& state = console.statusLine;
   if (state.shownColumns == 0) return;
   uint32_t written = 0;
-  run.platform.WriteStderr(state.eraseBytes, written);
+  console.platform.WriteStderr(state.eraseBytes, written);
   state.shownColumns = 0;
 }
 
-// The caller holds the progress lock.
-void Erase(Run& run) {
-  const LineWrite write(run.progress);
-  if (write.allowed()) WriteErase(run);
+// The caller holds the status line's lock.
+void Erase(Console& console) {
+  const LineWrite write(console.statusLine);
+  if (write.allowed()) WriteErase(console);
 }
 
-// The caller holds the progress lock.
-void Draw(Run& run) {
-  ProgressState& state = run.progress;
+// The caller holds the status line's lock.
+void Draw(Console& console) {
+  StatusLineState& state = console.statusLine;
   if (state.suspended) return;
-  const int32_t width = run.platform.StderrConsoleWidth();
+  const int32_t width = console.platform.StderrConsoleWidth();
   if (width < 2) return;
-  Show(run, ProgressText(run, width));
+  Show(console, StatusLineText(console.statusLine, console.platform, width));
 }
 
-void Loop(Run& run) {
-  ProgressState& state = run.progress;
+void Loop(Console& console) {
+  StatusLineState& state = console.statusLine;
   std::unique_lock<std::mutex> hold(state.lock);
   for (;;) {
-    state.wake.wait_for(hold, std::chrono::milliseconds(kProgressIntervalMs),
+    state.wake.wait_for(hold, std::chrono::milliseconds(kStatusLineIntervalMs),
                         [&state] { return state.stop; });
     if (state.stop) return;
-    Draw(run);
+    Draw(console);
   }
 }
 
 }  // namespace
 
-std::u16string ProgressText(Run& run, int32_t width) {
-  const ProgressState& state = run.progress;
+std::u16string StatusLineText(const StatusLineState& state, Platform& platform, int32_t width) {
   std::u16string text;
   AppendCount(text, state.folders.load(std::memory_order_relaxed), "folder", "folders");
   text += u", ";
@@ -123,12 +122,12 @@ std::u16string ProgressText(Run& run, int32_t width) {
 
   // A name reaches the terminal with its control characters as "?", as in
   // the listing: it must not set the window's title or the colours.
-  std::u16string folder = MaskControlCharacters(run.progress.Folder());
+  std::u16string folder = MaskControlCharacters(state.Folder());
   if (HasLongPathPrefix(folder) && !IsUncLike(folder)) folder.erase(0, 4);
   // The counts are ASCII: one column a character.
   const int32_t room = width - 1 - static_cast<int32_t>(text.size()) - 2;
   if (!folder.empty() && room >= kNarrowestFolder) {
-    ShortenToColumns(run, folder, room);
+    ShortenToColumns(platform, folder, room);
     text += u"  ";
     text += folder;
   } else if (static_cast<int32_t>(text.size()) >= width) {
@@ -137,55 +136,55 @@ std::u16string ProgressText(Run& run, int32_t width) {
   return text;
 }
 
-void StartProgressLine(Run& run) {
-  ProgressState& state = run.progress;
-  if (state.thread.joinable() || run.platform.StdoutIsConsole() ||
-      !run.platform.StderrIsConsole()) {
+void StartStatusLine(Console& console) {
+  StatusLineState& state = console.statusLine;
+  if (state.thread.joinable() || console.platform.StdoutIsConsole() ||
+      !console.platform.StderrIsConsole()) {
     return;
   }
   state.enabled.store(true, std::memory_order_relaxed);
   // Without a thread of its own (the system refused one) there is no line.
-  if (!StartThread(state.thread, [&run] { Loop(run); })) {
+  if (!StartThread(state.thread, [&console] { Loop(console); })) {
     state.enabled.store(false, std::memory_order_relaxed);
   }
 }
 
-void StopProgressLine(Run& run) {
-  ProgressState& state = run.progress;
+void StopStatusLine(Console& console) {
+  StatusLineState& state = console.statusLine;
   if (!state.thread.joinable()) return;
   StopThread(state.thread, state.lock, state.wake, state.stop);
   state.enabled.store(false, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(state.lock);
-  Erase(run);
+  Erase(console);
 }
 
-void SuspendProgressLine(Run& run) {
-  ProgressState& state = run.progress;
+void SuspendStatusLine(Console& console) {
+  StatusLineState& state = console.statusLine;
   std::lock_guard<std::mutex> hold(state.lock);
   state.suspended = true;
-  Erase(run);
+  Erase(console);
 }
 
-void ResumeProgressLine(Run& run) {
-  ProgressState& state = run.progress;
+void ResumeStatusLine(Console& console) {
+  StatusLineState& state = console.statusLine;
   std::lock_guard<std::mutex> hold(state.lock);
   state.suspended = false;
-  if (!state.stop && state.enabled.load(std::memory_order_relaxed)) Draw(run);
+  if (!state.stop && state.enabled.load(std::memory_order_relaxed)) Draw(console);
 }
 
-void HaltProgressLine(Run& run) {
-  ProgressState& state = run.progress;
+void HaltStatusLine(Console& console) {
+  StatusLineState& state = console.statusLine;
   if (state.halted.exchange(true)) return;
   // A drawing in progress on another thread ends first; this thread's own
   // (the allocation was refused while it drew) is not waited for.
   for (int step = 0; step < kHaltWaitSteps && state.writing.load() && !t_writingLine; ++step) {
     std::this_thread::sleep_for(kHaltWaitStep);
   }
-  WriteErase(run);
+  WriteErase(console);
 }
 
-ProgressLinePause::ProgressLinePause(Run& run) : hold_(run.progress.lock) {
-  Erase(run);
+StatusLinePause::StatusLinePause(Console& console) : hold_(console.statusLine.lock) {
+  Erase(console);
 }
 
 }  // namespace quorrex

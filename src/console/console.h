@@ -1,0 +1,115 @@
+// The console's records: what is written to standard output and how, the
+// status line, the control events, and the stop they ask for.
+//
+// The locks of the console, and what each guards, in the order a thread that
+// holds more than one takes them:
+// - events.handlerLock: the choice and printing of a control event's
+//   message, one event at a time;
+// - output.lock: the output sink's buffer and state, and the order of all
+//   that reaches standard output (and standard error, through PrintError);
+// - statusLine.lock: the status line's drawing state and the terminal line
+//   it occupies on standard error;
+// - statusLine.folderLock: the folder the status line names.
+// output.flusherLock guards the flusher's stop flag and is held alone. The
+// atomic counters and flags of the records need no lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "console/status_line_state.h"
+#include "platform/platform.h"
+#include "support/threads.h"
+
+namespace quorrex {
+
+// The request to stop: made by a control event or a failed write to standard
+// output, asked by whoever does the long work (the walk) before each step.
+class StopSource {
+ public:
+  bool StopRequested() const { return requested_.load(std::memory_order_relaxed); }
+  void RequestStop() { requested_.store(true); }
+
+ private:
+  std::atomic<bool> requested_{false};
+};
+
+// The control handler's record.
+struct ControlEvents {
+  std::recursive_mutex handlerLock;
+  std::atomic<bool> ignoreFurtherEvents{false};
+  // The console input mode found at start, given back on the way out.
+  bool stdinModeSaved = false;
+  uint32_t savedStdinMode = 0;
+};
+
+// Pending output is handed to the system once it reaches this size, and at
+// the latest this long after it was written.
+inline constexpr size_t kOutputFlushThreshold = 64 * 1024;
+inline constexpr uint32_t kOutputFlushDelayMs = 100;
+
+// The output sink's record (console/output_sink).
+struct OutputState {
+  OutputState() = default;
+  OutputState(const OutputState&) = delete;
+  OutputState& operator=(const OutputState&) = delete;
+  ~OutputState() { StopThread(flusher, flusherLock, flusherWake, flusherStop); }
+
+  // Guards every field up to `flusher` and the order of what reaches
+  // standard output, so that each message of each thread stays whole.
+  // Recursive: a writer holding it calls the others (a message writes, a
+  // write flushes, a path line writes its error message), and the way out
+  // of a refused allocation flushes from whatever thread was refused, which
+  // may hold it already. Timed: that way out must not wait for ever on a
+  // thread blocked in a write.
+  std::recursive_timed_mutex lock;
+  // Decided once, under the lock; read without it once decided (every path
+  // line asks).
+  std::atomic<bool> kindDecided{false};
+  bool redirected = false;  // standard output is not a console
+  std::string buffer;       // pending bytes while redirected
+  // The last byte written (or buffered) ended no line: a line is open.
+  bool midLine = false;
+  // Notified whenever a write ends a line, for a writer that waits to start
+  // on a line of its own.
+  std::condition_variable_any lineEnded;
+  // A write failed (a closed pipe, a full disk): nothing more is written and
+  // the run ends with exit code 4. `failError` is the system's error code.
+  std::atomic<bool> failed{false};
+  uint32_t failError = 0;
+  // Everything the run prints, its summary included, has gone to the system.
+  std::atomic<bool> finished{false};
+
+  // The flusher thread; `flusherLock` guards `flusherStop`.
+  std::thread flusher;
+  std::mutex flusherLock;
+  std::condition_variable flusherWake;
+  bool flusherStop = false;
+};
+
+// Everything the writers of standard and error output, the status line and
+// the control handler work on.
+struct Console {
+  explicit Console(Platform& p) : platform(p), conventions(p.Conventions()) {}
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  Platform& platform;
+  // How the running system writes text and names its events.
+  const SystemConventions conventions;
+  // Path lines are shortened to end at `maxColumn`, the last usable column
+  // of the console (-1 when standard output is not one).
+  bool oneLine = false;
+  int32_t maxColumn = -1;
+
+  OutputState output;
+  StatusLineState statusLine;
+  ControlEvents events;
+  StopSource stop;
+};
+
+}  // namespace quorrex

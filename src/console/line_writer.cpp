@@ -1,0 +1,109 @@
+#include "console/line_writer.h"
+
+#include <charconv>
+#include <mutex>
+
+#include "console/output_sink.h"
+
+namespace quorrex {
+namespace {
+
+// A console takes at most this many UTF-16 units in one write.
+constexpr size_t kConsoleWriteLimit = 25000;
+
+}  // namespace
+
+std::string ConvertLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+LineWriter& LineWriter::Text(std::string_view text) {
+  if (kind_ == LineKind::kMessage) {
+    narrow_.append(text);
+    return *this;
+  }
+  // The program's own text is plain ASCII, the same in every code page, and
+  // is widened as it stands.
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      wide_.append(console_.platform.NarrowToWide(text));
+      return *this;
+    }
+  }
+  wide_.append(text.begin(), text.end());
+  return *this;
+}
+
+LineWriter& LineWriter::Name(std::u16string_view name) {
+  if (kind_ == LineKind::kMessage) {
+    narrow_ += console_.platform.WideToNarrow(name);
+  } else {
+    wide_.append(name);
+  }
+  return *this;
+}
+
+LineWriter& LineWriter::Number(uint32_t value) {
+  char digits[12];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return Text(std::string_view(digits, static_cast<size_t>(end - digits)));
+}
+
+LineWriter& LineWriter::Number(int32_t value) {
+  char digits[12];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  return Text(std::string_view(digits, static_cast<size_t>(end - digits)));
+}
+
+int LineWriter::Write() {
+  return kind_ == LineKind::kMessage ? WriteMessage() : WritePathLine();
+}
+
+int LineWriter::WriteMessage() {
+  std::lock_guard<std::recursive_timed_mutex> guard(console_.output.lock);
+  if (console_.conventions.byteTerminal) return WriteOutput(console_, narrow_);
+  return WriteOutput(console_, ConvertLineEnds(narrow_));
+}
+
+int LineWriter::WritePathLine() {
+  std::lock_guard<std::recursive_timed_mutex> guard(console_.output.lock);
+  if (!OutputRedirected(console_)) return WriteToConsole(wide_);
+  std::string bytes;
+  if (!console_.platform.WideToOem(wide_, bytes) || bytes.empty()) return 0;
+  const int written = WriteOutput(console_, bytes);
+  return written < 0 ? 0 : written;
+}
+
+// UTF-16 straight to the console, in at most two writes. A refused first
+// write is told on standard output as a message.
+int LineWriter::WriteToConsole(std::u16string_view line) {
+  Platform& platform = console_.platform;
+  uint32_t written = 0;
+  uint32_t error = 0;
+  if (line.size() <= kConsoleWriteLimit) {
+    if (!platform.WriteConsoleText(line, written, error)) {
+      LineWriter message(console_, LineKind::kMessage);
+      message.Text("\nWriteConsoleW error ")
+          .Number(error)
+          .Text(" on textlen=")
+          .Number(static_cast<int32_t>(line.size()))
+          .Text("\n")
+          .Write();
+      return 0;
+    }
+    NoteOutputWritten(console_, line);
+    return static_cast<int>(written);
+  }
+  if (!platform.WriteConsoleText(line.substr(0, kConsoleWriteLimit), written, error)) return 0;
+  platform.WriteConsoleText(line.substr(kConsoleWriteLimit), written, error);
+  NoteOutputWritten(console_, line);
+  return static_cast<int>(written);
+}
+
+}  // namespace quorrex

@@ -1,0 +1,77 @@
+// The scan's records: its settings, what it finds, the reparse reader's
+// state, and the context that hands the walk and its reports all of these
+// with the console they print to.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "console/console.h"
+#include "platform/platform.h"
+#include "scan/entry_rules.h"
+#include "scan/hard_link_registry.h"
+#include "scan/reparse_data.h"
+
+namespace quorrex {
+
+// The most threads that walk by default, the printing thread among them.
+inline constexpr uint32_t kMaxWalkWorkers = 8;
+
+// Fixed once the command line is read; read from any thread after that.
+struct ScanSettings {
+  // Subfolders are walked too.
+  bool recurse = false;
+  // Threads that read folders for the walk, the printing thread among them:
+  // 1 walks on one thread, 0 lets the walk choose from the processor count
+  // (the program's default).
+  uint32_t walkWorkers = 1;
+};
+
+struct ScanCounters {
+  uint32_t reparsePoints = 0;
+  uint32_t mountPoints = 0;
+  uint32_t volumeMountPoints = 0;
+  uint32_t junctions = 0;
+  uint32_t symbolicLinks = 0;
+  uint32_t appExecLinks = 0;
+  uint32_t wofLinks = 0;
+  uint32_t dedupLinks = 0;
+  uint32_t hardLinkGroups = 0;
+};
+
+// What the scan found: written on the walk's thread only.
+struct Tallies {
+  ScanCounters counters;
+  HardLinkRegistry hardLinks;
+};
+
+// The reparse reader's state: the token step happens once, and the buffer
+// (kReparseBufferSize bytes once in use) serves every point.
+struct ReparseReaderState {
+  bool tokenOpened = false;
+  std::vector<uint8_t> buffer;
+  // The walk has tried to enable the backup privilege (at its first reparse
+  // point): folders read ahead before that, in which something was denied,
+  // are read again.
+  std::atomic<bool> privilegeSettled{false};
+};
+
+// The records the walk and its reports work on, each owned elsewhere.
+struct ScanContext {
+  Platform& platform;
+  // How the running system writes and opens paths.
+  const SystemConventions& conventions;
+  const ScanSettings& settings;
+  Tallies& tallies;
+  ReparseReaderState& reparseReader;
+  // Where the listing is printed; the status line the walk feeds, and the
+  // stop it asks for before each entry.
+  Console& console;
+  StatusLineState& statusLine;
+  const StopSource& stop;
+
+  char16_t separator() const { return conventions.separator; }
+};
+
+}  // namespace quorrex
