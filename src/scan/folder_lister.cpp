@@ -109,19 +109,66 @@ ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const Liste
   return child;
 }
 
+bool FolderLister::AskLinks(ListedFolder& folder, FolderListing& listing, ListerScratch& scratch,
+                           size_t base, LinkInfo& link) {
+  // Where the listing gave bytes, they and the open folder name the file:
+  // most files are asked and passed over without their name ever being
+  // decoded or their path built.
+  FindData& entry = scratch.entry;
+  uint32_t error = 0;
+  EntryRef ref{{}, &listing, {}, entry.attributes, entry.bytes};
+  if (entry.bytes.empty()) {
+    scratch.path.resize(base);
+    scratch.path.append(entry.Name());
+    ref.path = scratch.path;
+    ref.name = entry.name;
+  }
+  if (!platform_.QueryLinkInfo(ref, link, error)) {
+    // A file that vanished or cannot be read is left out without a word.
+    link = LinkInfo{};
+    if (error == win_error::kAccessDenied) folder.outcome.denied = true;
+    if (IsShortage(error)) folder.outcome.shortage = true;
+  }
+  return EntryRules::KeepsLinks(link);
+}
+
+ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, const LinkInfo& link,
+                                ListerScratch& scratch, size_t base) {
+  const FindData& entry = scratch.entry;
+  const std::u16string& name = scratch.entry.Name();
+  scratch.path.resize(base);
+  scratch.path.append(name);
+  if (folder.entries.empty()) {
+    folder.entries.reserve(4);
+    folder.names.reserve(64);
+  }
+  ListedEntry& kept = folder.entries.emplace_back();
+  kept.role = plan.role;
+  kept.link = link;
+  kept.nameOffset = static_cast<uint32_t>(folder.names.size());
+  kept.nameLength = static_cast<uint32_t>(name.size());
+  kept.attributes = entry.attributes;
+  folder.names.append(name);
+  if (plan.walkOpens && !entry.bytes.empty()) {
+    kept.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
+    kept.bytesLength = static_cast<uint32_t>(entry.bytes.size());
+    folder.bytes.append(entry.bytes);
+    folder.bytes.push_back('\0');
+  }
+  return kept;
+}
+
 void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, const StopSource& stop,
                         const StopSource& alsoStop) {
   ListedFolder& folder = *self;
   FolderListing& listing = *folder.listing.get();
-  std::u16string& full = scratch.path;
-  FindData& entry = scratch.entry;
-  full.assign(folder.path);
-  if (full.empty() || full.back() != separator_) full.push_back(separator_);
-  const size_t base = full.size();
+  scratch.path.assign(folder.path);
+  if (scratch.path.empty() || scratch.path.back() != separator_) scratch.path.push_back(separator_);
+  const size_t base = scratch.path.size();
   bool keepOpen = false;
   uint32_t uncounted = 0;
-  while (!stop.StopRequested() && !alsoStop.StopRequested() && listing.Next(entry)) {
-    const EntryPlan plan = rules_.Plan(entry, listing, folder.depth);
+  while (!stop.StopRequested() && !alsoStop.StopRequested() && listing.Next(scratch.entry)) {
+    const EntryPlan plan = rules_.Plan(scratch.entry, listing, folder.depth);
     if (plan.role == EntryRole::kNone) continue;
     if (++uncounted == kCountBatch) {
       CountListed(folder, uncounted);
@@ -129,54 +176,13 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
     }
     if (plan.role == EntryRole::kPassedOver) continue;
     LinkInfo link;
-    if (plan.role == EntryRole::kLinkQuery) {
-      // Where the listing gave bytes, they and the open folder name the file:
-      // most files are asked and passed over without their name ever being
-      // decoded or their path built.
-      uint32_t error = 0;
-      EntryRef ref{{}, &listing, {}, entry.attributes, entry.bytes};
-      if (entry.bytes.empty()) {
-        full.resize(base);
-        full.append(entry.Name());
-        ref.path = full;
-        ref.name = entry.name;
-      }
-      if (!platform_.QueryLinkInfo(ref, link, error)) {
-        // A file that vanished or cannot be read is left out without a word.
-        link = LinkInfo{};
-        if (error == win_error::kAccessDenied) folder.outcome.denied = true;
-        if (IsShortage(error)) folder.outcome.shortage = true;
-      }
-      if (!EntryRules::KeepsLinks(link)) continue;
+    if (plan.role == EntryRole::kLinkQuery && !AskLinks(folder, listing, scratch, base, link)) {
+      continue;
     }
-    const std::u16string& name = entry.Name();
-    full.resize(base);
-    full.append(name);
-    if (folder.entries.empty()) {
-      folder.entries.reserve(4);
-      folder.names.reserve(64);
-    }
-    ListedEntry& read = folder.entries.emplace_back();
-    read.role = plan.role;
-    read.link = link;
-    read.nameOffset = static_cast<uint32_t>(folder.names.size());
-    read.nameLength = static_cast<uint32_t>(name.size());
-    read.attributes = entry.attributes;
-    folder.names.append(name);
-    if (plan.walkOpens) {
-      keepOpen = true;
-      if (!entry.bytes.empty()) {
-        read.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
-        read.bytesLength = static_cast<uint32_t>(entry.bytes.size());
-        folder.bytes.append(entry.bytes);
-        folder.bytes.push_back('\0');
-      }
-    }
-    if (plan.readLink) ReadLink(folder, read, scratch);
-    if (plan.subfolder) {
-      keepOpen = true;
-      read.child = Subfolder(self, scratch, base, folder.entries.size() - 1);
-    }
+    ListedEntry& kept = Keep(folder, plan, link, scratch, base);
+    if (plan.readLink) ReadLink(folder, kept, scratch);
+    if (plan.subfolder) kept.child = Subfolder(self, scratch, base, folder.entries.size() - 1);
+    keepOpen = keepOpen || plan.walkOpens || plan.subfolder;
   }
   CountListed(folder, uncounted);
   folder.outcome.listed = true;

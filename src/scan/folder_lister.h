@@ -57,6 +57,12 @@ class FolderLister {
             const StopSource& alsoStop);
 
  private:
+  // Asks the link count of the file just listed; whether it is kept.
+  bool AskLinks(ListedFolder& folder, FolderListing& listing, ListerScratch& scratch, size_t base,
+                LinkInfo& link);
+  // Keeps a record of the entry just listed, its path in the scratch.
+  ListedEntry& Keep(ListedFolder& folder, const EntryPlan& plan, const LinkInfo& link,
+                    ListerScratch& scratch, size_t base);
   void ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch);
   ListedFolderPtr Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch, size_t base,
                             size_t position);

@@ -138,7 +138,7 @@ void ReadQueue::Queue(const ListedFolderPtr& folder) {
 }
 
 ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
-  if (queued_ == 0 || ahead_ >= window) return nullptr;
+  if (queued_ == 0 || listedAhead_ >= window) return nullptr;
   // Folders the walk took or dropped meanwhile are passed by.
   while (!heap_.empty()) {
     std::pop_heap(heap_.begin(), heap_.end(), LaterInWalk);
@@ -148,14 +148,14 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     --queued_;
     folder->queueState = State::kReading;
     folder->ahead = true;
-    ++ahead_;
+    ++listedAhead_;
     return folder;
   }
   return nullptr;
 }
 
 void ReadQueue::WakeReadersLocked() {
-  if (queued_ > 0 && ahead_ < window_) work_.notify_one();
+  if (queued_ > 0 && listedAhead_ < window_) work_.notify_one();
 }
 
 void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch) {
@@ -175,7 +175,7 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
     }
     if (folder->queueState != State::kListed && folder->ahead) {
       folder->ahead = false;
-      --ahead_;
+      --listedAhead_;
     }
     WakeReadersLocked();
     if (walkWaits_) ready_.notify_all();
@@ -198,7 +198,7 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
     ListedFolderPtr folder = NextQueuedLocked(window_);
     if (!folder) {
       work_.wait(hold, [this] {
-        return stopping_.StopRequested() || !retired_.empty() || (queued_ > 0 && ahead_ < window_);
+        return stopping_.StopRequested() || !retired_.empty() || (queued_ > 0 && listedAhead_ < window_);
       });
       continue;
     }
@@ -245,7 +245,7 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
   folder->queueState = State::kTaken;
   if (folder->ahead) {
     folder->ahead = false;
-    --ahead_;
+    --listedAhead_;
     WakeReadersLocked();
   }
   return handover;
@@ -255,7 +255,7 @@ void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
   std::unique_lock<std::mutex> hold(lock_);
   walkWaits_ = true;
   ready_.wait_for(hold, kWaitSlice, [this, &folder] {
-    return folder->queueState != State::kReading || (queued_ > 0 && ahead_ <= window_) ||
+    return folder->queueState != State::kReading || (queued_ > 0 && listedAhead_ <= window_) ||
            stopping_.StopRequested();
   });
   walkWaits_ = false;
@@ -283,7 +283,7 @@ bool ReadQueue::DropLocked(ListedFolder& folder) {
   folder.parent.reset();
   if (folder.ahead) {
     folder.ahead = false;
-    --ahead_;
+    --listedAhead_;
   }
   return true;
 }

@@ -50,7 +50,7 @@ class Walk {
         rules_{pattern, scan.settings.recurse, !scan.conventions.linkDataNeedsPrivilege},
         separator_(scan.separator()) {}
 
-  void From(std::u16string_view folder) {
+  void WalkTree(std::u16string_view folder) {
     const uint32_t workers = Workers();
     window_ = std::min(size_t{workers} * kWindowPerWorker, kWindowMax);
     queue_ = std::make_shared<ReadQueue>(scan_.platform, rules_, separator_,
@@ -438,7 +438,7 @@ uint32_t WalkWorkersSetting(const char* text) {
 
 void WalkFolder(ScanContext& scan, std::u16string_view folder, std::u16string_view pattern) {
   Walk walk(scan, pattern);
-  walk.From(folder);
+  walk.WalkTree(folder);
 }
 
 }  // namespace quorrex
