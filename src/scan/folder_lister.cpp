@@ -110,7 +110,7 @@ ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const Liste
 }
 
 bool FolderLister::AskLinks(ListedFolder& folder, FolderListing& listing, ListerScratch& scratch,
-                           size_t base, LinkInfo& link) {
+                            size_t base, LinkInfo& link) {
   // Where the listing gave bytes, they and the open folder name the file:
   // most files are asked and passed over without their name ever being
   // decoded or their path built.

@@ -198,7 +198,8 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
     ListedFolderPtr folder = NextQueuedLocked(window_);
     if (!folder) {
       work_.wait(hold, [this] {
-        return stopping_.StopRequested() || !retired_.empty() || (queued_ > 0 && listedAhead_ < window_);
+        return stopping_.StopRequested() || !retired_.empty() ||
+               (queued_ > 0 && listedAhead_ < window_);
       });
       continue;
     }

@@ -92,7 +92,7 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   std::condition_variable ready_;          // the walk waits here
   std::vector<ListedFolderPtr> heap_;      // queued, the folder walked first on top
   size_t queued_ = 0;                      // folders in the heap still queued
-  size_t listedAhead_ = 0;                       // folders being listed or listed, not taken
+  size_t listedAhead_ = 0;                 // folders being listed or listed, not taken
   bool walkWaits_ = false;                 // the walk waits for a folder being listed
   std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
   std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on
