@@ -91,7 +91,9 @@ std::u16string MemoryMachine::Redirected(const std::u16string& path) const {
 }
 
 FileId MemoryMachine::IdOf(const Resolved& r) const {
-  if (r.volume != nullptr && r.volume->zeroIndexes) return FileId{r.node->volumeSerial, 0, 0};
+  if (r.volume != nullptr && r.volume->zeroIndexes) {
+    return FileId{r.node->volumeSerial, r.volume->unknownIndex, r.volume->unknownIndexUpper};
+  }
   // Before Windows 8 a program sees the 64-bit index alone.
   return FileId{r.node->volumeSerial, r.node->index, WideIds() ? r.node->indexUpper : 0};
 }
@@ -119,10 +121,15 @@ void MemoryMachine::RefuseStatByName(const std::u16string& root) {
   if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->refusesStat = true;
 }
 
-void MemoryMachine::ReportZeroIndexes(const std::u16string& root) {
+void MemoryMachine::ReportZeroIndexes(const std::u16string& root, uint64_t index,
+                                      uint64_t indexUpper) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   size_t rootLength = 0;
-  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->zeroIndexes = true;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) {
+    volume->zeroIndexes = true;
+    volume->unknownIndex = index;
+    volume->unknownIndexUpper = indexUpper;
+  }
 }
 
 std::u16string U(std::string_view utf8) {

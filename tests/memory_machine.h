@@ -110,7 +110,7 @@ class MemoryMachine : public Platform {
 
   // The volume at `root` reports index 0 for every file and folder, as some
   // redirectors and user-mode file systems do.
-  void ReportZeroIndexes(const std::u16string& root);
+  void ReportZeroIndexes(const std::u16string& root, uint64_t index = 0, uint64_t indexUpper = 0);
   // The file system of the volume at `root` refuses the by-name stat
   // (STATUS_INVALID_PARAMETER), as file systems that lack the class do.
   void RefuseStatByName(const std::u16string& root);
@@ -289,7 +289,9 @@ class MemoryMachine : public Platform {
     std::u16string fsName;
     uint32_t fsFlags = 0;
     uint64_t serial = 0;
-    bool zeroIndexes = false;
+    bool zeroIndexes = false;  // every file reports the index below
+    uint64_t unknownIndex = 0;
+    uint64_t unknownIndexUpper = 0;
     bool refusesStat = false;
     NodePtr top;
   };

@@ -67,6 +67,17 @@ struct OutputState {
   // may hold it already. Timed: that way out must not wait for ever on a
   // thread blocked in a write.
   std::recursive_timed_mutex lock;
+  // The buffers lines are made in, reused from line to line so that a line
+  // costs no allocation; guarded by `lock`. A line written while another is
+  // being made on the same thread (an error told about a path line) takes
+  // the second set.
+  struct LineBuffers {
+    std::string narrow;
+    std::u16string wide;
+    std::string bytes;
+  };
+  LineBuffers lineBuffers[2];
+  int linesInMaking = 0;
   // Decided once, under the lock; read without it once decided (every path
   // line asks).
   std::atomic<bool> kindDecided{false};

@@ -13,14 +13,48 @@ constexpr size_t kConsoleWriteLimit = 25000;
 
 }  // namespace
 
-std::string ConvertLineEnds(std::string_view text) {
-  std::string out;
+namespace {
+
+void ConvertLineEndsInto(std::string_view text, std::string& out) {
+  out.clear();
   out.reserve(text.size() + 8);
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
     out.push_back(text[i]);
   }
+}
+
+}  // namespace
+
+std::string ConvertLineEnds(std::string_view text) {
+  std::string out;
+  ConvertLineEndsInto(text, out);
   return out;
+}
+
+namespace {
+
+OutputState::LineBuffers& TakeBuffers(OutputState& output, OutputState::LineBuffers& own) {
+  const int depth = output.linesInMaking++;
+  if (depth >= 2) return own;
+  OutputState::LineBuffers& taken = output.lineBuffers[depth];
+  taken.narrow.clear();
+  taken.wide.clear();
+  return taken;
+}
+
+}  // namespace
+
+LineWriter::LineWriter(Console& console, LineKind kind)
+    : console_(console),
+      kind_(kind),
+      hold_(console.output.lock),
+      buffers_(TakeBuffers(console.output, own_)),
+      narrow_(buffers_.narrow),
+      wide_(buffers_.wide) {}
+
+LineWriter::~LineWriter() {
+  --console_.output.linesInMaking;
 }
 
 LineWriter& LineWriter::Text(std::string_view text) {
@@ -30,13 +64,17 @@ LineWriter& LineWriter::Text(std::string_view text) {
   }
   // The program's own text is plain ASCII, the same in every code page, and
   // is widened as it stands.
+  const size_t at = wide_.size();
+  wide_.resize(at + text.size());
+  char16_t* out = wide_.data() + at;
   for (const char c : text) {
     if (static_cast<unsigned char>(c) >= 0x80) {
+      wide_.resize(at);
       wide_.append(console_.platform.NarrowToWide(text));
       return *this;
     }
+    *out++ = static_cast<char16_t>(c);
   }
-  wide_.append(text.begin(), text.end());
   return *this;
 }
 
@@ -66,15 +104,14 @@ int LineWriter::Write() {
 }
 
 int LineWriter::WriteMessage() {
-  std::lock_guard<std::recursive_timed_mutex> guard(console_.output.lock);
   if (console_.conventions.byteTerminal) return WriteOutput(console_, narrow_);
-  return WriteOutput(console_, ConvertLineEnds(narrow_));
+  ConvertLineEndsInto(narrow_, buffers_.bytes);
+  return WriteOutput(console_, buffers_.bytes);
 }
 
 int LineWriter::WritePathLine() {
-  std::lock_guard<std::recursive_timed_mutex> guard(console_.output.lock);
   if (!OutputRedirected(console_)) return WriteToConsole(wide_);
-  std::string bytes;
+  std::string& bytes = buffers_.bytes;
   if (!console_.platform.WideToOem(wide_, bytes) || bytes.empty()) return 0;
   const int written = WriteOutput(console_, bytes);
   return written < 0 ? 0 : written;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,9 @@ enum class LineKind {
 
 class LineWriter {
  public:
-  LineWriter(Console& console, LineKind kind) : console_(console), kind_(kind) {}
+  // Holds the output lock from here until the line is written and gone.
+  LineWriter(Console& console, LineKind kind);
+  ~LineWriter();
   LineWriter(const LineWriter&) = delete;
   LineWriter& operator=(const LineWriter&) = delete;
 
@@ -48,8 +51,11 @@ class LineWriter {
 
   Console& console_;
   LineKind kind_;
-  std::string narrow_;   // a message
-  std::u16string wide_;  // a path line
+  std::unique_lock<std::recursive_timed_mutex> hold_;
+  OutputState::LineBuffers own_;  // where the output's two sets are taken
+  OutputState::LineBuffers& buffers_;
+  std::string& narrow_;   // a message
+  std::u16string& wide_;  // a path line
 };
 
 // Puts a CR before every LF that does not already follow a CR.

@@ -98,8 +98,7 @@ std::string FormatForTerminal(Platform& platform, std::string_view format,
 }  // namespace
 
 int PrintMessageArgs(Console& console, std::string_view format, std::span<const FormatArg> args) {
-  std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
-  LineWriter line(console, LineKind::kMessage);
+  LineWriter line(console, LineKind::kMessage);  // under the output lock from here
   if (console.conventions.byteTerminal && !OutputRedirected(console) &&
       console.platform.MasksControlCharacters()) {
     line.Text(FormatForTerminal(console.platform, format, args));

@@ -170,7 +170,7 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
   while (!stop.StopRequested() && !alsoStop.StopRequested() && listing.Next(scratch.entry)) {
     const EntryPlan plan = rules_.Plan(scratch.entry, listing, folder.depth);
     if (plan.role == EntryRole::kNone) continue;
-    if (++uncounted == kCountBatch) {
+    if (countsEntries_ && ++uncounted == kCountBatch) {
       CountListed(folder, uncounted);
       uncounted = 0;
     }
@@ -184,7 +184,7 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
     if (plan.subfolder) kept.child = Subfolder(self, scratch, base, folder.entries.size() - 1);
     keepOpen = keepOpen || plan.walkOpens || plan.subfolder;
   }
-  CountListed(folder, uncounted);
+  if (countsEntries_) CountListed(folder, uncounted);
   folder.outcome.listed = true;
   // A folder that nothing will open through (half of them are leaves) is
   // closed at once, on the thread that listed it.

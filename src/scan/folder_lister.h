@@ -35,13 +35,16 @@ enum class OpenResult {
 
 class FolderLister {
  public:
+  // With `countsEntries`, the entries listed are counted for the status line
+  // (see CountListedInto).
   FolderLister(Platform& platform, const EntryRules& rules, char16_t separator,
-               HandleBudget& budget, const std::atomic<bool>& privilegeSettled)
+               HandleBudget& budget, const std::atomic<bool>& privilegeSettled, bool countsEntries)
       : platform_(platform),
         rules_(rules),
         separator_(separator),
         budget_(budget),
-        privilegeSettled_(privilegeSettled) {}
+        privilegeSettled_(privilegeSettled),
+        countsEntries_(countsEntries) {}
 
   // Opens `folder` with one unit of the budget that the caller has taken for
   // it, and gives the unit back unless the folder opened. With
@@ -72,6 +75,7 @@ class FolderLister {
   const char16_t separator_;
   HandleBudget& budget_;
   const std::atomic<bool>& privilegeSettled_;
+  const bool countsEntries_;
 };
 
 }  // namespace quorrex

@@ -30,11 +30,11 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
 ReadQueue::ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator,
                      uint32_t handles, size_t window, const std::atomic<bool>& privilegeSettled,
-                     const StopSource& abort)
+                     const StopSource& abort, bool countsEntries)
     : platform_(platform),
       abort_(abort),
       budget_(handles),
-      lister_(platform, rules, separator, budget_, privilegeSettled),
+      lister_(platform, rules, separator, budget_, privilegeSettled, countsEntries),
       window_(window > 0 ? window : 1) {}
 
 ReadQueue::~ReadQueue() {

@@ -43,7 +43,8 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // listed ahead and not yet taken.
   // Readers end their listing at an abort (`abort`) as at the queue's stop.
   ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator, uint32_t handles,
-            size_t window, const std::atomic<bool>& privilegeSettled, const StopSource& abort);
+            size_t window, const std::atomic<bool>& privilegeSettled, const StopSource& abort,
+            bool countsEntries);
   ~ReadQueue();
   ReadQueue(const ReadQueue&) = delete;
   ReadQueue& operator=(const ReadQueue&) = delete;

@@ -53,9 +53,9 @@ class Walk {
   void WalkTree(std::u16string_view folder) {
     const uint32_t workers = Workers();
     window_ = std::min(size_t{workers} * kWindowPerWorker, kWindowMax);
-    queue_ = std::make_shared<ReadQueue>(scan_.platform, rules_, separator_,
-                                         scan_.platform.FolderHandleBudget(), window_,
-                                         scan_.reparseReader.privilegeSettled, scan_.stop);
+    queue_ = std::make_shared<ReadQueue>(
+        scan_.platform, rules_, separator_, scan_.platform.FolderHandleBudget(), window_,
+        scan_.reparseReader.privilegeSettled, scan_.stop, scan_.statusLine.enabled.load());
     // The walk's own thread lists too, whenever a folder it needs is not
     // ready yet, so it counts as one of the workers.
     readers_ =
@@ -139,7 +139,7 @@ class Walk {
     folder->path = path_;
     folder->nameOffset = static_cast<uint32_t>(path_.size());
     if (!OpenHere(folder, false)) return Refuse(folder, path_.size());
-    return Admit(folder, path_.size(), 0, {});
+    return Admit(std::move(folder), path_.size(), 0, {});
   }
 
   // Enters the subfolder of the entry just passed in level `at`: one listed
@@ -170,7 +170,8 @@ class Walk {
       Refuse(child, folderLength);
       return;
     }
-    Admit(child, folderLength, child->depth, name);
+    const int32_t depth = child->depth;
+    Admit(std::move(child), folderLength, depth, name);
   }
 
   // Prints the error line of a folder that did not open, and lets it go.
@@ -205,7 +206,8 @@ class Walk {
 
   // Enters an opened folder when its identity allows: lists it if it is not
   // listed yet, and makes it the innermost level.
-  bool Admit(ListedFolderPtr folder, size_t folderLength, int32_t depth, std::u16string_view name) {
+  bool Admit(ListedFolderPtr&& folder, size_t folderLength, int32_t depth,
+             std::u16string_view name) {
     if (!MayEnter(folder->outcome, name)) {
       UncountListed(*folder);
       queue_->Drop(folder);

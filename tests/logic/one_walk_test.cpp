@@ -416,7 +416,7 @@ class FolderQueue : public ::testing::Test {
   // The queue, and the scan folder listed on this thread with its subfolders
   // queued, each with its unit of the budget.
   std::shared_ptr<ReadQueue> Start(uint32_t readers) {
-    auto queue = std::make_shared<ReadQueue>(machine, rules, u'\\', 2048, 64, privilege, stop);
+    auto queue = std::make_shared<ReadQueue>(machine, rules, u'\\', 2048, 64, privilege, stop, false);
     root = std::make_shared<ListedFolder>();
     root->path = u"C:\\data";
     root->nameOffset = static_cast<uint32_t>(root->path.size());

@@ -391,21 +391,32 @@ TEST_F(Scan, ReFsIndexesThatShareTheirLowerHalfStayApart) {
             "group of 2 hard links:\r\n 1: R:\\b\n 2: R:\\b2\n");
 }
 
-TEST_F(Scan, AVolumeWithoutFileIndexesSkipsNoFolderAndGroupsNothing) {
+TEST(UnknownIdentities, SkipNoFolderAndGroupNothing) {
   // Some redirectors and user-mode file systems report index 0 for every
-  // file and folder: no two of them are known to be one.
-  machine.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
-  machine.ReportZeroIndexes(u"W:\\");
-  machine.AddFile(u"W:\\p\\a\\x.dll")->linkCount = 2;
-  machine.AddFile(u"W:\\p\\b\\y.dll")->linkCount = 2;
-  machine.AddFile(u"W:\\p\\a\\z.dll");
-  machine.AddHardLink(u"W:\\p\\a\\z.dll", u"W:\\p\\b\\z.dll");
-  EXPECT_EQ(Walk(u"\\\\?\\W:\\p\\", u"*.dll", true),
-            "group of 2 hard links:\r\n 1: W:\\p\\a\\x.dll\n"
-            "group of 2 hard links:\r\n 1: W:\\p\\a\\z.dll\n"
-            "group of 2 hard links:\r\n 1: W:\\p\\b\\y.dll\n"
-            "group of 2 hard links:\r\n 1: W:\\p\\b\\z.dll\n");
-  EXPECT_EQ(run.tallies.counters.hardLinkGroups, 4u);
+  // file and folder, and a file system that cannot give an ID reports all
+  // ones, 64 or 128 bits wide: no two of them are known to be one.
+  constexpr uint64_t kOnes = ~uint64_t{0};
+  const std::pair<uint64_t, uint64_t> unknown[] = {{0, 0}, {kOnes, 0}, {kOnes, kOnes}};
+  for (const auto& [index, upper] : unknown) {
+    SCOPED_TRACE(std::to_string(index) + ":" + std::to_string(upper));
+    MemoryMachine machine;
+    machine.stdoutIsConsole = false;
+    machine.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
+    machine.ReportZeroIndexes(u"W:\\", index, upper);
+    machine.AddFile(u"W:\\p\\a\\x.dll")->linkCount = 2;
+    machine.AddFile(u"W:\\p\\b\\y.dll")->linkCount = 2;
+    machine.AddFile(u"W:\\p\\a\\z.dll");
+    machine.AddHardLink(u"W:\\p\\a\\z.dll", u"W:\\p\\b\\z.dll");
+    const Outcome o = RunOn(machine, {u"\\\\?\\W:\\p\\*.dll", u"-s"});
+    EXPECT_EQ(o.out.find("skip folder"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("group of 2 hard links:\r\n 1: W:\\p\\a\\x.dll\n"
+                         "group of 2 hard links:\r\n 1: W:\\p\\a\\z.dll\n"
+                         "group of 2 hard links:\r\n 1: W:\\p\\b\\y.dll\n"
+                         "group of 2 hard links:\r\n 1: W:\\p\\b\\z.dll\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_NE(o.out.find("* 4 hard link groups"), std::string::npos);
+  }
 }
 
 TEST_F(Scan, FolderNestedTooDeepIsSkippedAtDepth1024) {
