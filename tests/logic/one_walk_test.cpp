@@ -511,6 +511,8 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   EXPECT_FALSE(second->ListingOpen());
   EXPECT_EQ(machine.openListings.load(), openBefore - 1);
   queue->Stop(std::chrono::milliseconds(0), false);
+  for (const ListedEntry& entry : root->entries) queue->Retire(entry.child);
+  queue->Retire(root);
 }
 
 TEST_F(FolderQueue, FoldersStillQueuedAtTheStopGiveEverythingBack) {
