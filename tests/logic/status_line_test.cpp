@@ -2,8 +2,12 @@
 // redirected output, and where a signal's message lands in the listing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "console/console_state.h"
 #include "console/message.h"
@@ -106,6 +110,56 @@ TEST(StatusLine, NamesTheFolderBeingListedAndCountsItsEntriesAsTheyCome) {
     EXPECT_GE(counted, 1500u);  // counted in batches as they are listed
     EXPECT_EQ(run.progress.entries.load(), 3003u);
   }
+}
+
+TEST(StatusLine, EachDrawingNamesOneWholeFolderWhileSeveralThreadsNameThem) {
+  // The walk names the folders it enters and the readers those they list,
+  // each on its own thread, while the line is drawn (at once, on each
+  // continue): every drawing names one of them whole.
+  MemoryVolume machine;
+  machine.stdoutIsConsole = false;
+  machine.statusConsoleWidth = 200;
+  quorrex::Run run(machine);
+  InitConsoleState(run);
+  StartProgressLine(run);
+  std::vector<std::u16string> folders;
+  for (char16_t t = 0; t < 4; ++t) {
+    folders.push_back(u"C:\\data\\" + std::u16string(20 + 9 * t, static_cast<char16_t>(u'a' + t)) +
+                      u"\\");
+  }
+  std::atomic<int> ready{0};
+  const auto together = [&ready] {
+    ready.fetch_add(1);
+    while (ready.load() < 5) std::this_thread::yield();
+  };
+  std::vector<std::thread> namers;
+  for (size_t t = 0; t < folders.size(); ++t) {
+    namers.emplace_back([&, t] {
+      together();
+      for (int i = 0; i < 2000; ++i) {
+        if (t == 0) {
+          run.progress.EnterFolder(folders[t]);
+        } else {
+          run.progress.ListingFolder(folders[t]);
+        }
+      }
+    });
+  }
+  together();
+  for (int i = 0; i < 300; ++i) machine.RaiseCtrlEvent(kContinueEvent);
+  for (std::thread& namer : namers) namer.join();
+  StopProgressLine(run);
+  size_t named = 0;
+  std::stringstream drawings(machine.err);
+  for (std::string drawing; std::getline(drawings, drawing, '\r');) {
+    drawing.erase(drawing.find_last_not_of(' ') + 1);
+    const size_t at = drawing.find("C:\\");
+    if (at == std::string::npos) continue;
+    ++named;
+    const std::u16string folder(drawing.begin() + static_cast<std::ptrdiff_t>(at), drawing.end());
+    EXPECT_NE(std::find(folders.begin(), folders.end(), folder), folders.end()) << drawing;
+  }
+  EXPECT_GT(named, 0u);
 }
 
 TEST(RedirectedOutput, AFullBufferGoesOutAtOnce) {
