@@ -7,6 +7,11 @@
 #
 #   bash scripts/test.sh            everything
 #   QUORREX_FUZZ_SECONDS=0 ...      skip the fuzz runs
+#   QUORREX_TEST_LOAD=1 ...         also run the native POSIX system tests
+#                                   once more under a load of two busy
+#                                   processes per core (CI does);
+#                                   QUORREX_TEST_LOAD=all also those of the
+#                                   sanitizer and ThreadSanitizer builds
 #   QUORREX_INSTALL_DEB=1 ...       also install the .deb on this machine and
 #                                   try it there (CI does; it stays installed)
 set -euo pipefail
@@ -14,6 +19,7 @@ cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${QUORREX_FUZZ_SECONDS:-30}
+test_load=${QUORREX_TEST_LOAD:-0}
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
@@ -55,6 +61,20 @@ step "ThreadSanitizer build and tests"
 cmake --preset tsan
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan
+
+# --- Under load -----------------------------------------------------------------
+# The system tests wait for what the program does, never for a time: they
+# must pass as well on a machine whose every core is busy.
+if [ "$test_load" != 0 ]; then
+  loaded=(native)
+  [ "$test_load" = all ] && loaded+=(sanitize tsan)
+  for preset in "${loaded[@]}"; do
+    step "$preset POSIX system tests under load"
+    parallel=()
+    [ "$preset" = native ] && parallel=(-j "$jobs")  # as in the steps above
+    bash scripts/under_load.sh ctest --preset "$preset" -L system "${parallel[@]}"
+  done
+fi
 
 # --- Windows -------------------------------------------------------------------
 step "windows-x86 (the 32-bit release program)"

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "console/console_state.h"
@@ -10,6 +9,7 @@
 #include "console/output_sink.h"
 #include "memory_machine.h"
 #include "run/run_program.h"
+#include "wait_until.h"
 
 namespace quorrex::testing {
 namespace {
@@ -133,19 +133,30 @@ TEST_F(ConsoleStateTest, EndingEventsWaitBoundedForTheRunsOutput) {
   }
 }
 
-// A machine whose sleeps take real time, safe to call from two threads.
+// A machine on which a sleep lasts until the run's output is complete (the
+// time that would pass meanwhile), safe to call from two threads.
 class SleepingMachine : public MemoryMachine {
  public:
-  void Sleep(uint32_t) override { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+  explicit SleepingMachine(quorrex::Run*& run) : run_(run) {}
+  void Sleep(uint32_t) override {
+    if (gaveUp_) return;
+    gaveUp_ = !WaitUntil([this] { return run_->console.output.finished.load(); });
+  }
+
+ private:
+  quorrex::Run*& run_;
+  std::atomic<bool> gaveUp_{false};
 };
 
 TEST(ConsoleStateRun, CloseDuringTheWalkReturnsOnlyAfterTheSummary) {
-  SleepingMachine machine;
+  quorrex::Run* running = nullptr;
+  SleepingMachine machine(running);
   machine.stdoutIsConsole = false;
   for (int i = 0; i < 50; ++i) machine.AddFile(u"C:\\data\\f" + std::u16string(1, u'a' + i % 26));
   std::thread handler;
   std::atomic<bool> doneWhenReturned{false};
   quorrex::Run run(machine);
+  running = &run;
   machine.onEntry = [&](const std::u16string&) {
     if (handler.joinable()) return;
     handler = std::thread([&] {

@@ -416,7 +416,8 @@ class FolderQueue : public ::testing::Test {
   // The queue, and the scan folder listed on this thread with its subfolders
   // queued, each with its unit of the budget.
   std::shared_ptr<ReadQueue> Start(uint32_t readers) {
-    auto queue = std::make_shared<ReadQueue>(machine, rules, u'\\', 2048, 64, privilege, stop, false);
+    auto queue =
+        std::make_shared<ReadQueue>(machine, rules, u'\\', 2048, 64, privilege, stop, false);
     root = std::make_shared<ListedFolder>();
     root->path = u"C:\\data";
     root->nameOffset = static_cast<uint32_t>(root->path.size());
@@ -498,8 +499,15 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   // listing closes with the drop, not with the queue.
   const std::thread::id walkThread = std::this_thread::get_id();
   Gate secondOpened;
+  Gate readOn;  // the reader lists nothing more until the count is taken
   machine.afterListing = [&](const std::u16string& mask, uint32_t) {
     if (std::this_thread::get_id() != walkThread && mask == u"C:\\data\\c1\\*") secondOpened.Open();
+  };
+  machine.beforeListing = [&](const std::u16string& mask) {
+    if (std::this_thread::get_id() == walkThread) return;
+    if (mask != u"C:\\data\\c0\\*" && mask != u"C:\\data\\c1\\*") {
+      EXPECT_TRUE(readOn.Wait());
+    }
   };
   auto queue = Start(1);
   ASSERT_TRUE(secondOpened.Wait());
@@ -510,6 +518,7 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   queue->Drop(second);
   EXPECT_FALSE(second->ListingOpen());
   EXPECT_EQ(machine.openListings.load(), openBefore - 1);
+  readOn.Open();
   queue->Stop(std::chrono::milliseconds(0), false);
   for (const ListedEntry& entry : root->entries) queue->Retire(entry.child);
   queue->Retire(root);

@@ -2,14 +2,13 @@
 // reaches its reader.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "console/message.h"
 #include "console/output_sink.h"
 #include "run_fixture.h"
+#include "wait_until.h"
 
 namespace quorrex::testing {
 namespace {
@@ -26,6 +25,12 @@ void AddLinkTree(MemoryMachine& machine, int folders, int links) {
                          false);
     }
   }
+}
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
 }
 
 TEST(OutputFailure, EndsTheRunWithCodeFourAndStopsTheWalk) {
@@ -114,28 +119,30 @@ TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {
   machine.stdoutIsConsole = false;
   quorrex::Run run(machine);
   size_t seenMidWalk = 0;
+  bool handedOn = false;
   std::string afterQuiet;
   // A folder is listed whole before the walk goes through it: the first
   // entry of d12 comes once d0 to d11 (more than 64 KiB) have been printed.
   const size_t firstOfD12 = 20 + 100 * 12 + 1;
   size_t delivered = 0;
+  const auto reader = [&] {
+    std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
+    return machine.out;
+  };
   machine.onEntry = [&](const std::u16string&) {
-    if (++delivered == firstOfD12) {
-      std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
-      seenMidWalk = machine.out.size();
-    }
+    if (++delivered == firstOfD12) seenMidWalk = reader().size();
     if (delivered == firstOfD12 + 100) {
-      // A quiet walk: what was found so far reaches the reader within ~100 ms.
-      std::this_thread::sleep_for(std::chrono::milliseconds(400));
-      std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
-      afterQuiet = machine.out;
+      // The walk is quiet, held at the end of d12's listing: the flusher
+      // alone hands the rest of d0 to d11 to the reader.
+      handedOn = WaitUntil([&] { return CountOf(reader(), " -> C:\\target") == 1200; });
+      afterQuiet = reader();
     }
   };
   const int code = RunProgram(run, {u"quorrex.exe", u"C:\\t", u"-s"});
   EXPECT_EQ(code, 0);
   EXPECT_GT(seenMidWalk, 0u);  // a full buffer went out during the walk
-  ASSERT_FALSE(afterQuiet.empty());
-  EXPECT_NE(afterQuiet.find("link49\n -> C:\\target\\somewhere\n"), std::string::npos);
+  EXPECT_TRUE(handedOn) << afterQuiet.size();
+  EXPECT_NE(afterQuiet.find("d11\\link99\n -> C:\\target\\somewhere\n"), std::string::npos);
   EXPECT_TRUE(run.console.output.finished);
 }
 

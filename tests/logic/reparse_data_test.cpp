@@ -13,6 +13,9 @@
 namespace quorrex {
 namespace {
 
+using testing::AppExecData;
+using testing::LinkData;
+using testing::NameOrder;
 using testing::ReparseBytes;
 
 // Reparse data written into a buffer that may be longer than the data, and
@@ -267,6 +270,119 @@ TEST(ReparseOtherTags, DedupAndUnsupported) {
   b.Header(kTagMountPoint, 0);
   EXPECT_EQ(b.Decode(2).tag, 0x0003u);
   EXPECT_EQ(b.Decode(0).tag, 0u);
+}
+
+// --- Data as Windows writes it -------------------------------------------------
+
+ReparseInfo DecodeAll(const std::vector<uint8_t>& data) {
+  return DecodeReparseData(data, static_cast<uint32_t>(data.size()));
+}
+
+TEST(ReparseAsWritten, LinksAndJunctionsInEitherOrderWithOrWithoutZeros) {
+  constexpr auto kPrintFirst = NameOrder::kPrintFirst;
+  constexpr auto kSubstituteFirst = NameOrder::kSubstituteFirst;
+  struct Case {
+    const char* name;
+    uint32_t tag;
+    std::u16string_view substitute, print;
+    NameOrder order;
+    bool zeros;
+    uint32_t flags;
+    ReparseKind kind;
+    std::u16string_view shown;
+  };
+  const Case cases[] = {
+      // mklink and CreateSymbolicLink: the print name first, no zeros.
+      {"absolute file link", kTagSymlink, u"\\??\\C:\\Data\\notes.txt", u"C:\\Data\\notes.txt",
+       kPrintFirst, false, 0, ReparseKind::kSymbolicLink, u"C:\\Data\\notes.txt"},
+      {"relative link", kTagSymlink, u"..\\lib\\x.dll", u"..\\lib\\x.dll", kPrintFirst, false,
+       testing::kSymlinkRelative, ReparseKind::kSymbolicLink, u"..\\lib\\x.dll"},
+      {"link to its own folder: '.' at offset 2", kTagSymlink, u".", u".", kPrintFirst, false,
+       testing::kSymlinkRelative, ReparseKind::kSymbolicLink, u"."},
+      {"link to a share", kTagSymlink, u"\\??\\UNC\\srv\\share\\d", u"\\\\srv\\share\\d",
+       kPrintFirst, false, 0, ReparseKind::kSymbolicLink, u"UNC\\srv\\share\\d"},
+      // Other tools: the substitute name first, with zeros, or none.
+      {"link, substitute first", kTagSymlink, u"\\??\\D:\\x", u"D:\\x", kSubstituteFirst, true, 0,
+       ReparseKind::kSymbolicLink, u"D:\\x"},
+      {"link, substitute first, no zeros", kTagSymlink, u"\\??\\D:\\x", u"D:\\x", kSubstituteFirst,
+       false, 0, ReparseKind::kSymbolicLink, u"D:\\x"},
+      {"junction, substitute first", kTagMountPoint, u"\\??\\C:\\Archive\\Documents",
+       u"C:\\Archive\\Documents", kSubstituteFirst, true, 0, ReparseKind::kDirectoryJunction,
+       u"C:\\Archive\\Documents"},
+      {"junction, substitute first, no zeros", kTagMountPoint, u"\\??\\C:\\Archive", u"C:\\Archive",
+       kSubstituteFirst, false, 0, ReparseKind::kDirectoryJunction, u"C:\\Archive"},
+      {"junction, print name first", kTagMountPoint, u"\\??\\C:\\Archive", u"C:\\Archive",
+       kPrintFirst, false, 0, ReparseKind::kDirectoryJunction, u"C:\\Archive"},
+      {"junction without a print name", kTagMountPoint, u"\\??\\C:\\Users\\me\\AppData", u"",
+       kSubstituteFirst, true, 0, ReparseKind::kDirectoryJunction, u"C:\\Users\\me\\AppData"},
+      {"volume mount point", kTagMountPoint,
+       u"\\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\", u"", kSubstituteFirst, true, 0,
+       ReparseKind::kVolumeMountPoint, u"\\??\\Volume{6f2c0e1a-0000-0000-0000-100000000000}\\"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReparseInfo info =
+        DecodeAll(LinkData(c.tag, c.substitute, c.print, c.order, c.zeros, c.flags));
+    EXPECT_EQ(info.kind, c.kind);
+    EXPECT_EQ(info.target, c.substitute);
+    EXPECT_EQ(info.shownTarget, c.shown);
+    if (c.tag == kTagMountPoint) {
+      EXPECT_EQ(info.printName, c.print);
+    }
+  }
+}
+
+TEST(ReparseAsWritten, AppExecLinksWholeAndCutShort) {
+  const std::u16string_view package = u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe";
+  const std::u16string_view app = u"Microsoft.DesktopAppInstaller_8wekyb3d8bbwe!winget";
+  const std::u16string_view target =
+      u"C:\\Program Files\\WindowsApps\\Microsoft.DesktopAppInstaller_1.21.3482.0_x64__"
+      u"8wekyb3d8bbwe\\winget.exe";
+  const std::vector<uint8_t> data = AppExecData({package, app, target, u"0"});
+  // Where the target starts: after the version and two strings with zeros.
+  const size_t third = 12 + 2 * (package.size() + 1) + 2 * (app.size() + 1);
+  const struct {
+    const char* name;
+    size_t returned;
+    Strings strings;
+  } cases[] = {
+      {"whole",
+       data.size(),
+       {std::u16string(package), std::u16string(app), std::u16string(target), u"0"}},
+      // A dump that ends in the middle of a string: the data length still
+      // counts all four.
+      {"cut within the target",
+       third + 10,
+       {std::u16string(package), std::u16string(app), u"C:\\Pr"}},
+      {"cut within a unit of the target",
+       third + 11,
+       {std::u16string(package), std::u16string(app), u"C:\\Pr"}},
+      {"cut before the last string's zero",
+       data.size() - 2,
+       {std::u16string(package), std::u16string(app), std::u16string(target), u"0"}},
+      {"cut after the first string's zero",
+       12 + 2 * (package.size() + 1),
+       {std::u16string(package)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ReparseInfo info = DecodeReparseData(data, static_cast<uint32_t>(c.returned));
+    EXPECT_EQ(info.kind, ReparseKind::kAppExecLink);
+    EXPECT_EQ(info.strings, c.strings);
+  }
+}
+
+TEST(ReparseAsWritten, ACloudFilesPlaceholderIsNamedNotRead) {
+  // A placeholder's body (its own header, flags and the provider's blob)
+  // holds nothing the report shows.
+  ReparseBytes b(64, 0x5A);
+  b.Header(0x9000601Au, 56).U16(8, 1).U16(10, 56).U32(12, 0x70527246u);
+  const ReparseInfo info = DecodeAll(b.raw());
+  EXPECT_EQ(info.tag, 0x9000601Au);
+  EXPECT_EQ(info.kind, ReparseKind::kUnsupported);
+  EXPECT_TRUE(info.microsoftTag);
+  EXPECT_TRUE(info.target.empty());
+  EXPECT_TRUE(info.strings.empty());
 }
 
 }  // namespace

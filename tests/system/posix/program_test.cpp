@@ -25,13 +25,6 @@
 namespace quorrex::testing {
 namespace {
 
-// A second of the program's time: ThreadSanitizer makes it several times slower.
-#if defined(__SANITIZE_THREAD__)
-constexpr long kSecondMs = 5000;
-#else
-constexpr long kSecondMs = 1000;
-#endif
-
 TEST(ProgramOutput, AFailedWriteStopsTheWalkWithCodeFour) {
   const struct {
     Out out;
@@ -60,10 +53,12 @@ TEST(ProgramOutput, ASignalEndsARunWhoseReaderStoppedReading) {
   }
   for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
-    const Ended ended = Launch({root.path(), "-s"}, Out::kStalledPipe, sig, 400);
+    // Signalled once the first of the listing is in the pipe; a run that
+    // waited for the reader would be killed at the deadline instead.
+    const Ended ended = Launch({root.path(), "-s"}, Out::kStalledPipe, sig, kWhenOutputBegins);
+    EXPECT_FALSE(ended.timedOut);
     EXPECT_EQ(ended.code, 3);
     EXPECT_EQ(ended.err, "");
-    EXPECT_LT(ended.msAfterSignal, kSecondMs * 3 / 2);
   }
 }
 
@@ -289,7 +284,7 @@ TEST(ProgramMounts, ReportedAsVolumesAndJunctions) {
        {"mountpoint"}},
       {"*",
        true,
-       {"reparse point (volume mountpoint) " + scan + "/vol\n -> 0:", " (tmpfs)\n",
+       {"reparse point (volume mountpoint) " + scan + "/vol\n -> device (tmpfs)\n",
         "folder loops back to a parent -> skip folder self\n", "  + 1 mount point:\n"},
        {"directory mountpoint", "/vol/ln"}},
   };
@@ -309,6 +304,17 @@ TEST(ProgramMounts, ReportedAsVolumesAndJunctions) {
       });
       ASSERT_EQ(ended.code, 0) << ended.err;
       outputs[workers == 4] = ended.out;
+      // Each run mounts a new volume: its device number is whichever was
+      // free then, and other programs on the machine may have taken one.
+      std::string& out = outputs[workers == 4];
+      const size_t device = out.find("/vol\n -> ");
+      const size_t type = out.find(" (tmpfs)", device);
+      if (c.hideProc && device != std::string::npos && type != std::string::npos) {
+        const std::string number = out.substr(device + 9, type - device - 9);
+        EXPECT_EQ(number.find_first_not_of("0123456789:"), std::string::npos) << number;
+        EXPECT_NE(number.find(':'), std::string::npos) << number;
+        out.replace(device + 9, number.size(), "device");
+      }
     }
     for (const std::string& text : c.present) {
       EXPECT_NE(outputs[0].find(text), std::string::npos) << text << "\nin\n" << outputs[0];
@@ -333,9 +339,9 @@ TEST(ProgramSignals, NameTheSignalAndEndTheRunWithCodeThree) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     // The whole system with a pattern that matches nothing: a long, quiet walk.
-    const Ended ended = Launch({"/*.none", "-s"}, Out::kFile, c.sig, 300);
+    const Ended ended = Launch({"/*.none", "-s"}, Out::kFile, c.sig, kWhenOutputBegins);
+    EXPECT_FALSE(ended.timedOut);
     EXPECT_EQ(ended.code, 3);
-    EXPECT_LT(ended.msAfterSignal, kSecondMs);
     EXPECT_NE(ended.out.find(c.message), std::string::npos) << ended.out;
     EXPECT_NE(ended.out.find("\nsummary\n"), std::string::npos);
   }
