@@ -108,15 +108,21 @@ bool ConsoleCtrlHandler(Console& console, uint32_t event) {
       // The system may end the process soon after a close, logoff or
       // shutdown event: what the run has printed so far goes out now.
       FlushOutput(console);
+      // Under the lock, with the message: a run that printed it ends as
+      // stopped, however close to its end the event came.
+      if (event != kCtrlCEvent) events.ignoreFurtherEvents = true;
+      console.stop.RequestStop();
     }
-  }
-  if (!ignored) {
-    if (event != kCtrlCEvent) events.ignoreFurtherEvents = true;
-    console.stop.RequestStop();
   }
   // Outside the lock: the run goes on to its summary meanwhile.
   if (EndsProcess(event)) WaitForRunOutput(console);
   return true;
+}
+
+bool EndControlEvents(Console& console) {
+  std::lock_guard<std::recursive_mutex> guard(console.events.handlerLock);
+  console.events.ignoreFurtherEvents = true;
+  return console.stop.StopRequested();
 }
 
 void WaitForKeyIfOwnConsole(Console& console) {

@@ -29,6 +29,11 @@ inline constexpr uint32_t kEndingEventPollMs = 50;
 // line still open then is ended by the message's own line feed.
 inline constexpr std::chrono::milliseconds kLineEndWait{1000};
 
+// The run is complete once its summary begins: from here on a control
+// event prints nothing and stops nothing (a close, logoff or shutdown still
+// waits for the output). True when an event asked the run to stop before.
+bool EndControlEvents(Console& console);
+
 // Gives the console input mode found at start back to the console.
 void RestoreConsoleState(Console& console);
 

@@ -49,14 +49,25 @@ class LineWrite {
   bool allowed_ = false;
 };
 
-// Writes `text` over the line and leaves the cursor at its start. The caller
-// holds the status line's lock.
-void Show(Console& console, const std::u16string& text) {
+// The columns of what was drawn that are still on the line at `width`
+// columns: a terminal that narrowed cut or wrapped the rest, and spaces
+// written past its last column would wrap onto the next line. A byte
+// terminal wraps only when a character follows one in its last column, so
+// its last column is erased too (an earlier, wider drawing reached it); a
+// console that wraps at once keeps it out of reach.
+int64_t OnTheLine(const Console& console, int64_t shown, int32_t width) {
+  if (width < 2) return shown;
+  return std::min<int64_t>(shown, console.conventions.byteTerminal ? width : width - 1);
+}
+
+// Writes `text` (narrower than `width`) over the line and leaves the cursor
+// at its start. The caller holds the status line's lock.
+void Show(Console& console, const std::u16string& text, int32_t width) {
   StatusLineState& state = console.statusLine;
   const LineWrite write(state);
   if (!write.allowed()) return;
   const int64_t columns = DisplayColumns(console.platform, text);
-  const int64_t covered = std::max(columns, state.shownColumns);
+  const int64_t covered = std::max(columns, OnTheLine(console, state.shownColumns, width));
   std::u16string line;
   line.reserve(text.size() + static_cast<size_t>(covered - columns) + 2);
   line += u'\r';
@@ -64,19 +75,24 @@ void Show(Console& console, const std::u16string& text) {
   line.append(static_cast<size_t>(covered - columns), u' ');
   line += u'\r';
   // Made before the write: whatever is on the screen, these bytes erase it.
-  state.eraseBytes.assign(1, '\r');
-  state.eraseBytes.append(static_cast<size_t>(covered), ' ');
+  state.eraseBytes.assign(static_cast<size_t>(covered), ' ');
   state.eraseBytes += '\r';
   state.shownColumns = covered;
   if (console.platform.WriteStderrText(line)) state.shownColumns = columns;
 }
 
-// Writes the bytes made when the line was drawn; allocates nothing.
+// Writes the bytes made when the line was drawn, as many as the line holds
+// at the terminal's width now; allocates nothing.
 void WriteErase(Console& console) {
   StatusLineState& state = console.statusLine;
   if (state.shownColumns == 0) return;
+  const int64_t erase =
+      OnTheLine(console, state.shownColumns, console.platform.StderrConsoleWidth());
+  const std::string_view spaces(state.eraseBytes);
   uint32_t written = 0;
-  console.platform.WriteStderr(state.eraseBytes, written);
+  console.platform.WriteStderr("\r", written);
+  console.platform.WriteStderr(spaces.substr(spaces.size() - 1 - static_cast<size_t>(erase)),
+                               written);
   state.shownColumns = 0;
 }
 
@@ -92,7 +108,7 @@ void Draw(Console& console) {
   if (state.suspended) return;
   const int32_t width = console.platform.StderrConsoleWidth();
   if (width < 2) return;
-  Show(console, StatusLineText(console.statusLine, console.platform, width));
+  Show(console, StatusLineText(console.statusLine, console.platform, width), width);
 }
 
 void Loop(Console& console) {
@@ -127,7 +143,8 @@ std::u16string StatusLineText(const StatusLineState& state, Platform& platform, 
   // The counts are ASCII: one column a character.
   const int32_t room = width - 1 - static_cast<int32_t>(text.size()) - 2;
   if (!folder.empty() && room >= kNarrowestFolder) {
-    ShortenToColumns(platform, folder, room);
+    // A folder that fits the room exactly is shown whole.
+    if (DisplayColumns(platform, folder) > room) ShortenToColumns(platform, folder, room);
     text += u"  ";
     text += folder;
   } else if (static_cast<int32_t>(text.size()) >= width) {

@@ -68,9 +68,9 @@ struct StatusLineState {
   bool stop = false;
   bool suspended = false;    // the process is stopped (job control): not drawn
   int64_t shownColumns = 0;  // columns of the line on the screen; 0: none
-  // The bytes that erase the line on the screen, made whenever it is drawn,
-  // so that the way out of a refused allocation erases it without
-  // allocating.
+  // The spaces that erase the line on the screen and a carriage return, made
+  // whenever it is drawn, so that the way out of a refused allocation erases
+  // it without allocating.
   std::string eraseBytes;
   std::thread thread;
   // Set once on the way out of a refused allocation: nothing is drawn any

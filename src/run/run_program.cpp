@@ -196,8 +196,12 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   const int code = Scan(run);
   run.platform.EndFileSystemWork();
   if (code != 0) return EndRun(console, code);
+  // Once the summary begins a control event is ignored: nothing follows the
+  // summary's last line. One before it has printed its message and ends the
+  // run as stopped.
+  const bool stopped = EndControlEvents(console);
   if (!OutputFailed(console)) PrintSummary(console, run.tallies.counters);
-  return EndRun(console, run.AbortRequested() ? kExitAborted : kExitCompleted);
+  return EndRun(console, stopped ? kExitAborted : kExitCompleted);
 }
 
 }  // namespace quorrex

@@ -35,15 +35,11 @@ constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kMountPointTag = 0xA0000003u;
 constexpr size_t kMountHeaderSize = 16;  // header, name offsets and lengths
 
-// Name bytes of the entry being worked on, reused so that the walk does not
-// allocate per entry.
-std::string& Scratch() {
-  thread_local std::string bytes;
-  return bytes;
-}
-
-const char* Encoded(std::u16string_view text) {
-  std::string& bytes = Scratch();
+// `text` as the bytes the system takes, in `bytes`, which the caller keeps
+// while it uses them. Nothing is kept per thread: the walk's readers run this,
+// and a thread-local string's destructor is registered by an allocation that
+// glibc, refused, answers with an abort.
+const char* Encoded(std::u16string_view text, std::string& bytes) {
   bytes.clear();
   EncodeUtf8Lossless(text, bytes);
   return bytes.c_str();
@@ -59,20 +55,22 @@ int ParentFd(const EntryRef& ref) {
 }
 
 // The bytes to name an entry by in its open folder: the listing's own when
-// they were passed on (a NUL follows them), else `name` encoded.
-const char* NameInFolder(std::string_view bytes, std::u16string_view name) {
-  return bytes.empty() ? Encoded(name) : bytes.data();
+// they were passed on (a NUL follows them), else `name` encoded in `bytes`.
+const char* NameInFolder(std::string_view listed, std::u16string_view name, std::string& bytes) {
+  return listed.empty() ? Encoded(name, bytes) : listed.data();
 }
-const char* NameInFolder(const EntryRef& ref) {
-  return NameInFolder(ref.nameBytes, ref.name);
+const char* NameInFolder(const EntryRef& ref, std::string& bytes) {
+  return NameInFolder(ref.nameBytes, ref.name, bytes);
 }
 
-// Resolves `ref` for an *at() call: the folder descriptor and the name.
-const char* Locate(const EntryRef& ref, std::u16string_view fallback, int& dirFd) {
+// Resolves `ref` for an *at() call: the folder descriptor and the name
+// (which may be kept in `bytes`).
+const char* Locate(const EntryRef& ref, std::u16string_view fallback, int& dirFd,
+                   std::string& bytes) {
   dirFd = ParentFd(ref);
-  if (dirFd >= 0) return NameInFolder(ref);
+  if (dirFd >= 0) return NameInFolder(ref, bytes);
   dirFd = AT_FDCWD;
-  return Encoded(fallback.empty() ? ref.path : fallback);
+  return Encoded(fallback.empty() ? ref.path : fallback, bytes);
 }
 
 // A path longer than the system takes in one call (ENAMETOOLONG) is resolved
@@ -202,49 +200,59 @@ bool PosixListing::Identity(FileId& id) {
 
 void PosixListing::LookForMounts() {
   looked_ = true;
-  if (mounts_ == nullptr || !KnowOwnIdentity()) return;
-  // Most folders hold no mount point: one look-up of the identity the walk
-  // asked for anyway. Without a table every subfolder is asked for its
-  // device.
-  if (mounts_->empty()) {
-    byDevice_ = true;
-  } else {
-    points_ = mounts_->PointsIn(device_, inode_);
-  }
+  if (mounts_ == nullptr) return;
+  // IDs only mean something against a table that names them: without one
+  // (no /proc), or with the older table, a device change tells.
+  mountIdKnown_ = mounts_->HasIds() && MountIdOf(fd_, "", mountId_);
+  if (!mountIdKnown_) KnowOwnIdentity();
 }
 
-bool PosixListing::IsMountPoint(const char* name) {
+PosixListing::ChildMount PosixListing::MountOf(const char* name) {
   if (!looked_) LookForMounts();
-  if (points_ != nullptr) {
-    for (const MountPointName& point : *points_) {
-      if (point.name == name) return true;
+  ChildMount child;
+  if (mounts_ == nullptr) return child;
+  // A folder on another mount than this one is a mount point, whatever its
+  // path: a bind of a parent shows the folders under its mounts, not them,
+  // and a covered mount's folders are no longer reached.
+  if (mountIdKnown_ && MountIdOf(fd_, name, child.id)) {
+    child.byId = true;
+    child.mountPoint = child.id != mountId_;
+    // A folder bound onto itself shows what was there: a plain folder, to be
+    // entered, or its files would be listed nowhere.
+    size_t index = 0;
+    if (child.mountPoint && mounts_->IndexOf(child.id, index)) {
+      const MountTarget target = TargetOfMount(mounts_->mounts(), index);
+      child.mountPoint = target.volume || target.text != mounts_->mounts()[index].point;
     }
-    return false;
+    return child;
   }
-  if (!byDevice_) return false;
+  // Where the system gives no ID: a change of device tells, as it always
+  // did; a bind mount of the same file system goes unseen.
   struct stat st;
-  return fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-         st.st_dev != device_;
+  if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 || !S_ISDIR(st.st_mode)) {
+    return child;
+  }
+  if (!identityKnown_ && !KnowOwnIdentity()) return child;
+  child.mountPoint = st.st_dev != device_;
+  return child;
 }
 
 bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device) {
-  if (!looked_) LookForMounts();
-  if (points_ != nullptr) {
-    for (const MountPointName& point : *points_) {
-      if (point.name != name) continue;
-      const MountEntry& mount = mounts_->mounts()[point.mount];
-      target = TargetOfMount(mounts_->mounts(), point.mount);
-      device = mount.device;
-      return true;
-    }
-    return false;
-  }
-  if (!byDevice_ || !IsMountPoint(name)) return false;
-  // Without a table there is no source to name: the device stands for it,
-  // with the type its file system tells.
+  const ChildMount child = MountOf(name);
+  if (!child.mountPoint) return false;
   struct stat st;
-  if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) return false;
   device = std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  const std::vector<MountEntry>& table = mounts_->mounts();
+  size_t index = 0;
+  if ((child.byId && mounts_->IndexOf(child.id, index)) ||
+      (!child.byId && mountIdKnown_ && mounts_->IndexByName(mountId_, name, device, index))) {
+    target = TargetOfMount(table, index);
+    device = table[index].device;
+    return true;
+  }
+  // Not in the table (mounted after it was read, or there is none): the
+  // device stands for the source, with the type its file system tells.
   std::string type = "unknown";
   const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd >= 0) {
@@ -256,26 +264,25 @@ bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& d
   return true;
 }
 
+unsigned char EntryType(int dirFd, const char* name, unsigned char listed) {
+  if (listed != DT_UNKNOWN) return listed;
+  struct stat st;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) {
+    return DT_FIFO;  // gone or unreadable: a plain entry
+  }
+  if (S_ISDIR(st.st_mode)) return DT_DIR;
+  if (S_ISREG(st.st_mode)) return DT_REG;
+  if (S_ISLNK(st.st_mode)) return DT_LNK;
+  return DT_FIFO;
+}
+
 void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned char type) {
   entry.directoryUnresolved = false;
-  struct stat st;
-  if (type == DT_UNKNOWN) {
-    if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      type = DT_FIFO;  // gone or unreadable: a plain entry
-    } else if (S_ISDIR(st.st_mode)) {
-      type = DT_DIR;
-    } else if (S_ISREG(st.st_mode)) {
-      type = DT_REG;
-    } else if (S_ISLNK(st.st_mode)) {
-      type = DT_LNK;
-    } else {
-      type = DT_FIFO;
-    }
-  }
-  switch (type) {
+  switch (EntryType(fd_, name, type)) {
     case DT_DIR:
       // A mount point is a folder reparse point, as on Windows.
-      entry.attributes = IsMountPoint(name) ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
+      entry.attributes =
+          MountOf(name).mountPoint ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
       break;
     case DT_REG:
       entry.attributes = kAttrArchive;
@@ -295,7 +302,8 @@ void PosixListing::ResolveDirectory(FindData& entry) {
   entry.directoryUnresolved = false;
   // A link to a folder carries the folder bit, as a Windows directory link does.
   struct stat st;
-  const char* name = NameInFolder(entry.bytes, entry.Name());
+  std::string bytes;
+  const char* name = NameInFolder(entry.bytes, entry.Name(), bytes);
   if (fstatat(fd_, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
     entry.attributes |= kAttrDirectory;
   }
@@ -392,7 +400,8 @@ std::u16string PosixPlatform::GetCurrentDirectory() {
 }
 
 uint32_t PosixPlatform::GetFileAttributes(const std::u16string& path) {
-  const char* bytes = Encoded(path);
+  std::string encoded;
+  const char* bytes = Encoded(path, encoded);
   struct stat st;
   if (StatDeep(bytes, st) != 0) return kInvalidFileAttributes;
   uint32_t attributes = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrNormal;
@@ -444,11 +453,12 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
                                                           const EntryRef& folder, uint32_t& error) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd = -1;
+  std::string bytes;
   const int parentFd = ParentFd(folder);
   if (parentFd >= 0) {
     const bool plainFolder =
         folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
-    fd = openat(parentFd, NameInFolder(folder), plainFolder ? kFlags | O_NOFOLLOW : kFlags);
+    fd = openat(parentFd, NameInFolder(folder, bytes), plainFolder ? kFlags | O_NOFOLLOW : kFlags);
   } else {
     // The mask is the folder and a name pattern: the folder is what is opened.
     std::u16string_view path = mask;
@@ -463,7 +473,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
       error = win_error::kPathNotFound;
       return nullptr;
     }
-    fd = OpenDeep(Encoded(path), kFlags);
+    fd = OpenDeep(Encoded(path, bytes), kFlags);
   }
   if (fd < 0) {
     error = WinErrorFromErrno(errno);
@@ -475,7 +485,8 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
 
 bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
   int dirFd = AT_FDCWD;
-  const char* name = Locate(file, {}, dirFd);
+  std::string bytes;
+  const char* name = Locate(file, {}, dirFd, bytes);
   struct stat st;
   if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     error = WinErrorFromErrno(errno);
@@ -563,10 +574,10 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
                                            std::span<uint8_t> buffer) {
   ReparseRead result;
   int dirFd = AT_FDCWD;
-  const char* name = Locate(entry, openName, dirFd);
+  std::string bytes;
+  const char* name = Locate(entry, openName, dirFd, bytes);
   // readlinkat neither follows the link nor opens anything, so nothing blocks.
-  thread_local std::string text;
-  if (text.size() < PATH_MAX) text.resize(PATH_MAX);
+  std::string text(PATH_MAX, '\0');
   ssize_t got = 0;
   for (;;) {
     got = readlinkat(dirFd, name, text.data(), text.size());
@@ -589,10 +600,9 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
     result.error = kInsufficientBuffer;
     return result;
   }
-  const std::string_view bytes(text.data(), static_cast<size_t>(got));
-  thread_local std::u16string target;
-  target.clear();
-  DecodeUtf8Lossless(bytes, target);
+  const std::string_view linkText(text.data(), static_cast<size_t>(got));
+  std::u16string target;
+  DecodeUtf8Lossless(linkText, target);
 
   // The name length is a u16 of bytes, and the data length (twelve bytes more)
   // is one too; the text is cut at whole units, never inside a surrogate pair.
@@ -611,7 +621,7 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
   PutU16(buffer, 10, nameBytes);      // SubstituteNameLength
   PutU16(buffer, 12, 0);              // PrintNameOffset: the same text
   PutU16(buffer, 14, nameBytes);      // PrintNameLength
-  PutU32(buffer, 16, bytes.starts_with('/') ? 0 : kSymlinkFlagRelative);
+  PutU32(buffer, 16, linkText.starts_with('/') ? 0 : kSymlinkFlagRelative);
   for (size_t i = 0; i < units; ++i) PutU16(buffer, kSymlinkHeaderSize + 2 * i, target[i]);
   result.stage = ReparseRead::Stage::kRead;
   result.error = win_error::kSuccess;

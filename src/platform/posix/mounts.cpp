@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <utility>
 
 #ifdef __linux__
 #include <sys/vfs.h>
@@ -20,15 +22,19 @@ namespace {
 bool ReadWholeFile(const char* path, std::string& text) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  char chunk[16384];
+  // Read straight into the text: the table of a busy host runs to hundreds
+  // of kilobytes, and the stack may be small.
+  constexpr size_t kChunk = 16384;
   for (;;) {
-    const ssize_t got = read(fd, chunk, sizeof chunk);
+    const size_t used = text.size();
+    text.resize(used + kChunk);
+    const ssize_t got = read(fd, text.data() + used, kChunk);
+    text.resize(used + (got > 0 ? static_cast<size_t>(got) : 0));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       close(fd);
       return got == 0;
     }
-    text.append(chunk, static_cast<size_t>(got));
   }
 }
 
@@ -104,42 +110,123 @@ bool TypeByStatfs(int fd, std::string& type) {
 #endif
 }
 
-void MountTable::Load() {
-  mounts_ = ReadMounts();
-  for (size_t i = 0; i < mounts_.size(); ++i) {
-    const std::string& point = mounts_[i].point;
-    const size_t slash = point.rfind('/');
-    if (point.empty() || point[0] != '/' || slash + 1 >= point.size()) continue;  // "/" itself
-    // The folder that holds the point, as it shows now: a mount covered by
-    // a later one on that folder is in a folder no listing reaches, and
-    // one stacked on another is on top of it.
-    const std::string holder = slash == 0 ? std::string("/") : point.substr(0, slash);
-    struct stat st;
-#ifdef AT_NO_AUTOMOUNT
-    constexpr int kAtFlags = AT_NO_AUTOMOUNT;
+namespace {
+
+// What statx told of a mount ID.
+enum class StatxAnswer { kId, kFailed, kNeverTells };
+
+StatxAnswer AskStatx(int dirFd, const char* name, uint64_t& id) {
+#if defined(__linux__) && defined(STATX_MNT_ID)
+  struct statx info {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC |
+                    (*name == '\0' ? AT_EMPTY_PATH : 0);
+  if (statx(dirFd, name, flags, STATX_MNT_ID, &info) != 0) {
+    return errno == ENOSYS ? StatxAnswer::kNeverTells : StatxAnswer::kFailed;
+  }
+  if ((info.stx_mask & STATX_MNT_ID) == 0) return StatxAnswer::kNeverTells;  // before 5.8
+  id = info.stx_mnt_id;
+  return StatxAnswer::kId;
 #else
-    constexpr int kAtFlags = 0;
+  (void)dirFd;
+  (void)name;
+  (void)id;
+  return StatxAnswer::kNeverTells;
 #endif
-    if (fstatat(AT_FDCWD, holder.c_str(), &st, kAtFlags) != 0) continue;
-    std::vector<MountPointName>& names =
-        holders_[Key{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}];
-    const std::string name = point.substr(slash + 1);
-    bool stacked = false;
-    for (MountPointName& known : names) {
-      if (known.name == name) {
-        known.mount = i;  // the later one is on top
-        stacked = true;
-      }
+}
+
+}  // namespace
+
+bool MountIdByStatx(int dirFd, const char* name, uint64_t& id) {
+  return AskStatx(dirFd, name, id) == StatxAnswer::kId;
+}
+
+bool MountIdByHandle(int dirFd, const char* name, uint64_t& id) {
+#ifdef __linux__
+  // No room for the handle itself: the call says EOVERFLOW and gives the
+  // mount ID all the same. A file system without handles says EOPNOTSUPP.
+  struct file_handle handle {};
+  handle.handle_bytes = 0;
+  int mountId = 0;
+  const int flags = *name == '\0' ? AT_EMPTY_PATH : 0;
+  if (name_to_handle_at(dirFd, name, &handle, &mountId, flags) != 0 && errno != EOVERFLOW) {
+    return false;
+  }
+  id = static_cast<uint64_t>(static_cast<uint32_t>(mountId));
+  return true;
+#else
+  (void)dirFd;
+  (void)name;
+  (void)id;
+  return false;
+#endif
+}
+
+bool MountIdOf(int dirFd, const char* name, uint64_t& id) {
+  // A kernel that does not give the ID by statx never does: from its first
+  // such answer on, every folder is asked the older way alone.
+  static std::atomic<bool> statxTells{true};
+  if (statxTells.load(std::memory_order_relaxed)) {
+    switch (AskStatx(dirFd, name, id)) {
+      case StatxAnswer::kId:
+        return true;
+      case StatxAnswer::kNeverTells:
+        statxTells.store(false, std::memory_order_relaxed);
+        break;
+      case StatxAnswer::kFailed:
+        return false;  // gone, or not to be reached: the older way fares no better
     }
-    if (!stacked) names.push_back({name, i});
+  }
+  return MountIdByHandle(dirFd, name, id);
+}
+
+void MountTable::Load() {
+  Take(ReadMounts());
+}
+
+void MountTable::Take(std::vector<MountEntry> mounts) {
+  mounts_ = std::move(mounts);
+  byId_.clear();
+  for (size_t i = 0; i < mounts_.size(); ++i) {
+    // Of two rows with one ID (none, in a table read whole) the later wins.
+    if (mounts_[i].hasId) byId_[mounts_[i].id] = i;
   }
 }
 
-const std::vector<MountPointName>* MountTable::PointsIn(dev_t device, ino_t inode) const {
-  if (holders_.empty()) return nullptr;
-  const auto found =
-      holders_.find(Key{static_cast<uint64_t>(device), static_cast<uint64_t>(inode)});
-  return found == holders_.end() ? nullptr : &found->second;
+bool MountTable::IndexOf(uint64_t id, size_t& index) const {
+  const auto found = byId_.find(id);
+  if (found == byId_.end()) return false;
+  index = found->second;
+  return true;
+}
+
+bool MountTable::IndexByName(uint64_t parent, std::string_view name, std::string_view device,
+                             size_t& index) const {
+  const auto lastName = [](std::string_view point) {
+    while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+    const size_t slash = point.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : point.substr(slash + 1);
+  };
+  for (size_t i = 0; i < mounts_.size(); ++i) {
+    const MountEntry& mount = mounts_[i];
+    if (!mount.hasId || mount.parent != parent || lastName(mount.point) != name) continue;
+    // A mount stacked on this one has it for parent and the same point: the
+    // one on top is what the folder shows.
+    // At most one step a row: a table that loops cannot hold the walk.
+    size_t top = i;
+    bool climbed = true;
+    for (size_t steps = 0; climbed && steps < mounts_.size(); ++steps) {
+      climbed = false;
+      for (size_t j = 0; j < mounts_.size() && !climbed; ++j) {
+        climbed = mounts_[j].hasId && mounts_[j].parent == mounts_[top].id &&
+                  mounts_[j].point == mounts_[top].point && j != top;
+        if (climbed) top = j;
+      }
+    }
+    if (mounts_[top].device != device) continue;
+    index = top;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace quorrex

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -22,37 +23,39 @@ std::vector<MountEntry> ReadMounts();
 bool TypeByStatfs(const std::string& point, std::string& type);
 bool TypeByStatfs(int fd, std::string& type);
 
-// A mount point inside a folder: its name there and the mount on top of it.
-struct MountPointName {
-  std::string name;
-  size_t mount = 0;
-};
+// The mount ID of `name` in the open folder `dirFd` (of `dirFd` itself for
+// ""): the ID the mount table's first field names. A last link is not
+// followed and no automount is set off. By statx (Linux 5.8 and later),
+// else by name_to_handle_at (older kernels, file systems that give handles);
+// false where neither tells.
+bool MountIdOf(int dirFd, const char* name, uint64_t& id);
+// Each way alone, for the tests.
+bool MountIdByStatx(int dirFd, const char* name, uint64_t& id);
+bool MountIdByHandle(int dirFd, const char* name, uint64_t& id);
 
+// The mount table, read once per run. A mount is found by its ID, never by
+// its path: the points of the table are text, and may be covered, copied by
+// a bind of a parent or out of reach of a path.
 class MountTable {
  public:
-  // Reads the table and finds the folders that hold its mount points. Those
-  // folders are looked up once, here, so that a listing only compares the
-  // identity it has anyway.
+  // Reads the system's table; or takes the mounts of one read already.
   void Load();
+  void Take(std::vector<MountEntry> mounts);
   bool empty() const { return mounts_.empty(); }
+  bool HasIds() const { return !byId_.empty(); }
   const std::vector<MountEntry>& mounts() const { return mounts_; }
-  // The mount points in the folder with this identity; null when it holds
-  // none.
-  const std::vector<MountPointName>* PointsIn(dev_t device, ino_t inode) const;
+  // The index of the mount with this ID; false when the table has none (it
+  // was made after the table was read, or the table has no IDs).
+  bool IndexOf(uint64_t id, size_t& index) const;
+  // The index of the mount on top of the folder `name` of a folder of the
+  // mount `parent`, told by the device it is on ("major:minor"), for a
+  // folder whose own ID cannot be had; false when none is.
+  bool IndexByName(uint64_t parent, std::string_view name, std::string_view device,
+                   size_t& index) const;
 
  private:
-  struct Key {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    bool operator==(const Key&) const = default;
-  };
-  struct KeyHash {
-    size_t operator()(const Key& key) const {
-      return static_cast<size_t>(key.inode * 0x9E3779B97F4A7C15ull ^ key.device);
-    }
-  };
   std::vector<MountEntry> mounts_;
-  std::unordered_map<Key, std::vector<MountPointName>, KeyHash> holders_;
+  std::unordered_map<uint64_t, size_t> byId_;
 };
 
 }  // namespace quorrex

@@ -49,6 +49,17 @@ std::vector<std::string_view> Fields(std::string_view line) {
   return fields;
 }
 
+// A decimal number of the table, whole; false for anything else.
+bool Number(std::string_view text, uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return true;
+}
+
 template <typename LineFn>
 void ForEachLine(std::string_view text, LineFn fn) {
   size_t pos = 0;
@@ -89,6 +100,7 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     if (dash + 2 < fields.size()) mount.source = UnescapeOctal(fields[dash + 2]);
     mount.device = fields[2];
     mount.root = UnescapeOctal(fields[3]);
+    mount.hasId = Number(fields[0], mount.id) && Number(fields[1], mount.parent);
     mounts.push_back(std::move(mount));
   });
   return mounts;
@@ -132,7 +144,7 @@ MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index) {
   MountTarget target;
   // Without a device (the older table) every mount is a volume.
   bool bind = false;
-  for (size_t i = 0; i < index && !bind; ++i) {
+  for (size_t i = 0; i < index && !bind && mount.root != "/"; ++i) {
     bind = !mount.device.empty() && mounts[i].device == mount.device;
   }
   if (!bind) {

@@ -1,6 +1,7 @@
 // Pure path and mount-table texts of the POSIX platform.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,15 +14,18 @@ namespace quorrex {
 std::u16string MakeFullPath(std::u16string_view cwd, std::u16string_view path);
 
 // One mounted file system: where it is mounted and its type name; from a
-// mountinfo table also its source, its device ("major:minor"), and the
-// folder of its file system that shows at the point ("/" for the whole of
-// it, more for a bind mount).
+// mountinfo table also its mount ID and its parent's, its source, its device
+// ("major:minor"), and the folder of its file system that shows at the point
+// ("/" for the whole of it, more for a bind mount).
 struct MountEntry {
   std::string point;
   std::string type;
   std::string source;
   std::string device;
   std::string root = "/";
+  bool hasId = false;
+  uint64_t id = 0;
+  uint64_t parent = 0;
 };
 
 // The mounts of a /proc/self/mountinfo text, in table order, with the octal
@@ -39,13 +43,15 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
 // deepest existing folder) on the same device as it.
 std::string MountPointByDevice(const std::string& path);
 
-// What a mount at `mounts[index]` leads to, as the listing shows it. The
-// first mount of a device is a volume, whose text is its source and type:
-// "/dev/sdb1 (ext4)". A later mount of a device that is mounted already is a
-// bind mount, whose text is where its folder is visible: the point of an
-// earlier mount of the device whose root holds the bind's root (the nearest
-// such root, not covered by a mount on the same point), joined with the rest
-// of that root; or, with none, the source and the root: "/dev/sdb1[/a/b]".
+// What a mount at `mounts[index]` leads to, as the listing shows it. A mount
+// of the whole of a file system (its root "/") is a volume, whose text is its
+// source and type: "/dev/sdb1 (ext4)", however often that file system is
+// mounted (a recursive bind copies /dev/pts as a volume again). So is the
+// first mount of a device, whatever its root. A later mount of a folder
+// inside a file system that is mounted already is a bind mount, whose text is where its folder is
+// visible: the point of an earlier mount of the device whose root holds the bind's root (the
+// nearest such root, not covered by a mount on the same point), joined with the rest of that root;
+// or, with none, the source and the root: "/dev/sdb1[/a/b]".
 struct MountTarget {
   bool volume = true;
   std::string text;

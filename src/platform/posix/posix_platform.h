@@ -36,10 +36,15 @@ namespace quorrex {
 
 // A listing of one open folder. Its descriptor stays open until it is
 // destroyed, so entries it produced are resolved relative to it.
+// The type of the entry `name` of the open folder `dirFd` as its listing
+// gave it (a DT_ value); one given as DT_UNKNOWN is asked of the entry
+// itself, a link taken as a link, never as what it leads to.
+unsigned char EntryType(int dirFd, const char* name, unsigned char listed);
+
 class PosixListing final : public FolderListing {
  public:
-  // `mounts` tells which of its subfolders are mount points; with none, no
-  // subfolder is one.
+  // `mounts` names what its mount points lead to; with none, no subfolder is
+  // taken for one.
   explicit PosixListing(int fd, const MountTable* mounts = nullptr);
   ~PosixListing() override;
   PosixListing(const PosixListing&) = delete;
@@ -57,10 +62,17 @@ class PosixListing final : public FolderListing {
   // The entry's attributes from its type; a link's directory bit is left to
   // ResolveDirectory, so that a link the walk reports costs no extra call.
   void SetAttributes(FindData& entry, const char* name, unsigned char type);
-  // Settles, once, how this folder's mount points are told: by the table's
-  // list for this folder, or, with no table, by a device change.
+  // Settles, once, how this folder's mount points are told: by the mount ID
+  // of this folder against each subfolder's, or, where the system gives no
+  // IDs, by a device change.
   void LookForMounts();
-  bool IsMountPoint(const char* name);
+  // What is known of the mount a subfolder is on.
+  struct ChildMount {
+    bool mountPoint = false;
+    bool byId = false;  // `id` is its mount ID; else it was told by its device
+    uint64_t id = 0;
+  };
+  ChildMount MountOf(const char* name);
   bool KnowOwnIdentity();
 
   int fd_;
@@ -70,8 +82,8 @@ class PosixListing final : public FolderListing {
   bool identityKnown_ = false;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  const std::vector<MountPointName>* points_ = nullptr;
-  bool byDevice_ = false;
+  bool mountIdKnown_ = false;
+  uint64_t mountId_ = 0;
 #ifdef __linux__
   bool Refill();
   std::unique_ptr<char[]> buffer_;  // getdents64 records, one large read at a time
