@@ -208,9 +208,12 @@ void PosixListing::LookForMounts() {
 }
 
 PosixListing::ChildMount PosixListing::MountOf(const char* name) {
-  if (!looked_) LookForMounts();
   ChildMount child;
   if (mounts_ == nullptr) return child;
+  // Only a folder that a mount of the table stands at by name is asked: most
+  // subfolders are passed without a system call.
+  if (mounts_->HasIds() && !mounts_->MayStandAt(name)) return child;
+  if (!looked_) LookForMounts();
   // A folder on another mount than this one is a mount point, whatever its
   // path: a bind of a parent shows the folders under its mounts, not them,
   // and a covered mount's folders are no longer reached.

@@ -186,10 +186,15 @@ void MountTable::Load() {
 void MountTable::Take(std::vector<MountEntry> mounts) {
   mounts_ = std::move(mounts);
   byId_.clear();
+  pointNames_.clear();
   for (size_t i = 0; i < mounts_.size(); ++i) {
     // Of two rows with one ID (none, in a table read whole) the later wins.
     if (mounts_[i].hasId) byId_[mounts_[i].id] = i;
+    std::string_view point = mounts_[i].point;
+    while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+    pointNames_.emplace_back(point.substr(point.rfind('/') + 1));
   }
+  std::sort(pointNames_.begin(), pointNames_.end());
 }
 
 bool MountTable::IndexOf(uint64_t id, size_t& index) const {

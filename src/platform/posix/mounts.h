@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,9 +54,16 @@ class MountTable {
   // folder whose own ID cannot be had; false when none is.
   bool IndexByName(uint64_t parent, std::string_view name, std::string_view device,
                    size_t& index) const;
+  // Whether a mount of the table stands at a folder of this name (the last
+  // component of its point): no other folder is one, but for a mount made
+  // after the table was read.
+  bool MayStandAt(std::string_view name) const {
+    return std::binary_search(pointNames_.begin(), pointNames_.end(), name, std::less<>());
+  }
 
  private:
   std::vector<MountEntry> mounts_;
+  std::vector<std::string> pointNames_;  // sorted
   std::unordered_map<uint64_t, size_t> byId_;
 };
 
