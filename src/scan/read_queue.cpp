@@ -128,13 +128,28 @@ void ReadQueue::Retire(ListedFolderPtr folder) {
   Release(retiring_);
 }
 
-void ReadQueue::Queue(const ListedFolderPtr& folder) {
-  std::lock_guard<std::mutex> hold(lock_);
+bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
+  if (folder->queueState != State::kNew) return true;  // queued before, or the walk's
+  if (!budget_.TryReserve()) return false;
+  folder->holdsUnit = true;
   folder->queueState = State::kQueued;
   heap_.push_back(folder);
   std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
   ++queued_;
+  return true;
+}
+
+bool ReadQueue::Queue(const ListedFolderPtr& folder) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const bool queued = QueueLocked(folder);
   WakeReadersLocked();
+  return queued;
+}
+
+void ReadQueue::QueueSubfoldersLocked(const ListedFolder& folder) {
+  for (const ListedEntry& entry : folder.entries) {
+    if (entry.child && !QueueLocked(entry.child)) return;
+  }
 }
 
 ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
@@ -172,6 +187,10 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
       folder->parent.reset();
     } else {
       folder->queueState = givenBack ? State::kGivenBack : State::kListed;
+      // Its subfolders are read ahead in turn, in the walk's order, as far
+      // as the readers' share of the budget reaches; the walk queues the
+      // rest when it gets there.
+      if (!givenBack && !stopping_.StopRequested()) QueueSubfoldersLocked(*folder);
     }
     if (folder->queueState != State::kListed && folder->ahead) {
       folder->ahead = false;
@@ -262,46 +281,61 @@ void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
   walkWaits_ = false;
 }
 
-bool ReadQueue::DropLocked(ListedFolder& folder) {
-  switch (folder.queueState) {
+void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released) {
+  switch (folder->queueState) {
     case State::kQueued:
       --queued_;
       break;
     case State::kReading:
-      folder.queueState = State::kDropped;  // its reader lets go when done
-      return false;
+      folder->queueState = State::kDropped;  // its reader lets go when done
+      return;
     case State::kDropped:
-      return false;
+      return;
     case State::kNew:
     case State::kListed:
     case State::kGivenBack:
     case State::kTaken:
       break;
   }
-  folder.queueState = State::kDropped;
-  if (folder.holdsUnit) budget_.Give();
-  folder.holdsUnit = false;
-  folder.parent.reset();
-  if (folder.ahead) {
-    folder.ahead = false;
+  folder->queueState = State::kDropped;
+  if (folder->holdsUnit) budget_.Give();
+  folder->holdsUnit = false;
+  folder->parent.reset();
+  if (folder->ahead) {
+    folder->ahead = false;
     --listedAhead_;
   }
-  return true;
+  // The subfolders a reader queued from its listing go with it.
+  DropSubfoldersLocked(*folder, released);
+  released.push_back(folder);
+}
+
+void ReadQueue::DropSubfoldersLocked(const ListedFolder& folder,
+                                     std::vector<ListedFolderPtr>& released) {
+  for (const ListedEntry& entry : folder.entries) {
+    if (entry.child) DropLocked(entry.child, released);
+  }
 }
 
 void ReadQueue::Drop(const ListedFolderPtr& folder) {
-  bool release = false;
+  std::vector<ListedFolderPtr> released;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    release = DropLocked(*folder);
+    DropLocked(folder, released);
     WakeReadersLocked();
   }
-  // Nothing of it is needed any more: its listing closes at once (nothing
-  // opens through it, as its subfolders were never queued).
-  if (release) {
-    folder->CloseListing();
-    folder->ReleaseRecords();
+  // Nothing of them is needed any more: their listings close at once.
+  Release(released);
+}
+
+void ReadQueue::DropSubfolders(const ListedFolder& folder) {
+  std::vector<ListedFolderPtr> released;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    DropSubfoldersLocked(folder, released);
+    WakeReadersLocked();
   }
+  Release(released);
 }
 
 }  // namespace quorrex

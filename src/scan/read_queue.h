@@ -55,8 +55,9 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // Starts up to `readers` threads, each with its buffers made before it
   // starts; fewer when the system refuses some. Returns how many started.
   uint32_t StartReaders(uint32_t readers);
-  // Queues a folder that holds a reserved unit of the budget.
-  void Queue(const ListedFolderPtr& folder);
+  // Queues a folder not queued before, with a unit of the budget reserved
+  // for its open; false when the readers' share of the budget is spent.
+  bool Queue(const ListedFolderPtr& folder);
   // Hands `folder` (queued or not) to the walk. A folder handed over as
   // kToList still holds its reserved unit when `holdsUnit` says so.
   Handover Take(const ListedFolderPtr& folder);
@@ -65,8 +66,12 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // Opens and lists a folder as a reader does, and hands it on: for the
   // readers, and for the walk with a folder it got as kOther.
   void ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch);
-  // The walk will not enter `folder`: its unit and listing go back now.
+  // The walk will not enter `folder`: its unit and listing go back now, with
+  // those of the subfolders queued from its listing.
   void Drop(const ListedFolderPtr& folder);
+  // The subfolders queued from `folder`'s listing are dropped (it is to be
+  // listed again).
+  void DropSubfolders(const ListedFolder& folder);
   // The walk has left `folder`: its listing closes now, its records are
   // freed by a reader, in batches, so that the walk does not pay for it.
   void Retire(ListedFolderPtr folder);
@@ -78,9 +83,12 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   void Reader(std::unique_ptr<ListerScratch> scratch);
   ListedFolderPtr NextQueuedLocked(size_t window);
   void WakeReadersLocked();
-  // Marks `folder` dropped; true when nobody lists it, so that it may be
-  // released at once.
-  bool DropLocked(ListedFolder& folder);
+  bool QueueLocked(const ListedFolderPtr& folder);
+  void QueueSubfoldersLocked(const ListedFolder& folder);
+  // Marks `folder` and what was queued from it dropped; those nobody lists
+  // now go to `released`, to be released once the lock is let go.
+  void DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released);
+  void DropSubfoldersLocked(const ListedFolder& folder, std::vector<ListedFolderPtr>& released);
   static void Release(std::vector<ListedFolderPtr>& folders);
 
   Platform& platform_;

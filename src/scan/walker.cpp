@@ -358,7 +358,7 @@ class Walk {
       return false;
     }
     folder->parent = levels_[at].folder;
-    return OpenHere(folder, true, holdsUnit, at + 1);
+    return OpenHere(folder, true, holdsUnit, at);
   }
 
   // Makes sure the listing of level `at` is open. A level the walk closed is
@@ -377,7 +377,7 @@ class Walk {
     again->nameBytes = folder->nameBytes;
     again->attributes = folder->attributes;
     again->parent = at > 0 ? levels_[at - 1].folder : nullptr;
-    if (!OpenHere(again, at > 0, false, at)) {
+    if (!OpenHere(again, at > 0, false, at > 0 ? at - 1 : 0)) {
       error = again->outcome.error;
       return false;
     }
@@ -401,13 +401,9 @@ class Walk {
     if (readers_ == 0) return;
     std::vector<ListedEntry>& entries = level.folder->entries;
     const size_t until = std::min(entries.size(), level.position + 1 + window_);
-    HandleBudget& budget = queue_->budget();
     for (; level.nextToQueue < until; ++level.nextToQueue) {
       ListedEntry& entry = entries[level.nextToQueue];
-      if (!entry.child) continue;
-      if (!budget.TryReserve()) return;
-      entry.child->holdsUnit = true;
-      queue_->Queue(entry.child);
+      if (entry.child && !queue_->Queue(entry.child)) return;
     }
   }
 

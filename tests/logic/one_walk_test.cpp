@@ -403,13 +403,13 @@ class FolderQueue : public ::testing::Test {
  protected:
   FolderQueue() {
     machine.stdoutIsConsole = false;
-    // Ten subfolders, each holding a pair of links and a folder of its own,
-    // so that its listing stays open for that folder once listed.
+    // Ten subfolders, each holding a pair of links and a junction, so that
+    // its listing stays open for the walk to open that once listed.
     for (size_t i = 0; i < 10; ++i) {
       const std::u16string folder = u"C:\\data\\" + Numbered("c", i);
       machine.AddFile(folder + u"\\f");
       machine.AddHardLink(folder + u"\\f", folder + u"\\g");
-      machine.AddFolder(folder + u"\\s");
+      machine.AddJunction(folder + u"\\s", u"C:\\elsewhere");
     }
   }
 
@@ -424,11 +424,7 @@ class FolderQueue : public ::testing::Test {
     queue->budget().TakeForWalk();
     EXPECT_EQ(queue->lister().Open(*root, false, scratch), OpenResult::kOpened);
     queue->lister().List(root, scratch, stop, stop);
-    for (ListedEntry& entry : root->entries) {
-      EXPECT_TRUE(queue->budget().TryReserve());
-      entry.child->holdsUnit = true;
-      queue->Queue(entry.child);
-    }
+    for (ListedEntry& entry : root->entries) EXPECT_TRUE(queue->Queue(entry.child));
     queue->StartReaders(readers);
     return queue;
   }
@@ -469,7 +465,17 @@ TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
   for (uint32_t readers : {0u, 1u, 3u}) {
     SCOPED_TRACE(readers);
     machine.listingsOpened.clear();
+    // With one reader, the walk takes nothing until the reader has listed
+    // all ten, so that their order is the reader's alone.
+    std::atomic<size_t> listed{0};
+    Gate allListed;
+    machine.afterListing = [&](const std::u16string&, uint32_t) {
+      if (++listed == 11) allListed.Open();
+    };
     auto queue = Start(readers);
+    if (readers == 1) {
+      EXPECT_TRUE(allListed.Wait());
+    }
     for (const ListedEntry& entry : root->entries) {
       TakeAsTheWalk(*queue, entry.child);
       // Its two links, its folder; opened through its parent, which is then
@@ -481,7 +487,7 @@ TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
     queue->Stop(std::chrono::milliseconds(0), false);
     ASSERT_EQ(machine.listingsOpened.size(), 11u);
     if (readers <= 1) {
-      // One thread at a time takes the first queued folder in walk order.
+      // The one thread that lists takes the first queued folder in walk order.
       for (size_t i = 0; i < 10; ++i) {
         EXPECT_EQ(machine.listingsOpened[i + 1], u"C:\\data\\" + Numbered("c", i) + u"\\*");
       }
