@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "console/display_text.h"
 #include "console/path_line.h"
 #include "memory_machine.h"
+#include "run/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorrex;
