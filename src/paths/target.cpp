@@ -24,7 +24,7 @@ std::optional<NormalisedSpec> NormaliseTarget(Platform& platform,
   }
   std::u16string full;
   if (platform.GetFullPathName(spec, full)) spec = full;
-  // A relative spec needs the current folder; one that cannot be had (it was
+  // A relative file spec needs the current folder; one that cannot be had (it was
   // deleted) must not make the file spec relative to the root instead.
   const bool relative = !conventions.windowsPathForms
                             ? (spec.empty() || spec.front() != u'/')

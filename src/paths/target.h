@@ -10,7 +10,7 @@
 namespace quorrex {
 
 // A file specification made whole: `path` is a full target, and
-// `patternAppended` says that the spec named a folder and "*" was added.
+// `patternAppended` says that it named a folder and "*" was added.
 struct NormalisedSpec {
   std::u16string path;
   bool patternAppended = false;
@@ -25,7 +25,7 @@ struct Target {
 
 // `fileSpec` as a full target: quotes at both ends removed, the full path
 // taken, a bare name put under the current folder, and "*" added to a folder
-// (after a separator). Nothing when the spec is relative and the current
+// (after a separator). Nothing when `fileSpec` is relative and the current
 // folder it needs cannot be had.
 std::optional<NormalisedSpec> NormaliseTarget(Platform& platform,
                                               const SystemConventions& conventions,

@@ -27,6 +27,21 @@ void AppendWalkOrder(std::string& order, size_t position) {
   }
 }
 
+ListedFolderPtr MakeSubfolder(const ListedFolderPtr& parent, std::u16string_view path,
+                              size_t nameOffset, std::string_view nameBytes, uint32_t attributes,
+                              size_t position) {
+  auto child = std::make_shared<ListedFolder>();
+  child->path.assign(path);
+  child->nameOffset = static_cast<uint32_t>(nameOffset);
+  child->nameBytes.assign(nameBytes);
+  child->attributes = attributes;
+  child->depth = parent->depth + 1;
+  child->order = parent->order;
+  AppendWalkOrder(child->order, position);
+  child->parent = parent;
+  return child;
+}
+
 void CountListedInto(ListedFolder& folder, std::atomic<uint64_t>* sink) {
   std::lock_guard<std::mutex> hold(folder.countLock);
   if (folder.countSink == sink) return;
@@ -90,12 +105,8 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
 ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch,
                                         size_t base, size_t position) {
   const ListedFolder& folder = *self;
-  auto child = std::make_shared<ListedFolder>();
-  child->path = scratch.path;
-  child->nameOffset = static_cast<uint32_t>(base);
-  child->parent = self;
-  child->nameBytes = scratch.entry.bytes;
-  child->attributes = scratch.entry.attributes;
+  auto child = MakeSubfolder(self, scratch.path, base, scratch.entry.bytes,
+                             scratch.entry.attributes, position);
   // Its identity from this listing's record, where the record has one and
   // this folder's volume is known; else its open asks for it.
   const FileId listed{folder.outcome.id.volume, scratch.entry.index, scratch.entry.indexUpper};
@@ -103,9 +114,6 @@ ListedFolderPtr FolderLister::Subfolder(const ListedFolderPtr& self, const Liste
     child->idListed = true;
     child->listedId = listed;
   }
-  child->depth = folder.depth + 1;
-  child->order = folder.order;
-  AppendWalkOrder(child->order, position);
   return child;
 }
 

@@ -187,6 +187,14 @@ struct ListedFolder {
 // Appends the place of an entry at `position` in its folder to a walk order.
 void AppendWalkOrder(std::string& order, size_t position);
 
+// The record of a subfolder met as the kept entry at `position` of
+// `parent`: its path, where its name starts in it, the name's bytes from the
+// listing and its attributes; placed in the walk's order, one level down,
+// and to be opened through `parent`.
+ListedFolderPtr MakeSubfolder(const ListedFolderPtr& parent, std::u16string_view path,
+                              size_t nameOffset, std::string_view nameBytes, uint32_t attributes,
+                              size_t position);
+
 // The status line's share of one folder's listing: its entries are counted
 // as they are listed into `sink`, once the walk has named the sink, and
 // counted there at once for what was listed before.

@@ -148,18 +148,10 @@ class Walk {
   void Enter(ListedFolderPtr child, size_t at, std::u16string_view name) {
     const size_t folderLength = path_.size();
     if (!child) {
-      child = std::make_shared<ListedFolder>();
       const Level& level = levels_[at];
-      ListedFolder& parent = *level.folder;
-      const ListedEntry& entry = parent.entries[level.position - 1];
-      child->path = path_;
-      child->nameOffset = static_cast<uint32_t>(level.base);
-      child->nameBytes.assign(parent.BytesOf(entry));
-      child->attributes = entry.attributes;
-      child->depth = level.depth + 1;
-      child->order = parent.order;
-      AppendWalkOrder(child->order, level.position - 1);
-      child->parent = level.folder;
+      const ListedEntry& entry = level.folder->entries[level.position - 1];
+      child = MakeSubfolder(level.folder, path_, level.base, level.folder->BytesOf(entry),
+                            entry.attributes, level.position - 1);
       if (!OpenThrough(at, child)) {
         Refuse(child, folderLength);
         return;

@@ -167,15 +167,15 @@ class TargetTest : public ::testing::Test {
     machine.currentFolder = u"C:\\data";
   }
 
-  // `spec` made whole; the spec itself when it cannot be.
-  std::u16string Normalise(const std::u16string& spec) {
-    const auto normalised = NormaliseTarget(machine, machine.Conventions(), spec);
-    return normalised ? normalised->path : spec;
+  // `given` made whole; as given when it cannot be.
+  std::u16string Normalise(const std::u16string& given) {
+    const auto normalised = NormaliseTarget(machine, machine.Conventions(), given);
+    return normalised ? normalised->path : given;
   }
 
-  // The scan folder and pattern that `spec` becomes.
-  std::pair<std::u16string, std::u16string> Split(const std::u16string& spec) {
-    const auto normalised = NormaliseTarget(machine, machine.Conventions(), spec);
+  // The scan folder and pattern that `given` becomes.
+  std::pair<std::u16string, std::u16string> Split(const std::u16string& given) {
+    const auto normalised = NormaliseTarget(machine, machine.Conventions(), given);
     if (!normalised) return {u"unset", u"unset"};
     const auto target = SplitTarget(machine, machine.Conventions(), *normalised);
     if (!target) return {u"unset", u"unset"};
