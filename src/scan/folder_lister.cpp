@@ -71,8 +71,8 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   std::unique_ptr<FolderListing> listing;
   uint32_t error = 0;
   if (throughParent) {
-    ListedFolder& parent = *folder.parent;
-    FolderListing* through = parent.PinListing();
+    const ListedFolderPtr parent = folder.parent.lock();
+    FolderListing* through = parent ? parent->PinListing() : nullptr;
     if (through == nullptr) {
       budget_.Give();
       return OpenResult::kParentClosed;
@@ -81,7 +81,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
                        folder.Name(),    folder.attributes,
                        folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
     listing = platform_.OpenListing(scratch.mask, ref, error);
-    parent.UnpinListing();
+    parent->UnpinListing();
   } else {
     const EntryRef ref{folder.path, nullptr, folder.Name(), folder.attributes, folder.nameBytes};
     listing = platform_.OpenListing(scratch.mask, ref, error);

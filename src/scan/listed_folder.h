@@ -74,8 +74,10 @@ struct ListedFolder {
   // Its place in the depth-first walk (see AppendWalkOrder): comparing the
   // bytes compares the places.
   std::string order;
-  // The folder it is opened through, held until it has opened.
-  ListedFolderPtr parent;
+  // The folder it is opened through, until it has opened. Not held: the
+  // parent holds its subfolders' records, and the walk or the parent's own
+  // parent holds it while they may open; a parent gone is a parent closed.
+  std::weak_ptr<ListedFolder> parent;
 
   // --- Its place in the read queue: guarded by the queue's lock once it is
   // queued ---------------------------------------------------------------------

@@ -368,7 +368,7 @@ class Walk {
     again->nameOffset = folder->nameOffset;
     again->nameBytes = folder->nameBytes;
     again->attributes = folder->attributes;
-    again->parent = at > 0 ? levels_[at - 1].folder : nullptr;
+    if (at > 0) again->parent = levels_[at - 1].folder;
     if (!OpenHere(again, at > 0, false, at > 0 ? at - 1 : 0)) {
       error = again->outcome.error;
       return false;

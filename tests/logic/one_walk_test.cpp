@@ -482,7 +482,7 @@ TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
       // let go.
       EXPECT_EQ(entry.child->entries.size(), 3u);
       EXPECT_TRUE(entry.child->outcome.opened);
-      EXPECT_EQ(entry.child->parent, nullptr);
+      EXPECT_EQ(entry.child->parent.lock(), nullptr);
     }
     queue->Stop(std::chrono::milliseconds(0), false);
     ASSERT_EQ(machine.listingsOpened.size(), 11u);
