@@ -38,10 +38,18 @@ class StopSource {
   std::atomic<bool> requested_{false};
 };
 
+// No control event has stopped the run.
+inline constexpr uint32_t kNoControlEvent = ~uint32_t{0};
+
 // The control handler's record.
 struct ControlEvents {
   std::recursive_mutex handlerLock;
   std::atomic<bool> ignoreFurtherEvents{false};
+  // An event prints its message on standard output where it comes (the
+  // text); records for scripts tell it in their last record instead.
+  bool printMessages = true;
+  // The first event that asked the run to stop, or kNoControlEvent.
+  std::atomic<uint32_t> stopEvent{kNoControlEvent};
   // The console input mode found at start, given back on the way out.
   bool stdinModeSaved = false;
   uint32_t savedStdinMode = 0;

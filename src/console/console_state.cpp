@@ -62,7 +62,6 @@ const char* MessageOf(const Console& console, uint32_t event) {
   const bool signals = console.conventions.signals;
   switch (event) {
     case kCtrlCEvent:
-      if (console.stop.StopRequested()) return nullptr;
       return signals ? "\nSIGINT received -> abort\n" : "\nCtrl+C pressed -> abort\n";
     case kCtrlBreakEvent:
       return signals ? "\nSIGQUIT received -> abort\n" : "\nCtrl+Break pressed -> abort\n";
@@ -96,7 +95,12 @@ bool ConsoleCtrlHandler(Console& console, uint32_t event) {
     std::lock_guard<std::recursive_mutex> guard(events.handlerLock);
     ignored = events.ignoreFurtherEvents;
     if (!ignored) {
-      if (const char* message = MessageOf(console, event)) {
+      // A second Ctrl+C says nothing.
+      const char* message = MessageOf(console, event);
+      if (!events.printMessages || (event == kCtrlCEvent && console.stop.StopRequested())) {
+        message = nullptr;
+      }
+      if (message != nullptr) {
         // Signals are taken by one thread of their own, which can wait for
         // the line being written to end, so that the message never splits a
         // line of the listing. The Windows handler may be called at any
@@ -111,12 +115,36 @@ bool ConsoleCtrlHandler(Console& console, uint32_t event) {
       // Under the lock, with the message: a run that printed it ends as
       // stopped, however close to its end the event came.
       if (event != kCtrlCEvent) events.ignoreFurtherEvents = true;
+      uint32_t none = kNoControlEvent;
+      events.stopEvent.compare_exchange_strong(none, event);
       console.stop.RequestStop();
     }
   }
   // Outside the lock: the run goes on to its summary meanwhile.
   if (EndsProcess(event)) WaitForRunOutput(console);
   return true;
+}
+
+const char* ControlEventMessage(const Console& console, uint32_t event) {
+  return MessageOf(console, event);
+}
+
+const char* ControlEventName(const Console& console, uint32_t event) {
+  const bool signals = console.conventions.signals;
+  switch (event) {
+    case kCtrlCEvent:
+      return signals ? "SIGINT" : "CTRL_C_EVENT";
+    case kCtrlBreakEvent:
+      return signals ? "SIGQUIT" : "CTRL_BREAK_EVENT";
+    case kCtrlCloseEvent:
+      return signals ? "SIGHUP" : "CTRL_CLOSE_EVENT";
+    case kCtrlLogoffEvent:
+      return "CTRL_LOGOFF_EVENT";
+    case kCtrlShutdownEvent:
+      return signals ? "SIGTERM" : "CTRL_SHUTDOWN_EVENT";
+    default:
+      return nullptr;
+  }
 }
 
 bool EndControlEvents(Console& console) {

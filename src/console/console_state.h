@@ -19,6 +19,12 @@ void InitConsoleState(Console& console);
 // and back. Always true.
 bool ConsoleCtrlHandler(Console& console, uint32_t event);
 
+// The message an event prints, with its line ends ("\nSIGINT received ->
+// abort\n"); null for an event that prints none.
+const char* ControlEventMessage(const Console& console, uint32_t event);
+// The system's name of an event ("CTRL_C_EVENT", "SIGINT"); null for none.
+const char* ControlEventName(const Console& console, uint32_t event);
+
 // How long the handler of a close, logoff or shutdown event waits for the run
 // to finish its output: the system ends the process once the handler
 // returns, and allows it about 5 seconds for a close.

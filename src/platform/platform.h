@@ -221,6 +221,13 @@ struct ReparseRead {
   uint32_t bytesReturned = 0;  // valid when stage is kRead
 };
 
+// Whether a link leads to something.
+enum class LinkTarget {
+  kExists,
+  kMissing,  // nothing at the end of it, or a loop of links
+  kUnknown,  // the system would not say (no access, a server away)
+};
+
 // Token privileges in the published one-entry layout.
 struct Luid {
   uint32_t lowPart = 0;
@@ -333,6 +340,14 @@ class Platform {
   // `openName`, reads its reparse data into `buffer` and closes it.
   virtual ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                                       std::span<uint8_t> buffer) = 0;
+  // Whether what the link `entry` (opened under `openName`) leads to exists,
+  // followed to its end as the system follows it: opened for no access at
+  // all and closed again, or asked without opening where the system can.
+  virtual LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) {
+    (void)openName;
+    (void)entry;
+    return LinkTarget::kUnknown;
+  }
 
   // --- Privileges ----------------------------------------------------------
   virtual bool OpenProcessToken(Handle& token) = 0;

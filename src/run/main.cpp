@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
   // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);
   run->settings.walkWorkers = quorrex::WalkWorkersSetting(std::getenv("QUORREX_WORKERS"));
+  const char* format = std::getenv("QUORREX_FORMAT");
+  bool known = true;
+  run->UseFormat(quorrex::OutputFormatSetting(format, known));
+  if (!known) run->unknownFormat = format;
   const int code = quorrex::RunProgram(*run, args);
   (void)platform.release();
   return code;

@@ -10,22 +10,12 @@
 #include "paths/path_forms.h"
 #include "paths/target.h"
 #include "platform/error_names.h"
-#include "run/summary.h"
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
 #include "support/memory.h"
 
 namespace quorrex {
 namespace {
-
-constexpr const char* kUsage[] = {
-    " lists reparse points, symbolic links and hard links\n",
-    "Usage:\n",
-    "Quorrex FileSpec [-s]\n",
-    "-s  recurse subdirs\n",
-    "-1  print file names into one line by shortening\n",
-    "\n",
-};
 
 // The first two parts of the program's own version.
 struct VersionInfo {
@@ -54,9 +44,17 @@ bool TakeOption(Run& run, const std::u16string& arg) {
   }
 }
 
-// Every way out ends here: pending output, then the exit pause. A run whose
-// output could not be written says so on standard error and ends with 4.
-int EndRun(Console& console, int code) {
+// Every way out ends here: the printer's last word, pending output, then the
+// exit pause. A run whose output could not be written says so on standard
+// error and ends with 4.
+int EndRun(Run& run, int code) {
+  Console& console = run.console;
+  if (!OutputFailed(console)) {
+    RunEnd end;
+    end.exitCode = code;
+    end.stopEvent = console.events.stopEvent.load();
+    run.printer->End(end);
+  }
   StopOutputFlusher(console);
   StopStatusLine(console);
   FlushOutput(console);
@@ -92,15 +90,32 @@ VersionInfo OwnVersion(Platform& platform) {
   return version;
 }
 
+// What the run was asked to do, as far as it has got.
+RunFacts Facts(const Run& run) {
+  RunFacts facts;
+  facts.versionMajor = run.version.major;
+  facts.versionMinor = run.version.minor;
+  facts.fileSpec = run.fileSpec;
+  facts.scanFolder = run.target.scanFolder;
+  facts.namePattern = run.target.namePattern;
+  facts.recurse = run.settings.recurse;
+  facts.workers = WalkWorkers(run.settings);
+  return facts;
+}
+
+// Tells the printer why the run ends before its walk; returns `code`.
+int EndEarly(Run& run, EarlyEnd why, int code, const RunEnd& end = {}) {
+  run.printer->EndsEarly(why, Facts(run), end);
+  return code;
+}
+
 // The volume and folder checks; 0 when the walk may start, else the exit code.
 int CheckVolumeAndFolder(Run& run) {
   Platform& platform = run.platform;
-  Console& console = run.console;
   const std::u16string& scanFolder = run.target.scanFolder;
   std::u16string volume;
   if (!platform.GetVolumePathName(scanFolder, volume)) {
-    PrintError(console, "volume is invalid -> abort\n");
-    return kExitNoVolume;
+    return EndEarly(run, EarlyEnd::kVolumeInvalid, kExitNoVolume);
   }
   uint32_t fsFlags = 0;
   std::u16string fsName;
@@ -112,19 +127,16 @@ int CheckVolumeAndFolder(Run& run) {
     volume.resize(root);
     error = platform.GetVolumeInformation(volume, fsFlags, fsName);
   }
-  if (error != 0) {
-    PrintError(console, "volume is invalid -> abort\n");
-    return kExitVolumeUnusable;
-  }
+  if (error != 0) return EndEarly(run, EarlyEnd::kVolumeInvalid, kExitVolumeUnusable);
   if ((fsFlags & kFsSupportsReparsePoints) == 0) {
-    PrintMessage(console, "The %S file system does not support reparse points -> abort\n", fsName);
-    return kExitVolumeUnusable;
+    RunEnd end;
+    end.fileSystem = fsName;
+    return EndEarly(run, EarlyEnd::kNoReparsePoints, kExitVolumeUnusable, end);
   }
   run.tallies.hardLinks.Clear();
   const uint32_t attributes = platform.GetFileAttributes(scanFolder);
   if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) == 0) {
-    PrintMessage(console, "folder not found -> abort\n");
-    return kExitFolderNotFound;
+    return EndEarly(run, EarlyEnd::kFolderNotFound, kExitFolderNotFound);
   }
   return 0;
 }
@@ -135,15 +147,11 @@ int Scan(Run& run) {
   Console& console = run.console;
   const std::optional<NormalisedSpec> spec =
       NormaliseTarget(run.platform, run.conventions, run.fileSpec);
-  if (!spec) {
-    PrintMessage(console, "folder not found -> abort\n");
-    return kExitFolderNotFound;
-  }
+  if (!spec) return EndEarly(run, EarlyEnd::kFolderNotFound, kExitFolderNotFound);
   run.target = SplitTarget(run.platform, run.conventions, *spec).value_or(Target{});
   if (const int code = CheckVolumeAndFolder(run); code != 0) return code;
 
-  // The lone carriage return only means something on a terminal.
-  if (!run.conventions.byteTerminal || !OutputRedirected(console)) PrintMessage(console, "\r");
+  run.printer->WalkBegins(Facts(run));
   StartStatusLine(console);
   WalkFolder(run.scan, run.target.scanFolder, run.target.namePattern);
   // Output that failed ends the run here: no group report, no summary.
@@ -169,21 +177,29 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   SetAllocationRescue(RescueOutput, &console);
   console.maxColumn = int32_t{ConsoleBufferWidth(run.platform)} - 1;
   InitConsoleState(console);
+  if (!run.unknownFormat.empty()) {
+    PrintError(console, "QUORREX_FORMAT=%s is not a format (text, json): the text is printed\n",
+               run.unknownFormat);
+  }
   const VersionInfo version = OwnVersion(run.platform);
-  PrintMessage(console, "Quorrex %u.%u", uint32_t{version.major}, uint32_t{version.minor});
+  run.version = {version.major, version.minor};
+  run.printer->Banner(Facts(run));
   StartOutputFlusher(console);
 
   if (args.size() <= 1) {
-    for (const char* text : kUsage) PrintMessage(console, text);
-    return EndRun(console, kExitUsage);
+    run.printer->Usage();
+    EndEarly(run, EarlyEnd::kUsage, kExitUsage);
+    return EndRun(run, kExitUsage);
   }
-  PrintMessage(console, "\n");
+  run.printer->ArgumentsRead();
 
   for (size_t i = 1; i < args.size(); ++i) {
     if (TakeOption(run, args[i])) continue;
     if (!run.fileSpec.empty()) {
-      PrintMessage(console, "invalid parameter %S\n", args[i]);
-      return EndRun(console, kExitSecondFileSpec);
+      RunEnd end;
+      end.argument = args[i];
+      EndEarly(run, EarlyEnd::kSecondFileSpec, kExitSecondFileSpec, end);
+      return EndRun(run, kExitSecondFileSpec);
     }
     run.fileSpec = args[i];
   }
@@ -195,13 +211,13 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   run.platform.BeginFileSystemWork();
   const int code = Scan(run);
   run.platform.EndFileSystemWork();
-  if (code != 0) return EndRun(console, code);
+  if (code != 0) return EndRun(run, code);
   // Once the summary begins a control event is ignored: nothing follows the
   // summary's last line. One before it has printed its message and ends the
   // run as stopped.
   const bool stopped = EndControlEvents(console);
-  if (!OutputFailed(console)) PrintSummary(console, run.tallies.counters);
-  return EndRun(console, stopped ? kExitAborted : kExitCompleted);
+  if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters);
+  return EndRun(run, stopped ? kExitAborted : kExitCompleted);
 }
 
 }  // namespace quorrex

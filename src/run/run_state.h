@@ -8,11 +8,13 @@
 // in-process.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "console/console.h"
 #include "paths/target.h"
 #include "platform/platform.h"
+#include "scan/printer.h"
 #include "scan/scan_records.h"
 
 namespace quorrex {
@@ -32,8 +34,9 @@ struct Run {
       : platform(p),
         console(p),
         conventions(console.conventions),
-        scan{p,       console.conventions, settings,    tallies, reparseReader,
-             console, console.statusLine,  console.stop} {}
+        printer(MakeTextPrinter(console)),
+        scan{p,       console.conventions, settings,     tallies,      reparseReader,
+             console, console.statusLine,  console.stop, printer.get()} {}
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
@@ -41,13 +44,30 @@ struct Run {
   Console console;
   // How the running system writes and opens paths.
   const SystemConventions& conventions;
+  // The text, or the records for scripts (UseFormat).
+  OutputFormat format = OutputFormat::kText;
+  std::unique_ptr<Printer> printer;
+  // A QUORREX_FORMAT value the program does not know, told on standard error.
+  std::string unknownFormat;
   ScanSettings settings;
   Tallies tallies;
   ReparseReaderState reparseReader;
   ScanContext scan;
+  // The program's own version, as its file gives it.
+  struct {
+    uint32_t major = 0;
+    uint32_t minor = 0;
+  } version;
   // The file specification as given, and the folder and pattern it names.
   std::u16string fileSpec;
   Target target;
+
+  // Prints in `format` from here on; chosen before the run starts.
+  void UseFormat(OutputFormat chosen) {
+    format = chosen;
+    printer = MakePrinter(chosen, console);
+    scan.printer = printer.get();
+  }
 
   bool AbortRequested() const { return console.stop.StopRequested(); }
   char16_t separator() const { return conventions.separator; }

@@ -1,7 +1,7 @@
 #include "scan/hard_link_groups.h"
 
-#include "console/message.h"
-#include "console/path_line.h"
+#include <vector>
+
 #include "paths/path_forms.h"
 
 namespace quorrex {
@@ -16,15 +16,25 @@ void AddHardLink(const ScanContext& scan, uint32_t linkCount, const FileId& id,
 
 void ReportHardLinkGroups(const ScanContext& scan) {
   HardLinkRegistry& registry = scan.tallies.hardLinks;
-  registry.ForEachGroup(
-      [&scan](uint32_t groupLinkCount, int32_t member, const HardLinkEntry& entry) {
-        if (member == 1) {
-          ++scan.tallies.counters.hardLinkGroups;
-          PrintMessage(scan.console, "group of %u hard links:\n", groupLinkCount);
-        }
-        PrintMessage(scan.console, " %i: ", member);
-        PrintPathLine(scan.console, "%S\n", entry.displayPath());
-      });
+  // Each group goes to the printer whole, once its last member is known.
+  std::vector<std::u16string_view> paths;
+  uint32_t linkCount = 0;
+  FileId id;
+  const auto flush = [&] {
+    if (paths.empty()) return;
+    ++scan.tallies.counters.hardLinkGroups;
+    scan.printer->HardLinkGroup(linkCount, id, paths);
+    paths.clear();
+  };
+  registry.ForEachGroup([&](uint32_t groupLinkCount, int32_t member, const HardLinkEntry& entry) {
+    if (member == 1) {
+      flush();
+      linkCount = groupLinkCount;
+      id = entry.id;
+    }
+    paths.push_back(entry.displayPath());
+  });
+  flush();
   registry.Clear();
 }
 

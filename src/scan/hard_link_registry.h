@@ -23,6 +23,7 @@ namespace quorrex {
 struct HardLinkEntry {
   std::u16string_view path;    // the full path as the walk built it
   uint32_t displayOffset = 0;  // where the printed form starts
+  FileId id;                   // the group's identity
 
   std::u16string_view displayPath() const { return path.substr(displayOffset); }
 };
@@ -55,6 +56,7 @@ class HardLinkRegistry {
         HardLinkEntry entry;
         entry.path = std::u16string_view(chunks_[r.chunk].data() + r.offset, r.length);
         entry.displayOffset = r.displayOffset;
+        entry.id = groups_[g];
         member(count, number++, static_cast<const HardLinkEntry&>(entry));
       }
     }

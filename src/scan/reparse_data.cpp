@@ -17,7 +17,9 @@ constexpr size_t kSubstituteLengthField = 10;
 constexpr size_t kPrintOffsetField = 12;
 constexpr size_t kPrintLengthField = 14;
 constexpr size_t kMountPointPathBuffer = 16;
+constexpr size_t kSymlinkFlags = 16;
 constexpr size_t kSymlinkPathBuffer = 20;
+constexpr uint32_t kSymlinkRelative = 1;
 constexpr size_t kAppExecFirstString = 12;
 // The app execution link scan looks for a zero unit from data byte 6 on, so
 // that the first unit it tests is the second unit of the first string.
@@ -80,10 +82,15 @@ std::u16string SubstituteName(const Data& data, size_t pathBuffer) {
   return data.Text(start, start + length);
 }
 
+// The print name, by the same rules as the substitute name.
+std::u16string PrintName(const Data& data, size_t pathBuffer) {
+  const size_t start = pathBuffer + (data.U16(kPrintOffsetField) & ~size_t{1});
+  return data.Text(start, start + (data.U16(kPrintLengthField) & ~size_t{1}));
+}
+
 void DecodeMountPoint(const Data& data, ReparseInfo& info) {
   info.target = SubstituteName(data, kMountPointPathBuffer);
-  const size_t printStart = kMountPointPathBuffer + (data.U16(kPrintOffsetField) & ~size_t{1});
-  info.printName = data.Text(printStart, printStart + (data.U16(kPrintLengthField) & ~size_t{1}));
+  info.printName = PrintName(data, kMountPointPathBuffer);
   if (StartsWithNoCase(info.target, kVolumePrefix)) {
     info.kind = ReparseKind::kVolumeMountPoint;
     info.shownTarget = info.target;
@@ -98,6 +105,8 @@ void DecodeMountPoint(const Data& data, ReparseInfo& info) {
 void DecodeSymlink(const Data& data, ReparseInfo& info) {
   info.kind = ReparseKind::kSymbolicLink;
   info.target = SubstituteName(data, kSymlinkPathBuffer);
+  info.printName = PrintName(data, kSymlinkPathBuffer);
+  info.relative = (data.Read(kSymlinkFlags, 4) & kSymlinkRelative) != 0;
   if (StartsWithNoCase(info.target, kNtPrefix) && !StartsWithNoCase(info.target, kVolumePrefix)) {
     info.shownTarget = info.target.substr(kNtPrefix.size());
   } else {

@@ -42,10 +42,13 @@ struct ReparseInfo {
   std::u16string target;
   // What is printed of `target`: all of it, or all but its NT prefix.
   std::u16string shownTarget;
-  // A mount point's print name. Windows prints the substitute name; where
+  // The print name of a mount point or symbolic link. Windows prints the
+  // substitute name; where
   // paths are the system's own, the platform writes the target's printed
   // form here (a volume's source and type, which no substitute name holds).
   std::u16string printName;
+  // A symbolic link whose target is relative to the link's folder.
+  bool relative = false;
   // The strings of an app execution link, at most kMaxAppExecStrings.
   std::vector<std::u16string> strings;
   // WOF-compressed files only: the provider version and the algorithm's name.

@@ -2,12 +2,9 @@
 
 #include <string>
 
-#include "console/message.h"
-#include "console/path_line.h"
 #include "paths/path_forms.h"
 #include "platform/error_names.h"
 #include "scan/backup_privilege.h"
-#include "scan/reparse_names.h"
 
 namespace quorrex {
 namespace {
@@ -29,15 +26,6 @@ std::u16string OpenName(const SystemConventions& conventions, std::u16string_vie
   return name;
 }
 
-// The block of a point that leads to one target: its label and path, then
-// the target on a line of its own.
-void PrintTargetBlock(Console& console, const char* label, std::u16string_view displayPath,
-                      std::u16string_view target) {
-  PrintMessage(console, label);
-  PrintPathLine(console, " %S\n", displayPath);
-  PrintPathLine(console, " -> %S\n", target);
-}
-
 }  // namespace
 
 void InspectReparsePoint(const ScanContext& scan, const EntryRef& entry) {
@@ -55,13 +43,14 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
   const std::u16string_view displayPath =
       !scan.conventions.windowsPathForms ? entry.path
                                          : DisplayForm(entry.path, DisplayRule::kLongDrivePath);
+  Printer& printer = *scan.printer;
   switch (read.stage) {
     case ReparseRead::Stage::kOpenFailed:
-      PrintMessage(scan.console, "error %s opening reparse point ", SystemErrorName(read.error));
-      PrintPathLine(scan.console, "%S\n", displayPath);
+      printer.ReparsePointNotOpened(displayPath, read.error);
       return;
     case ReparseRead::Stage::kQueryFailed:
-      return;  // neither printed nor counted
+      printer.ReparseDataUnreadable(displayPath, read.error);
+      return;  // not counted
     case ReparseRead::Stage::kRead:
       break;
   }
@@ -73,52 +62,13 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
        info.kind == ReparseKind::kDirectoryJunction)) {
     info.shownTarget = info.printName;
   }
-  PrintReparseReport(scan.console, scan.tallies.counters, displayPath, info);
-}
-
-void PrintReparseReport(Console& console, ScanCounters& counters, std::u16string_view displayPath,
-                        const ReparseInfo& info) {
-  ++counters.reparsePoints;
-  PrintMessage(console, "reparse point");
-  switch (info.kind) {
-    case ReparseKind::kVolumeMountPoint:
-      PrintTargetBlock(console, " (volume mountpoint)", displayPath, info.shownTarget);
-      ++counters.volumeMountPoints;
-      ++counters.mountPoints;
-      break;
-    case ReparseKind::kDirectoryJunction:
-      PrintTargetBlock(console, " (directory mountpoint)", displayPath, info.shownTarget);
-      ++counters.junctions;
-      ++counters.mountPoints;
-      break;
-    case ReparseKind::kSymbolicLink:
-      PrintTargetBlock(console, " (symlink)", displayPath, info.shownTarget);
-      ++counters.symbolicLinks;
-      break;
-    case ReparseKind::kAppExecLink:
-      PrintMessage(console, " (app exec link)");
-      PrintPathLine(console, " %S\n", displayPath);
-      for (const std::u16string& text : info.strings) PrintPathLine(console, " -> %S\n", text);
-      ++counters.appExecLinks;
-      break;
-    case ReparseKind::kWofCompressed:
-      PrintMessage(console, " (wof compressed)");
-      PrintPathLine(console, " %S\n", displayPath);
-      PrintMessage(console, " -> version=%i algorithm=%s", static_cast<int32_t>(info.wofVersion),
-                   info.wofAlgorithmName);
-      PrintMessage(console, "\n");
-      ++counters.wofLinks;
-      break;
-    case ReparseKind::kDeduplicated:
-      PrintMessage(console, " (deduplicated)");
-      PrintPathLine(console, " %S\n", displayPath);
-      ++counters.dedupLinks;
-      break;
-    case ReparseKind::kUnsupported:
-      PrintMessage(console, " unsupported %stype %s\n", info.microsoftTag ? "Microsoft " : "",
-                   ReparseTagName(info.tag));
-      break;
+  ReparseFinding point{displayPath, info, std::nullopt};
+  if (printer.WantsTargetState() &&
+      (info.kind == ReparseKind::kSymbolicLink || info.kind == ReparseKind::kDirectoryJunction)) {
+    point.target = scan.platform.FindLinkTarget(OpenName(scan.conventions, entry.path), entry);
   }
+  CountReparsePoint(scan.tallies.counters, info.kind);
+  printer.ReparsePoint(point);
 }
 
 }  // namespace quorrex

@@ -24,9 +24,4 @@ void InspectReparsePoint(const ScanContext& scan, const EntryRef& entry);
 void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const ReparseRead& read,
                         std::span<const uint8_t> data);
 
-// Prints the block of one reparse point whose printed path is `displayPath`
-// and counts it in `counters`.
-void PrintReparseReport(Console& console, ScanCounters& counters, std::u16string_view displayPath,
-                        const ReparseInfo& info);
-
 }  // namespace quorrex

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "scan/entry_rules.h"
 #include "scan/hard_link_registry.h"
+#include "scan/printer.h"
 #include "scan/reparse_data.h"
 
 namespace quorrex {
@@ -39,6 +40,41 @@ struct ScanCounters {
   uint32_t dedupLinks = 0;
   uint32_t hardLinkGroups = 0;
 };
+
+// The reparse points counted under no kind of their own.
+inline uint32_t OtherReparsePoints(const ScanCounters& c) {
+  return c.reparsePoints - c.mountPoints - c.symbolicLinks - c.appExecLinks - c.wofLinks -
+         c.dedupLinks;
+}
+
+// Counts one reported reparse point of kind `kind`.
+inline void CountReparsePoint(ScanCounters& c, ReparseKind kind) {
+  ++c.reparsePoints;
+  switch (kind) {
+    case ReparseKind::kVolumeMountPoint:
+      ++c.volumeMountPoints;
+      ++c.mountPoints;
+      break;
+    case ReparseKind::kDirectoryJunction:
+      ++c.junctions;
+      ++c.mountPoints;
+      break;
+    case ReparseKind::kSymbolicLink:
+      ++c.symbolicLinks;
+      break;
+    case ReparseKind::kAppExecLink:
+      ++c.appExecLinks;
+      break;
+    case ReparseKind::kWofCompressed:
+      ++c.wofLinks;
+      break;
+    case ReparseKind::kDeduplicated:
+      ++c.dedupLinks;
+      break;
+    case ReparseKind::kUnsupported:
+      break;
+  }
+}
 
 // What the scan found: written on the walk's thread only.
 struct Tallies {
@@ -70,6 +106,8 @@ struct ScanContext {
   Console& console;
   StatusLineState& statusLine;
   const StopSource& stop;
+  // What the walk and its reports print goes through it.
+  Printer* printer;
 
   char16_t separator() const { return conventions.separator; }
 };

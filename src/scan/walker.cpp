@@ -8,9 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "console/message.h"
 #include "paths/path_forms.h"
-#include "platform/error_names.h"
 #include "scan/hard_link_groups.h"
 #include "scan/read_queue.h"
 #include "scan/reparse_names.h"
@@ -70,11 +68,7 @@ class Walk {
   }
 
  private:
-  uint32_t Workers() const {
-    if (scan_.settings.walkWorkers != 0) return scan_.settings.walkWorkers;
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
-  }
+  uint32_t Workers() const { return WalkWorkers(scan_.settings); }
 
   // As many of `wanted` readers as the address space leaves room for.
   uint32_t Readers(uint32_t wanted) const {
@@ -116,8 +110,8 @@ class Walk {
           break;
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
-            PrintMessage(scan_.console, "path nested too deep (max %i) -> skip folder %S\n",
-                         kMaxDepth, name);
+            scan_.printer->FolderSkipped(SkipReason::kTooDeep,
+                                         DisplayForm(path_, DisplayRule::kAnyLongPath), name);
             break;
           }
           // The entry's subfolder record is the walk's from here on.
@@ -169,9 +163,10 @@ class Walk {
   // Prints the error line of a folder that did not open, and lets it go.
   bool Refuse(const ListedFolderPtr& folder, size_t folderLength) {
     path_.resize(folderLength);
+    const size_t shownLength = DisplayForm(path_, DisplayRule::kAnyLongPath).size();
     AppendSearchMask(path_, separator_);
-    PrintMessage(scan_.console, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
-                 DisplayForm(path_, DisplayRule::kAnyLongPath));
+    const std::u16string_view shown = DisplayForm(path_, DisplayRule::kAnyLongPath);
+    scan_.printer->FolderNotOpened(shown.substr(0, shownLength), shown, folder->outcome.error);
     queue_->Drop(folder);
     return false;
   }
@@ -180,19 +175,18 @@ class Walk {
   // is open further up the descent (a link back to a parent: the loop line),
   // nor when it was entered before in this run (reached again through a
   // link: the already-walked line). An unknown identity matches nothing.
-  bool MayEnter(const ListingOutcome& outcome, std::u16string_view name) {
+  bool MayEnter(const ListingOutcome& outcome, size_t folderLength, std::u16string_view name) {
     if (!outcome.idKnown || !IsKnownFileId(outcome.id)) return true;
+    const auto skip = [&](SkipReason why) {
+      const std::u16string_view folder = std::u16string_view(path_).substr(0, folderLength);
+      scan_.printer->FolderSkipped(why, DisplayForm(folder, DisplayRule::kAnyLongPath), name);
+      return false;
+    };
     for (size_t i = 0; i < open_; ++i) {
       const Level& parent = levels_[i];
-      if (parent.idKnown && parent.id == outcome.id) {
-        PrintMessage(scan_.console, "folder loops back to a parent -> skip folder %S\n", name);
-        return false;
-      }
+      if (parent.idKnown && parent.id == outcome.id) return skip(SkipReason::kLoop);
     }
-    if (!walked_.insert(outcome.id).second) {
-      PrintMessage(scan_.console, "folder already walked -> skip folder %S\n", name);
-      return false;
-    }
+    if (!walked_.insert(outcome.id).second) return skip(SkipReason::kAlreadyWalked);
     return true;
   }
 
@@ -200,7 +194,7 @@ class Walk {
   // listed yet, and makes it the innermost level.
   bool Admit(ListedFolderPtr&& folder, size_t folderLength, int32_t depth,
              std::u16string_view name) {
-    if (!MayEnter(folder->outcome, name)) {
+    if (!MayEnter(folder->outcome, folderLength, name)) {
       UncountListed(*folder);
       queue_->Drop(folder);
       return false;
@@ -414,6 +408,12 @@ class Walk {
 };
 
 }  // namespace
+
+uint32_t WalkWorkers(const ScanSettings& settings) {
+  if (settings.walkWorkers != 0) return settings.walkWorkers;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
+}
 
 uint32_t WalkWorkersSetting(const char* text) {
   if (text == nullptr || *text == '\0') return 0;

@@ -15,6 +15,10 @@ namespace quorrex {
 // hard-link registry.
 void WalkFolder(ScanContext& scan, std::u16string_view folder, std::u16string_view pattern);
 
+// The threads the walk asks for: the setting, or its own choice from the
+// processor count.
+uint32_t WalkWorkers(const ScanSettings& settings);
+
 // The number of walk workers that the setting `text` (the environment
 // variable QUORREX_WORKERS, null when it is not set) asks for: a whole number
 // from 1 to 64, or 0 (the walk's own choice) for anything else.

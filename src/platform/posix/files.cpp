@@ -573,6 +573,18 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
   return true;
 }
 
+LinkTarget PosixPlatform::FindLinkTarget(const std::u16string& openName, const EntryRef& entry) {
+  int dirFd = AT_FDCWD;
+  std::string bytes;
+  const char* name = Locate(entry, openName, dirFd, bytes);
+  // stat follows the link to its end and opens nothing.
+  struct stat st {};
+  if (fstatat(dirFd, name, &st, 0) == 0) return LinkTarget::kExists;
+  const int err = errno;
+  return err == ENOENT || err == ENOTDIR || err == ELOOP ? LinkTarget::kMissing
+                                                         : LinkTarget::kUnknown;
+}
+
 ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                                            std::span<uint8_t> buffer) {
   ReparseRead result;

@@ -118,6 +118,7 @@ class PosixPlatform final : public Platform {
   uint32_t FolderHandleBudget() override;
   uint64_t AddressSpaceLeft() override;
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
+  LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
 

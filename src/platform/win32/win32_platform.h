@@ -78,6 +78,7 @@ class Win32Platform final : public Platform {
   std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
                                              uint32_t& error) override;
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
+  LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
 

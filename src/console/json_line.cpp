@@ -1,0 +1,222 @@
+#include "console/json_line.h"
+
+#include <charconv>
+#include <mutex>
+
+#include "console/output_sink.h"
+#include "support/utf.h"
+
+namespace quorrex {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+void AppendBase64Bytes(std::string& out, std::string_view bytes) {
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = (uint32_t{static_cast<uint8_t>(bytes[i])} << 16) |
+                       (uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8) |
+                       uint32_t{static_cast<uint8_t>(bytes[i + 2])};
+    out.push_back(kBase64[v >> 18]);
+    out.push_back(kBase64[(v >> 12) & 63]);
+    out.push_back(kBase64[(v >> 6) & 63]);
+    out.push_back(kBase64[v & 63]);
+  }
+  if (i < bytes.size()) {
+    uint32_t v = uint32_t{static_cast<uint8_t>(bytes[i])} << 16;
+    const bool two = i + 1 < bytes.size();
+    if (two) v |= uint32_t{static_cast<uint8_t>(bytes[i + 1])} << 8;
+    out.push_back(kBase64[v >> 18]);
+    out.push_back(kBase64[(v >> 12) & 63]);
+    out.push_back(two ? kBase64[(v >> 6) & 63] : '=');
+    out.push_back('=');
+  }
+}
+
+}  // namespace
+
+JsonLine::JsonLine(std::string& buffer, bool namesAreBytes)
+    : out_(buffer), namesAreBytes_(namesAreBytes) {}
+
+JsonLine& JsonLine::Begin(std::string_view type) {
+  out_.clear();
+  out_.append("{\"type\":\"").append(type).push_back('"');
+  return *this;
+}
+
+void JsonLine::Key(std::string_view key) {
+  out_.append(",\"").append(key).append("\":");
+}
+
+JsonLine& JsonLine::Ascii(std::string_view key, std::string_view value) {
+  Key(key);
+  out_.push_back('"');
+  for (const char c : value) {
+    if (c == '"' || c == '\\') out_.push_back('\\');
+    out_.push_back(c);
+  }
+  out_.push_back('"');
+  return *this;
+}
+
+JsonLine& JsonLine::Name(std::string_view key, std::u16string_view value) {
+  Key(key);
+  if (!AppendString(value)) {
+    out_.append(",\"").append(key).append("_base64\":\"");
+    AppendBase64(value);
+    out_.push_back('"');
+  }
+  return *this;
+}
+
+template <typename View>
+JsonLine& JsonLine::NameList(std::string_view key, std::span<const View> values) {
+  Key(key);
+  out_.push_back('[');
+  bool allValid = true;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out_.push_back(',');
+    allValid = AppendString(values[i]) && allValid;
+  }
+  out_.push_back(']');
+  if (allValid) return *this;
+  // Beside the list, the same list as the system holds it: null for each
+  // name that is valid Unicode.
+  out_.append(",\"").append(key).append("_base64\":[");
+  std::string scratch;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i != 0) out_.push_back(',');
+    scratch.clear();
+    JsonLine probe(scratch, namesAreBytes_);
+    if (probe.AppendString(values[i])) {
+      out_.append("null");
+    } else {
+      out_.push_back('"');
+      AppendBase64(values[i]);
+      out_.push_back('"');
+    }
+  }
+  out_.push_back(']');
+  return *this;
+}
+
+JsonLine& JsonLine::Names(std::string_view key, std::span<const std::u16string> values) {
+  return NameList(key, values);
+}
+
+JsonLine& JsonLine::Names(std::string_view key, std::span<const std::u16string_view> values) {
+  return NameList(key, values);
+}
+
+JsonLine& JsonLine::Number(std::string_view key, uint64_t value) {
+  Key(key);
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out_.append(digits, static_cast<size_t>(end - digits));
+  return *this;
+}
+
+JsonLine& JsonLine::Bool(std::string_view key, bool value) {
+  Key(key);
+  out_.append(value ? "true" : "false");
+  return *this;
+}
+
+JsonLine& JsonLine::Null(std::string_view key) {
+  Key(key);
+  out_.append("null");
+  return *this;
+}
+
+std::string_view JsonLine::End() {
+  out_.append("}\n");
+  return out_;
+}
+
+bool JsonLine::AppendString(std::u16string_view value) {
+  bool valid = true;
+  out_.push_back('"');
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char16_t c = value[i];
+    if (c >= 0x20 && c < 0x80) {
+      if (c == u'"' || c == u'\\') out_.push_back('\\');
+      out_.push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      switch (c) {
+        case u'\n':
+          out_.append("\\n");
+          break;
+        case u'\r':
+          out_.append("\\r");
+          break;
+        case u'\t':
+          out_.append("\\t");
+          break;
+        default:
+          out_.append("\\u00");
+          out_.push_back(kHex[c >> 4]);
+          out_.push_back(kHex[c & 15]);
+      }
+    } else if (PairAt(value, i)) {
+      AppendUtf8(out_, PairValue(value, i));
+      ++i;
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      AppendUtf8(out_, 0xFFFD);
+      valid = false;
+    } else {
+      AppendUtf8(out_, c);
+    }
+  }
+  out_.push_back('"');
+  return valid;
+}
+
+void JsonLine::AppendBase64(std::u16string_view value) {
+  if (namesAreBytes_) {
+    AppendBase64Bytes(out_, EncodeUtf8Lossless(value));
+    return;
+  }
+  std::string units;
+  units.reserve(value.size() * 2);
+  for (const char16_t c : value) {
+    units.push_back(static_cast<char>(c & 0xFF));
+    units.push_back(static_cast<char>(c >> 8));
+  }
+  AppendBase64Bytes(out_, units);
+}
+
+int WriteJsonLine(Console& console, std::string_view record) {
+  if (console.conventions.byteTerminal || OutputRedirected(console)) {
+    return WriteOutput(console, record);
+  }
+  // A Windows console shows UTF-16; the record's UTF-8 is turned into it.
+  std::lock_guard<std::recursive_timed_mutex> hold(console.output.lock);
+  if (OutputFailed(console)) return -1;
+  const std::u16string wide = DecodeUtf8Lossless(record);
+  uint32_t written = 0;
+  uint32_t error = 0;
+  if (!console.platform.WriteConsoleText(wide, written, error)) return -1;
+  NoteOutputWritten(console, wide);
+  return static_cast<int>(written);
+}
+
+}  // namespace quorrex
