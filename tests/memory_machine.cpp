@@ -791,6 +791,21 @@ ReparseRead MemoryMachine::ReadReparseData(const std::u16string& openName, const
   return result;
 }
 
+LinkTarget MemoryMachine::FindLinkTarget(const std::u16string& openName, const EntryRef&) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
+  const Resolved r = Resolve(Redirected(openName), true);
+  if (r.node) return LinkTarget::kExists;
+  switch (r.error) {
+    case win_error::kFileNotFound:
+    case win_error::kPathNotFound:
+    case win_error::kInvalidName:
+    case 1921:  // ERROR_CANT_RESOLVE_FILENAME: a loop of links
+      return LinkTarget::kMissing;
+    default:
+      return LinkTarget::kUnknown;
+  }
+}
+
 bool MemoryMachine::OpenProcessToken(Handle& token) {
   ++tokenOpenCalls;
   if (tokenOpenFailures > 0) {
@@ -862,8 +877,14 @@ bool MemoryMachine::WriteConsoleText(std::u16string_view text, uint32_t& written
     error = consoleWriteError;
     return false;
   }
+  // A console that has gone takes no more text than it takes bytes.
+  const std::string bytes = EncodeUtf8Lossless(text);
+  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
+    error = stdoutError;
+    return false;
+  }
   consoleWrites.push_back(text.size());
-  out += EncodeUtf8Lossless(text);
+  out += bytes;
   TrackColumn(text);
   written = static_cast<uint32_t>(text.size());
   return true;

@@ -248,6 +248,7 @@ class MemoryMachine : public Platform {
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
+  LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
   bool OpenProcessToken(Handle& token) override;
   bool LookupPrivilegeValue(const char16_t* name, Luid& luid) override;
   uint32_t AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,

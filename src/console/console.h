@@ -45,9 +45,6 @@ inline constexpr uint32_t kNoControlEvent = ~uint32_t{0};
 struct ControlEvents {
   std::recursive_mutex handlerLock;
   std::atomic<bool> ignoreFurtherEvents{false};
-  // An event prints its message on standard output where it comes (the
-  // text); records for scripts tell it in their last record instead.
-  bool printMessages = true;
   // The first event that asked the run to stop, or kNoControlEvent.
   std::atomic<uint32_t> stopEvent{kNoControlEvent};
   // The console input mode found at start, given back on the way out.
@@ -124,6 +121,10 @@ struct Console {
   // of the console (-1 when standard output is not one).
   bool oneLine = false;
   int32_t maxColumn = -1;
+  // Standard output carries records for scripts and nothing else: a control
+  // event's message is left out (the last record names the event), and the
+  // exit pause asks for its key on standard error.
+  bool recordsOnly = false;
 
   OutputState output;
   StatusLineState statusLine;

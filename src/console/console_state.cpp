@@ -97,7 +97,7 @@ bool ConsoleCtrlHandler(Console& console, uint32_t event) {
     if (!ignored) {
       // A second Ctrl+C says nothing.
       const char* message = MessageOf(console, event);
-      if (!events.printMessages || (event == kCtrlCEvent && console.stop.StopRequested())) {
+      if (console.recordsOnly || (event == kCtrlCEvent && console.stop.StopRequested())) {
         message = nullptr;
       }
       if (message != nullptr) {
@@ -163,7 +163,11 @@ void WaitForKeyIfOwnConsole(Console& console) {
   }
   platform.Sleep(300);
   platform.FlushConsoleInput();
-  PrintMessage(console, "Press any key to close");
+  if (console.recordsOnly) {
+    PrintError(console, "Press any key to close");
+  } else {
+    PrintMessage(console, "Press any key to close");
+  }
   FlushOutput(console);
   for (;;) {
     platform.Sleep(100);

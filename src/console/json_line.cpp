@@ -214,7 +214,10 @@ int WriteJsonLine(Console& console, std::string_view record) {
   const std::u16string wide = DecodeUtf8Lossless(record);
   uint32_t written = 0;
   uint32_t error = 0;
-  if (!console.platform.WriteConsoleText(wide, written, error)) return -1;
+  if (!console.platform.WriteConsoleText(wide, written, error)) {
+    NoteOutputFailure(console, error);
+    return -1;
+  }
   NoteOutputWritten(console, wide);
   return static_cast<int>(written);
 }

@@ -71,8 +71,7 @@ class JsonPrinter final : public Printer {
  public:
   explicit JsonPrinter(Console& console)
       : console_(console), line_(buffer_, !console.conventions.windowsPathForms) {
-    // The event is told in the last record; a message would not be JSON.
-    console.events.printMessages = false;
+    console.recordsOnly = true;
   }
 
   void Banner(const RunFacts& facts) override { facts_ = facts; }
@@ -82,7 +81,8 @@ class JsonPrinter final : public Printer {
   void EndsEarly(EarlyEnd why, const RunFacts& facts, const RunEnd& end) override {
     facts_ = facts;
     early_ = why;
-    end_ = end;
+    argument_ = end.argument;
+    fileSystem_ = end.fileSystem;
     // Standard error tells of an invalid volume in either format.
     if (why == EarlyEnd::kVolumeInvalid) PrintError(console_, "volume is invalid -> abort\n");
   }
@@ -194,8 +194,8 @@ class JsonPrinter final : public Printer {
     line_.Begin("end").Number("exit_code", static_cast<uint32_t>(end.exitCode));
     if (early_ != EarlyEnd::kNone) {
       line_.Ascii("reason", EarlyEndName(early_));
-      if (early_ == EarlyEnd::kSecondFileSpec) line_.Name("argument", end_.argument);
-      if (early_ == EarlyEnd::kNoReparsePoints) line_.Name("file_system", end_.fileSystem);
+      if (early_ == EarlyEnd::kSecondFileSpec) line_.Name("argument", argument_);
+      if (early_ == EarlyEnd::kNoReparsePoints) line_.Name("file_system", fileSystem_);
     } else {
       line_.Ascii("reason", event != nullptr ? "stopped" : "completed");
     }
@@ -247,7 +247,9 @@ class JsonPrinter final : public Printer {
   RunFacts facts_;
   bool started_ = false;
   EarlyEnd early_ = EarlyEnd::kNone;
-  RunEnd end_;
+  // What the end of an early end names, kept until the last record.
+  std::u16string argument_;
+  std::u16string fileSystem_;
 };
 
 }  // namespace

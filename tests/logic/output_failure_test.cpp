@@ -109,7 +109,10 @@ TEST(OutputFailure, AWriteGivenUpAfterAControlEventEndsTheRunAsAborted) {
   const Outcome o = RunOn(machine, {u"C:\\t", u"-s"});
   EXPECT_EQ(o.code, 3);
   EXPECT_EQ(o.err, "");
-  EXPECT_NE(o.out.find("\r\nCtrl+C pressed -> abort\r\n"), std::string::npos);
+  // The records tell the event in their last record, given up with the rest.
+  if (TestFormat() == OutputFormat::kText) {
+    EXPECT_NE(o.out.find("\r\nCtrl+C pressed -> abort\r\n"), std::string::npos);
+  }
   EXPECT_EQ(o.out.find("summary"), std::string::npos);
 }
 

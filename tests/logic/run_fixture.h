@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "json_records.h"
 #include "memory_machine.h"
 #include "run/run_program.h"
 
@@ -17,6 +19,7 @@ struct Outcome {
   int code = -1;
   std::string out;
   std::string err;
+  std::string json;  // the records, when the run printed them
 };
 
 // A point that one thread waits at until another opens it. The deadline
@@ -54,18 +57,42 @@ inline uint32_t TestWorkers() {
   return workers > 0 ? static_cast<uint32_t>(workers) : 1;
 }
 
+// The format whole runs print in: the text, or the records for scripts when
+// QUORREX_TEST_FORMAT=json (the suite runs once more so, and expects the
+// text's bytes from the records turned back into text).
+inline OutputFormat TestFormat() {
+  const char* text = std::getenv("QUORREX_TEST_FORMAT");
+  return text != nullptr && std::string_view(text) == "json" ? OutputFormat::kJson
+                                                             : OutputFormat::kText;
+}
+
 // One fresh run with `args` after the program's own name, its walk on
-// `workers` threads (0: TestWorkers()).
+// `workers` threads (0: TestWorkers()), printing in TestFormat(). A run that
+// printed records has them in `json`, and in `out` the text they stand for.
 inline Outcome RunOn(MemoryMachine& machine, const std::vector<std::u16string>& args,
                      uint32_t workers = 0) {
   std::vector<std::u16string> argv{u"quorrex.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   Run run(machine);
   run.settings.walkWorkers = workers != 0 ? workers : TestWorkers();
+  run.UseFormat(TestFormat());
   Outcome outcome;
   outcome.code = RunProgram(run, argv);
   outcome.out = machine.out;
   outcome.err = machine.err;
+  // Records cut short (the output failed, or was given up after a control
+  // event) stand for no whole text.
+  if (run.format == OutputFormat::kJson &&
+      machine.out.find("{\"type\":\"end\"") != std::string::npos) {
+    outcome.json = machine.out;
+    machine.out.clear();
+    Console console(machine);
+    console.oneLine = run.console.oneLine;
+    console.maxColumn = run.console.maxColumn;
+    PrintRecordsAsText(console, outcome.json);
+    FlushOutput(console);
+    outcome.out = machine.out;
+  }
   return outcome;
 }
 
