@@ -107,6 +107,7 @@ class JsonPrinter final : public Printer {
             .Name("substitute_name", info.target)
             .Name("print_name", info.printName)
             .Bool("relative", info.relative);
+        if (info.kind == ReparseKind::kVolumeMountPoint) break;
         if (!point.target || *point.target == LinkTarget::kUnknown) {
           line_.Null("dangling");
         } else {
