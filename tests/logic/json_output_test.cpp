@@ -153,7 +153,10 @@ TEST(JsonRecords, SkippedFoldersSayWhyWithTheirWholePath) {
       if (r["type"].Ascii() != "skipped") continue;
       std::u16string line = r["path"].text + u" ";
       for (const char c : r["reason"].Ascii()) line.push_back(static_cast<char16_t>(c));
-      if (const JsonValue* max = r.Find("max_depth")) line += u" " + U(std::to_string(max->number));
+      if (const JsonValue* max = r.Find("max_depth")) {
+        line.push_back(u' ');
+        line.append(U(std::to_string(max->number)));
+      }
       skipped.push_back(line);
     }
     EXPECT_EQ(skipped, (std::vector<std::u16string>{

@@ -135,6 +135,56 @@ TEST(ProgramTest, VolumeWithoutReparsePointSupportAborts) {
   EXPECT_EQ(outcome.err, "");
 }
 
+// The records for scripts carry every name whole, as UTF-8 whatever the
+// console's code page, and a name that is not Unicode with its units.
+TEST(ProgramTest, RecordsForScriptsCarryEveryName) {
+  struct Case {
+    const char* what;
+    std::u16string arguments;
+    DWORD code;
+    std::string end;
+  };
+  const Case cases[] = {
+      {"names outside the code page", u"-s first \"\u03A9mega \u65E5\u672C\"", 2,
+       "{\"type\":\"end\",\"exit_code\":2,\"reason\":\"second_file_spec\","
+       "\"argument\":\"\xCE\xA9mega \xE6\x97\xA5\xE6\x9C\xAC\",\"stopped_by\":null}"},
+      {"an unpaired surrogate", u"first x\xD800", 2,
+       "{\"type\":\"end\",\"exit_code\":2,\"reason\":\"second_file_spec\","
+       "\"argument\":\"x\xEF\xBF\xBD\",\"argument_base64\":\"eAAA2A==\",\"stopped_by\":null}"},
+  };
+  ::SetEnvironmentVariableW(L"QUORREX_FORMAT", L"json");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome outcome = RunProgram(c.arguments);
+    EXPECT_EQ(outcome.exitCode, c.code);
+    EXPECT_EQ(outcome.err, "");
+    const std::size_t firstEnd = outcome.out.find('\n');
+    ASSERT_NE(firstEnd, std::string::npos) << outcome.out;
+    EXPECT_EQ(outcome.out.rfind("{\"type\":\"start\",\"program\":\"quorrex\",\"version\":\"" +
+                                    Banner().substr(8) + "\",\"file_spec\":\"first\",",
+                                0),
+              0u)
+        << outcome.out;
+    EXPECT_EQ(outcome.out.substr(firstEnd + 1), c.end + "\n");
+  }
+  if (RunningUnderWine()) {
+    // Wine's drives have no reparse points: the run ends before its walk,
+    // and says so in its last record, the pattern named whole in the first.
+    const Outcome outcome = RunProgram(u"Z:\\tmp\\\u03A9x\xDC00");
+    EXPECT_EQ(outcome.exitCode, 7u);
+    EXPECT_NE(
+        outcome.out.find("\"scan_folder\":\"\\\\\\\\?\\\\Z:\\\\tmp\\\\\","
+                         "\"pattern\":\"\xCE\xA9x\xEF\xBF\xBD\",\"pattern_base64\":\"qQN4AADc\","),
+        std::string::npos)
+        << outcome.out;
+    EXPECT_NE(outcome.out.find("{\"type\":\"end\",\"exit_code\":7,\"reason\":\"no_reparse_points\","
+                               "\"file_system\":\"NTFS\",\"stopped_by\":null}\n"),
+              std::string::npos)
+        << outcome.out;
+  }
+  ::SetEnvironmentVariableW(L"QUORREX_FORMAT", nullptr);
+}
+
 // --- The import table ---------------------------------------------------------
 
 uint32_t Read32(const std::vector<uint8_t>& file, std::size_t at) {
