@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times `quorrex -s TREE` against the equivalent find and bfs on generated
-# trees, with the default number of walk workers and with one.
+# trees, with the default number of walk workers and with one, and its
+# records for scripts (QUORREX_FORMAT=json) against its text.
 #
 #   bench/run.sh [entries...]          default: 200000 1000000
 #
@@ -32,6 +33,7 @@ install_missing() {
   command -v bfs >/dev/null || want+=(bfs)
   [ -x /usr/bin/time ] || want+=(time)
   command -v python3 >/dev/null || want+=(python3)
+  command -v jq >/dev/null || want+=(jq)
   command -v cmake >/dev/null || want+=(cmake)
   command -v ninja >/dev/null || want+=(ninja-build)
   command -v g++ >/dev/null || want+=(g++)
@@ -135,6 +137,7 @@ bench_size() {
 
   local q_cmd=("$build/quorrex" -s "$tree")
   local w_cmd=(env QUORREX_WORKERS=1 "$build/quorrex" -s "$tree")
+  local j_cmd=(env QUORREX_FORMAT=json "$build/quorrex" -s "$tree")
   local f_cmd=(find "$tree" \( -type l -printf '%p -> %l\n' \) -o
     \( -type f -links +1 -printf '%i %n %p\n' \))
   local b_cmd=(bfs "$tree" \( -type l -printf '%p -> %l\n' \) -o
@@ -151,7 +154,7 @@ bench_size() {
   # disk: a run that had to read folders from the disk (the VM's page cache
   # may be trimmed between runs) is not a warm-cache figure.
   local i prog
-  local progs=(quorrex one find bfs)
+  local progs=(quorrex one json find bfs)
   [ -n "${BASELINE:-}" ] && progs+=(base)
   # bfs 4 in the root pays for entering it: timed alone as "enter".
   [ "${#bfs4[@]}" -gt 0 ] && progs+=(bfs4)
@@ -165,6 +168,7 @@ bench_size() {
       case $prog in
         quorrex) timed "$out/$prog" "${q_cmd[@]}" ;;
         one) timed "$out/$prog" "${w_cmd[@]}" ;;
+        json) timed "$out/$prog" "${j_cmd[@]}" ;;
         find) timed "$out/$prog" "${f_cmd[@]}" ;;
         bfs) timed "$out/$prog" "${b_cmd[@]}" ;;
         base) timed "$out/$prog" "$BASELINE" -s "$tree" ;;
@@ -183,6 +187,14 @@ bench_size() {
   f_cpu=$(awk '{print $2 + $3}' "$out/find.times" | median)
   w_cpu=$(awk '{print $2 + $3}' "$out/one.times" | median)
   b_cpu=$(awk '{print $2 + $3}' "$out/bfs.times" | median)
+  local j_med j_links j_groups j_names
+  j_med=$(awk '{print $1}' "$out/json.times" | median)
+  # Each finding once: the records' own counts of what the text found.
+  j_links=$(jq -s '[.[] | select(.type == "reparse_point" and .kind == "symlink")] | length' \
+    "$out/json.txt")
+  j_groups=$(jq -s '[.[] | select(.type == "hard_link_group")] | length' "$out/json.txt")
+  j_names=$(jq -s '[.[] | select(.type == "hard_link_group") | .paths | length] | add // 0' \
+    "$out/json.txt")
   local q_user f_user b4_med=0 b4_enter=0
   q_user=$(awk '{print $2}' "$out/quorrex.times" | median)
   f_user=$(awk '{print $2}' "$out/find.times" | median)
@@ -246,11 +258,13 @@ bench_size() {
   python3 - "$n" "$q_med" "$f_med" "$q_cpu" "$f_cpu" "$q_rss" "$f_rss" "$q_calls" "$f_calls" "$entries" \
     "$floor_calls" "$paths_bytes" "$agree" "$f_links" "$q_links" "$f_files" "$q_groups" \
     "$f_names" "$q_names" "$runs" "$w_med" "$w_cpu" "$b_med" "$b_cpu" "$base_med" "$base_cpu" \
-    "$q_user" "$f_user" "$b4_med" "$b4_enter" <<'EOF' | tee "$out/result.txt"
+    "$q_user" "$f_user" "$b4_med" "$b4_enter" "$j_med" "$j_links" "$j_groups" "$j_names" \
+    <<'EOF' | tee "$out/result.txt"
 import sys
 (n, q_med, f_med, q_cpu, f_cpu, q_rss, f_rss, q_calls, f_calls, entries, floor_calls, paths_bytes, agree,
  f_links, q_links, f_files, q_groups, f_names, q_names, runs, w_med, w_cpu, b_med, b_cpu,
- base_med, base_cpu, q_user, f_user, b4_med, b4_enter) = sys.argv[1:]
+ base_med, base_cpu, q_user, f_user, b4_med, b4_enter, j_med, j_links, j_groups, j_names) = sys.argv[1:]
+j_med = float(j_med)
 q_user, f_user, b4_med, b4_enter = (float(v) for v in (q_user, f_user, b4_med, b4_enter))
 base_med, base_cpu = float(base_med), float(base_cpu)
 q_med, f_med, q_cpu, f_cpu = (float(v) for v in (q_med, f_med, q_cpu, f_cpu))
@@ -294,6 +308,10 @@ print(f"symbolic links         quorrex {q_links}   find {f_links}")
 print(f"multi-link files       quorrex {q_groups} groups   find {f_files} inodes")
 print(f"multi-link names       quorrex {q_names}   find {f_names}")
 print(f"counts agree           {agree}")
+print(f"records for scripts    wall {j_med:.3f} s   json/text {j_med / q_med:.2f}"
+      f"   (target <= 1.15: {verdict(j_med <= 1.15 * q_med)})")
+print(f"records' findings      symbolic links {j_links}   groups {j_groups}   names {j_names}"
+      f"   (each once: {verdict((j_links, j_groups, j_names) == (q_links, q_groups, q_names))})")
 EOF
   if [ "${SKIP_STRACE:-0}" != 1 ]; then
     say "quorrex system calls (top):"
