@@ -38,6 +38,13 @@ class StopSource {
   std::atomic<bool> requested_{false};
 };
 
+// Whether a failure is only the system giving up a call for the stop: after
+// an abort, calls still waiting (on a server that does not answer) are
+// cancelled, and fail with ERROR_OPERATION_ABORTED.
+inline bool CancelledByAbort(const StopSource& stop, uint32_t error) {
+  return error == win_error::kOperationAborted && stop.StopRequested();
+}
+
 // The control handler's record.
 struct ControlEvents {
   std::recursive_mutex handlerLock;

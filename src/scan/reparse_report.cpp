@@ -57,6 +57,8 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
                                          : DisplayForm(entry.path, DisplayRule::kLongDrivePath);
   switch (read.stage) {
     case ReparseRead::Stage::kOpenFailed:
+      // An open cancelled after an abort says nothing of the reparse point.
+      if (CancelledByAbort(scan.stop, read.error)) return;
       PrintMessage(scan.console, "error %s opening reparse point ", SystemErrorName(read.error));
       PrintPathLine(scan.console, "%S\n", displayPath);
       return;

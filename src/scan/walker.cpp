@@ -167,11 +167,15 @@ class Walk {
   }
 
   // Prints the error line of a folder that did not open, and lets it go.
+  // An open cancelled after an abort (a server that did not answer) says
+  // nothing of the folder, and prints nothing.
   bool Refuse(const ListedFolderPtr& folder, size_t folderLength) {
     path_.resize(folderLength);
     AppendSearchMask(path_, separator_);
-    PrintMessage(scan_.console, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
-                 DisplayForm(path_, DisplayRule::kAnyLongPath));
+    if (!CancelledByAbort(scan_.stop, folder->outcome.error)) {
+      PrintMessage(scan_.console, "error %s opening '%S'\n", SystemErrorName(folder->outcome.error),
+                   DisplayForm(path_, DisplayRule::kAnyLongPath));
+    }
     queue_->Drop(folder);
     return false;
   }
