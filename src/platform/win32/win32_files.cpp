@@ -252,7 +252,9 @@ class FindListing final : public FolderListing {
       return true;
     }
     WIN32_FIND_DATAW data;
-    if (search_ == INVALID_HANDLE_VALUE || !::FindNextFileW(search_, &data)) return false;
+    if (search_ == INVALID_HANDLE_VALUE) return false;
+    const WatchedCall watched;
+    if (!::FindNextFileW(search_, &data)) return false;
     TakeEntry(data, entry);
     return true;
   }
@@ -260,6 +262,7 @@ class FindListing final : public FolderListing {
   bool Identity(FileId& id) override {
     // Asked only when the walk needs it, and asked of the system only once.
     if (!identityAsked_) {
+      const WatchedCall watched;
       identityAsked_ = true;
       identityKnown_ = QueryIdentity(identity_);
     }
@@ -322,7 +325,8 @@ class RecordListing final : public FolderListing {
         case DirRecord::kEnd:
           // The end of the folder, or a failure: alike, as for a search.
           offset_ = 0;
-          if (!Query(getInfoEx_, folder_,
+          if (const WatchedCall watched;
+              !Query(getInfoEx_, folder_,
                      wideRecords_ ? kFileIdExtdDirectoryInfo : kFileIdBothDirectoryInfo,
                      batch_.get())) {
             End();
@@ -338,6 +342,7 @@ class RecordListing final : public FolderListing {
 
   bool Identity(FileId& id) override {
     if (!identityAsked_) {
+      const WatchedCall watched;
       identityAsked_ = true;
       identityKnown_ = FolderIdentity(folder_, identity_);
     }
@@ -547,6 +552,7 @@ bool StillTheListedFolder(HANDLE handle, const uint64_t* batch, const DirRecordL
 std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& mask,
                                                           const EntryRef& folderRef,
                                                           uint32_t& error) {
+  const WatchedCall watched;
   // The folder is the mask without its "*"; its trailing backslash stays, so
   // that a drive's root names the root folder and not the volume.
   std::u16string folder = mask;
@@ -630,6 +636,7 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
 }
 
 bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+  const WatchedCall watched;
   // By name relative to the open folder where the listing has its handle
   // (the older search gives none), else by opening the file.
   auto* listing = dynamic_cast<RecordListing*>(file.parent);
@@ -647,6 +654,7 @@ bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
 
 ReparseRead Win32Platform::ReadReparseData(const std::u16string& openName,
                                            const EntryRef& /*entry*/, std::span<uint8_t> buffer) {
+  const WatchedCall watched;
   ReparseRead result;
   // The reparse point itself, never what it points to. Reading its reparse
   // data takes no data access: asking for none but the attributes reaches
