@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "paths/path_forms.h"
+#include "platform/win32/dir_records.h"
 #include "platform/win32/link_query.h"
 #include "support/utf.h"
 
@@ -98,6 +99,25 @@ FileId MemoryMachine::IdOf(const Resolved& r) const {
   return FileId{r.node->volumeSerial, r.node->index, WideIds() ? r.node->indexUpper : 0};
 }
 
+VolumeAnswers MemoryMachine::AnswersOn(const Volume* volume) const {
+  VolumeAnswers answers = AnswersOf(release, volume != nullptr ? volume->fsName : u"NTFS");
+  if (volume != nullptr && volume->statRefusal != 0) answers.stat = volume->statRefusal;
+  return answers;
+}
+
+FileId MemoryMachine::AskIdentity(const Resolved& r) {
+  // GetFileInformationByHandle; then FileIdInfo, from Windows 8 on, where
+  // the volume has not refused it before.
+  Count(Counted::kQuery, 2);
+  FileId id = IdOf(r);
+  const VolumeAnswers answers = AnswersOn(r.volume);
+  if (answers.fileIdInfoAsked && !refusals_.Refused(id.volume, win32::Refusal::kFileIdInfo)) {
+    Count(Counted::kQuery);
+    if (!answers.fileIdInfo) refusals_.Remember(id.volume, win32::Refusal::kFileIdInfo);
+  }
+  return id;
+}
+
 void MemoryMachine::Count(Counted kind, size_t n) {
   calls_[static_cast<size_t>(kind)].fetch_add(n, std::memory_order_relaxed);
 }
@@ -115,10 +135,10 @@ void MemoryMachine::ResetCalls() {
   for (auto& count : calls_) count = 0;
 }
 
-void MemoryMachine::RefuseStatByName(const std::u16string& root) {
+void MemoryMachine::RefuseStatByName(const std::u16string& root, uint32_t status) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
   size_t rootLength = 0;
-  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->refusesStat = true;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->statRefusal = status;
 }
 
 void MemoryMachine::ReportZeroIndexes(const std::u16string& root, uint64_t index,
@@ -145,30 +165,36 @@ std::u16string Numbered(const char* stem, size_t number) {
 }
 
 // A folder listing as the Windows program reads it: one open, its directory
-// records in batches of 64 KiB (and one query more that finds no more), the
-// identity from the parent's record or else from the folder itself, one
-// close.
+// records in batches of 64 KiB (and one query more that finds no more), one
+// close. The opening calls are counted as the listing is opened; a folder
+// whose identity is not known by then asks it when the walk does. A folder
+// listed by the older search has no handle: its link queries open each
+// file, and its identity opens the folder once more.
 class MemoryMachine::Listing : public FolderListing {
  public:
-  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, FileId id,
-          uint32_t identityError, const FileId* listedIdentity)
-      : machine_(machine),
-        entries_(std::move(entries)),
-        limit_(limit),
-        id_(id),
-        identityError_(identityError) {
+  struct Shape {
+    bool wideRecords = false;
+    bool searched = false;
+    const FileId* identity = nullptr;  // known at the open
+    FileId own;                        // else asked when the walk asks
+    uint32_t identityError = 0;
+    Resolved resolved;
+  };
+  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, const Shape& shape)
+      : machine_(machine), entries_(std::move(entries)), limit_(limit), shape_(shape) {
     const size_t open = ++machine_->openListings;
     size_t peak = machine_->peakOpenListings.load();
     while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
     }
-    if (listedIdentity != nullptr) {
+    if (shape.identity != nullptr) {
       asked_ = true;
-      id_ = *listedIdentity;
-      identityError_ = 0;
+      known_ = true;
+      id_ = *shape.identity;
     }
+    shape_.identity = nullptr;
     // The records: the fixed part (88 bytes with 128-bit IDs, 104 with
     // 64-bit ones) and the name, each on an 8-byte boundary.
-    const size_t fixed = machine_->WideIds() ? 88 : 104;
+    const size_t fixed = shape.wideRecords ? 88 : 104;
     size_t used = 0;
     for (size_t i = 0; i < entries_.size(); ++i) {
       const size_t record = (fixed + entries_[i].name.size() * 2 + 7) / 8 * 8;
@@ -178,8 +204,7 @@ class MemoryMachine::Listing : public FolderListing {
       }
       used += record;
     }
-    // The first batch; a folder without a single entry fails it at once.
-    machine_->Count(Counted::kQuery);
+    // A folder without a single entry failed its first query at once.
     ended_ = entries_.empty();
   }
   ~Listing() override {
@@ -211,19 +236,28 @@ class MemoryMachine::Listing : public FolderListing {
   bool Identity(FileId& id) override {
     if (!asked_) {
       asked_ = true;
-      // GetFileInformationByHandle, and FileIdInfo from Windows 8 on.
-      machine_->Count(Counted::kQuery, machine_->WideIds() ? 3 : 2);
+      const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
+      // The search's folder is opened once more to be asked.
+      if (shape_.searched) machine_->Count(Counted::kOpen);
+      if (shape_.identityError == 0) {
+        id_ = machine_->AskIdentity(shape_.resolved);
+        known_ = true;
+      } else {
+        machine_->Count(Counted::kQuery, 2);
+      }
+      if (shape_.searched) machine_->Count(Counted::kClose);
     }
-    if (identityError_ != 0) return false;
+    if (!known_) return false;
     id = id_;
     return true;
   }
 
   bool Volume(uint64_t& volume) const {
-    if (!asked_ || identityError_ != 0) return false;
+    if (shape_.searched || !known_) return false;
     volume = id_.volume;
     return true;
   }
+  bool searched() const { return shape_.searched; }
   bool lacksStat = false;
 
  private:
@@ -231,9 +265,10 @@ class MemoryMachine::Listing : public FolderListing {
   std::vector<FindData> entries_;
   size_t position_ = 0;
   size_t limit_;
+  Shape shape_;
   FileId id_;
-  uint32_t identityError_;
   bool asked_ = false;
+  bool known_ = false;
   bool ended_ = false;
   std::vector<size_t> batchStarts_;
 };
@@ -274,13 +309,13 @@ class MemoryMachine::LinkCalls final : public win32::LinkCalls {
   uint32_t StatByName(win32::StatAnswer& answer) override {
     machine_.Count(Counted::kStatByName);
     if (machine_.release < WindowsRelease::kWindows10v1709) {
-      return win32::nt_status::kInvalidInfoClass;
+      return win32::nt_status::kInvalidParameter;  // 1703: the class is unknown
     }
     if (uint32_t e = machine_.Injected(Op::kStatByName, path_)) return StatusOf(e);
     if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return StatusOf(e);
     const Resolved r = machine_.Resolve(machine_.Redirected(path_), true);
     if (!r.node) return StatusOf(r.error);
-    if (r.volume != nullptr && r.volume->refusesStat) return win32::nt_status::kInvalidParameter;
+    if (const uint32_t refusal = machine_.AnswersOn(r.volume).stat) return refusal;
     answer.index = machine_.IdOf(r).index;
     answer.attributes = r.node->attributes;
     answer.links = Links(r);
@@ -307,6 +342,7 @@ class MemoryMachine::LinkCalls final : public win32::LinkCalls {
   bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
     if (!machine_.WideIds()) return false;  // refused before the kernel
     machine_.Count(Counted::kQuery);
+    if (!machine_.AnswersOn(resolved_.volume).fileIdInfo) return false;
     const FileId id = machine_.IdOf(resolved_);
     lower = id.index;
     upper = id.indexUpper;
@@ -702,13 +738,18 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
   listingsOpened.push_back(mask);
   std::u16string path = mask;
   if (!path.empty() && path.back() == u'*') path.pop_back();
+  // The steps of win32_files.cpp. A folder its parent listed as a plain one
+  // is opened itself, never through a link put at its name since.
+  const bool plain =
+      folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
+  const FileId* listed = plain ? folder.listedIdentity : nullptr;
   // A folder that does not open is left to the search, which opens it again.
   Count(Counted::kOpen);
   if ((error = Injected(Op::kOpenListing, path)) != 0) {
     Count(Counted::kOpen);
     return nullptr;
   }
-  const Resolved r = Resolve(Redirected(path), true);
+  const Resolved r = Resolve(Redirected(path), !plain);
   if (!r.node) {
     Count(Counted::kOpen);
     error = r.error;
@@ -723,38 +764,106 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     return nullptr;
   }
   if (openListingLimit && openListings >= *openListingLimit) {
-    error = 4;  // ERROR_TOO_MANY_OPEN_FILES
+    error = win_error::kTooManyOpenFiles;
     return nullptr;
   }
+  Listing::Shape shape;
+  shape.resolved = r;
+  shape.identityError = Injected(Op::kIdentity, path);
+  // The volume: the listed folder's, or the folder asked its identity now.
+  shape.identity = folder.listedIdentity;
+  if (shape.identity == nullptr && shape.identityError == 0) {
+    shape.own = AskIdentity(r);
+    shape.identity = &shape.own;
+  } else if (shape.identity == nullptr) {
+    Count(Counted::kQuery, 2);
+  }
+  const bool volumeKnown = shape.identity != nullptr;
+  const uint64_t volume = volumeKnown ? shape.identity->volume : 0;
+  // The records: the wide ones where the release has them and the volume
+  // has not refused them, else the older ones; a folder that gives neither
+  // is listed by the search.
+  const VolumeAnswers answers = AnswersOn(r.volume);
+  const bool recordsRefused = Injected(Op::kDirRecords, path) != 0;
+  shape.wideRecords =
+      WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kWideRecords));
+  if (shape.wideRecords) {
+    Count(Counted::kQuery);
+    if (!answers.wideRecords || recordsRefused) {
+      shape.wideRecords = false;
+      if (volumeKnown && !answers.wideRecords) {
+        refusals_.Remember(volume, win32::Refusal::kWideRecords);
+      }
+    }
+  }
+  if (!shape.wideRecords) Count(Counted::kQuery);
+  const bool wideIdsOnVolume =
+      WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kFileIdInfo));
+  const bool listIndexes = !recordsRefused && (shape.wideRecords || !wideIdsOnVolume);
   std::vector<FindData> entries;
-  size_t rootLength = 0;
   const bool root = r.volume != nullptr && r.node == r.volume->top;
-  (void)rootLength;
   if (!root) {
-    entries.push_back({kAttrDirectory, u"."});
+    // "." carries the folder's own ID, as NTFS gives it.
+    FindData& dot = entries.emplace_back(FindData{kAttrDirectory, u"."});
+    const FileId own = IdOf(r);
+    dot.indexListed = listIndexes;
+    dot.index = listIndexes ? own.index : 0;
+    dot.indexUpper = listIndexes ? own.indexUpper : 0;
     entries.push_back({kAttrDirectory, u".."});
   }
   for (const auto& [name, child] : r.node->children) {
     FindData& entry = entries.emplace_back(FindData{child->attributes, name});
+    if (!listIndexes) continue;
     // The record's file ID: 128 bits from Windows 8 on, 64 before.
     const FileId id = IdOf(Resolved{child, r.volume, 0});
     entry.indexListed = true;
     entry.index = id.index;
     entry.indexUpper = id.indexUpper;
   }
+  if (recordsRefused) {
+    // The handle is closed, and the search opens the folder, following a
+    // link at its name, and asks its first entries.
+    Count(Counted::kClose);
+    Count(Counted::kOpen);
+    Count(Counted::kQuery);
+    shape.searched = true;
+    shape.identity = nullptr;
+    shape.identityError = Injected(Op::kIdentity, path);
+    const Resolved followed = Resolve(Redirected(path), true);
+    if (followed.node != nullptr) shape.resolved = followed;
+  } else if (listed != nullptr &&
+             !(!entries.empty() && win32::DotRecordNames(entries[0], *listed))) {
+    // The records do not tell: the open folder is asked.
+    const FileId own = AskIdentity(r);
+    if (IsKnownFileId(own) && own != *listed) {
+      Count(Counted::kClose);
+      error = win_error::kPathNotFound;  // another folder now has its name
+      return nullptr;
+    }
+  }
   const auto limit = listingLimits_.find(Key(path));
-  return std::make_unique<Listing>(this, std::move(entries),
-                                   limit == listingLimits_.end() ? SIZE_MAX : limit->second,
-                                   IdOf(r), Injected(Op::kIdentity, path), folder.listedIdentity);
+  auto listing = std::make_unique<Listing>(
+      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second, shape);
+  FileId found;
+  if (shape.searched && listed != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
+      found != *listed) {
+    error = win_error::kPathNotFound;
+    return nullptr;
+  }
+  return listing;
 }
 
 bool MemoryMachine::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
-  // The steps of the Windows program, on this machine's answers.
+  // The steps of the Windows program, on this machine's answers: the
+  // by-name query where the release's build has it and the folder is open
+  // as a handle.
   auto* listing = dynamic_cast<Listing*>(file.parent);
   win32::LinkQueryPlace place;
-  place.statByName = listing != nullptr && release >= WindowsRelease::kWindows10v1703;
-  place.systemLacksStat = &systemLacksStat_;
+  place.statByName =
+      listing != nullptr && !listing->searched() && release >= WindowsRelease::kWindows10v1709;
+  place.refusals = &refusals_;
+  place.listedId = file.listedIdentity;
   if (listing != nullptr) {
     place.folderLacksStat = &listing->lacksStat;
     place.volumeKnown = listing->Volume(place.volume);

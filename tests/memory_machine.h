@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/volume_refusals.h"
+#include "windows_release.h"
 
 namespace quorrex::testing {
 
@@ -36,26 +38,7 @@ enum class Op {
   kReparseOpen,
   kReparseQuery,
   kStatByName,  // the by-name link query alone (its fallback open is kLinkInfo)
-};
-
-// The Windows release the machine plays, for the calls its file queries make.
-enum class WindowsRelease {
-  kWindows7,        // 64-bit file IDs only
-  kWindows8,        // FileIdInfo and directory records with 128-bit IDs
-  kWindows10v1703,  // NtQueryInformationByName, without FileStatInformation
-  kWindows10v1709,  // the by-name stat
-};
-
-// The system calls the Windows program makes for its file queries, by kind:
-// calls into the kernel (GetFileInformationByHandle counts its two; a call
-// that kernel32 refuses before the kernel counts none).
-struct CallCounts {
-  size_t opens = 0;
-  size_t queries = 0;  // information and directory queries of an open handle
-  size_t statsByName = 0;
-  size_t closes = 0;
-  size_t total() const { return opens + queries + statsByName + closes; }
-  friend bool operator==(const CallCounts&, const CallCounts&) = default;
+  kDirRecords,  // both kinds of directory record: the folder is listed by the search
 };
 
 class MemoryMachine : public Platform {
@@ -111,9 +94,11 @@ class MemoryMachine : public Platform {
   // The volume at `root` reports index 0 for every file and folder, as some
   // redirectors and user-mode file systems do.
   void ReportZeroIndexes(const std::u16string& root, uint64_t index = 0, uint64_t indexUpper = 0);
-  // The file system of the volume at `root` refuses the by-name stat
-  // (STATUS_INVALID_PARAMETER), as file systems that lack the class do.
-  void RefuseStatByName(const std::u16string& root);
+  // The file system of the volume at `root` refuses the by-name stat with
+  // `status`, as file systems that lack the class do. (FAT and exFAT volumes
+  // refuse it, and the wide IDs, by their names: see windows_release.h.)
+  void RefuseStatByName(const std::u16string& root,
+                        uint32_t status = win32::nt_status::kInvalidParameter);
 
   // Errors: `path` in any form the machine understands; 0 clears.
   void InjectError(Op op, const std::u16string& path, uint32_t error);
@@ -293,7 +278,7 @@ class MemoryMachine : public Platform {
     bool zeroIndexes = false;  // every file reports the index below
     uint64_t unknownIndex = 0;
     uint64_t unknownIndexUpper = 0;
-    bool refusesStat = false;
+    uint32_t statRefusal = 0;  // the by-name stat's status, where not the release's
     NodePtr top;
   };
   struct Resolved;
@@ -301,6 +286,10 @@ class MemoryMachine : public Platform {
   enum class Counted { kOpen, kQuery, kStatByName, kClose };
   void Count(Counted kind, size_t n = 1);
   bool WideIds() const { return release >= WindowsRelease::kWindows8; }
+  VolumeAnswers AnswersOn(const Volume* volume) const;
+  // The identity of an open folder as the program asks it (and the calls
+  // that costs), remembering a refusal of FileIdInfo.
+  FileId AskIdentity(const Resolved& resolved);
   struct Resolved {
     NodePtr node;
     Volume* volume = nullptr;
@@ -331,7 +320,7 @@ class MemoryMachine : public Platform {
   std::recursive_mutex files_;
   uint64_t nextIndex_ = 0x10000;
   std::atomic<size_t> calls_[4] = {};
-  std::atomic<bool> systemLacksStat_{false};
+  win32::VolumeRefusals refusals_;  // the program's record, for this machine
   uint64_t nextSerial_ = 0x1234ABCD;
 };
 

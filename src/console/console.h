@@ -41,6 +41,13 @@ class StopSource {
 // No control event has stopped the run.
 inline constexpr uint32_t kNoControlEvent = ~uint32_t{0};
 
+// Whether a failure is only the system giving up a call for the stop: after
+// an abort, calls still waiting (on a server that does not answer) are
+// cancelled, and fail with ERROR_OPERATION_ABORTED.
+inline bool CancelledByAbort(const StopSource& stop, uint32_t error) {
+  return error == win_error::kOperationAborted && stop.StopRequested();
+}
+
 // The control handler's record.
 struct ControlEvents {
   std::recursive_mutex handlerLock;

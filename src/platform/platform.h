@@ -207,9 +207,10 @@ struct EntryRef {
   // The name's bytes from the listing (FindData::bytes), NUL after the view;
   // empty when the platform is to encode `name` itself.
   std::string_view nameBytes = {};
-  // A folder's identity as its parent's listing gave it (a plain subfolder,
-  // on the parent's volume); null when the platform is to ask the folder.
-  // The listing of such a folder gives it as its Identity.
+  // The identity the entry's record in its folder's listing gave (a plain
+  // subfolder or a file, on the folder's volume); null when the platform is
+  // to ask the entry itself. The listing of such a folder gives it as its
+  // Identity, once it has found the folder it opened to be that one.
   const FileId* listedIdentity = nullptr;
 };
 

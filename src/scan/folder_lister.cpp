@@ -125,6 +125,12 @@ bool FolderLister::AskLinks(ListedFolder& folder, FolderListing& listing, Lister
   FindData& entry = scratch.entry;
   uint32_t error = 0;
   EntryRef ref{{}, &listing, {}, entry.attributes, entry.bytes};
+  // Its identity from this listing's record, as for a subfolder: a file of
+  // several links then needs no call of its own for it.
+  const FileId listed{folder.outcome.id.volume, entry.index, entry.indexUpper};
+  if (entry.indexListed && folder.outcome.idKnown && IsKnownFileId(listed)) {
+    ref.listedIdentity = &listed;
+  }
   if (entry.bytes.empty()) {
     scratch.path.resize(base);
     scratch.path.append(entry.Name());

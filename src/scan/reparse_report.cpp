@@ -3,7 +3,6 @@
 #include <string>
 
 #include "paths/path_forms.h"
-#include "platform/error_names.h"
 #include "scan/backup_privilege.h"
 
 namespace quorrex {
@@ -46,6 +45,8 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
   Printer& printer = *scan.printer;
   switch (read.stage) {
     case ReparseRead::Stage::kOpenFailed:
+      // An open cancelled after an abort says nothing of the reparse point.
+      if (CancelledByAbort(scan.stop, read.error)) return;
       printer.ReparsePointNotOpened(displayPath, read.error);
       return;
     case ReparseRead::Stage::kQueryFailed:

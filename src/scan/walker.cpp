@@ -161,12 +161,16 @@ class Walk {
   }
 
   // Prints the error line of a folder that did not open, and lets it go.
+  // An open cancelled after an abort (a server that did not answer) says
+  // nothing of the folder, and prints nothing.
   bool Refuse(const ListedFolderPtr& folder, size_t folderLength) {
     path_.resize(folderLength);
     const size_t shownLength = DisplayForm(path_, DisplayRule::kAnyLongPath).size();
     AppendSearchMask(path_, separator_);
     const std::u16string_view shown = DisplayForm(path_, DisplayRule::kAnyLongPath);
-    scan_.printer->FolderNotOpened(shown.substr(0, shownLength), shown, folder->outcome.error);
+    if (!CancelledByAbort(scan_.stop, folder->outcome.error)) {
+      scan_.printer->FolderNotOpened(shown.substr(0, shownLength), shown, folder->outcome.error);
+    }
     queue_->Drop(folder);
     return false;
   }

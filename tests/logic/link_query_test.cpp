@@ -12,13 +12,17 @@ namespace quorrex::win32 {
 namespace {
 
 // Answers as scripted, and writes down each call by its first letter:
-// S(tat by name), O(pen), L(inks), I(ndex), W(ide index), C(lose).
+// S(tat by name), O(pen), L(inks), I(ndex), W(ide index), C(lose). The open
+// file is the one the query found unless `openIndex` says another file has
+// taken its name in between.
 class Script final : public LinkCalls {
  public:
   uint32_t statStatus = nt_status::kSuccess;
   uint32_t links = 1;
   uint32_t openError = 0;
   bool wide = true;
+  uint64_t openIndex = 0x51;
+  uint32_t openLinks = 0;  // 0: `links`
   std::string calls;
 
   uint32_t StatByName(StatAnswer& answer) override {
@@ -33,24 +37,26 @@ class Script final : public LinkCalls {
   }
   uint32_t QueryLinks(uint32_t& count) override {
     calls += 'L';
-    count = links;
+    count = openLinks != 0 ? openLinks : links;
     return 0;
   }
   uint32_t QueryIndex(uint64_t& volume, uint64_t& index) override {
     calls += 'I';
     volume = 0xAB;
-    index = 0x51;
+    index = openIndex;
     return 0;
   }
   bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
     calls += 'W';
-    lower = 0x51;
+    lower = openIndex;
     upper = 0x7;
     return wide;
   }
   void Close() override { calls += 'C'; }
   uint32_t ErrorOf(uint32_t status) override { return WinErrorOfStatus(status); }
 };
+
+constexpr uint64_t kVolume = 0xCD;
 
 TEST(LinkQueryTest, EachAnswerTakesItsPath) {
   struct Case {
@@ -61,31 +67,44 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
     bool volumeKnown;
     bool wide;
     std::string calls;
-    uint32_t error;  // 0: the query succeeds
-    FileId id;       // of a file with more than one link
-    bool systemLacks = false;
-    bool folderLacks = false;
+    uint32_t error;        // 0: the query succeeds
+    FileId id;             // of a file with more than one link
+    bool refused = false;  // the file system refused the query: the next asks by opening
+    const FileId* listed = nullptr;
+    uint64_t openIndex = 0x51;
   };
   const FileId none{};
+  const FileId record{kVolume, 0x51, 0x7};
+  const FileId otherRecord{kVolume, 0x99, 0x7};
   const Case cases[] = {
       {"one link: the query alone", nt_status::kSuccess, 1, 0, true, true, "S", 0, none},
+      {"two links, the record's ID: the query alone", nt_status::kSuccess, 2, 0, true, true, "S", 0,
+       record, false, &record},
+      {"two links, a record of another file: the open's", nt_status::kSuccess, 2, 0, true, true,
+       "SOWC", 0, record, false, &otherRecord},
       {"two links: the whole index, the volume the folder's", nt_status::kSuccess, 2, 0, true, true,
-       "SOWC", 0, FileId{0xCD, 0x51, 0x7}},
-      {"two links, no wide index: the queried one", nt_status::kSuccess, 2, 0, true, false, "SOWC",
-       0, FileId{0xCD, 0x51, 0}},
+       "SOWC", 0, record},
+      {"two links, no wide index: the 64-bit one", nt_status::kSuccess, 2, 0, true, false, "SOWIC",
+       0, FileId{kVolume, 0x51, 0}},
       {"two links, folder volume unknown: the open's", nt_status::kSuccess, 2, 0, false, true,
        "SOIWC", 0, FileId{0xAB, 0x51, 0x7}},
+      {"two links, the name given to another file before the open: count and ID of that one",
+       nt_status::kSuccess, 2, 0, true, true, "SOWLC", 0, FileId{kVolume, 0x52, 0x7}, false,
+       nullptr, 0x52},
       {"two links, the file gone before its open", nt_status::kSuccess, 2, 2, true, true, "SO", 2,
        none},
-      {"the class unknown (1703): by open, from now on", nt_status::kInvalidInfoClass, 1, 0, true,
-       true, "SOLC", 0, none, true},
-      {"the function not there", nt_status::kNotImplemented, 1, 0, true, true, "SOLC", 0, none,
+      {"FAT: the class unknown", nt_status::kInvalidInfoClass, 1, 0, true, true, "SOLC", 0, none,
        true},
-      {"the file system lacks it: by open, this folder", nt_status::kInvalidParameter, 1, 0, true,
-       true, "SOLC", 0, none, false, true},
-      {"not supported", nt_status::kNotSupported, 1, 0, true, true, "SOLC", 0, none, false, true},
+      {"the request not implemented", nt_status::kNotImplemented, 1, 0, true, true, "SOLC", 0, none,
+       true},
+      {"the parameter refused", nt_status::kInvalidParameter, 1, 0, true, true, "SOLC", 0, none,
+       true},
+      {"not supported (a cloud folder on a share)", nt_status::kNotSupported, 1, 0, true, true,
+       "SOLC", 0, none, true},
+      {"an invalid device request", nt_status::kInvalidDeviceRequest, 1, 0, false, true, "SOLC", 0,
+       none, true},
       {"denied: the open with backup intent may pass", nt_status::kAccessDenied, 2, 0, true, true,
-       "SOLWC", 0, FileId{0xCD, 0x51, 0x7}},
+       "SOLWC", 0, record},
       {"denied to both", nt_status::kAccessDenied, 1, 5, true, true, "SO", 5, none},
       {"gone", nt_status::kObjectNameNotFound, 1, 0, true, true, "S", 2, none},
       {"its folder gone", nt_status::kObjectPathNotFound, 1, 0, true, true, "S", 3, none},
@@ -103,48 +122,68 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
     script.links = c.links;
     script.openError = c.openError;
     script.wide = c.wide;
-    std::atomic<bool> systemLacks{false};
+    script.openIndex = c.openIndex;
+    script.openLinks = c.openIndex != 0x51 ? 3 : 0;
+    VolumeRefusals refusals;
     bool folderLacks = false;
-    LinkQueryPlace place{true, &systemLacks, &folderLacks, c.volumeKnown, 0xCD};
+    LinkQueryPlace place{true, &folderLacks, c.volumeKnown, kVolume, &refusals, c.listed};
     LinkInfo info;
     uint32_t error = 0;
     const bool ok = QueryLink(script, place, info, error);
     EXPECT_EQ(script.calls, c.calls);
     EXPECT_EQ(ok, c.error == 0);
     if (ok) {
-      EXPECT_EQ(info.links, c.links);
+      EXPECT_EQ(info.links, script.openLinks != 0 ? script.openLinks : c.links);
       if (c.links > 1) {
         EXPECT_EQ(info.id, c.id);
       }
     } else {
       EXPECT_EQ(error, c.error);
     }
-    EXPECT_EQ(systemLacks.load(), c.systemLacks);
-    EXPECT_EQ(folderLacks, c.folderLacks);
+    EXPECT_EQ(folderLacks, c.refused);
+    EXPECT_EQ(refusals.Refused(kVolume, Refusal::kStatByName), c.refused && c.volumeKnown);
 
-    // Once found lacking, the next file is asked by opening at once.
-    if (c.systemLacks || c.folderLacks) {
+    // Once refused, the next file of the folder, and of any folder of its
+    // volume, is asked by opening at once; another volume is still asked by
+    // name.
+    if (c.refused) {
       Script next;
       ASSERT_TRUE(QueryLink(next, place, info, error));
       EXPECT_EQ(next.calls, "OLC");
+      bool sibling = false;
+      Script onVolume;
+      ASSERT_TRUE(QueryLink(onVolume,
+                            LinkQueryPlace{true, &sibling, c.volumeKnown, kVolume, &refusals}, info,
+                            error));
+      EXPECT_EQ(onVolume.calls, c.volumeKnown ? "OLC" : "S");
+      Script elsewhere;
+      ASSERT_TRUE(
+          QueryLink(elsewhere, LinkQueryPlace{true, &sibling, true, 0xEF, &refusals}, info, error));
+      EXPECT_EQ(elsewhere.calls, "S");
     }
   }
 }
 
 TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
-  // Windows before 10 1703, or a folder listed by the older search, which
-  // has no handle: open, link count, identity only for a group, close.
+  // Windows before 10 1709, or a folder listed by the older search, which
+  // has no handle: open, link count, identity only for a group (the
+  // record's where there is one), close.
   struct Case {
     uint32_t links;
     bool volumeKnown;
     bool wide;
     std::string calls;
     FileId id;
+    bool listed = false;
+    bool wideRefused = false;  // the volume refused FileIdInfo before
   };
+  const FileId record{kVolume, 0x77, 0};
   const Case cases[] = {
       {1, true, true, "OLC", FileId{}},
-      {3, true, true, "OLWC", FileId{0xCD, 0x51, 0x7}},
-      {3, true, false, "OLWIC", FileId{0xCD, 0x51, 0}},
+      {3, true, true, "OLC", record, true},
+      {3, true, true, "OLWC", FileId{kVolume, 0x51, 0x7}},
+      {3, true, false, "OLWIC", FileId{kVolume, 0x51, 0}},
+      {3, true, true, "OLIC", FileId{kVolume, 0x51, 0}, false, true},
       {3, false, true, "OLIWC", FileId{0xAB, 0x51, 0x7}},
       {3, false, false, "OLIWC", FileId{0xAB, 0x51, 0}},
   };
@@ -153,7 +192,10 @@ TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
     Script script;
     script.links = c.links;
     script.wide = c.wide;
-    LinkQueryPlace place{false, nullptr, nullptr, c.volumeKnown, 0xCD};
+    VolumeRefusals refusals;
+    if (c.wideRefused) refusals.Remember(kVolume, Refusal::kFileIdInfo);
+    LinkQueryPlace place{false,   nullptr,   c.volumeKnown,
+                         kVolume, &refusals, c.listed ? &record : nullptr};
     LinkInfo info;
     uint32_t error = 0;
     ASSERT_TRUE(QueryLink(script, place, info, error));

@@ -12,6 +12,7 @@
 #include "run_fixture.h"
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
+#include "walk_costs.h"
 
 namespace quorrex::testing {
 namespace {
@@ -57,139 +58,132 @@ Walked WalkOn(WindowsRelease release, const std::function<void(MemoryMachine&)>&
   return Walked{machine.Calls(), machine.out};
 }
 
-CallCounts Minus(const CallCounts& a, const CallCounts& b) {
-  return CallCounts{a.opens - b.opens, a.queries - b.queries, a.statsByName - b.statsByName,
-                    a.closes - b.closes};
-}
-
 std::string Show(const CallCounts& c) {
   return "opens " + std::to_string(c.opens) + ", queries " + std::to_string(c.queries) +
          ", by name " + std::to_string(c.statsByName) + ", closes " + std::to_string(c.closes);
 }
 
-TEST(PlatformCalls, WhatEachEntryCosts) {
-  // Each case adds one thing to a scan folder that already holds a plain
-  // file (so that a system found lacking the by-name query has found it):
-  // the calls it adds, by release.
-  struct Costs {
-    CallCounts win7, win8, win10v1703, win10v1709;
-    const CallCounts& Of(WindowsRelease release) const {
-      switch (release) {
-        case WindowsRelease::kWindows7:
-          return win7;
-        case WindowsRelease::kWindows8:
-          return win8;
-        case WindowsRelease::kWindows10v1703:
-          return win10v1703;
-        default:
-          return win10v1709;
-      }
-    }
-  };
-  struct Case {
-    const char* name;
-    std::function<void(MemoryMachine&)> add;
-    Costs costs;
-  };
-  const CallCounts byOpen{1, 1, 0, 1};  // open, FileStandardInfo, close
-  const CallCounts folder{1, 2, 0, 1};  // open, records, the query that finds no more, close
-  const std::vector<Case> cases = {
-      {"a plain file",
-       [](MemoryMachine& m) { m.AddFile(u"C:\\t\\f2"); },
-       {byOpen, byOpen, byOpen, {0, 0, 1, 0}}},
-      {"a file with two links",
-       [](MemoryMachine& m) {
-         m.AddFile(u"C:\\t\\h");
-         m.AddHardLink(u"C:\\t\\h", u"C:\\elsewhere\\h");
-       },
-       // Its identity: GetFileInformationByHandle before Windows 8, FileIdInfo
-       // after, with the folder's volume.
-       {{1, 3, 0, 1}, {1, 2, 0, 1}, {1, 2, 0, 1}, {1, 1, 1, 1}}},
-      {"a plain subfolder",
-       [](MemoryMachine& m) { m.AddFolder(u"C:\\t\\sub"); },
-       {folder, folder, folder, folder}},
-      {"a plain subfolder with a plain file",
-       [](MemoryMachine& m) { m.AddFile(u"C:\\t\\sub\\f"); },
-       {{2, 3, 0, 2}, {2, 3, 0, 2}, {2, 3, 0, 2}, {1, 2, 1, 1}}},
-  };
-  for (const WindowsRelease release : kReleases) {
-    SCOPED_TRACE(NameOf(release));
-    const Walked base = WalkOn(release, [](MemoryMachine& m) { m.AddFile(u"C:\\t\\f1"); });
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.name);
-      const Walked with = WalkOn(release, [&](MemoryMachine& m) {
-        m.AddFile(u"C:\\t\\f1");
-        c.add(m);
-      });
-      EXPECT_EQ(Show(Minus(with.calls, base.calls)), Show(c.costs.Of(release)));
-    }
-  }
+CallCounts Times(const CallCounts& c, size_t n) {
+  return CallCounts{c.opens * n, c.queries * n, c.statsByName * n, c.closes * n};
 }
 
-TEST(PlatformCalls, AtTheFloorAPlainFileIsOneCallAndAFolderFour) {
-  // Windows 10 1709 on: 100 plain files in 10 plain subfolders of an empty
-  // scan folder, against the scan folder alone.
-  const auto tree = [](MemoryMachine& m) {
-    m.AddFolder(u"C:\\t");
-    for (size_t d = 0; d < 10; ++d) {
-      for (size_t f = 0; f < 10; ++f) {
-        m.AddFile(u"C:\\t\\" + Numbered("d", d) + u"\\" + Numbered("f", f));
-      }
-    }
+CallCounts Plus(const CallCounts& a, const CallCounts& b) {
+  return CallCounts{a.opens + b.opens, a.queries + b.queries, a.statsByName + b.statsByName,
+                    a.closes + b.closes};
+}
+
+TEST(PlatformCalls, WhatEachEntryCostsOnEachReleaseAndFileSystem) {
+  // What bench/platform_calls prints: the calls per plain file, file with
+  // two links, empty plain folder and scan folder, on 10 folders of 10
+  // files. A refusal costs once per volume, not per folder or file.
+  struct Expected {
+    CallCounts file, linked, folder, scan;
+    CallCounts oncePerVolume;  // with the files
   };
-  const Walked empty =
-      WalkOn(WindowsRelease::kWindows10v1709, [](MemoryMachine& m) { m.AddFolder(u"C:\\t"); });
-  // The scan folder asks its own identity: GetFileInformationByHandle and
-  // FileIdInfo.
-  EXPECT_EQ(Show(empty.calls), Show(CallCounts{1, 5, 0, 1}));
-  const Walked full = WalkOn(WindowsRelease::kWindows10v1709, tree);
-  const CallCounts added = Minus(full.calls, empty.calls);
-  EXPECT_EQ(added.statsByName, 100u);
-  EXPECT_EQ(added.total() - added.statsByName, 10u * 4);
-  // Where the by-name query is refused, each file is opened.
-  const Walked older = WalkOn(WindowsRelease::kWindows10v1703, tree);
-  const CallCounts olderAdded = Minus(older.calls, empty.calls);
-  EXPECT_EQ(olderAdded.total(), 10u * 4 + 100 * 3 + 1);  // one refused query
+  const CallCounts byName{0, 0, 1, 0};
+  const CallCounts byOpen{1, 1, 0, 1};  // open, FileStandardInfo, close
+  const CallCounts folder{1, 2, 0, 1};  // open, records, the query that finds no more, close
+  // Open; its identity (GetFileInformationByHandle, FileIdInfo from Windows
+  // 8 on, refused by FAT); the records (the wide ones refused by FAT first);
+  // the query that finds no more; close.
+  const CallCounts scan8{1, 5, 0, 1};
+  const Expected expected[] = {
+      {byName, byName, folder, scan8, {}},         // NTFS, 1709
+      {byOpen, byOpen, folder, scan8, {}},         // NTFS, 1703: never asked by name
+      {byOpen, byOpen, folder, scan8, {}},         // NTFS, 8
+      {byOpen, byOpen, folder, {1, 4, 0, 1}, {}},  // NTFS, 7
+      {byOpen, {}, folder, {1, 6, 0, 1}, byName},  // FAT32, 1709: the by-name query refused once
+  };
+  static_assert(std::size(expected) == std::size(kWalkSettings));
+  constexpr size_t kFolders = 10;
+  constexpr size_t kFiles = 10;
+  for (size_t i = 0; i < std::size(kWalkSettings); ++i) {
+    const WalkSetting& setting = kWalkSettings[i];
+    SCOPED_TRACE(setting.name);
+    const WalkCosts costs = MeasureWalk(setting, kFolders, kFiles, TestWorkers());
+    const Expected& e = expected[i];
+    EXPECT_EQ(Show(costs.scanFolder), Show(e.scan));
+    EXPECT_EQ(Show(costs.plainFolders), Show(Times(e.folder, kFolders)));
+    EXPECT_EQ(Show(costs.plainFiles),
+              Show(Plus(Times(e.file, kFolders * kFiles), e.oncePerVolume)));
+    if (!IsFatFamily(setting.fsName)) {
+      EXPECT_EQ(Show(costs.linkedFiles), Show(Times(e.linked, kFolders * kFiles)));
+    }
+  }
 }
 
 TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
   struct Case {
     const char* name;
+    WindowsRelease release;
     std::function<void(MemoryMachine&)> build;
     std::u16string folder;
     std::u16string pattern;
     CallCounts calls;
   };
+  // C:\t\a and C:\t\z on NTFS, each with three files; between them a FAT32
+  // volume mounted at C:\t\fat, with three files too.
+  const auto fatBetween = [](MemoryMachine& m) {
+    m.AddVolume(u"F:\\", u"FAT32", 0);
+    for (const char* name : {"1.txt", "2.txt", "3.txt"}) {
+      m.AddFile(u"C:\\t\\a\\" + U(name));
+      m.AddFile(u"F:\\" + U(name));
+      m.AddFile(u"C:\\t\\z\\" + U(name));
+    }
+    m.AddMountPoint(u"C:\\t\\fat", u"\\??\\Volume{f1}\\", u"F:\\");
+  };
   const std::vector<Case> cases = {
-      {"a file system that refuses the by-name query: once per folder",
+      {"a file system that refuses the by-name query: once per volume",
+       WindowsRelease::kWindows10v1709,
        [](MemoryMachine& m) {
-         m.AddVolume(u"F:\\", u"exFAT", kFsSupportsReparsePoints);
-         m.RefuseStatByName(u"F:\\");
-         m.AddFile(u"F:\\t\\a");
-         m.AddFile(u"F:\\t\\b");
-         m.AddFile(u"F:\\t\\s\\c");
+         m.AddVolume(u"S:\\", u"NTFS", kFsSupportsReparsePoints);
+         m.RefuseStatByName(u"S:\\", win32::nt_status::kNotSupported);
+         m.AddFile(u"S:\\t\\a");
+         m.AddFile(u"S:\\t\\b");
+         m.AddFile(u"S:\\t\\s\\c");
        },
-       u"\\\\?\\F:\\t\\", u"*",
-       // Two folders (the scan folder with its identity), the first file of
-       // each asked by name in vain, then every file opened.
-       CallCounts{2 + 3, 5 + 2 + 3, 2, 2 + 3}},
-      {"records without identities: the folder asks its own",
+       u"\\\\?\\S:\\t\\", u"*",
+       // Two folders (the scan folder with its identity), the first file
+       // asked by name in vain, then every file opened.
+       CallCounts{2 + 3, 5 + 2 + 3, 1, 2 + 3}},
+      {"FAT between NTFS folders: refused once, and the NTFS folders after it still asked by name",
+       WindowsRelease::kWindows10v1709, fatBetween, u"\\\\?\\C:\\t\\", u"*.txt",
+       // The scan folder and a: 1 open, 5 + 2 queries, 1 close, three by name.
+       // The FAT root: 1 open; its identity, FileIdInfo refused, the wide
+       // records refused, the older ones, no more (6 queries); 1 close; one
+       // query by name refused, then each file opened. z: as a.
+       CallCounts{1 + 1 + 1 + 3 + 1, 5 + 2 + 6 + 3 + 2, 3 + 1 + 3, 1 + 1 + 1 + 3 + 1}},
+      {"the same on 1703: never asked by name", WindowsRelease::kWindows10v1703, fatBetween,
+       u"\\\\?\\C:\\t\\", u"*.txt",
+       CallCounts{1 + 1 + 1 + 9 * 1 + 1, 5 + 2 + 6 + 9 * 1 + 2, 0, 1 + 1 + 1 + 9 * 1 + 1}},
+      {"records without identities: the folder asks its own", WindowsRelease::kWindows10v1709,
        [](MemoryMachine& m) {
          m.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);
          m.ReportZeroIndexes(u"W:\\");
          m.AddFolder(u"W:\\t\\s");
        },
        u"\\\\?\\W:\\t\\", u"*.none", CallCounts{2, 4 + 3 + 3, 0, 2}},
-      {"a folder behind a junction asks its own",
+      {"a folder behind a junction asks its own", WindowsRelease::kWindows10v1709,
        [](MemoryMachine& m) {
          m.AddFolder(u"C:\\real");
          m.AddJunction(u"C:\\t\\j", u"C:\\real");
        },
        u"\\\\?\\C:\\t\\", u"*.none", CallCounts{2, 4 + 3 + 3, 0, 2}},
+      {"a folder whose records are refused is listed by the search and asks its own",
+       WindowsRelease::kWindows10v1709,
+       [](MemoryMachine& m) {
+         m.AddFile(u"C:\\t\\s\\f");
+         m.InjectError(Op::kDirRecords, u"C:\\t\\s", 5);
+       },
+       u"\\\\?\\C:\\t\\", u"*",
+       // s: its handle and two refused queries, closed; the search (open,
+       // first entries, no more, close); its identity by a second open; the
+       // file opened.
+       CallCounts{1 + 1 + 1 + 1 + 1, 5 + 2 + 1 + 1 + 3 + 1, 0, 1 + 1 + 1 + 1 + 1}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Walked walked = WalkOn(WindowsRelease::kWindows10v1709, c.build, c.folder, c.pattern);
+    const Walked walked = WalkOn(c.release, c.build, c.folder, c.pattern);
     EXPECT_EQ(Show(walked.calls), Show(c.calls));
   }
 }
@@ -229,6 +223,14 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        u"C:\\two", u"*.dll",
        "folder already walked -> skip folder b-link\r\n"
        "group of 2 hard links:\r\n 1: C:\\two\\a\\deep\\y.dll\n"},
+      {"two links of one file, one in a folder of records and one listed by the search",
+       [](MemoryMachine& m) {
+         m.AddFile(u"C:\\data\\rec\\x.dll");
+         m.AddHardLink(u"C:\\data\\rec\\x.dll", u"C:\\data\\old\\x.dll");
+         m.InjectError(Op::kDirRecords, u"C:\\data\\old", 5);
+       },
+       u"\\\\?\\C:\\data\\", u"*.dll",
+       "group of 2 hard links:\r\n 1: C:\\data\\rec\\x.dll\n 2: C:\\data\\old\\x.dll\n"},
       {"a volume without file indexes",
        [](MemoryMachine& m) {
          m.AddVolume(u"W:\\", u"NTFS", kFsSupportsReparsePoints, 9);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,60 @@ TEST(WriteWatchTest, OnlyAWriteWaitingAWholeIntervalIsCancelled) {
       looks.push_back(watch.Look());
     }
     EXPECT_EQ(looks, c.looks);
+  }
+}
+
+TEST(WriteWatchTest, TheCancellerWatchesUntilOutputHasFinished) {
+  // On a clock of its own: a write that first blocks long after the control
+  // event, or that blocks only for a while, and the end of the output.
+  struct Case {
+    const char* name;
+    uint32_t blocksAt;  // ms after the event
+    uint32_t endsAt;    // ms after the event; 0: never
+    bool cancelled;
+  };
+  const Case cases[] = {
+      {"a write blocked at the event", 0, 0, true},
+      {"a write that first blocks 10 s later", 10'000, 0, true},
+      {"a write that first blocks a minute later", 60'000, 0, true},
+      {"a slow write that goes through", 10'000, 10'050, false},
+  };
+  constexpr uint32_t kOutputEndsAt = 120'000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWatch watch;
+    uint32_t now = 0;
+    uint32_t cancelledAt = 0;
+    const auto writer = [&] {
+      if (now >= c.blocksAt && (c.endsAt == 0 || now < c.endsAt) && cancelledAt == 0) {
+        watch.Started(kWriter);
+      } else {
+        watch.Ended();
+      }
+    };
+    CancellerSteps steps;
+    steps.sleep = [&](uint32_t ms) {
+      // The writer moves on its own between the canceller's looks.
+      for (uint32_t step = 0; step < ms; step += 10) {
+        now += 10;
+        if (now == c.blocksAt || now == c.endsAt) writer();
+      }
+    };
+    steps.round = [&] {
+      if (watch.Look() == kWriter && cancelledAt == 0) {
+        cancelledAt = now;
+        watch.Ended();  // the cancelled write returns
+      }
+    };
+    steps.finished = [&] { return now >= kOutputEndsAt; };
+    if (c.blocksAt == 0) watch.Started(kWriter);
+    WatchUntilFinished(steps);
+    EXPECT_EQ(cancelledAt != 0, c.cancelled);
+    if (c.cancelled) {
+      // Within the grace and two looks of its blocking.
+      EXPECT_GE(cancelledAt, std::max(c.blocksAt, kWriteGraceMs));
+      EXPECT_LE(cancelledAt, std::max(c.blocksAt, kWriteGraceMs) + 3 * kCancelCheckMs);
+    }
   }
 }
 

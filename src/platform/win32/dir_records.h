@@ -80,6 +80,14 @@ enum class FirstBatch {
 // the error the walk has always printed.
 FirstBatch AfterFirstQuery(bool succeeded, uint32_t error);
 
+// Whether the "." record of a folder, read with its IDs, names the folder
+// its parent listed as `listed` (on the same volume).
+inline bool DotRecordNames(const FindData& dot, const FileId& listed) {
+  if (!dot.indexListed) return false;
+  const FileId id{listed.volume, dot.index, dot.indexUpper};
+  return IsKnownFileId(id) && id == listed;
+}
+
 // Whether a failed older listing of a folder's search mask only says that
 // the folder, which exists, has no entries.
 bool FindFailureMeansEmpty(uint32_t error, uint32_t folderAttributes);

@@ -34,12 +34,24 @@ bool FinalStatus(uint32_t status) {
   }
 }
 
-// Completes the identity of an open file that can join a group: the volume
+bool StatRefused(const LinkQueryPlace& place) {
+  if (place.folderLacksStat != nullptr && *place.folderLacksStat) return true;
+  return place.volumeKnown && place.refusals != nullptr &&
+         place.refusals->Refused(place.volume, Refusal::kStatByName);
+}
+
+void RememberStatRefused(const LinkQueryPlace& place) {
+  if (place.folderLacksStat != nullptr) *place.folderLacksStat = true;
+  if (place.volumeKnown && place.refusals != nullptr) {
+    place.refusals->Remember(place.volume, Refusal::kStatByName);
+  }
+}
+
+// Reads the identity of an open file that can join a group: the volume
 // from the listed folder where it is known, the index in its widest form.
-// The order and the fallbacks are those of the open-based query, so that
-// the same file gives the same key whichever way its link count came.
-uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, const uint64_t* narrowIndex,
-                      FileId& id) {
+// The order and the fallbacks are the same wherever the link count came
+// from, so that the same file always gives the same key.
+uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, FileId& id) {
   if (!place.volumeKnown) {
     if (const uint32_t e = calls.QueryIndex(id.volume, id.index); e != 0) return e;
     id.indexUpper = 0;
@@ -53,18 +65,16 @@ uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, const uint6
   }
   id.volume = place.volume;
   id.indexUpper = 0;
-  if (calls.QueryWideIndex(id.index, id.indexUpper)) return 0;
+  const bool wideRefused =
+      place.refusals != nullptr && place.refusals->Refused(place.volume, Refusal::kFileIdInfo);
+  if (!wideRefused && calls.QueryWideIndex(id.index, id.indexUpper)) return 0;
   id.indexUpper = 0;
-  if (narrowIndex != nullptr) {
-    id.index = *narrowIndex;
-    return 0;
-  }
   uint64_t volume = 0;
   return calls.QueryIndex(volume, id.index);
 }
 
 // The open-based query: open, link count, the identity only for more than
-// one link, close.
+// one link (from the folder's record where it has it), close.
 bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error) {
   if (const uint32_t e = calls.Open(); e != 0) {
     error = e;
@@ -73,7 +83,38 @@ bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, 
   uint32_t links = 0;
   uint32_t e = calls.QueryLinks(links);
   FileId id;
-  if (e == 0 && links > 1) e = ReadIdentity(calls, place, nullptr, id);
+  if (e == 0 && links > 1) {
+    if (place.listedId != nullptr) {
+      id = *place.listedId;
+    } else {
+      e = ReadIdentity(calls, place, id);
+    }
+  }
+  calls.Close();
+  if (e != 0) {
+    error = e;
+    return false;
+  }
+  info = LinkInfo{};
+  info.links = links;
+  if (links > 1) info.id = id;
+  return true;
+}
+
+// A file of several links that the by-name query answered: its identity
+// from the open file, and where that is not the file the query found (its
+// name was given to another file in between), the link count from the same
+// handle as well.
+bool OpenForIdentity(LinkCalls& calls, const LinkQueryPlace& place, const StatAnswer& stat,
+                     LinkInfo& info, uint32_t& error) {
+  if (const uint32_t e = calls.Open(); e != 0) {
+    error = e;
+    return false;
+  }
+  FileId id;
+  uint32_t links = stat.links;
+  uint32_t e = ReadIdentity(calls, place, id);
+  if (e == 0 && id.index != stat.index) e = calls.QueryLinks(links);
   calls.Close();
   if (e != 0) {
     error = e;
@@ -124,51 +165,37 @@ uint32_t WinErrorOfStatus(uint32_t status) {
 }
 
 bool QueryLink(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error) {
-  const bool systemLacks =
-      place.systemLacksStat != nullptr && place.systemLacksStat->load(std::memory_order_relaxed);
-  const bool folderLacks = place.folderLacksStat != nullptr && *place.folderLacksStat;
-  if (!place.statByName || systemLacks || folderLacks) {
-    return QueryByOpen(calls, place, info, error);
-  }
+  if (!place.statByName || StatRefused(place)) return QueryByOpen(calls, place, info, error);
   StatAnswer stat;
   const uint32_t status = calls.StatByName(stat);
   if (status == nt_status::kSuccess) {
-    info = LinkInfo{};
-    info.links = stat.links;
-    if (stat.links <= 1) {
-      info.id = FileId{place.volumeKnown ? place.volume : 0, stat.index, 0};
+    if (stat.links > 1) {
+      // The record's identity where the query found the file the record
+      // names; else the open file's.
+      if (place.listedId == nullptr || place.listedId->index != stat.index) {
+        return OpenForIdentity(calls, place, stat, info, error);
+      }
+      info = LinkInfo{};
+      info.links = stat.links;
+      info.id = *place.listedId;
       return true;
     }
-    // A file that can join a group: its identity as the open-based query
-    // reads it (the whole index where the system has one, as on ReFS).
-    if (const uint32_t e = calls.Open(); e != 0) {
-      error = e;
-      return false;
-    }
-    FileId id;
-    const uint32_t e = ReadIdentity(calls, place, &stat.index, id);
-    calls.Close();
-    if (e != 0) {
-      error = e;
-      return false;
-    }
-    info.id = id;
+    info = LinkInfo{};
+    info.links = stat.links;
+    info.id = FileId{place.volumeKnown ? place.volume : 0, stat.index, 0};
     return true;
   }
   switch (status) {
     case nt_status::kInvalidInfoClass:
     case nt_status::kNotImplemented:
-      // The system knows the function but not the class: so it stays.
-      if (place.systemLacksStat != nullptr) {
-        place.systemLacksStat->store(true, std::memory_order_relaxed);
-      }
-      break;
     case nt_status::kInvalidParameter:
     case nt_status::kNotSupported:
     case nt_status::kInvalidDeviceRequest:
-      // The folder's file system does not answer it: the rest of the folder
-      // is asked by opening.
-      if (place.folderLacksStat != nullptr) *place.folderLacksStat = true;
+      // The file system does not answer it (FAT refuses the class, a cloud
+      // folder over a network share the request): the rest of its volume is
+      // asked by opening. The system itself has it: that is told by its
+      // build number before any query.
+      RememberStatRefused(place);
       break;
     default:
       if (FinalStatus(status)) {

@@ -6,16 +6,17 @@
 // (NtQueryInformationByName, FileStatInformation) gives the link count, the
 // 64-bit index and the attributes: no handle, no close. Where the system or
 // the file system lacks it, the file is opened for no data access and asked
-// its link count alone (FileStandardInfo). Either way the identity is read
-// in its wide form only for a file that can join a group (more than one
-// link), exactly as before, so that the group keys never depend on the way
-// the link count was had.
+// its link count alone (FileStandardInfo). A file that can join a group (more
+// than one link) takes its identity from its folder's record where the
+// record has it in the form the file's own open gives; else it is read from
+// the open file in its widest form. Either way the group keys never depend
+// on the way the link count was had.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/win32/volume_refusals.h"
 
 namespace quorrex::win32 {
 
@@ -74,22 +75,26 @@ class LinkCalls {
 
 // Where the query runs.
 struct LinkQueryPlace {
-  // The by-name query may be tried: the system has the function and the
-  // file's folder is open as a handle.
+  // The by-name query may be tried: the system has it (Windows 10 1709 on,
+  // told by its build number) and the file's folder is open as a handle.
   bool statByName = false;
-  // Set for the whole process once the system refuses the information class
-  // (Windows 10 before 1709): every later query opens the file at once.
-  std::atomic<bool>* systemLacksStat = nullptr;
   // Set for the folder once its file system refuses the query.
   bool* folderLacksStat = nullptr;
   // The listed folder's volume serial, when its identity is known: the
   // by-name query names no volume.
   bool volumeKnown = false;
   uint64_t volume = 0;
+  // The run's record of refusals per volume; a refusal on a known volume is
+  // written there, so that its other folders are asked by opening at once.
+  VolumeRefusals* refusals = nullptr;
+  // The file's identity as its folder's record gave it, known and in the
+  // form its own open gives; null where there is none.
+  const FileId* listedId = nullptr;
 };
 
 // The link count and, for a file with more than one link, the identity of
-// one file. False with a Windows error code on failure, as the open-based
+// one file: both of the same file, even where its name is given to another
+// file between two calls. False with a Windows error code on failure, as the open-based
 // query always gave: a file that vanished fails with FILE_NOT_FOUND, one the
 // account may not reach with ACCESS_DENIED, a shortage with its own code.
 bool QueryLink(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error);

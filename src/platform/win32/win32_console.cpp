@@ -2,6 +2,7 @@
 // control events.
 #include <atomic>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "platform/win32/win32_platform.h"
@@ -24,15 +25,39 @@ HANDLE StdIn() {
   return ::GetStdHandle(STD_INPUT_HANDLE);
 }
 
+}  // namespace
+
+// One thread's watch over its file-system calls.
+struct CallSlot {
+  CallSlot() { ::InitializeCriticalSection(&lock); }
+  CRITICAL_SECTION lock;
+  WriteWatch watch;
+  DWORD thread = 0;
+  int depth = 0;  // watched calls within watched calls count once
+};
+
+namespace {
+
 // The write to a file or pipe in progress, watched after a control event: it
 // gets half a second, and one still waiting then (a reader that stopped
 // reading) is cancelled, fails with ERROR_OPERATION_ABORTED, and the run ends
-// as aborted. The lock is made once and never deleted, as a late event may
-// still look while the process exits.
+// as aborted. The file-system calls of each thread of the walk are watched
+// the same way, so that a walk waiting on a server that does not answer ends
+// too. The lock is made once and never deleted, as a late event may still
+// look while the process exits.
+//
+// Threads that made file-system calls: a thread's slot is made at its first
+// call and kept until the process ends (one that has ended has no call left
+// to cancel). A walk has at most its workers; past the room a thread's calls
+// are simply not watched.
+constexpr std::size_t kCallSlots = 64;
+
 struct WatchedWrites {
   WatchedWrites() { ::InitializeCriticalSection(&lock); }
-  CRITICAL_SECTION lock;
+  CRITICAL_SECTION lock;  // taken before any slot's
   WriteWatch watch;
+  CallSlot* calls[kCallSlots] = {};
+  std::size_t callCount = 0;
 };
 
 WatchedWrites& Watched() {
@@ -40,34 +65,64 @@ WatchedWrites& Watched() {
   return *watched;
 }
 
-constexpr DWORD kWriteGraceMs = 500;
-constexpr DWORD kCancelCheckMs = 100;
-constexpr int kCancelChecks = 50;  // five seconds: past the close event's wait
+thread_local CallSlot* ownCallSlot = nullptr;
+
+CallSlot* OwnCallSlot() {
+  if (ownCallSlot != nullptr) return ownCallSlot;
+  auto* slot = new (std::nothrow) CallSlot();
+  if (slot == nullptr) return nullptr;
+  slot->thread = ::GetCurrentThreadId();
+  WatchedWrites& watched = Watched();
+  ::EnterCriticalSection(&watched.lock);
+  const bool room = watched.callCount < kCallSlots;
+  if (room) watched.calls[watched.callCount++] = slot;
+  ::LeaveCriticalSection(&watched.lock);
+  if (!room) {
+    ::DeleteCriticalSection(&slot->lock);
+    delete slot;
+    return nullptr;
+  }
+  ownCallSlot = slot;
+  return slot;
+}
 
 using CancelSynchronousIoFn = BOOL(WINAPI*)(HANDLE);
+
+// Gives up what `thread` waits in.
+void CancelCallsOf(CancelSynchronousIoFn cancel, DWORD thread) {
+  if (HANDLE handle = ::OpenThread(THREAD_TERMINATE, FALSE, thread)) {
+    cancel(handle);
+    ::CloseHandle(handle);
+  }
+}
 
 DWORD WINAPI CancelBlockedWrites(LPVOID) {
   // Windows Vista and later; without it a blocked write stays blocked.
   static const auto cancel =
       LookUp<CancelSynchronousIoFn>(::GetModuleHandleA("kernel32.dll"), "CancelSynchronousIo");
   if (cancel == nullptr) return 0;
-  ::Sleep(kWriteGraceMs);
   WatchedWrites& watched = Watched();
-  for (int check = 0; check < kCancelChecks; ++check) {
+  CancellerSteps steps;
+  steps.sleep = [](uint32_t milliseconds) { ::Sleep(milliseconds); };
+  steps.round = [&watched] {
     // The cancel reaches whatever the thread is waiting in. Under the lock,
-    // a write that has just ended cannot mark itself ended, so its thread
-    // waits for the lock rather than going on to a call of its own that the
-    // cancel would hit.
+    // a write or call that has just ended cannot mark itself ended, so its
+    // thread waits for the lock rather than going on to a call of its own
+    // that the cancel would hit.
     ::EnterCriticalSection(&watched.lock);
-    if (const DWORD thread = watched.watch.Look()) {
-      if (HANDLE handle = ::OpenThread(THREAD_TERMINATE, FALSE, thread)) {
-        cancel(handle);
-        ::CloseHandle(handle);
-      }
+    if (const DWORD thread = watched.watch.Look()) CancelCallsOf(cancel, thread);
+    for (std::size_t i = 0; i < watched.callCount; ++i) {
+      CallSlot& slot = *watched.calls[i];
+      ::EnterCriticalSection(&slot.lock);
+      if (const DWORD thread = slot.watch.Look()) CancelCallsOf(cancel, thread);
+      ::LeaveCriticalSection(&slot.lock);
     }
     ::LeaveCriticalSection(&watched.lock);
-    ::Sleep(kCancelCheckMs);
-  }
+  };
+  // Output has finished when the process ends: a write may first block long
+  // after the event (a large group report into a pipe nobody reads).
+  steps.finished = [] { return false; };
+  WatchUntilFinished(steps);
   return 0;
 }
 
@@ -138,6 +193,20 @@ UINT NarrowCodePage() {
 }
 
 }  // namespace
+
+WatchedCall::WatchedCall() : slot_(OwnCallSlot()) {
+  if (slot_ == nullptr || slot_->depth++ != 0) return;
+  ::EnterCriticalSection(&slot_->lock);
+  slot_->watch.Started(slot_->thread);
+  ::LeaveCriticalSection(&slot_->lock);
+}
+
+WatchedCall::~WatchedCall() {
+  if (slot_ == nullptr || --slot_->depth != 0) return;
+  ::EnterCriticalSection(&slot_->lock);
+  slot_->watch.Ended();
+  ::LeaveCriticalSection(&slot_->lock);
+}
 
 void PrepareTextConversion() {
   // A letter outside ASCII, so that no code page can answer from a shortcut.

@@ -8,6 +8,7 @@
 #include "paths/path_forms.h"
 #include "platform/win32/dir_records.h"
 #include "platform/win32/link_query.h"
+#include "platform/win32/volume_refusals.h"
 #include "platform/win32/win32_platform.h"
 
 namespace quorrex::win32 {
@@ -130,6 +131,10 @@ using QueryByNameFn = LONG(WINAPI*)(NtObjectAttributes*, NtIoStatusBlock*, PVOID
 using StatusToErrorFn = ULONG(WINAPI*)(LONG);
 using GetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
 
+// The first build of Windows 10 1709, whose by-name query knows
+// FileStatInformation; 1703 has the function and refuses the class.
+constexpr DWORD kFirstStatBuild = 16299;
+
 // The native entries, looked up once in ntdll, which every process has
 // mapped: no import is added, and a system without one goes without.
 struct NativeEntries {
@@ -137,6 +142,9 @@ struct NativeEntries {
   StatusToErrorFn statusToError = nullptr;
   // Windows 8 on: FileIdInfo and the directory records with 128-bit IDs.
   bool wideIds = false;
+  // The by-name stat is asked: the function is there and the build knows
+  // the class. Decided once, so that no folder pays a refused query for it.
+  bool statByName = false;
 };
 const NativeEntries& Native() {
   static const NativeEntries entries = [] {
@@ -151,6 +159,8 @@ const NativeEntries& Native() {
       if (getVersion(&version) >= 0) {
         found.wideIds = version.dwMajorVersion > 6 ||
                         (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
+        found.statByName = found.queryByName != nullptr && version.dwMajorVersion >= 10 &&
+                           version.dwBuildNumber >= kFirstStatBuild;
       }
     }
     return found;
@@ -158,8 +168,8 @@ const NativeEntries& Native() {
   return entries;
 }
 
-// Set once the system refuses the by-name query's information class.
-std::atomic<bool> systemLacksStat{false};
+// What each volume has refused this run.
+VolumeRefusals refusals;
 
 using GetInfoExFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
 
@@ -168,6 +178,13 @@ GetInfoExFn GetInfoEx() {
   static const auto getInfoEx =
       LookUp<GetInfoExFn>(::GetModuleHandleA("kernel32.dll"), "GetFileInformationByHandleEx");
   return getInfoEx;
+}
+
+// Whether the volume's file IDs take their 128-bit form: from Windows 8 on,
+// unless the volume refuses FileIdInfo (FAT, exFAT), where the 64-bit index
+// is all there is.
+bool WideIdsOn(uint64_t volume) {
+  return Native().wideIds && !refusals.Refused(volume, Refusal::kFileIdInfo);
 }
 
 // Completes `id` from the 64-bit index of `information` and, where the system
@@ -180,11 +197,15 @@ void TakeIdentity(HANDLE file, const BY_HANDLE_FILE_INFORMATION& information, Fi
   id.indexUpper = 0;
   // Asked where the system reports Windows 8 or later, as the directory
   // records with the same wide IDs are, so that a folder's own identity and
-  // the one its parent's records give always take the same form.
+  // the one its parent's records give always take the same form. A volume
+  // that refused it once is not asked again.
   const GetInfoExFn getInfoEx = GetInfoEx();
-  if (getInfoEx == nullptr || !Native().wideIds) return;
+  if (getInfoEx == nullptr || !WideIdsOn(id.volume)) return;
   FileIdInformation wide{};
-  if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) return;
+  if (!getInfoEx(file, kFileIdInfoClass, &wide, sizeof(wide))) {
+    if (IsRefusalError(LastErrorOf())) refusals.Remember(id.volume, Refusal::kFileIdInfo);
+    return;
+  }
   const FileIndex128 index = ReadFileIndex128(wide.identifier);
   id.index = index.lower;
   id.indexUpper = index.upper;
@@ -231,7 +252,9 @@ class FindListing final : public FolderListing {
       return true;
     }
     WIN32_FIND_DATAW data;
-    if (search_ == INVALID_HANDLE_VALUE || !::FindNextFileW(search_, &data)) return false;
+    if (search_ == INVALID_HANDLE_VALUE) return false;
+    const WatchedCall watched;
+    if (!::FindNextFileW(search_, &data)) return false;
     TakeEntry(data, entry);
     return true;
   }
@@ -239,6 +262,7 @@ class FindListing final : public FolderListing {
   bool Identity(FileId& id) override {
     // Asked only when the walk needs it, and asked of the system only once.
     if (!identityAsked_) {
+      const WatchedCall watched;
       identityAsked_ = true;
       identityKnown_ = QueryIdentity(identity_);
     }
@@ -273,18 +297,19 @@ class FindListing final : public FolderListing {
 class RecordListing final : public FolderListing {
  public:
   // `batch` holds the first batch; null for a folder without entries.
+  // `identity` is the folder's, where it is already known.
   RecordListing(HANDLE folder, GetInfoExFn getInfoEx, std::unique_ptr<uint64_t[]> batch,
-                bool wideRecords, bool listIndexes, const FileId* listedIdentity)
+                bool wideRecords, bool listIndexes, const FileId* identity)
       : folder_(folder),
         getInfoEx_(getInfoEx),
         batch_(std::move(batch)),
         ended_(!batch_),
         wideRecords_(wideRecords),
         listIndexes_(listIndexes) {
-    if (listedIdentity != nullptr) {
+    if (identity != nullptr) {
       identityAsked_ = true;
       identityKnown_ = true;
-      identity_ = *listedIdentity;
+      identity_ = *identity;
     }
   }
   ~RecordListing() override { ::CloseHandle(folder_); }
@@ -300,7 +325,8 @@ class RecordListing final : public FolderListing {
         case DirRecord::kEnd:
           // The end of the folder, or a failure: alike, as for a search.
           offset_ = 0;
-          if (!Query(getInfoEx_, folder_,
+          if (const WatchedCall watched;
+              !Query(getInfoEx_, folder_,
                      wideRecords_ ? kFileIdExtdDirectoryInfo : kFileIdBothDirectoryInfo,
                      batch_.get())) {
             End();
@@ -316,6 +342,7 @@ class RecordListing final : public FolderListing {
 
   bool Identity(FileId& id) override {
     if (!identityAsked_) {
+      const WatchedCall watched;
       identityAsked_ = true;
       identityKnown_ = FolderIdentity(folder_, identity_);
     }
@@ -330,8 +357,8 @@ class RecordListing final : public FolderListing {
     volume = identity_.volume;
     return true;
   }
-  // Set once the folder's file system refuses the by-name query; used by the
-  // one thread that lists the folder.
+  // Set once the folder's file system refuses the by-name query, where its
+  // volume is not known; used by the one thread that lists the folder.
   bool lacksStat = false;
 
   // Asks for the next batch of records. The system tells no length: the
@@ -465,8 +492,11 @@ class SystemLinkCalls final : public LinkCalls {
 
 // The older listing of `mask`, whose outcome is the walk's on file systems
 // that give no directory records, and for folders that cannot be opened.
+// The search follows a link at the folder's name: a folder its parent listed
+// as a plain one, with an identity, must still have that identity.
 std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
-                                               const std::u16string& folder, uint32_t& error) {
+                                               const std::u16string& folder,
+                                               const FileId* listedIdentity, uint32_t& error) {
   WIN32_FIND_DATAW data{};
   const std::u16string longMask = UncLongForm(mask);
   HANDLE search = ::FindFirstFileExW(Wide(longMask), kFindInfoBasic, &data, FindExSearchNameMatch,
@@ -482,7 +512,39 @@ std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
       return nullptr;
     }
   }
-  return std::make_unique<FindListing>(search, data, folder);
+  auto listing = std::make_unique<FindListing>(search, data, folder);
+  FileId found;
+  if (listedIdentity != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
+      found != *listedIdentity) {
+    error = ERROR_PATH_NOT_FOUND;  // another folder now has its name
+    return nullptr;
+  }
+  return listing;
+}
+
+// Whether the folder open as `handle`, listed by its parent as the plain
+// folder `listed`, is still that folder: its "." record among the first
+// records says so without a call; where the records do not tell (no "."
+// record, no ID, or another one, as a file system might number "." apart),
+// the open folder is asked.
+bool StillTheListedFolder(HANDLE handle, const uint64_t* batch, const DirRecordLayout& layout,
+                          bool listIndexes, const FileId& listed) {
+  if (batch != nullptr) {
+    FindData entry;
+    std::size_t offset = 0;
+    for (int record = 0; record < 2; ++record) {
+      if (NextDirRecord(RecordListing::Batch(batch), offset, entry, layout, listIndexes) !=
+          DirRecord::kEntry) {
+        break;
+      }
+      if (entry.name != u".") continue;
+      if (DotRecordNames(entry, listed)) return true;
+      break;
+    }
+  }
+  FileId own;
+  if (!FolderIdentity(handle, own) || !IsKnownFileId(own)) return true;  // nothing to compare
+  return own == listed;
 }
 
 }  // namespace
@@ -490,63 +552,98 @@ std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
 std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& mask,
                                                           const EntryRef& folderRef,
                                                           uint32_t& error) {
+  const WatchedCall watched;
   // The folder is the mask without its "*"; its trailing backslash stays, so
   // that a drive's root names the root folder and not the volume.
   std::u16string folder = mask;
   if (!folder.empty() && folder.back() == u'*') folder.pop_back();
+  // A folder its parent listed as a plain one, with its identity.
+  const bool plain = folderRef.attributes != kInvalidFileAttributes &&
+                     (folderRef.attributes & kAttrReparsePoint) == 0;
+  const FileId* listed = plain ? folderRef.listedIdentity : nullptr;
   const GetInfoExFn getInfoEx = GetInfoEx();
-  if (getInfoEx == nullptr) return OpenFindListing(mask, folder, error);
+  if (getInfoEx == nullptr) return OpenFindListing(mask, folder, listed, error);
 
   // The batch room first: nothing after the open may fail but the system.
   auto batch = std::make_unique<uint64_t[]>(kDirBatchBytes / sizeof(uint64_t));
   // Opened as the search opens it: for listing, with backup intent (which
   // passes the checks the backup privilege passes, once it is enabled, and
-  // no others) and sharing everything. A folder that does not open is left
-  // to the search, so that the error printed is the search's own.
+  // no others) and sharing everything. A folder listed as a plain one is
+  // opened itself, never what a link put at its name since leads to. A
+  // folder that does not open is left to the search, so that the error
+  // printed is the search's own.
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (plain ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
   const HANDLE handle =
       ::CreateFileW(Wide(UncLongForm(folder)), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                    kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return OpenFindListing(mask, folder, error);
+                    kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenFindListing(mask, folder, listed, error);
+  // The volume, for what it has refused before: a listed folder is on its
+  // parent's; any other is asked its identity now, which the walk asks for
+  // anyway.
+  FileId own;
+  const FileId* identity = folderRef.listedIdentity;
+  if (identity == nullptr && FolderIdentity(handle, own)) identity = &own;
+  const bool volumeKnown = identity != nullptr;
+  const uint64_t volume = volumeKnown ? identity->volume : 0;
   // From Windows 8 on, the records with the whole 128-bit file ID, the form
   // the identity of an open folder takes there; a file system without them
-  // (FAT, older servers and drivers) gives the older records. Where the
-  // records' IDs are not the form the folder's own identity takes, the
+  // (FAT, older servers and drivers) gives the older records, whose 64-bit
+  // IDs are the form identities take where FileIdInfo is refused too. Where
+  // the records' IDs are not the form the folder's own identity takes, the
   // subfolders ask their own.
   const bool wideIds = Native().wideIds;
-  bool wideRecords = wideIds;
+  bool wideRecords = wideIds && !(volumeKnown && refusals.Refused(volume, Refusal::kWideRecords));
   bool queried = false;
   uint32_t firstError = 0;
   if (wideRecords) {
     queried = RecordListing::Query(getInfoEx, handle, kFileIdExtdDirectoryRestartInfo, batch.get());
     firstError = queried ? 0 : LastErrorOf();
-    if (AfterFirstQuery(queried, firstError) == FirstBatch::kFallBack) wideRecords = false;
+    if (AfterFirstQuery(queried, firstError) == FirstBatch::kFallBack) {
+      wideRecords = false;
+      if (volumeKnown && IsRefusalError(firstError)) {
+        refusals.Remember(volume, Refusal::kWideRecords);
+      }
+    }
   }
   if (!wideRecords) {
     queried = RecordListing::Query(getInfoEx, handle, kFileIdBothDirectoryRestartInfo, batch.get());
     firstError = queried ? 0 : LastErrorOf();
   }
-  const bool listIndexes = wideRecords || !wideIds;
-  switch (AfterFirstQuery(queried, firstError)) {
-    case FirstBatch::kEntries:
-      return std::make_unique<RecordListing>(handle, getInfoEx, std::move(batch), wideRecords,
-                                             listIndexes, folderRef.listedIdentity);
-    case FirstBatch::kEmpty:
-      return std::make_unique<RecordListing>(handle, getInfoEx, nullptr, wideRecords, listIndexes,
-                                             folderRef.listedIdentity);
-    case FirstBatch::kFallBack:
-      break;
+  const bool listIndexes = wideRecords || (volumeKnown ? !WideIdsOn(volume) : !wideIds);
+  const FirstBatch first = AfterFirstQuery(queried, firstError);
+  if (first != FirstBatch::kFallBack && listed != nullptr &&
+      !StillTheListedFolder(handle, first == FirstBatch::kEntries ? batch.get() : nullptr,
+                            wideRecords ? kIdExtdRecords : kIdBothRecords, listIndexes, *listed)) {
+    ::CloseHandle(handle);
+    error = ERROR_PATH_NOT_FOUND;  // another folder now has its name
+    return nullptr;
   }
-  ::CloseHandle(handle);
-  return OpenFindListing(mask, folder, error);
+  std::unique_ptr<RecordListing> listing;
+  switch (first) {
+    case FirstBatch::kEntries:
+      listing = std::make_unique<RecordListing>(handle, getInfoEx, std::move(batch), wideRecords,
+                                                listIndexes, identity);
+      break;
+    case FirstBatch::kEmpty:
+      listing = std::make_unique<RecordListing>(handle, getInfoEx, nullptr, wideRecords,
+                                                listIndexes, identity);
+      break;
+    case FirstBatch::kFallBack:
+      ::CloseHandle(handle);
+      return OpenFindListing(mask, folder, listed, error);
+  }
+  return listing;
 }
 
 bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
+  const WatchedCall watched;
   // By name relative to the open folder where the listing has its handle
   // (the older search gives none), else by opening the file.
   auto* listing = dynamic_cast<RecordListing*>(file.parent);
   LinkQueryPlace place;
-  place.statByName = listing != nullptr && Native().queryByName != nullptr;
-  place.systemLacksStat = &systemLacksStat;
+  place.statByName = listing != nullptr && Native().statByName;
+  place.refusals = &refusals;
+  place.listedId = file.listedIdentity;
   if (listing != nullptr) {
     place.folderLacksStat = &listing->lacksStat;
     place.volumeKnown = listing->Volume(place.volume);
@@ -557,6 +654,7 @@ bool Win32Platform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
 
 ReparseRead Win32Platform::ReadReparseData(const std::u16string& openName,
                                            const EntryRef& /*entry*/, std::span<uint8_t> buffer) {
+  const WatchedCall watched;
   ReparseRead result;
   // The reparse point itself, never what it points to. Reading its reparse
   // data takes no data access: asking for none but the attributes reaches

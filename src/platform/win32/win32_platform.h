@@ -46,6 +46,23 @@ Function LookUp(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
 }
 
+struct CallSlot;
+
+// Marks a file-system call of the calling thread for as long as it lives:
+// once a control event has come and the call still waits a while later (a
+// server that does not answer), it is cancelled and fails with
+// ERROR_OPERATION_ABORTED.
+class WatchedCall {
+ public:
+  WatchedCall();
+  ~WatchedCall();
+  WatchedCall(const WatchedCall&) = delete;
+  WatchedCall& operator=(const WatchedCall&) = delete;
+
+ private:
+  CallSlot* slot_;
+};
+
 // Makes one conversion to each code page that narrow text is converted to,
 // so that a code page served by a library of its own (GB18030, the ISO-2022
 // pages) has it loaded before redirection goes off: with it off, a 32-bit

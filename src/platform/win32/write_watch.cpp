@@ -12,4 +12,12 @@ uint32_t WriteWatch::Look() {
   return blocked ? thread_ : 0;
 }
 
+void WatchUntilFinished(const CancellerSteps& steps) {
+  steps.sleep(kWriteGraceMs);
+  while (!steps.finished()) {
+    steps.round();
+    steps.sleep(kCancelCheckMs);
+  }
+}
+
 }  // namespace quorrex::win32

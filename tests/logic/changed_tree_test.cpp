@@ -1,0 +1,119 @@
+// A walk while the tree changes under it, or after an abort has cancelled
+// the calls still waiting: what the user sees, with one worker and with
+// four.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "memory_machine.h"
+#include "run_fixture.h"
+
+namespace quorrex::testing {
+namespace {
+
+constexpr uint32_t kWorkerCounts[] = {1, 4};
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(ChangedTree, AFolderSwappedBeforeItsOpenIsNeverEntered) {
+  // C:\t\sub is listed as a plain folder; before its own open, something
+  // else takes its name. Nothing behind it is listed, and it gets its error
+  // line, as a folder that is gone.
+  struct Case {
+    const char* name;
+    std::u16string folder;  // the folder whose name is taken
+    std::function<void(MemoryMachine&)> swap;
+  };
+  const Case cases[] = {
+      {"a junction to an ancestor", u"C:\\t\\sub",
+       [](MemoryMachine& m) { m.AddJunction(u"C:\\t\\sub", u"C:\\t"); }},
+      {"a junction to the volume's root", u"C:\\t\\sub",
+       [](MemoryMachine& m) { m.AddJunction(u"C:\\t\\sub", u"C:\\"); }},
+      {"a junction whose name matches the pattern", u"C:\\t\\lib.dll",
+       [](MemoryMachine& m) { m.AddJunction(u"C:\\t\\lib.dll", u"C:\\elsewhere"); }},
+      {"another folder of the same name", u"C:\\t\\sub",
+       [](MemoryMachine& m) { m.AddFile(u"C:\\t\\sub\\planted.dll")->linkCount = 2; }},
+  };
+  for (const uint32_t workers : kWorkerCounts) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddFile(u"C:\\t\\a\\x.dll")->linkCount = 2;
+      m.AddFolder(c.folder);
+      m.AddFile(u"C:\\t\\z\\y.dll")->linkCount = 2;
+      m.AddFile(u"C:\\elsewhere\\e.dll")->linkCount = 2;
+      std::atomic<bool> swapped{false};
+      const std::u16string mask = c.folder + u"\\*";
+      m.beforeListing = [&](const std::u16string& opened) {
+        if (!opened.ends_with(mask) || swapped.exchange(true)) return;
+        m.Remove(c.folder);
+        c.swap(m);
+      };
+      const Outcome o = RunOn(m, {u"C:\\t\\*.dll", u"-s"}, workers);
+      EXPECT_TRUE(swapped);
+      EXPECT_EQ(o.code, 0);
+      EXPECT_TRUE(
+          Has(o.out, "error PATH_NOT_FOUND opening '" + EncodeUtf8Lossless(c.folder) + "\\*'\r\n"))
+          << o.out;
+      // Only the two files of the tree itself: nothing listed through the
+      // name, nothing reported at it.
+      EXPECT_TRUE(Has(o.out,
+                      "group of 2 hard links:\r\n 1: C:\\t\\a\\x.dll\n"
+                      "group of 2 hard links:\r\n 1: C:\\t\\z\\y.dll\n\r\nsummary"))
+          << o.out;
+      EXPECT_TRUE(Has(o.out, "* 0 reparse points:")) << o.out;
+      EXPECT_TRUE(Has(o.out, "* 2 hard link groups")) << o.out;
+    }
+  }
+}
+
+TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
+  // After Ctrl+C the calls still waiting are cancelled and fail with
+  // ERROR_OPERATION_ABORTED: that is no error of the folder or the link.
+  // The same failure without an abort is printed as any other.
+  struct Case {
+    const char* name;
+    bool abort;
+    std::string line;  // expected in the output, or absent after an abort
+  };
+  const Case cases[] = {
+      {"a folder's open, cancelled after an abort", true, "error 995 opening 'C:\\d\\slow\\*'"},
+      {"a folder's open failing so without one", false, "error 995 opening 'C:\\d\\slow\\*'"},
+  };
+  for (const uint32_t workers : kWorkerCounts) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + ", workers " + std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddFile(u"C:\\d\\slow\\f");
+      m.refuseListing = [&](const std::u16string& mask) -> uint32_t {
+        if (!mask.ends_with(u"\\slow\\*")) return 0;
+        if (c.abort) m.RaiseCtrlEvent(kCtrlCEvent);
+        return win_error::kOperationAborted;
+      };
+      const Outcome o = RunOn(m, {u"C:\\d", u"-s"}, workers);
+      EXPECT_EQ(o.code, c.abort ? kExitAborted : 0);
+      EXPECT_EQ(Has(o.out, c.line), !c.abort) << o.out;
+    }
+  }
+  // A reparse point whose open is cancelled after the abort.
+  for (const uint32_t workers : kWorkerCounts) {
+    SCOPED_TRACE(workers);
+    MemoryMachine m;
+    m.stdoutIsConsole = false;
+    m.AddJunction(u"C:\\d\\j", u"C:\\x");
+    m.InjectError(Op::kReparseOpen, u"\\\\?\\C:\\d\\j", win_error::kOperationAborted);
+    m.beforeReparseRead = [&] { m.RaiseCtrlEvent(kCtrlCEvent); };
+    const Outcome o = RunOn(m, {u"C:\\d", u"-s"}, workers);
+    EXPECT_EQ(o.code, kExitAborted);
+    EXPECT_FALSE(Has(o.out, "error 995")) << o.out;
+  }
+}
+
+}  // namespace
+}  // namespace quorrex::testing
