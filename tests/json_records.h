@@ -30,11 +30,13 @@ struct JsonValue {
   uint64_t number = 0;
   std::u16string text;  // a string, its escapes and UTF-8 decoded
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> fields;  // in their order
+  // An object's fields, in their order.
+  std::vector<std::string> keys;
+  std::vector<JsonValue> values;
 
   const JsonValue* Find(std::string_view key) const {
-    for (const auto& [name, value] : fields) {
-      if (name == key) return &value;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == key) return &values[i];
     }
     return nullptr;
   }
@@ -96,7 +98,8 @@ class JsonReader {
         if (!Take(":")) Fail("no colon");
         std::string name;
         for (const char16_t k : key.text) name.push_back(static_cast<char>(k));
-        value.fields.emplace_back(name, Value());
+        value.keys.push_back(name);
+        value.values.push_back(Value());
         Space();
       } while (Take(","));
       if (!Take("}")) Fail("no closing brace");
