@@ -161,7 +161,7 @@ class JsonPrinter final : public Printer {
     Write();
   }
 
-  bool WantsTargetState() const override { return true; }
+  bool WantsDetail() const override { return true; }
 
   void HardLinkGroup(uint32_t linkCount, const FileId& id,
                      std::span<const std::u16string_view> paths) override {

@@ -107,9 +107,10 @@ class Printer {
                                uint32_t error) = 0;
   virtual void FolderSkipped(SkipReason why, std::u16string_view path,
                              std::u16string_view name) = 0;
-  // Whether the printer wants to know if each link's target exists (the
-  // extra query is made only then).
-  virtual bool WantsTargetState() const = 0;
+  // Whether the printer shows what the text leaves out: a symbolic link's
+  // print name, and whether a link's target exists (the extra query is made
+  // only then).
+  virtual bool WantsDetail() const = 0;
 
   // One group of hard links, after the walk: its members' printed paths in
   // the order they were found.

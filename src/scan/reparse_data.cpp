@@ -102,10 +102,10 @@ void DecodeMountPoint(const Data& data, ReparseInfo& info) {
   }
 }
 
-void DecodeSymlink(const Data& data, ReparseInfo& info) {
+void DecodeSymlink(const Data& data, ReparseInfo& info, bool withPrintName) {
   info.kind = ReparseKind::kSymbolicLink;
   info.target = SubstituteName(data, kSymlinkPathBuffer);
-  info.printName = PrintName(data, kSymlinkPathBuffer);
+  if (withPrintName) info.printName = PrintName(data, kSymlinkPathBuffer);
   info.relative = (data.Read(kSymlinkFlags, 4) & kSymlinkRelative) != 0;
   if (StartsWithNoCase(info.target, kNtPrefix) && !StartsWithNoCase(info.target, kVolumePrefix)) {
     info.shownTarget = info.target.substr(kNtPrefix.size());
@@ -158,7 +158,8 @@ const char* WofAlgorithmName(uint32_t algorithm) {
   }
 }
 
-ReparseInfo DecodeReparseData(std::span<const uint8_t> buffer, uint32_t bytesReturned) {
+ReparseInfo DecodeReparseData(std::span<const uint8_t> buffer, uint32_t bytesReturned,
+                              bool withPrintName) {
   const Data data(buffer, bytesReturned);
   ReparseInfo info;
   info.tag = data.U32(kTagOffset);
@@ -168,7 +169,7 @@ ReparseInfo DecodeReparseData(std::span<const uint8_t> buffer, uint32_t bytesRet
       DecodeMountPoint(data, info);
       break;
     case kTagSymlink:
-      DecodeSymlink(data, info);
+      DecodeSymlink(data, info, withPrintName);
       break;
     case kTagAppExecLink:
       DecodeAppExecLink(data, info);

@@ -65,7 +65,10 @@ struct ReparseInfo {
 // it is missing, and a name that reaches past them is cut at that end, so
 // whatever an earlier query left further on never shows. Every tag decodes
 // to some kind.
-ReparseInfo DecodeReparseData(std::span<const uint8_t> buffer, uint32_t bytesReturned);
+// A symbolic link's print name is decoded only `withPrintName` (the text
+// never shows it); a mount point's always.
+ReparseInfo DecodeReparseData(std::span<const uint8_t> buffer, uint32_t bytesReturned,
+                              bool withPrintName = true);
 
 // The name of a WOF compression algorithm: "XPRESS4K", "LZX", "XPRESS8K",
 // "XPRESS16K", or "unk" for any other number.

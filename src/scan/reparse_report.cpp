@@ -55,7 +55,7 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
     case ReparseRead::Stage::kRead:
       break;
   }
-  ReparseInfo info = DecodeReparseData(data, read.bytesReturned);
+  ReparseInfo info = DecodeReparseData(data, read.bytesReturned, printer.WantsDetail());
   // Where paths are the system's own there are no NT names: a mount point
   // is shown by its print name, the platform's printed form of the target.
   if (!scan.conventions.windowsPathForms && !info.printName.empty() &&
@@ -64,7 +64,7 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
     info.shownTarget = info.printName;
   }
   ReparseFinding point{displayPath, info, std::nullopt};
-  if (printer.WantsTargetState() &&
+  if (printer.WantsDetail() &&
       (info.kind == ReparseKind::kSymbolicLink || info.kind == ReparseKind::kDirectoryJunction)) {
     point.target = scan.platform.FindLinkTarget(OpenName(scan.conventions, entry.path), entry);
   }

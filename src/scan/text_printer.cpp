@@ -131,7 +131,7 @@ class TextPrinter final : public Printer {
     }
   }
 
-  bool WantsTargetState() const override { return false; }
+  bool WantsDetail() const override { return false; }
 
   void HardLinkGroup(uint32_t linkCount, const FileId&,
                      std::span<const std::u16string_view> paths) override {
