@@ -1,5 +1,6 @@
 #include "console/json_line.h"
 
+#include <array>
 #include <charconv>
 #include <mutex>
 
@@ -10,25 +11,15 @@ namespace quorrex {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
+// The ASCII units a JSON string holds as they are: all but the control
+// characters, the quote and the backslash.
+constexpr auto kPlain = [] {
+  std::array<bool, 128> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void AppendBase64Bytes(std::string& out, std::string_view bytes) {
   size_t i = 0;
@@ -70,9 +61,13 @@ void JsonLine::Key(std::string_view key) {
 JsonLine& JsonLine::Ascii(std::string_view key, std::string_view value) {
   Key(key);
   out_.push_back('"');
-  for (const char c : value) {
-    if (c == '"' || c == '\\') out_.push_back('\\');
-    out_.push_back(c);
+  if (value.find_first_of("\"\\") == std::string_view::npos) {
+    out_.append(value);
+  } else {
+    for (const char c : value) {
+      if (c == '"' || c == '\\') out_.push_back('\\');
+      out_.push_back(c);
+    }
   }
   out_.push_back('"');
   return *this;
@@ -153,40 +148,65 @@ std::string_view JsonLine::End() {
 }
 
 bool JsonLine::AppendString(std::u16string_view value) {
+  // Written in place: room for the worst case (six bytes for a unit that is
+  // escaped), given back once the string is out.
+  const size_t start = out_.size();
+  out_.resize(start + 2 + 6 * value.size());
+  char* out = out_.data() + start;
   bool valid = true;
-  out_.push_back('"');
-  for (size_t i = 0; i < value.size(); ++i) {
-    const char16_t c = value[i];
+  *out++ = '"';
+  const char16_t* at = value.data();
+  const char16_t* const end = at + value.size();
+  while (at < end) {
+    // Most names are plain ASCII: copied unit by unit, one test each.
+    while (at < end && *at < 0x80 && kPlain[*at]) *out++ = static_cast<char>(*at++);
+    if (at == end) break;
+    const char16_t c = *at++;
     if (c >= 0x20 && c < 0x80) {
-      if (c == u'"' || c == u'\\') out_.push_back('\\');
-      out_.push_back(static_cast<char>(c));
+      *out++ = '\\';  // a quote or a backslash
+      *out++ = static_cast<char>(c);
     } else if (c < 0x20) {
+      *out++ = '\\';
       switch (c) {
         case u'\n':
-          out_.append("\\n");
+          *out++ = 'n';
           break;
         case u'\r':
-          out_.append("\\r");
+          *out++ = 'r';
           break;
         case u'\t':
-          out_.append("\\t");
+          *out++ = 't';
           break;
         default:
-          out_.append("\\u00");
-          out_.push_back(kHex[c >> 4]);
-          out_.push_back(kHex[c & 15]);
+          *out++ = 'u';
+          *out++ = '0';
+          *out++ = '0';
+          *out++ = kHex[c >> 4];
+          *out++ = kHex[c & 15];
       }
-    } else if (PairAt(value, i)) {
-      AppendUtf8(out_, PairValue(value, i));
-      ++i;
-    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      AppendUtf8(out_, 0xFFFD);
-      valid = false;
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (c >> 6));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (IsHighSurrogate(c) && at < end && IsLowSurrogate(*at)) {
+      const char32_t pair = 0x10000 + ((char32_t{c} - 0xD800) << 10) + (char32_t{*at++} - 0xDC00);
+      *out++ = static_cast<char>(0xF0 | (pair >> 18));
+      *out++ = static_cast<char>(0x80 | ((pair >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((pair >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (pair & 0x3F));
     } else {
-      AppendUtf8(out_, c);
+      // A surrogate without its partner is not a character: U+FFFD.
+      char32_t unit = c;
+      if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+        unit = 0xFFFD;
+        valid = false;
+      }
+      *out++ = static_cast<char>(0xE0 | (unit >> 12));
+      *out++ = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (unit & 0x3F));
     }
   }
-  out_.push_back('"');
+  *out++ = '"';
+  out_.resize(static_cast<size_t>(out - out_.data()));
   return valid;
 }
 
