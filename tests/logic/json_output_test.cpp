@@ -61,10 +61,8 @@ TEST(JsonRecords, EachFindingIsOneRecordWithWhatItsTextLeavesOut) {
         u"C:\\data\\rel",
         LinkData(0xA000000C, u"..\\x", u"..\\x", NameOrder::kPrintFirst, false, kSymlinkRelative),
         false);
-    std::vector<uint8_t> app{3, 0, 0, 0};
-    const std::vector<uint8_t> strings = Utf16Bytes(u"Pkg\0App\0C:\\x.exe\0"sv);
-    app.insert(app.end(), strings.begin(), strings.end());
-    machine.AddReparsePoint(u"C:\\data\\sub\\app", RawReparseData(0x8000001B, app), false);
+    machine.AddReparsePoint(u"C:\\data\\sub\\app", AppExecData({u"Pkg", u"App", u"C:\\x.exe"}),
+                            false);
     machine.AddReparsePoint(
         u"C:\\data\\sub\\wof",
         RawReparseData(0x80000017, {1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0}), false);
