@@ -55,41 +55,7 @@ std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& s
   return data.raw();
 }
 
-// How deep each machine's redirection brackets are on this thread.
-thread_local std::map<const MemoryMachine*, int> redirectionOffDepth;
-
-constexpr char16_t kSystem32[] = u"C:\\Windows\\System32";
-constexpr char16_t kSysWow64[] = u"C:\\Windows\\SysWOW64";
-constexpr char16_t kSysnative[] = u"C:\\Windows\\Sysnative";
-
 }  // namespace
-
-void MemoryMachine::BeginFileSystemWork() {
-  ++fileSystemThreads;
-  ++redirectionOffDepth[this];
-}
-
-void MemoryMachine::EndFileSystemWork() {
-  const auto depth = redirectionOffDepth.find(this);
-  if (depth != redirectionOffDepth.end() && --depth->second <= 0) redirectionOffDepth.erase(depth);
-}
-
-bool MemoryMachine::RedirectionOff() const {
-  return redirectionOffDepth.contains(this);
-}
-
-FolderAlias MemoryMachine::NativeSystemFolderAlias() {
-  if (!wow64 || !RedirectionOff()) return {};
-  return FolderAlias{kSysnative, kSystem32};
-}
-
-std::u16string MemoryMachine::Redirected(const std::u16string& path) const {
-  if (!wow64 || RedirectionOff()) return path;
-  std::u16string c = Canonical(path);
-  if (!ReplaceLeadingFolder(c, kSystem32, kSysWow64))
-    ReplaceLeadingFolder(c, kSysnative, kSystem32);
-  return c;
-}
 
 FileId MemoryMachine::IdOf(const Resolved& r) const {
   if (r.volume != nullptr && r.volume->zeroIndexes) {
@@ -100,7 +66,7 @@ FileId MemoryMachine::IdOf(const Resolved& r) const {
 }
 
 VolumeAnswers MemoryMachine::AnswersOn(const Volume* volume) const {
-  VolumeAnswers answers = AnswersOf(release, volume != nullptr ? volume->fsName : u"NTFS");
+  VolumeAnswers answers = AnswersOf(Release(), volume != nullptr ? volume->fsName : u"NTFS");
   if (volume != nullptr && volume->statRefusal != 0) answers.stat = volume->statRefusal;
   return answers;
 }
@@ -108,31 +74,14 @@ VolumeAnswers MemoryMachine::AnswersOn(const Volume* volume) const {
 FileId MemoryMachine::AskIdentity(const Resolved& r) {
   // GetFileInformationByHandle; then FileIdInfo, from Windows 8 on, where
   // the volume has not refused it before.
-  Count(Counted::kQuery, 2);
+  Count(Call::kQuery, 2);
   FileId id = IdOf(r);
   const VolumeAnswers answers = AnswersOn(r.volume);
   if (answers.fileIdInfoAsked && !refusals_.Refused(id.volume, win32::Refusal::kFileIdInfo)) {
-    Count(Counted::kQuery);
+    Count(Call::kQuery);
     if (!answers.fileIdInfo) refusals_.Remember(id.volume, win32::Refusal::kFileIdInfo);
   }
   return id;
-}
-
-void MemoryMachine::Count(Counted kind, size_t n) {
-  calls_[static_cast<size_t>(kind)].fetch_add(n, std::memory_order_relaxed);
-}
-
-CallCounts MemoryMachine::Calls() const {
-  CallCounts counts;
-  counts.opens = calls_[static_cast<size_t>(Counted::kOpen)].load();
-  counts.queries = calls_[static_cast<size_t>(Counted::kQuery)].load();
-  counts.statsByName = calls_[static_cast<size_t>(Counted::kStatByName)].load();
-  counts.closes = calls_[static_cast<size_t>(Counted::kClose)].load();
-  return counts;
-}
-
-void MemoryMachine::ResetCalls() {
-  for (auto& count : calls_) count = 0;
 }
 
 void MemoryMachine::RefuseStatByName(const std::u16string& root, uint32_t status) {
@@ -209,7 +158,7 @@ class MemoryMachine::Listing : public FolderListing {
   }
   ~Listing() override {
     --machine_->openListings;
-    machine_->Count(Counted::kClose);
+    machine_->Count(Call::kClose);
   }
   Listing(const Listing&) = delete;
   Listing& operator=(const Listing&) = delete;
@@ -219,12 +168,12 @@ class MemoryMachine::Listing : public FolderListing {
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
       if (ended_) return false;
       if (position_ >= entries_.size() || position_ >= limit_) {
-        machine_->Count(Counted::kQuery);  // the query that finds no more
+        machine_->Count(Call::kQuery);  // the query that finds no more
         ended_ = true;
         return false;
       }
       if (std::find(batchStarts_.begin(), batchStarts_.end(), position_) != batchStarts_.end()) {
-        machine_->Count(Counted::kQuery);
+        machine_->Count(Call::kQuery);
       }
       entry = entries_[position_++];
       if (machine_->onEntry) machine_->onEntry(entry.name);
@@ -238,14 +187,14 @@ class MemoryMachine::Listing : public FolderListing {
       asked_ = true;
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
       // The search's folder is opened once more to be asked.
-      if (shape_.searched) machine_->Count(Counted::kOpen);
+      if (shape_.searched) machine_->Count(Call::kOpen);
       if (shape_.identityError == 0) {
         id_ = machine_->AskIdentity(shape_.resolved);
         known_ = true;
       } else {
-        machine_->Count(Counted::kQuery, 2);
+        machine_->Count(Call::kQuery, 2);
       }
-      if (shape_.searched) machine_->Count(Counted::kClose);
+      if (shape_.searched) machine_->Count(Call::kClose);
     }
     if (!known_) return false;
     id = id_;
@@ -278,24 +227,24 @@ namespace {
 // The NTSTATUS a by-name query fails with where an open fails with `error`.
 uint32_t StatusOf(uint32_t error) {
   switch (error) {
-    case win_error::kFileNotFound:
+    case win::kFileNotFound:
       return win32::nt_status::kObjectNameNotFound;
-    case win_error::kPathNotFound:
+    case win::kPathNotFound:
       return win32::nt_status::kObjectPathNotFound;
-    case win_error::kAccessDenied:
+    case win::kAccessDenied:
       return win32::nt_status::kAccessDenied;
-    case win_error::kSharingViolation:
+    case win::kSharingViolation:
       return win32::nt_status::kSharingViolation;
-    case 4:
+    case win::kTooManyOpenFiles:
       return win32::nt_status::kTooManyOpenedFiles;
-    case 8:
+    case win::kNotEnoughMemory:
       return win32::nt_status::kNoMemory;
-    case 1450:
+    case win::kNoSystemResources:
       return win32::nt_status::kInsufficientResources;
-    case 87:
+    case win::kInvalidParameter:
       return win32::nt_status::kInvalidParameter;
     default:
-      return 0xC0000001;  // STATUS_UNSUCCESSFUL
+      return win::kStatusUnsuccessful;
   }
 }
 
@@ -307,8 +256,8 @@ class MemoryMachine::LinkCalls final : public win32::LinkCalls {
   LinkCalls(MemoryMachine& machine, const std::u16string& path) : machine_(machine), path_(path) {}
 
   uint32_t StatByName(win32::StatAnswer& answer) override {
-    machine_.Count(Counted::kStatByName);
-    if (machine_.release < WindowsRelease::kWindows10v1709) {
+    machine_.Count(Call::kStatByName);
+    if (machine_.Release() < WindowsRelease::kWindows10v1709) {
       return win32::nt_status::kInvalidParameter;  // 1703: the class is unknown
     }
     if (uint32_t e = machine_.Injected(Op::kStatByName, path_)) return StatusOf(e);
@@ -322,18 +271,18 @@ class MemoryMachine::LinkCalls final : public win32::LinkCalls {
     return win32::nt_status::kSuccess;
   }
   uint32_t Open() override {
-    machine_.Count(Counted::kOpen);
+    machine_.Count(Call::kOpen);
     if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return e;
     resolved_ = machine_.Resolve(machine_.Redirected(path_), true);
     return resolved_.node ? 0 : resolved_.error;
   }
   uint32_t QueryLinks(uint32_t& links) override {
-    machine_.Count(Counted::kQuery);
+    machine_.Count(Call::kQuery);
     links = Links(resolved_);
     return 0;
   }
   uint32_t QueryIndex(uint64_t& volume, uint64_t& index) override {
-    machine_.Count(Counted::kQuery, 2);
+    machine_.Count(Call::kQuery, 2);
     const FileId id = machine_.IdOf(resolved_);
     volume = id.volume;
     index = id.index;
@@ -341,14 +290,14 @@ class MemoryMachine::LinkCalls final : public win32::LinkCalls {
   }
   bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
     if (!machine_.WideIds()) return false;  // refused before the kernel
-    machine_.Count(Counted::kQuery);
+    machine_.Count(Call::kQuery);
     if (!machine_.AnswersOn(resolved_.volume).fileIdInfo) return false;
     const FileId id = machine_.IdOf(resolved_);
     lower = id.index;
     upper = id.indexUpper;
     return true;
   }
-  void Close() override { machine_.Count(Counted::kClose); }
+  void Close() override { machine_.Count(Call::kClose); }
   uint32_t ErrorOf(uint32_t status) override { return win32::WinErrorOfStatus(status); }
 
  private:
@@ -421,7 +370,7 @@ MemoryMachine::Volume* MemoryMachine::VolumeOf(const std::u16string& canonical,
 
 MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool followFinal,
                                                int hops) {
-  if (hops > 32) return {nullptr, nullptr, 1921};
+  if (hops > 32) return {nullptr, nullptr, win::kCantResolveFilename};
   std::u16string c = Canonical(path);
   for (const auto& [alias, root] : aliases_) {
     if (StartsNoCase(c + u"\\", alias)) {
@@ -431,15 +380,15 @@ MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool 
   }
   size_t rootLength = 0;
   Volume* volume = VolumeOf(c, rootLength);
-  if (volume == nullptr) return {nullptr, nullptr, win_error::kPathNotFound};
+  if (volume == nullptr) return {nullptr, nullptr, win::kPathNotFound};
   const auto parts = Components(std::u16string_view(c).substr(std::min(rootLength, c.size())));
   NodePtr node = volume->top;
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     if (parts[i].find_first_of(u"*?") != std::u16string::npos) {
-      return {nullptr, nullptr, win_error::kInvalidName};
+      return {nullptr, nullptr, win::kInvalidName};
     }
-    if (!node->folder) return {nullptr, nullptr, win_error::kPathNotFound};
+    if (!node->folder) return {nullptr, nullptr, win::kPathNotFound};
     NodePtr next;
     for (const auto& [name, child] : node->children) {
       if (EqualNoCase(name, parts[i])) {
@@ -448,7 +397,7 @@ MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool 
       }
     }
     if (!next) {
-      return {nullptr, nullptr, last ? win_error::kFileNotFound : win_error::kPathNotFound};
+      return {nullptr, nullptr, last ? win::kFileNotFound : win::kPathNotFound};
     }
     node = next;
     if (!node->redirect.empty() && (!last || followFinal)) {
@@ -604,12 +553,6 @@ std::vector<uint8_t> MemoryMachine::SymlinkData(const std::u16string& substitute
 
 // --- Platform ----------------------------------------------------------------
 
-bool MemoryMachine::ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) {
-  if (!versionReadable || file != ownPath) return false;
-  fileVersion = fileVersionMS;
-  return true;
-}
-
 bool MemoryMachine::GetFullPathName(const std::u16string& path, std::u16string& full) {
   if (path.empty() || Injected(Op::kFullPath, path) != 0) return false;
   std::u16string p = path;
@@ -717,7 +660,7 @@ uint32_t MemoryMachine::GetVolumeInformation(const std::u16string& volume, uint3
     }
   }
   size_t rootLength = 0;
-  return VolumeOf(c, rootLength) != nullptr ? win_error::kDirNotRoot : win_error::kPathNotFound;
+  return VolumeOf(c, rootLength) != nullptr ? win::kDirNotRoot : win::kPathNotFound;
 }
 
 std::unique_ptr<FolderListing> MemoryMachine::OpenListing(const std::u16string& mask,
@@ -744,27 +687,27 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
       folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
   const FileId* listed = plain ? folder.listedIdentity : nullptr;
   // A folder that does not open is left to the search, which opens it again.
-  Count(Counted::kOpen);
+  Count(Call::kOpen);
   if ((error = Injected(Op::kOpenListing, path)) != 0) {
-    Count(Counted::kOpen);
+    Count(Call::kOpen);
     return nullptr;
   }
   const Resolved r = Resolve(Redirected(path), !plain);
   if (!r.node) {
-    Count(Counted::kOpen);
+    Count(Call::kOpen);
     error = r.error;
     return nullptr;
   }
   if (!r.node->folder) {
-    error = win_error::kPathNotFound;
+    error = win::kPathNotFound;
     return nullptr;
   }
   if (r.node->needsBackupPrivilege && !backupPrivilegeEnabled) {
-    error = win_error::kAccessDenied;
+    error = win::kAccessDenied;
     return nullptr;
   }
   if (openListingLimit && openListings >= *openListingLimit) {
-    error = win_error::kTooManyOpenFiles;
+    error = win::kTooManyOpenFiles;
     return nullptr;
   }
   Listing::Shape shape;
@@ -776,7 +719,7 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     shape.own = AskIdentity(r);
     shape.identity = &shape.own;
   } else if (shape.identity == nullptr) {
-    Count(Counted::kQuery, 2);
+    Count(Call::kQuery, 2);
   }
   const bool volumeKnown = shape.identity != nullptr;
   const uint64_t volume = volumeKnown ? shape.identity->volume : 0;
@@ -788,7 +731,7 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
   shape.wideRecords =
       WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kWideRecords));
   if (shape.wideRecords) {
-    Count(Counted::kQuery);
+    Count(Call::kQuery);
     if (!answers.wideRecords || recordsRefused) {
       shape.wideRecords = false;
       if (volumeKnown && !answers.wideRecords) {
@@ -796,7 +739,7 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
       }
     }
   }
-  if (!shape.wideRecords) Count(Counted::kQuery);
+  if (!shape.wideRecords) Count(Call::kQuery);
   const bool wideIdsOnVolume =
       WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kFileIdInfo));
   const bool listIndexes = !recordsRefused && (shape.wideRecords || !wideIdsOnVolume);
@@ -823,9 +766,9 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
   if (recordsRefused) {
     // The handle is closed, and the search opens the folder, following a
     // link at its name, and asks its first entries.
-    Count(Counted::kClose);
-    Count(Counted::kOpen);
-    Count(Counted::kQuery);
+    Count(Call::kClose);
+    Count(Call::kOpen);
+    Count(Call::kQuery);
     shape.searched = true;
     shape.identity = nullptr;
     shape.identityError = Injected(Op::kIdentity, path);
@@ -836,8 +779,8 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     // The records do not tell: the open folder is asked.
     const FileId own = AskIdentity(r);
     if (IsKnownFileId(own) && own != *listed) {
-      Count(Counted::kClose);
-      error = win_error::kPathNotFound;  // another folder now has its name
+      Count(Call::kClose);
+      error = win::kPathNotFound;  // another folder now has its name
       return nullptr;
     }
   }
@@ -847,7 +790,7 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
   FileId found;
   if (shape.searched && listed != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
       found != *listed) {
-    error = win_error::kPathNotFound;
+    error = win::kPathNotFound;
     return nullptr;
   }
   return listing;
@@ -861,7 +804,7 @@ bool MemoryMachine::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
   auto* listing = dynamic_cast<Listing*>(file.parent);
   win32::LinkQueryPlace place;
   place.statByName =
-      listing != nullptr && !listing->searched() && release >= WindowsRelease::kWindows10v1709;
+      listing != nullptr && !listing->searched() && Release() >= WindowsRelease::kWindows10v1709;
   place.refusals = &refusals_;
   place.listedId = file.listedIdentity;
   if (listing != nullptr) {
@@ -889,7 +832,7 @@ ReparseRead MemoryMachine::ReadReparseData(const std::u16string& openName, const
   result.stage = ReparseRead::Stage::kQueryFailed;
   if ((result.error = Injected(Op::kReparseQuery, openName)) != 0) return result;
   if (r.node->reparseData.empty()) {
-    result.error = win_error::kNotAReparsePoint;
+    result.error = win::kNotAReparsePoint;
     return result;
   }
   const size_t n = std::min(buffer.size(), r.node->reparseData.size());
@@ -905,190 +848,14 @@ LinkTarget MemoryMachine::FindLinkTarget(const std::u16string& openName, const E
   const Resolved r = Resolve(Redirected(openName), true);
   if (r.node) return LinkTarget::kExists;
   switch (r.error) {
-    case win_error::kFileNotFound:
-    case win_error::kPathNotFound:
-    case win_error::kInvalidName:
-    case 1921:  // ERROR_CANT_RESOLVE_FILENAME: a loop of links
+    case win::kFileNotFound:
+    case win::kPathNotFound:
+    case win::kInvalidName:
+    case win::kCantResolveFilename:  // a loop of links
       return LinkTarget::kMissing;
     default:
       return LinkTarget::kUnknown;
   }
-}
-
-bool MemoryMachine::OpenProcessToken(Handle& token) {
-  ++tokenOpenCalls;
-  if (tokenOpenFailures > 0) {
-    --tokenOpenFailures;
-    return false;
-  }
-  ++tokenOpens;
-  token = 0x7070;
-  return true;
-}
-
-bool MemoryMachine::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
-  if (privilegeLookupFails || std::u16string_view(name) != u"SeBackupPrivilege") return false;
-  luid.lowPart = 17;
-  luid.highPart = 0;
-  return true;
-}
-
-uint32_t MemoryMachine::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
-                                              uint32_t bufferLength, TokenPrivileges* previous,
-                                              uint32_t* returnLength) {
-  (void)token;
-  ++adjustCalls;
-  adjusts.push_back({newState, bufferLength, previous != nullptr});
-  if (previous != nullptr) *previous = adjustPrevious;
-  if (returnLength != nullptr) *returnLength = adjustPreviousLength;
-  if (adjustError == 0 && (newState.attributes & kSePrivilegeEnabled) != 0) {
-    const std::lock_guard<std::recursive_mutex> hold(files_);
-    backupPrivilegeEnabled = true;
-  }
-  return adjustError;
-}
-
-void MemoryMachine::CloseHandle(Handle handle) {
-  if (handle == 0x7070) ++tokenCloses;
-}
-
-ScreenInfo MemoryMachine::GetScreenInfo() {
-  if (!stdoutIsConsole) return {};
-  return {consoleWidth, cursorColumn};
-}
-
-void MemoryMachine::TrackColumn(std::u16string_view text) {
-  for (char16_t c : text) {
-    if (c == u'\n' || c == u'\r') {
-      cursorColumn = 0;
-    } else if (++cursorColumn >= consoleWidth && consoleWidth > 0) {
-      cursorColumn = 0;
-    }
-  }
-}
-
-bool MemoryMachine::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
-  written = 0;
-  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
-    error = stdoutError;
-    return false;
-  }
-  error = 0;
-  ++stdoutWrites;
-  out.append(bytes);
-  if (stdoutIsConsole) TrackColumn(NarrowToWide(bytes));
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
-  if (consoleWriteError != 0) {
-    error = consoleWriteError;
-    return false;
-  }
-  // A console that has gone takes no more text than it takes bytes.
-  const std::string bytes = EncodeUtf8Lossless(text);
-  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
-    error = stdoutError;
-    return false;
-  }
-  consoleWrites.push_back(text.size());
-  out += bytes;
-  TrackColumn(text);
-  written = static_cast<uint32_t>(text.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
-  if (!stderrIsConsole) {
-    error = win_error::kInvalidHandle;
-    return false;
-  }
-  err.append(bytes);
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderr(std::string_view bytes, uint32_t& written) {
-  if (stderrFails) return false;
-  err.append(bytes);
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderrText(std::u16string_view text) {
-  if (stderrFails) return false;
-  err += EncodeUtf8Lossless(text);
-  return true;
-}
-
-// The narrow code page is Latin-1 here; characters beyond it become '?'.
-std::string MemoryMachine::WideToNarrow(std::u16string_view text) {
-  std::string narrow;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
-    narrow.push_back(c < 0x100 ? static_cast<char>(c) : '?');
-  }
-  return narrow;
-}
-
-// The OEM code page holds ASCII and a few accented letters at their code page
-// 850 places.
-bool MemoryMachine::WideToOem(std::u16string_view text, std::string& oem) {
-  static const std::pair<char16_t, uint8_t> kOem[] = {
-      {u'\u00FC', 0x81}, {u'\u00E9', 0x82}, {u'\u00E4', 0x84}, {u'\u00F6', 0x94},
-      {u'\u00C4', 0x8E}, {u'\u00D6', 0x99}, {u'\u00DC', 0x9A}, {u'\u00DF', 0xE1}};
-  oem.clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c < 0x80) {
-      oem.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
-    char mapped = '?';
-    for (const auto& [wide, byte] : kOem) {
-      if (wide == c) mapped = static_cast<char>(byte);
-    }
-    oem.push_back(mapped);
-  }
-  return !oem.empty();
-}
-
-std::u16string MemoryMachine::NarrowToWide(std::string_view text) {
-  std::u16string wide;
-  for (char c : text) wide.push_back(static_cast<unsigned char>(c));
-  return wide;
-}
-
-bool MemoryMachine::SetStdinMode(uint32_t mode) {
-  if (!stdinIsConsole) return false;
-  stdinModesSet.push_back(mode);
-  stdinMode = mode;
-  return true;
-}
-
-bool MemoryMachine::GetStdinMode(uint32_t& mode) {
-  if (!stdinIsConsole) return false;
-  mode = stdinMode;
-  return true;
-}
-
-bool MemoryMachine::FlushConsoleInput() {
-  ++flushes;
-  input.clear();
-  for (const auto& record : inputAfterFlush) input.push_back(record);
-  inputAfterFlush.clear();
-  return stdinIsConsole;
-}
-
-bool MemoryMachine::ReadConsoleInput(InputRecord& record) {
-  ++inputReads;
-  if (!stdinIsConsole || input.empty()) return false;
-  record = input.front();
-  input.pop_front();
-  return true;
 }
 
 }  // namespace quorrex::testing

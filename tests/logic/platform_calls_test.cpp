@@ -8,7 +8,7 @@
 
 #include "console/console_state.h"
 #include "console/output_sink.h"
-#include "memory_machine.h"
+#include "release_machine.h"
 #include "run_fixture.h"
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
@@ -44,7 +44,7 @@ struct Walked {
 // the calls counted from the walk's start.
 Walked WalkOn(WindowsRelease release, const std::function<void(MemoryMachine&)>& build,
               std::u16string_view folder = u"\\\\?\\C:\\t\\", std::u16string_view pattern = u"*") {
-  MemoryMachine machine;
+  ReleaseMachine machine;
   machine.stdoutIsConsole = false;
   machine.release = release;
   build(machine);
