@@ -161,13 +161,6 @@ class MemoryMachine : public MachineProcess {
                               std::span<uint8_t> buffer) override;
   LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
 
-  // The reparse data of a mount point or symbolic link, as the system
-  // returns it.
-  static std::vector<uint8_t> MountPointData(const std::u16string& substitute,
-                                             const std::u16string& print = u"");
-  static std::vector<uint8_t> SymlinkData(const std::u16string& substitute,
-                                          const std::u16string& print = u"", uint32_t flags = 0);
-
  protected:
   // The system calls the Windows program makes for its file queries, as
   // this machine answers them: told here, counted by CountingMachine.
@@ -179,9 +172,6 @@ class MemoryMachine : public MachineProcess {
   // `path` as the calling thread's file-system redirection makes it: as it
   // is, unless Wow64Machine redirects it.
   virtual std::u16string Redirected(const std::u16string& path) const { return path; }
-  // The canonical form of a path: no long-path prefix, "\\server\share" for
-  // UNC, backslashes only.
-  static std::u16string Canonical(const std::u16string& path);
 
  private:
   struct Volume {
@@ -211,7 +201,6 @@ class MemoryMachine : public MachineProcess {
   std::unique_ptr<FolderListing> OpenListingLocked(const std::u16string& mask,
                                                    const EntryRef& folder, uint32_t& error);
 
-  static std::u16string Key(const std::u16string& path);
   Volume* VolumeOf(const std::u16string& canonical, size_t& rootLength);
   Resolved Resolve(const std::u16string& path, bool followFinal, int hops = 0);
   uint32_t Injected(Op op, const std::u16string& path) const;

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "machine_paths.h"
 #include "paths/path_forms.h"
 
 namespace quorrex::testing {

@@ -666,7 +666,7 @@ TEST(PosixScan, MountPointsShowTheirPrintNameOnlyThere) {
       machine->stdoutIsConsole = false;
       if (onPosix) machine->AddVolume(u"\\");
       machine->AddReparsePoint(onPosix ? u"\\srv\\m" : u"C:\\srv\\m",
-                               MemoryMachine::MountPointData(c.substitute, c.print), true);
+                               MountPointData(c.substitute, c.print), true);
       quorrex::Run run(*machine);
       WalkFolder(run.scan, onPosix ? u"/srv" : u"C:\\srv", u"*");
       FlushOutput(run.console);
