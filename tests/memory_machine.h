@@ -4,17 +4,17 @@
 // Volumes (drive letters, mounted folders, server shares and volume names),
 // folders and files with attributes, link counts and file indexes, reparse
 // points holding raw reparse data, and errors injected per operation and
-// path. The process's side (console, standard streams, token) is
-// machine_process.h; the parts that play an older Windows release, count
-// the system calls or redirect a 32-bit program's system folders wrap this
-// one (release_machine.h, counting_machine.h, wow64_machine.h). Whole runs
-// on it are asserted byte for byte. Its file operations may be called from
-// several threads at once.
+// path. The Windows program's file queries take their steps on these files
+// in machine_queries.cpp; the process's side (console, standard streams,
+// token) is machine_process.h. The parts that play an older Windows release,
+// count the system calls or redirect a 32-bit program's system folders wrap
+// this one (release_machine.h, counting_machine.h, wow64_machine.h). Whole
+// runs on it are asserted byte for byte. Its file operations may be called
+// from several threads at once.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
