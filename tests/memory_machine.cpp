@@ -1,139 +1,12 @@
 #include "memory_machine.h"
 
-#include "reparse_bytes.h"
-
 #include <algorithm>
 
-#include "paths/path_forms.h"
-#include "platform/win32/dir_records.h"
-#include "platform/win32/link_query.h"
+#include "machine_paths.h"
+#include "reparse_bytes.h"
 #include "support/utf.h"
 
 namespace quorrex::testing {
-namespace {
-
-char16_t Fold(char16_t c) {
-  return (c >= u'A' && c <= u'Z') ? c + (u'a' - u'A') : c;
-}
-
-bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Fold(a[i]) != Fold(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsNoCase(std::u16string_view text, std::u16string_view prefix) {
-  return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-std::vector<std::u16string> Components(std::u16string_view rest) {
-  std::vector<std::u16string> parts;
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = rest.size();
-    if (end > start) parts.emplace_back(rest.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-std::vector<uint8_t> NameData(uint32_t tag, size_t base, const std::u16string& substitute,
-                              const std::u16string& print, uint32_t flags) {
-  const size_t names = (substitute.size() + 1 + print.size() + 1) * 2;
-  ReparseBytes data(base + names);
-  data.Header(tag, static_cast<uint32_t>(base + names - 8))
-      .U16(8, 0)
-      .U16(10, static_cast<uint32_t>(substitute.size() * 2))
-      .U16(12, static_cast<uint32_t>((substitute.size() + 1) * 2))
-      .U16(14, static_cast<uint32_t>(print.size() * 2))
-      .Units(base, substitute)
-      .Units(base + (substitute.size() + 1) * 2, print);
-  if (base == 20) data.U32(16, flags);
-  return data.raw();
-}
-
-// How deep each machine's redirection brackets are on this thread.
-thread_local std::map<const MemoryMachine*, int> redirectionOffDepth;
-
-constexpr char16_t kSystem32[] = u"C:\\Windows\\System32";
-constexpr char16_t kSysWow64[] = u"C:\\Windows\\SysWOW64";
-constexpr char16_t kSysnative[] = u"C:\\Windows\\Sysnative";
-
-}  // namespace
-
-void MemoryMachine::BeginFileSystemWork() {
-  ++fileSystemThreads;
-  ++redirectionOffDepth[this];
-}
-
-void MemoryMachine::EndFileSystemWork() {
-  const auto depth = redirectionOffDepth.find(this);
-  if (depth != redirectionOffDepth.end() && --depth->second <= 0) redirectionOffDepth.erase(depth);
-}
-
-bool MemoryMachine::RedirectionOff() const {
-  return redirectionOffDepth.contains(this);
-}
-
-FolderAlias MemoryMachine::NativeSystemFolderAlias() {
-  if (!wow64 || !RedirectionOff()) return {};
-  return FolderAlias{kSysnative, kSystem32};
-}
-
-std::u16string MemoryMachine::Redirected(const std::u16string& path) const {
-  if (!wow64 || RedirectionOff()) return path;
-  std::u16string c = Canonical(path);
-  if (!ReplaceLeadingFolder(c, kSystem32, kSysWow64))
-    ReplaceLeadingFolder(c, kSysnative, kSystem32);
-  return c;
-}
-
-FileId MemoryMachine::IdOf(const Resolved& r) const {
-  if (r.volume != nullptr && r.volume->zeroIndexes) {
-    return FileId{r.node->volumeSerial, r.volume->unknownIndex, r.volume->unknownIndexUpper};
-  }
-  // Before Windows 8 a program sees the 64-bit index alone.
-  return FileId{r.node->volumeSerial, r.node->index, WideIds() ? r.node->indexUpper : 0};
-}
-
-VolumeAnswers MemoryMachine::AnswersOn(const Volume* volume) const {
-  VolumeAnswers answers = AnswersOf(release, volume != nullptr ? volume->fsName : u"NTFS");
-  if (volume != nullptr && volume->statRefusal != 0) answers.stat = volume->statRefusal;
-  return answers;
-}
-
-FileId MemoryMachine::AskIdentity(const Resolved& r) {
-  // GetFileInformationByHandle; then FileIdInfo, from Windows 8 on, where
-  // the volume has not refused it before.
-  Count(Counted::kQuery, 2);
-  FileId id = IdOf(r);
-  const VolumeAnswers answers = AnswersOn(r.volume);
-  if (answers.fileIdInfoAsked && !refusals_.Refused(id.volume, win32::Refusal::kFileIdInfo)) {
-    Count(Counted::kQuery);
-    if (!answers.fileIdInfo) refusals_.Remember(id.volume, win32::Refusal::kFileIdInfo);
-  }
-  return id;
-}
-
-void MemoryMachine::Count(Counted kind, size_t n) {
-  calls_[static_cast<size_t>(kind)].fetch_add(n, std::memory_order_relaxed);
-}
-
-CallCounts MemoryMachine::Calls() const {
-  CallCounts counts;
-  counts.opens = calls_[static_cast<size_t>(Counted::kOpen)].load();
-  counts.queries = calls_[static_cast<size_t>(Counted::kQuery)].load();
-  counts.statsByName = calls_[static_cast<size_t>(Counted::kStatByName)].load();
-  counts.closes = calls_[static_cast<size_t>(Counted::kClose)].load();
-  return counts;
-}
-
-void MemoryMachine::ResetCalls() {
-  for (auto& count : calls_) count = 0;
-}
 
 void MemoryMachine::RefuseStatByName(const std::u16string& root, uint32_t status) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
@@ -164,220 +37,8 @@ std::u16string Numbered(const char* stem, size_t number) {
   return U(name);
 }
 
-// A folder listing as the Windows program reads it: one open, its directory
-// records in batches of 64 KiB (and one query more that finds no more), one
-// close. The opening calls are counted as the listing is opened; a folder
-// whose identity is not known by then asks it when the walk does. A folder
-// listed by the older search has no handle: its link queries open each
-// file, and its identity opens the folder once more.
-class MemoryMachine::Listing : public FolderListing {
- public:
-  struct Shape {
-    bool wideRecords = false;
-    bool searched = false;
-    const FileId* identity = nullptr;  // known at the open
-    FileId own;                        // else asked when the walk asks
-    uint32_t identityError = 0;
-    Resolved resolved;
-  };
-  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, const Shape& shape)
-      : machine_(machine), entries_(std::move(entries)), limit_(limit), shape_(shape) {
-    const size_t open = ++machine_->openListings;
-    size_t peak = machine_->peakOpenListings.load();
-    while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
-    }
-    if (shape.identity != nullptr) {
-      asked_ = true;
-      known_ = true;
-      id_ = *shape.identity;
-    }
-    shape_.identity = nullptr;
-    // The records: the fixed part (88 bytes with 128-bit IDs, 104 with
-    // 64-bit ones) and the name, each on an 8-byte boundary.
-    const size_t fixed = shape.wideRecords ? 88 : 104;
-    size_t used = 0;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const size_t record = (fixed + entries_[i].name.size() * 2 + 7) / 8 * 8;
-      if (used + record > 64 * 1024) {
-        batchStarts_.push_back(i);
-        used = 0;
-      }
-      used += record;
-    }
-    // A folder without a single entry failed its first query at once.
-    ended_ = entries_.empty();
-  }
-  ~Listing() override {
-    --machine_->openListings;
-    machine_->Count(Counted::kClose);
-  }
-  Listing(const Listing&) = delete;
-  Listing& operator=(const Listing&) = delete;
-
-  bool Next(FindData& entry) override {
-    {
-      const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
-      if (ended_) return false;
-      if (position_ >= entries_.size() || position_ >= limit_) {
-        machine_->Count(Counted::kQuery);  // the query that finds no more
-        ended_ = true;
-        return false;
-      }
-      if (std::find(batchStarts_.begin(), batchStarts_.end(), position_) != batchStarts_.end()) {
-        machine_->Count(Counted::kQuery);
-      }
-      entry = entries_[position_++];
-      if (machine_->onEntry) machine_->onEntry(entry.name);
-    }
-    if (machine_->onEntryUnlocked) machine_->onEntryUnlocked(entry.name);
-    return true;
-  }
-
-  bool Identity(FileId& id) override {
-    if (!asked_) {
-      asked_ = true;
-      const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
-      // The search's folder is opened once more to be asked.
-      if (shape_.searched) machine_->Count(Counted::kOpen);
-      if (shape_.identityError == 0) {
-        id_ = machine_->AskIdentity(shape_.resolved);
-        known_ = true;
-      } else {
-        machine_->Count(Counted::kQuery, 2);
-      }
-      if (shape_.searched) machine_->Count(Counted::kClose);
-    }
-    if (!known_) return false;
-    id = id_;
-    return true;
-  }
-
-  bool Volume(uint64_t& volume) const {
-    if (shape_.searched || !known_) return false;
-    volume = id_.volume;
-    return true;
-  }
-  bool searched() const { return shape_.searched; }
-  bool lacksStat = false;
-
- private:
-  MemoryMachine* machine_;
-  std::vector<FindData> entries_;
-  size_t position_ = 0;
-  size_t limit_;
-  Shape shape_;
-  FileId id_;
-  bool asked_ = false;
-  bool known_ = false;
-  bool ended_ = false;
-  std::vector<size_t> batchStarts_;
-};
-
-namespace {
-
-// The NTSTATUS a by-name query fails with where an open fails with `error`.
-uint32_t StatusOf(uint32_t error) {
-  switch (error) {
-    case win_error::kFileNotFound:
-      return win32::nt_status::kObjectNameNotFound;
-    case win_error::kPathNotFound:
-      return win32::nt_status::kObjectPathNotFound;
-    case win_error::kAccessDenied:
-      return win32::nt_status::kAccessDenied;
-    case win_error::kSharingViolation:
-      return win32::nt_status::kSharingViolation;
-    case 4:
-      return win32::nt_status::kTooManyOpenedFiles;
-    case 8:
-      return win32::nt_status::kNoMemory;
-    case 1450:
-      return win32::nt_status::kInsufficientResources;
-    case 87:
-      return win32::nt_status::kInvalidParameter;
-    default:
-      return 0xC0000001;  // STATUS_UNSUCCESSFUL
-  }
-}
-
-}  // namespace
-
-// The link query's system calls on the machine, counted.
-class MemoryMachine::LinkCalls final : public win32::LinkCalls {
- public:
-  LinkCalls(MemoryMachine& machine, const std::u16string& path) : machine_(machine), path_(path) {}
-
-  uint32_t StatByName(win32::StatAnswer& answer) override {
-    machine_.Count(Counted::kStatByName);
-    if (machine_.release < WindowsRelease::kWindows10v1709) {
-      return win32::nt_status::kInvalidParameter;  // 1703: the class is unknown
-    }
-    if (uint32_t e = machine_.Injected(Op::kStatByName, path_)) return StatusOf(e);
-    if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return StatusOf(e);
-    const Resolved r = machine_.Resolve(machine_.Redirected(path_), true);
-    if (!r.node) return StatusOf(r.error);
-    if (const uint32_t refusal = machine_.AnswersOn(r.volume).stat) return refusal;
-    answer.index = machine_.IdOf(r).index;
-    answer.attributes = r.node->attributes;
-    answer.links = Links(r);
-    return win32::nt_status::kSuccess;
-  }
-  uint32_t Open() override {
-    machine_.Count(Counted::kOpen);
-    if (uint32_t e = machine_.Injected(Op::kLinkInfo, path_)) return e;
-    resolved_ = machine_.Resolve(machine_.Redirected(path_), true);
-    return resolved_.node ? 0 : resolved_.error;
-  }
-  uint32_t QueryLinks(uint32_t& links) override {
-    machine_.Count(Counted::kQuery);
-    links = Links(resolved_);
-    return 0;
-  }
-  uint32_t QueryIndex(uint64_t& volume, uint64_t& index) override {
-    machine_.Count(Counted::kQuery, 2);
-    const FileId id = machine_.IdOf(resolved_);
-    volume = id.volume;
-    index = id.index;
-    return 0;
-  }
-  bool QueryWideIndex(uint64_t& lower, uint64_t& upper) override {
-    if (!machine_.WideIds()) return false;  // refused before the kernel
-    machine_.Count(Counted::kQuery);
-    if (!machine_.AnswersOn(resolved_.volume).fileIdInfo) return false;
-    const FileId id = machine_.IdOf(resolved_);
-    lower = id.index;
-    upper = id.indexUpper;
-    return true;
-  }
-  void Close() override { machine_.Count(Counted::kClose); }
-  uint32_t ErrorOf(uint32_t status) override { return win32::WinErrorOfStatus(status); }
-
- private:
-  static uint32_t Links(const Resolved& r) {
-    return r.node->linkCount != 0 ? r.node->linkCount : r.node->names;
-  }
-  MemoryMachine& machine_;
-  const std::u16string& path_;
-  Resolved resolved_;
-};
-
 MemoryMachine::MemoryMachine() {
   AddVolume(u"C:\\");
-}
-
-std::u16string MemoryMachine::Canonical(const std::u16string& path) {
-  std::u16string c = path;
-  std::replace(c.begin(), c.end(), u'/', u'\\');
-  if (StartsNoCase(c, u"\\\\?\\UNC\\")) return u"\\\\" + c.substr(8);
-  if (StartsNoCase(c, u"\\\\?\\Volume{")) return c;
-  if (StartsNoCase(c, u"\\\\?\\") || StartsNoCase(c, u"\\\\.\\")) return c.substr(4);
-  return c;
-}
-
-std::u16string MemoryMachine::Key(const std::u16string& path) {
-  std::u16string k = Canonical(path);
-  while (k.size() > 1 && k.back() == u'\\') k.pop_back();
-  for (auto& ch : k) ch = Fold(ch);
-  return k;
 }
 
 void MemoryMachine::AddVolume(const std::u16string& root, const std::u16string& fsName,
@@ -421,7 +82,7 @@ MemoryMachine::Volume* MemoryMachine::VolumeOf(const std::u16string& canonical,
 
 MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool followFinal,
                                                int hops) {
-  if (hops > 32) return {nullptr, nullptr, 1921};
+  if (hops > 32) return {nullptr, nullptr, win::kCantResolveFilename};
   std::u16string c = Canonical(path);
   for (const auto& [alias, root] : aliases_) {
     if (StartsNoCase(c + u"\\", alias)) {
@@ -431,15 +92,15 @@ MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool 
   }
   size_t rootLength = 0;
   Volume* volume = VolumeOf(c, rootLength);
-  if (volume == nullptr) return {nullptr, nullptr, win_error::kPathNotFound};
+  if (volume == nullptr) return {nullptr, nullptr, win::kPathNotFound};
   const auto parts = Components(std::u16string_view(c).substr(std::min(rootLength, c.size())));
   NodePtr node = volume->top;
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     if (parts[i].find_first_of(u"*?") != std::u16string::npos) {
-      return {nullptr, nullptr, win_error::kInvalidName};
+      return {nullptr, nullptr, win::kInvalidName};
     }
-    if (!node->folder) return {nullptr, nullptr, win_error::kPathNotFound};
+    if (!node->folder) return {nullptr, nullptr, win::kPathNotFound};
     NodePtr next;
     for (const auto& [name, child] : node->children) {
       if (EqualNoCase(name, parts[i])) {
@@ -448,7 +109,7 @@ MemoryMachine::Resolved MemoryMachine::Resolve(const std::u16string& path, bool 
       }
     }
     if (!next) {
-      return {nullptr, nullptr, last ? win_error::kFileNotFound : win_error::kPathNotFound};
+      return {nullptr, nullptr, last ? win::kFileNotFound : win::kPathNotFound};
     }
     node = next;
     if (!node->redirect.empty() && (!last || followFinal)) {
@@ -592,75 +253,11 @@ uint32_t MemoryMachine::Injected(Op op, const std::u16string& path) const {
   return it == errors_.end() ? 0 : it->second;
 }
 
-std::vector<uint8_t> MemoryMachine::MountPointData(const std::u16string& substitute,
-                                                   const std::u16string& print) {
-  return NameData(0xA0000003, 16, substitute, print, 0);
-}
-
-std::vector<uint8_t> MemoryMachine::SymlinkData(const std::u16string& substitute,
-                                                const std::u16string& print, uint32_t flags) {
-  return NameData(0xA000000C, 20, substitute, print, flags);
-}
-
 // --- Platform ----------------------------------------------------------------
-
-bool MemoryMachine::ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) {
-  if (!versionReadable || file != ownPath) return false;
-  fileVersion = fileVersionMS;
-  return true;
-}
 
 bool MemoryMachine::GetFullPathName(const std::u16string& path, std::u16string& full) {
   if (path.empty() || Injected(Op::kFullPath, path) != 0) return false;
-  std::u16string p = path;
-  if (StartsNoCase(p, u"\\\\?\\")) {
-    full = p;
-    return true;
-  }
-  std::replace(p.begin(), p.end(), u'/', u'\\');
-  std::u16string root;
-  std::u16string rest;
-  if (StartsNoCase(p, u"\\\\.\\")) {
-    full = p;
-    return true;
-  }
-  if (p.size() >= 2 && p[0] == u'\\' && p[1] == u'\\') {
-    // \\server\share is the root.
-    size_t cut = p.find(u'\\', 2);
-    cut = cut == std::u16string::npos ? p.size() : p.find(u'\\', cut + 1);
-    if (cut == std::u16string::npos) cut = p.size();
-    root = p.substr(0, cut) + u"\\";
-    rest = cut < p.size() ? p.substr(cut + 1) : u"";
-  } else if (p.size() >= 2 && p[1] == u':') {
-    const bool sameDrive = Fold(p[0]) == Fold(currentFolder[0]);
-    root = p.substr(0, 2) + u"\\";
-    if (p.size() >= 3 && p[2] == u'\\') {
-      rest = p.substr(3);
-    } else {
-      rest = (sameDrive ? currentFolder.substr(3) + u"\\" : u"") + p.substr(2);
-    }
-  } else if (!p.empty() && p[0] == u'\\') {
-    root = currentFolder.substr(0, 3);
-    rest = p.substr(1);
-  } else {
-    root = currentFolder.substr(0, 3);
-    rest = currentFolder.substr(3) + u"\\" + p;
-  }
-  std::vector<std::u16string> kept;
-  for (auto& part : Components(rest)) {
-    if (part == u".") continue;
-    if (part == u"..") {
-      if (!kept.empty()) kept.pop_back();
-      continue;
-    }
-    kept.push_back(part);
-  }
-  full = root;
-  for (size_t i = 0; i < kept.size(); ++i) {
-    if (i > 0) full += u"\\";
-    full += kept[i];
-  }
-  if (!kept.empty() && (p.back() == u'\\')) full += u"\\";
+  full = FullPathName(path, currentFolder);
   return true;
 }
 
@@ -717,7 +314,7 @@ uint32_t MemoryMachine::GetVolumeInformation(const std::u16string& volume, uint3
     }
   }
   size_t rootLength = 0;
-  return VolumeOf(c, rootLength) != nullptr ? win_error::kDirNotRoot : win_error::kPathNotFound;
+  return VolumeOf(c, rootLength) != nullptr ? win::kDirNotRoot : win::kPathNotFound;
 }
 
 std::unique_ptr<FolderListing> MemoryMachine::OpenListing(const std::u16string& mask,
@@ -728,149 +325,6 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListing(const std::u16string& 
   if (error == 0) listing = OpenListingLocked(mask, folder, error);
   if (afterListing) afterListing(mask, listing ? 0 : error);
   return listing;
-}
-
-std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16string& mask,
-                                                                const EntryRef& folder,
-                                                                uint32_t& error) {
-  const std::lock_guard<std::recursive_mutex> hold(files_);
-  if (folder.parent != nullptr) ++openedThroughParent;
-  listingsOpened.push_back(mask);
-  std::u16string path = mask;
-  if (!path.empty() && path.back() == u'*') path.pop_back();
-  // The steps of win32_files.cpp. A folder its parent listed as a plain one
-  // is opened itself, never through a link put at its name since.
-  const bool plain =
-      folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) == 0;
-  const FileId* listed = plain ? folder.listedIdentity : nullptr;
-  // A folder that does not open is left to the search, which opens it again.
-  Count(Counted::kOpen);
-  if ((error = Injected(Op::kOpenListing, path)) != 0) {
-    Count(Counted::kOpen);
-    return nullptr;
-  }
-  const Resolved r = Resolve(Redirected(path), !plain);
-  if (!r.node) {
-    Count(Counted::kOpen);
-    error = r.error;
-    return nullptr;
-  }
-  if (!r.node->folder) {
-    error = win_error::kPathNotFound;
-    return nullptr;
-  }
-  if (r.node->needsBackupPrivilege && !backupPrivilegeEnabled) {
-    error = win_error::kAccessDenied;
-    return nullptr;
-  }
-  if (openListingLimit && openListings >= *openListingLimit) {
-    error = win_error::kTooManyOpenFiles;
-    return nullptr;
-  }
-  Listing::Shape shape;
-  shape.resolved = r;
-  shape.identityError = Injected(Op::kIdentity, path);
-  // The volume: the listed folder's, or the folder asked its identity now.
-  shape.identity = folder.listedIdentity;
-  if (shape.identity == nullptr && shape.identityError == 0) {
-    shape.own = AskIdentity(r);
-    shape.identity = &shape.own;
-  } else if (shape.identity == nullptr) {
-    Count(Counted::kQuery, 2);
-  }
-  const bool volumeKnown = shape.identity != nullptr;
-  const uint64_t volume = volumeKnown ? shape.identity->volume : 0;
-  // The records: the wide ones where the release has them and the volume
-  // has not refused them, else the older ones; a folder that gives neither
-  // is listed by the search.
-  const VolumeAnswers answers = AnswersOn(r.volume);
-  const bool recordsRefused = Injected(Op::kDirRecords, path) != 0;
-  shape.wideRecords =
-      WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kWideRecords));
-  if (shape.wideRecords) {
-    Count(Counted::kQuery);
-    if (!answers.wideRecords || recordsRefused) {
-      shape.wideRecords = false;
-      if (volumeKnown && !answers.wideRecords) {
-        refusals_.Remember(volume, win32::Refusal::kWideRecords);
-      }
-    }
-  }
-  if (!shape.wideRecords) Count(Counted::kQuery);
-  const bool wideIdsOnVolume =
-      WideIds() && !(volumeKnown && refusals_.Refused(volume, win32::Refusal::kFileIdInfo));
-  const bool listIndexes = !recordsRefused && (shape.wideRecords || !wideIdsOnVolume);
-  std::vector<FindData> entries;
-  const bool root = r.volume != nullptr && r.node == r.volume->top;
-  if (!root) {
-    // "." carries the folder's own ID, as NTFS gives it.
-    FindData& dot = entries.emplace_back(FindData{kAttrDirectory, u"."});
-    const FileId own = IdOf(r);
-    dot.indexListed = listIndexes;
-    dot.index = listIndexes ? own.index : 0;
-    dot.indexUpper = listIndexes ? own.indexUpper : 0;
-    entries.push_back({kAttrDirectory, u".."});
-  }
-  for (const auto& [name, child] : r.node->children) {
-    FindData& entry = entries.emplace_back(FindData{child->attributes, name});
-    if (!listIndexes) continue;
-    // The record's file ID: 128 bits from Windows 8 on, 64 before.
-    const FileId id = IdOf(Resolved{child, r.volume, 0});
-    entry.indexListed = true;
-    entry.index = id.index;
-    entry.indexUpper = id.indexUpper;
-  }
-  if (recordsRefused) {
-    // The handle is closed, and the search opens the folder, following a
-    // link at its name, and asks its first entries.
-    Count(Counted::kClose);
-    Count(Counted::kOpen);
-    Count(Counted::kQuery);
-    shape.searched = true;
-    shape.identity = nullptr;
-    shape.identityError = Injected(Op::kIdentity, path);
-    const Resolved followed = Resolve(Redirected(path), true);
-    if (followed.node != nullptr) shape.resolved = followed;
-  } else if (listed != nullptr &&
-             !(!entries.empty() && win32::DotRecordNames(entries[0], *listed))) {
-    // The records do not tell: the open folder is asked.
-    const FileId own = AskIdentity(r);
-    if (IsKnownFileId(own) && own != *listed) {
-      Count(Counted::kClose);
-      error = win_error::kPathNotFound;  // another folder now has its name
-      return nullptr;
-    }
-  }
-  const auto limit = listingLimits_.find(Key(path));
-  auto listing = std::make_unique<Listing>(
-      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second, shape);
-  FileId found;
-  if (shape.searched && listed != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
-      found != *listed) {
-    error = win_error::kPathNotFound;
-    return nullptr;
-  }
-  return listing;
-}
-
-bool MemoryMachine::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
-  const std::lock_guard<std::recursive_mutex> hold(files_);
-  // The steps of the Windows program, on this machine's answers: the
-  // by-name query where the release's build has it and the folder is open
-  // as a handle.
-  auto* listing = dynamic_cast<Listing*>(file.parent);
-  win32::LinkQueryPlace place;
-  place.statByName =
-      listing != nullptr && !listing->searched() && release >= WindowsRelease::kWindows10v1709;
-  place.refusals = &refusals_;
-  place.listedId = file.listedIdentity;
-  if (listing != nullptr) {
-    place.folderLacksStat = &listing->lacksStat;
-    place.volumeKnown = listing->Volume(place.volume);
-  }
-  const std::u16string path(file.path);
-  LinkCalls calls(*this, path);
-  return win32::QueryLink(calls, place, info, error);
 }
 
 ReparseRead MemoryMachine::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
@@ -889,7 +343,7 @@ ReparseRead MemoryMachine::ReadReparseData(const std::u16string& openName, const
   result.stage = ReparseRead::Stage::kQueryFailed;
   if ((result.error = Injected(Op::kReparseQuery, openName)) != 0) return result;
   if (r.node->reparseData.empty()) {
-    result.error = win_error::kNotAReparsePoint;
+    result.error = win::kNotAReparsePoint;
     return result;
   }
   const size_t n = std::min(buffer.size(), r.node->reparseData.size());
@@ -905,190 +359,14 @@ LinkTarget MemoryMachine::FindLinkTarget(const std::u16string& openName, const E
   const Resolved r = Resolve(Redirected(openName), true);
   if (r.node) return LinkTarget::kExists;
   switch (r.error) {
-    case win_error::kFileNotFound:
-    case win_error::kPathNotFound:
-    case win_error::kInvalidName:
-    case 1921:  // ERROR_CANT_RESOLVE_FILENAME: a loop of links
+    case win::kFileNotFound:
+    case win::kPathNotFound:
+    case win::kInvalidName:
+    case win::kCantResolveFilename:  // a loop of links
       return LinkTarget::kMissing;
     default:
       return LinkTarget::kUnknown;
   }
-}
-
-bool MemoryMachine::OpenProcessToken(Handle& token) {
-  ++tokenOpenCalls;
-  if (tokenOpenFailures > 0) {
-    --tokenOpenFailures;
-    return false;
-  }
-  ++tokenOpens;
-  token = 0x7070;
-  return true;
-}
-
-bool MemoryMachine::LookupPrivilegeValue(const char16_t* name, Luid& luid) {
-  if (privilegeLookupFails || std::u16string_view(name) != u"SeBackupPrivilege") return false;
-  luid.lowPart = 17;
-  luid.highPart = 0;
-  return true;
-}
-
-uint32_t MemoryMachine::AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
-                                              uint32_t bufferLength, TokenPrivileges* previous,
-                                              uint32_t* returnLength) {
-  (void)token;
-  ++adjustCalls;
-  adjusts.push_back({newState, bufferLength, previous != nullptr});
-  if (previous != nullptr) *previous = adjustPrevious;
-  if (returnLength != nullptr) *returnLength = adjustPreviousLength;
-  if (adjustError == 0 && (newState.attributes & kSePrivilegeEnabled) != 0) {
-    const std::lock_guard<std::recursive_mutex> hold(files_);
-    backupPrivilegeEnabled = true;
-  }
-  return adjustError;
-}
-
-void MemoryMachine::CloseHandle(Handle handle) {
-  if (handle == 0x7070) ++tokenCloses;
-}
-
-ScreenInfo MemoryMachine::GetScreenInfo() {
-  if (!stdoutIsConsole) return {};
-  return {consoleWidth, cursorColumn};
-}
-
-void MemoryMachine::TrackColumn(std::u16string_view text) {
-  for (char16_t c : text) {
-    if (c == u'\n' || c == u'\r') {
-      cursorColumn = 0;
-    } else if (++cursorColumn >= consoleWidth && consoleWidth > 0) {
-      cursorColumn = 0;
-    }
-  }
-}
-
-bool MemoryMachine::WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) {
-  written = 0;
-  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
-    error = stdoutError;
-    return false;
-  }
-  error = 0;
-  ++stdoutWrites;
-  out.append(bytes);
-  if (stdoutIsConsole) TrackColumn(NarrowToWide(bytes));
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
-  if (consoleWriteError != 0) {
-    error = consoleWriteError;
-    return false;
-  }
-  // A console that has gone takes no more text than it takes bytes.
-  const std::string bytes = EncodeUtf8Lossless(text);
-  if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
-    error = stdoutError;
-    return false;
-  }
-  consoleWrites.push_back(text.size());
-  out += bytes;
-  TrackColumn(text);
-  written = static_cast<uint32_t>(text.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) {
-  if (!stderrIsConsole) {
-    error = win_error::kInvalidHandle;
-    return false;
-  }
-  err.append(bytes);
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderr(std::string_view bytes, uint32_t& written) {
-  if (stderrFails) return false;
-  err.append(bytes);
-  written = static_cast<uint32_t>(bytes.size());
-  return true;
-}
-
-bool MemoryMachine::WriteStderrText(std::u16string_view text) {
-  if (stderrFails) return false;
-  err += EncodeUtf8Lossless(text);
-  return true;
-}
-
-// The narrow code page is Latin-1 here; characters beyond it become '?'.
-std::string MemoryMachine::WideToNarrow(std::u16string_view text) {
-  std::string narrow;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
-    narrow.push_back(c < 0x100 ? static_cast<char>(c) : '?');
-  }
-  return narrow;
-}
-
-// The OEM code page holds ASCII and a few accented letters at their code page
-// 850 places.
-bool MemoryMachine::WideToOem(std::u16string_view text, std::string& oem) {
-  static const std::pair<char16_t, uint8_t> kOem[] = {
-      {u'\u00FC', 0x81}, {u'\u00E9', 0x82}, {u'\u00E4', 0x84}, {u'\u00F6', 0x94},
-      {u'\u00C4', 0x8E}, {u'\u00D6', 0x99}, {u'\u00DC', 0x9A}, {u'\u00DF', 0xE1}};
-  oem.clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c < 0x80) {
-      oem.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) ++i;
-    char mapped = '?';
-    for (const auto& [wide, byte] : kOem) {
-      if (wide == c) mapped = static_cast<char>(byte);
-    }
-    oem.push_back(mapped);
-  }
-  return !oem.empty();
-}
-
-std::u16string MemoryMachine::NarrowToWide(std::string_view text) {
-  std::u16string wide;
-  for (char c : text) wide.push_back(static_cast<unsigned char>(c));
-  return wide;
-}
-
-bool MemoryMachine::SetStdinMode(uint32_t mode) {
-  if (!stdinIsConsole) return false;
-  stdinModesSet.push_back(mode);
-  stdinMode = mode;
-  return true;
-}
-
-bool MemoryMachine::GetStdinMode(uint32_t& mode) {
-  if (!stdinIsConsole) return false;
-  mode = stdinMode;
-  return true;
-}
-
-bool MemoryMachine::FlushConsoleInput() {
-  ++flushes;
-  input.clear();
-  for (const auto& record : inputAfterFlush) input.push_back(record);
-  inputAfterFlush.clear();
-  return stdinIsConsole;
-}
-
-bool MemoryMachine::ReadConsoleInput(InputRecord& record) {
-  ++inputReads;
-  if (!stdinIsConsole || input.empty()) return false;
-  record = input.front();
-  input.pop_front();
-  return true;
 }
 
 }  // namespace quorrex::testing

@@ -1,16 +1,20 @@
-// An in-memory Windows machine behind the platform interface.
+// An in-memory Windows machine behind the platform interface: a small
+// virtual file system.
 //
 // Volumes (drive letters, mounted folders, server shares and volume names),
 // folders and files with attributes, link counts and file indexes, reparse
-// points holding raw reparse data, a console with captured output, scripted
-// console input, a process token, and errors injected per operation and path.
-// Whole runs on it are asserted byte for byte. Its file operations may be
-// called from several threads at once.
+// points holding raw reparse data, and errors injected per operation and
+// path. The Windows program's file queries take their steps on these files
+// in machine_queries.cpp; the process's side (console, standard streams,
+// token) is machine_process.h. The parts that play an older Windows release,
+// count the system calls or redirect a 32-bit program's system folders wrap
+// this one (release_machine.h, counting_machine.h, wow64_machine.h). Whole
+// runs on it are asserted byte for byte. Its file operations may be called
+// from several threads at once.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "machine_process.h"
 #include "platform/platform.h"
 #include "platform/win32/volume_refusals.h"
 #include "windows_release.h"
@@ -41,7 +46,7 @@ enum class Op {
   kDirRecords,  // both kinds of directory record: the folder is listed by the search
 };
 
-class MemoryMachine : public Platform {
+class MemoryMachine : public MachineProcess {
  public:
   struct Node;
   using NodePtr = std::shared_ptr<Node>;
@@ -106,46 +111,12 @@ class MemoryMachine : public Platform {
   void FailListingAfter(const std::u16string& folder, size_t entries);
 
   // --- Facts of the machine -------------------------------------------------
-  // A 32-bit program on 64-bit Windows (WOW64). While a thread's file-system
-  // redirection is on, C:\Windows\System32 is C:\Windows\SysWOW64 for it and
-  // C:\Windows\Sysnative the real System32; between BeginFileSystemWork and
-  // EndFileSystemWork it is off: paths are what they say, and Sysnative
-  // names nothing. The machine is built with paths as they are.
-  bool wow64 = false;
-  WindowsRelease release = WindowsRelease::kWindows10v1709;
-  std::u16string currentFolder = u"C:\\";
-  std::u16string ownPath = u"C:\\tools\\quorrex.exe";
-  bool versionReadable = true;
-  uint32_t fileVersionMS = 0x00010000;  // 1.0
-  bool stdoutIsConsole = true;
-  int16_t consoleWidth = 80;
-  bool stdoutFails = false;
-  // Standard output fails once it would hold more than this many bytes.
-  std::optional<size_t> stdoutFailsAfter;
-  uint32_t stdoutError = 232;      // ERROR_NO_DATA: the reader of the pipe has gone
-  uint32_t consoleWriteError = 0;  // non-zero: console writes fail with it
-  bool stderrIsConsole = false;
-  // Non-zero: standard error is a console of its own this many columns wide,
-  // where the status line is drawn (its text goes to `err` as UTF-8).
-  int16_t statusConsoleWidth = 0;
-  bool stderrFails = false;
-  bool ownsConsoleWindow = false;
-  bool stdinIsConsole = false;
-  uint32_t stdinMode = 0x1F7;
-  int tokenOpenFailures = 0;  // the next this many token opens fail
-  bool privilegeLookupFails = false;
-  uint32_t adjustError = 0;  // last error after AdjustTokenPrivileges
-  // The previous state and its length that AdjustTokenPrivileges reports.
-  TokenPrivileges adjustPrevious{};
-  uint32_t adjustPreviousLength = 4;
   // The most folder listings open at once; one more fails with
   // ERROR_TOO_MANY_OPEN_FILES. Also the budget the machine tells the walk.
   std::optional<size_t> openListingLimit;
   // The budget of open folders the machine tells the walk, where it is not
   // the limit above.
   std::optional<uint32_t> handleBudget;
-  // Set once AdjustTokenPrivileges has enabled the backup privilege.
-  bool backupPrivilegeEnabled = false;
   // Called with each entry a listing delivers, before it is returned, with
   // the machine locked (one call at a time).
   std::function<void(const std::u16string& name)> onEntry;
@@ -164,12 +135,6 @@ class MemoryMachine : public Platform {
   std::function<void()> beforeReparseRead;
 
   // --- What happened --------------------------------------------------------
-  std::string out;                    // standard output; console text as UTF-8
-  std::string err;                    // standard error
-  std::vector<size_t> consoleWrites;  // characters of each console write
-  int stdoutWrites = 0;               // successful writes to standard output
-  std::vector<uint32_t> sleeps;
-  std::vector<std::pair<uint32_t, uint32_t>> beeps;
   std::vector<std::u16string> reparseOpens;    // open names, in order
   std::vector<std::u16string> listingsOpened;  // masks, in order
   std::atomic<size_t> openListings{0};         // listings open now
@@ -177,55 +142,16 @@ class MemoryMachine : public Platform {
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::atomic<size_t> fileSystemThreads{0};    // threads begun on file-system work
   std::vector<std::u16string> volumeQueries;   // volume information asked for
-  // The file queries' system calls so far; ResetCalls starts again.
-  CallCounts Calls() const;
-  void ResetCalls();
-  int hardenCalls = 0;
-  int tokenOpenCalls = 0;
-  int tokenOpens = 0;
-  int adjustCalls = 0;
-  struct AdjustCall {
-    TokenPrivileges newState;
-    uint32_t bufferLength = 0;
-    bool wantsPrevious = false;
-  };
-  std::vector<AdjustCall> adjusts;  // every AdjustTokenPrivileges call, in order
-  int tokenCloses = 0;
-  int16_t cursorColumn = 0;
-  std::deque<InputRecord> input;            // discarded by a flush
-  std::deque<InputRecord> inputAfterFlush;  // arrives once flushed
-  int flushes = 0;
-  int inputReads = 0;
-  std::vector<uint32_t> stdinModesSet;
-  std::function<void(uint32_t)> ctrlHandler;
 
-  // Delivers a console control event as the system would.
-  void RaiseCtrlEvent(uint32_t event) {
-    if (ctrlHandler) ctrlHandler(event);
-  }
-
-  // --- Platform ---------------------------------------------------------------
-  PathStyle Style() const override { return PathStyle::kWindows; }
-  void HardenLibrarySearch() override { ++hardenCalls; }
-  std::u16string OwnFilePath() override { return ownPath; }
-  bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) override;
-  void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }
-  void Beep(uint32_t hertz, uint32_t milliseconds) override {
-    beeps.emplace_back(hertz, milliseconds);
-  }
-  void BeginFileSystemWork() override;
-  void EndFileSystemWork() override;
-  FolderAlias NativeSystemFolderAlias() override;
+  // --- Platform: the files ---------------------------------------------------
+  void BeginFileSystemWork() override { ++fileSystemThreads; }
   bool GetFullPathName(const std::u16string& path, std::u16string& full) override;
-  std::u16string GetCurrentDirectory() override { return currentFolder; }
   uint32_t GetFileAttributes(const std::u16string& path) override;
   bool GetVolumePathName(const std::u16string& path, std::u16string& volume) override;
   uint32_t GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
                                 std::u16string& fsName) override;
   std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
                                              uint32_t& error) override;
-  std::unique_ptr<FolderListing> OpenListingLocked(const std::u16string& mask,
-                                                   const EntryRef& folder, uint32_t& error);
   uint32_t FolderHandleBudget() override {
     if (handleBudget) return *handleBudget;
     return openListingLimit ? static_cast<uint32_t>(*openListingLimit) : 2048;
@@ -234,40 +160,18 @@ class MemoryMachine : public Platform {
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
   LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
-  bool OpenProcessToken(Handle& token) override;
-  bool LookupPrivilegeValue(const char16_t* name, Luid& luid) override;
-  uint32_t AdjustTokenPrivileges(Handle token, const TokenPrivileges& newState,
-                                 uint32_t bufferLength, TokenPrivileges* previous,
-                                 uint32_t* returnLength) override;
-  void CloseHandle(Handle handle) override;
-  bool StdoutIsConsole() override { return stdoutIsConsole; }
-  ScreenInfo GetScreenInfo() override;
-  bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
-  bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
-  bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
-  bool WriteStderr(std::string_view bytes, uint32_t& written) override;
-  bool StderrIsConsole() override { return statusConsoleWidth > 0; }
-  int16_t StderrConsoleWidth() override { return statusConsoleWidth; }
-  bool WriteStderrText(std::u16string_view text) override;
-  std::string WideToNarrow(std::u16string_view text) override;
-  bool WideToOem(std::u16string_view text, std::string& out) override;
-  std::u16string NarrowToWide(std::string_view text) override;
-  void SetCtrlHandler(std::function<void(uint32_t)> handler) override {
-    ctrlHandler = std::move(handler);
-  }
-  bool SetStdinMode(uint32_t mode) override;
-  bool GetStdinMode(uint32_t& mode) override;
-  bool OwnsConsoleWindow() override { return ownsConsoleWindow; }
-  bool HasExitPause() override { return true; }
-  bool FlushConsoleInput() override;
-  bool ReadConsoleInput(InputRecord& record) override;
 
-  // The reparse data of a mount point or symbolic link, as the system
-  // returns it.
-  static std::vector<uint8_t> MountPointData(const std::u16string& substitute,
-                                             const std::u16string& print = u"");
-  static std::vector<uint8_t> SymlinkData(const std::u16string& substitute,
-                                          const std::u16string& print = u"", uint32_t flags = 0);
+ protected:
+  // The system calls the Windows program makes for its file queries, as
+  // this machine answers them: told here, counted by CountingMachine.
+  enum class Call { kOpen, kQuery, kStatByName, kClose };
+  virtual void Count(Call /*kind*/, size_t /*n*/ = 1) {}
+  // The Windows release whose calls and answers the machine plays: Windows
+  // 10 1709 or later, unless ReleaseMachine plays another.
+  virtual WindowsRelease Release() const { return WindowsRelease::kWindows10v1709; }
+  // `path` as the calling thread's file-system redirection makes it: as it
+  // is, unless Wow64Machine redirects it.
+  virtual std::u16string Redirected(const std::u16string& path) const { return path; }
 
  private:
   struct Volume {
@@ -283,9 +187,7 @@ class MemoryMachine : public Platform {
   };
   struct Resolved;
   class LinkCalls;
-  enum class Counted { kOpen, kQuery, kStatByName, kClose };
-  void Count(Counted kind, size_t n = 1);
-  bool WideIds() const { return release >= WindowsRelease::kWindows8; }
+  bool WideIds() const { return Release() >= WindowsRelease::kWindows8; }
   VolumeAnswers AnswersOn(const Volume* volume) const;
   // The identity of an open folder as the program asks it (and the calls
   // that costs), remembering a refusal of FileIdInfo.
@@ -296,20 +198,14 @@ class MemoryMachine : public Platform {
     uint32_t error = 0;
   };
   class Listing;
+  std::unique_ptr<FolderListing> OpenListingLocked(const std::u16string& mask,
+                                                   const EntryRef& folder, uint32_t& error);
 
-  // The canonical form of a path: no long-path prefix, "\\server\share" for
-  // UNC, backslashes only.
-  static std::u16string Canonical(const std::u16string& path);
-  static std::u16string Key(const std::u16string& path);
   Volume* VolumeOf(const std::u16string& canonical, size_t& rootLength);
   Resolved Resolve(const std::u16string& path, bool followFinal, int hops = 0);
   uint32_t Injected(Op op, const std::u16string& path) const;
-  // `path` as the calling thread's file-system redirection makes it.
-  std::u16string Redirected(const std::u16string& path) const;
-  bool RedirectionOff() const;
   FileId IdOf(const Resolved& resolved) const;
   std::pair<NodePtr, std::u16string> ParentOf(const std::u16string& path);
-  void TrackColumn(std::u16string_view text);
 
   std::vector<std::unique_ptr<Volume>> volumes_;
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;  // alias, root
@@ -319,7 +215,6 @@ class MemoryMachine : public Platform {
   // and every change of the tree, holds this.
   std::recursive_mutex files_;
   uint64_t nextIndex_ = 0x10000;
-  std::atomic<size_t> calls_[4] = {};
   win32::VolumeRefusals refusals_;  // the program's record, for this machine
   uint64_t nextSerial_ = 0x1234ABCD;
 };

@@ -90,6 +90,18 @@ inline std::vector<uint8_t> LinkData(uint32_t tag, std::u16string_view substitut
   return b.raw();
 }
 
+// A mount point's or symbolic link's data as the system returns it for a
+// link made by the system's own calls: the substitute name first, each name
+// with its zero unit.
+inline std::vector<uint8_t> MountPointData(std::u16string_view substitute,
+                                           std::u16string_view print = u"") {
+  return LinkData(0xA0000003u, substitute, print, NameOrder::kSubstituteFirst, true);
+}
+inline std::vector<uint8_t> SymlinkData(std::u16string_view substitute,
+                                        std::u16string_view print = u"", uint32_t flags = 0) {
+  return LinkData(0xA000000Cu, substitute, print, NameOrder::kSubstituteFirst, true, flags);
+}
+
 // An app execution link as the system writes it: version 3 from byte 8,
 // then the strings from byte 12, each ended by a zero unit.
 inline std::vector<uint8_t> AppExecData(std::initializer_list<std::u16string_view> strings) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "memory_machine.h"
+#include "release_machine.h"
 #include "run/run_state.h"
 #include "scan/walker.h"
 
@@ -37,7 +37,7 @@ inline CallCounts Minus(const CallCounts& a, const CallCounts& b) {
 // file with a second link outside the walk where `linked`).
 inline CallCounts WalkCalls(const WalkSetting& setting, size_t folders, size_t files, bool linked,
                             uint32_t workers) {
-  MemoryMachine machine;
+  ReleaseMachine machine;
   machine.stdoutIsConsole = false;
   machine.release = setting.release;
   machine.AddVolume(u"X:\\", setting.fsName, 0);

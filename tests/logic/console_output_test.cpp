@@ -167,7 +167,7 @@ TEST_F(PathLineTest, ConsoleWritesAreSplitAfter25000Characters) {
 TEST_F(PathLineTest, FailuresAndFormatsWithoutThePlaceholder) {
   EXPECT_EQ(PrintPathLine(run.console, "%s\n", u"x"), -1);
   EXPECT_EQ(machine.out, "");
-  machine.consoleWriteError = 6;
+  machine.consoleWriteError = win::kInvalidHandle;
   EXPECT_EQ(PrintPathLine(run.console, "%S\n", u"x"), 0);
   EXPECT_EQ(machine.out, "\r\nWriteConsoleW error 6 on textlen=2\r\n");
 }

@@ -69,11 +69,11 @@ TEST(JsonRecords, EachFindingIsOneRecordWithWhatItsTextLeavesOut) {
     machine.AddReparsePoint(u"C:\\data\\sub\\dedup", RawReparseData(0x80000013, {}), false);
     machine.AddReparsePoint(u"C:\\data\\sub\\odd", RawReparseData(0x00001234, {}), false);
     machine.AddReparsePoint(u"C:\\data\\sub\\denied", RawReparseData(0x00001234, {}), false);
-    machine.InjectError(Op::kReparseOpen, u"C:\\data\\sub\\denied", 5);
+    machine.InjectError(Op::kReparseOpen, u"C:\\data\\sub\\denied", win::kAccessDenied);
     machine.AddReparsePoint(u"C:\\data\\sub\\unread", RawReparseData(0x00001234, {}), false);
-    machine.InjectError(Op::kReparseQuery, u"C:\\data\\sub\\unread", 1);
+    machine.InjectError(Op::kReparseQuery, u"C:\\data\\sub\\unread", win::kInvalidFunction);
     machine.AddFolder(u"C:\\data\\sub\\locked");
-    machine.InjectError(Op::kOpenListing, u"C:\\data\\sub\\locked", 5);
+    machine.InjectError(Op::kOpenListing, u"C:\\data\\sub\\locked", win::kAccessDenied);
     machine.AddFile(u"C:\\data\\a.txt");
     machine.AddHardLink(u"C:\\data\\a.txt", u"C:\\data\\sub\\b.txt");
     machine.AddJunction(u"C:\\data\\sub\\back", u"C:\\data");

@@ -81,7 +81,7 @@ TEST(OutputFailure, UsageAndEarlyEndsReportItToo) {
   MemoryMachine machine;
   machine.stdoutIsConsole = false;
   machine.stdoutFails = true;
-  machine.stdoutError = 112;
+  machine.stdoutError = win::kDiskFull;
   Outcome o = RunOn(machine, {});
   EXPECT_EQ(o.code, 4);
   EXPECT_EQ(o.err, "output failed (DISK_FULL) -> abort\n");

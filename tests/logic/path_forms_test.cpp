@@ -205,7 +205,7 @@ TEST_F(TargetTest, NormaliseRelativeQuotedAndEmptySpecs) {
   EXPECT_NE(Normalise(u"\"C:\\data").find(u'"'), std::u16string::npos);
   EXPECT_EQ(Normalise(u""), u"C:\\data\\*");  // options alone: the current folder
 
-  machine.InjectError(Op::kFullPath, u"x.txt", 1);
+  machine.InjectError(Op::kFullPath, u"x.txt", win::kInvalidFunction);
   // a failed full-path request keeps the text
   EXPECT_EQ(Normalise(u"x.txt"), u"C:\\data\\x.txt");
 }

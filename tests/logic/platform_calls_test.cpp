@@ -8,7 +8,7 @@
 
 #include "console/console_state.h"
 #include "console/output_sink.h"
-#include "memory_machine.h"
+#include "release_machine.h"
 #include "run_fixture.h"
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
@@ -44,7 +44,7 @@ struct Walked {
 // the calls counted from the walk's start.
 Walked WalkOn(WindowsRelease release, const std::function<void(MemoryMachine&)>& build,
               std::u16string_view folder = u"\\\\?\\C:\\t\\", std::u16string_view pattern = u"*") {
-  MemoryMachine machine;
+  ReleaseMachine machine;
   machine.stdoutIsConsole = false;
   machine.release = release;
   build(machine);
@@ -173,7 +173,7 @@ TEST(PlatformCalls, FallBacksCostWhatTheyReplace) {
        WindowsRelease::kWindows10v1709,
        [](MemoryMachine& m) {
          m.AddFile(u"C:\\t\\s\\f");
-         m.InjectError(Op::kDirRecords, u"C:\\t\\s", 5);
+         m.InjectError(Op::kDirRecords, u"C:\\t\\s", win::kAccessDenied);
        },
        u"\\\\?\\C:\\t\\", u"*",
        // s: its handle and two refused queries, closed; the search (open,
@@ -227,7 +227,7 @@ TEST(PlatformCalls, TheWalkIsTheSameOnEveryRelease) {
        [](MemoryMachine& m) {
          m.AddFile(u"C:\\data\\rec\\x.dll");
          m.AddHardLink(u"C:\\data\\rec\\x.dll", u"C:\\data\\old\\x.dll");
-         m.InjectError(Op::kDirRecords, u"C:\\data\\old", 5);
+         m.InjectError(Op::kDirRecords, u"C:\\data\\old", win::kAccessDenied);
        },
        u"\\\\?\\C:\\data\\", u"*.dll",
        "group of 2 hard links:\r\n 1: C:\\data\\rec\\x.dll\n 2: C:\\data\\old\\x.dll\n"},

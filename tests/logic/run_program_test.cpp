@@ -139,7 +139,7 @@ TEST_F(RunProgramTest, OptionsAloneScanTheCurrentFolder) {
 }
 
 TEST_F(RunProgramTest, VolumeFailuresGoToStandardError) {
-  machine.InjectError(Op::kVolumePath, u"\\\\?\\C:\\data\\", 3);
+  machine.InjectError(Op::kVolumePath, u"\\\\?\\C:\\data\\", win::kPathNotFound);
   Outcome o = RunOn(machine, {u"C:\\data"});
   EXPECT_EQ(o.code, 5);
   EXPECT_EQ(o.out, "Quorrex 1.0\r\n");
@@ -148,7 +148,7 @@ TEST_F(RunProgramTest, VolumeFailuresGoToStandardError) {
   MemoryMachine m;
   m.stdoutIsConsole = false;
   m.AddFolder(u"C:\\data");
-  m.InjectError(Op::kVolumeInfo, u"\\\\?\\C:\\", 21);
+  m.InjectError(Op::kVolumeInfo, u"\\\\?\\C:\\", win::kNotReady);
   o = RunOn(m, {u"C:\\data"});
   EXPECT_EQ(o.code, 7);
   EXPECT_EQ(o.err, "volume is invalid -> abort\n");
@@ -235,7 +235,7 @@ TEST_F(RunProgramTest, MissingFolderEndsWithCodeEleven) {
 
 TEST_F(RunProgramTest, StandardErrorOnAConsoleAndRedirectedOutputWidth) {
   machine.stderrIsConsole = true;
-  machine.InjectError(Op::kVolumePath, u"\\\\?\\C:\\data\\", 3);
+  machine.InjectError(Op::kVolumePath, u"\\\\?\\C:\\data\\", win::kPathNotFound);
   EXPECT_EQ(RunOn(machine, {u"C:\\data"}).err, "volume is invalid -> abort\n");
 
   MemoryMachine m;

@@ -259,9 +259,9 @@ TEST_F(Scan, PointsThatCannotBeReadAreNotCounted) {
   machine.AddSymlink(u"C:\\data\\a", u"t", false);
   machine.AddSymlink(u"C:\\data\\b", u"t", false);
   machine.AddSymlink(u"C:\\data\\c", u"t", false);
-  machine.InjectError(Op::kReparseOpen, u"C:\\data\\a", 5);
-  machine.InjectError(Op::kReparseOpen, u"C:\\data\\b", 32);
-  machine.InjectError(Op::kReparseQuery, u"C:\\data\\c", 1);
+  machine.InjectError(Op::kReparseOpen, u"C:\\data\\a", win::kAccessDenied);
+  machine.InjectError(Op::kReparseOpen, u"C:\\data\\b", win::kSharingViolation);
+  machine.InjectError(Op::kReparseQuery, u"C:\\data\\c", win::kInvalidFunction);
 
   EXPECT_EQ(Walk(u"\\\\?\\C:\\data\\", u"*", false),
             "error ACCESS_DENIED opening reparse point C:\\data\\a\n"
@@ -328,7 +328,7 @@ TEST_F(Scan, TokenIsOpenedOnceAndRetriedWhileItFails) {
 TEST_F(Scan, PrivilegeThatCannotBeHadIsLeftAlone) {
   machine.AddSymlink(u"C:\\data\\a", u"t", false);
   machine.AddSymlink(u"C:\\data\\b", u"t", false);
-  machine.adjustError = 1300;  // not all privileges assigned
+  machine.adjustError = win::kNotAllAssigned;
   Walk(u"\\\\?\\C:\\data\\", u"*", false);
   EXPECT_EQ(machine.adjustCalls, 1);
   EXPECT_EQ(machine.tokenOpenCalls, 1);
@@ -432,9 +432,9 @@ TEST_F(Scan, FolderThatCannotBeListed) {
   machine.AddVolume(u"\\\\server\\share\\");
   machine.AddFolder(u"C:\\data\\locked");
   machine.AddFolder(u"\\\\server\\share\\dir\\locked");
-  machine.InjectError(Op::kOpenListing, u"C:\\data\\locked", 5);
-  machine.InjectError(Op::kOpenListing, u"\\\\server\\share\\dir\\locked", 21);
-  machine.InjectError(Op::kOpenListing, u"C:\\gone", 3);
+  machine.InjectError(Op::kOpenListing, u"C:\\data\\locked", win::kAccessDenied);
+  machine.InjectError(Op::kOpenListing, u"\\\\server\\share\\dir\\locked", win::kNotReady);
+  machine.InjectError(Op::kOpenListing, u"C:\\gone", win::kPathNotFound);
   Walk(u"\\\\?\\C:\\data\\", u"*", true);
   Walk(u"\\\\server\\share\\dir\\", u"*", true);
   Walk(u"\\\\?\\C:\\gone\\", u"*", true);
@@ -666,7 +666,7 @@ TEST(PosixScan, MountPointsShowTheirPrintNameOnlyThere) {
       machine->stdoutIsConsole = false;
       if (onPosix) machine->AddVolume(u"\\");
       machine->AddReparsePoint(onPosix ? u"\\srv\\m" : u"C:\\srv\\m",
-                               MemoryMachine::MountPointData(c.substitute, c.print), true);
+                               MountPointData(c.substitute, c.print), true);
       quorrex::Run run(*machine);
       WalkFolder(run.scan, onPosix ? u"/srv" : u"C:\\srv", u"*");
       FlushOutput(run.console);

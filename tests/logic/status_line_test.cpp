@@ -130,26 +130,27 @@ TEST(StatusLine, EachDrawingNamesOneWholeFolderWhileSeveralThreadsNameThem) {
     folders.push_back(u"C:\\data\\" + std::u16string(20 + 9 * t, static_cast<char16_t>(u'a' + t)) +
                       u"\\");
   }
-  std::atomic<int> ready{0};
-  const auto together = [&ready] {
-    ready.fetch_add(1);
-    while (ready.load() < 5) std::this_thread::yield();
-  };
+  // The line is drawn only once every thread has named its folder, and each
+  // keeps naming until the drawings are done: however the threads are
+  // scheduled, the drawings fall among the namings.
+  std::atomic<size_t> naming{0};
+  std::atomic<bool> drawn{false};
   std::vector<std::thread> namers;
   for (size_t t = 0; t < folders.size(); ++t) {
     namers.emplace_back([&, t] {
-      together();
-      for (int i = 0; i < 2000; ++i) {
+      for (int i = 0; i < 2000 || !drawn.load(); ++i) {
         if (t == 0) {
           run.console.statusLine.EnterFolder(folders[t]);
         } else {
           run.console.statusLine.ListingFolder(folders[t]);
         }
+        if (i == 0) naming.fetch_add(1);
       }
     });
   }
-  together();
+  EXPECT_TRUE(WaitUntil([&] { return naming.load() == folders.size(); }));
   for (int i = 0; i < 300; ++i) machine.RaiseCtrlEvent(kContinueEvent);
+  drawn = true;
   for (std::thread& namer : namers) namer.join();
   StopStatusLine(run.console);
   size_t named = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "run_fixture.h"
+#include "wow64_machine.h"
 
 namespace quorrex::testing {
 namespace {
@@ -25,14 +26,13 @@ class Wow64Test : public ::testing::Test {
  protected:
   Wow64Test() {
     machine.stdoutIsConsole = false;
-    machine.wow64 = true;
     machine.AddFile(u"C:\\Windows\\SysWOW64\\kernel32.dll");
     // OpenSSH exists in the 64-bit System32 alone.
     machine.AddFile(u"C:\\Windows\\System32\\OpenSSH\\ssh.exe");
     machine.AddHardLink(u"C:\\Windows\\System32\\OpenSSH\\ssh.exe",
                         u"C:\\Windows\\System32\\OpenSSH\\scp.exe");
   }
-  MemoryMachine machine;
+  Wow64Machine machine;
 };
 
 TEST_F(Wow64Test, TheMachineRedirectsSystem32WhileRedirectionIsOn) {
