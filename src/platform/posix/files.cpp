@@ -599,6 +599,13 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
   }
   if (fd < 0) {
     error = WinErrorFromErrno(errno);
+    // A junction of an NTFS volume whose target is not there (ntfs-3g
+    // shows one on another drive as a link to a placeholder) cannot be
+    // walked through, as Windows finds no path there.
+    if (errno == ENOENT && parentFd >= 0 && (folder.attributes & kAttrReparsePoint) != 0 &&
+        static_cast<const PosixListing*>(folder.parent)->ntfs() != nullptr) {
+      error = win_error::kPathNotFound;
+    }
     return nullptr;
   }
   error = win_error::kSuccess;
@@ -638,8 +645,8 @@ const NtfsVolume* PosixPlatform::NtfsVolumeOf(int fd) {
   // The root folder has one name: counted as the record counts names it
   // shows 1; mounted with posix_nlink, its subfolders, "." and ".." too.
   struct stat root;
-  volume->namesCounted = stat(mount->point.c_str(), &root) != 0 || root.st_dev != st.st_dev ||
-                         root.st_nlink <= 1;
+  volume->namesCounted =
+      stat(mount->point.c_str(), &root) != 0 || root.st_dev != st.st_dev || root.st_nlink <= 1;
   return volume.get();
 #else
   (void)fd;
