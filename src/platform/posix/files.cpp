@@ -602,7 +602,9 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
     // A junction of an NTFS volume whose target is not there (ntfs-3g
     // shows one on another drive as a link to a placeholder) cannot be
     // walked through, as Windows finds no path there.
-    if (errno == ENOENT && parentFd >= 0 && (folder.attributes & kAttrReparsePoint) != 0 &&
+    const bool reparseFolder =
+        folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) != 0;
+    if (errno == ENOENT && parentFd >= 0 && reparseFolder &&
         static_cast<const PosixListing*>(folder.parent)->ntfs() != nullptr) {
       error = win_error::kPathNotFound;
     }
