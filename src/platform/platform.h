@@ -220,6 +220,9 @@ struct ReparseRead {
   Stage stage = Stage::kOpenFailed;
   uint32_t error = 0;          // the open's or query's error code
   uint32_t bytesReturned = 0;  // valid when stage is kRead
+  // The data as the volume stores it (NTFS on a system whose own paths are
+  // not Windows paths), not made up by the platform from a link or a mount.
+  bool stored = false;
 };
 
 // Whether a link leads to something.

@@ -58,7 +58,8 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
   ReparseInfo info = DecodeReparseData(data, read.bytesReturned, printer.WantsDetail());
   // Where paths are the system's own there are no NT names: a mount point
   // is shown by its print name, the platform's printed form of the target.
-  if (!scan.conventions.windowsPathForms && !info.printName.empty() &&
+  // Data an NTFS volume stores is shown as Windows shows it.
+  if (!scan.conventions.windowsPathForms && !read.stored && !info.printName.empty() &&
       (info.kind == ReparseKind::kVolumeMountPoint ||
        info.kind == ReparseKind::kDirectoryJunction)) {
     info.shownTarget = info.printName;

@@ -20,6 +20,7 @@
 #ifdef __linux__
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #endif
 
 namespace quorrex {
@@ -62,6 +63,94 @@ const char* NameInFolder(std::string_view listed, std::u16string_view name, std:
 const char* NameInFolder(const EntryRef& ref, std::string& bytes) {
   return NameInFolder(ref.nameBytes, ref.name, bytes);
 }
+
+#ifdef __linux__
+
+// The path that names `name` in the open folder `dirFd` for the calls that
+// take no folder (the extended attributes): through the process's link to
+// the descriptor, which resolves to the open folder itself.
+const char* InOpenFolder(int dirFd, const char* name, std::string& path) {
+  path = "/proc/self/fd/";
+  path += std::to_string(dirFd);
+  path += '/';
+  path += name;
+  return path.c_str();
+}
+
+// Whether `name` is a name DOS could hold: a base of one to eight and an
+// extension of up to three characters, of the characters it allows. Such a
+// long name is stored once, for both name spaces.
+bool FitsShortName(std::string_view name) {
+  const size_t dot = name.find('.');
+  const std::string_view base = name.substr(0, dot);
+  const std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || extension.size() > 3 ||
+      extension.find('.') != std::string_view::npos ||
+      (dot != std::string_view::npos && extension.empty())) {
+    return false;
+  }
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F || std::strchr("\"*+,/:;<=>?[\\]|", c) != nullptr) return false;
+  }
+  return true;
+}
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    const auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    return up(x) == up(y);
+  });
+}
+
+// 1 when the file `name` of the open folder `dirFd`, on an ntfs-3g volume,
+// has a DOS name of its own besides its long names: NTFS stores it as one
+// more name, which ntfs-3g counts in st_nlink and Windows, counting links,
+// does not. ntfs-3g answers the DOS name only where the file has one long
+// name (ENODATA where this folder holds none, EMLINK where the file has
+// more long names and this folder holds a DOS name).
+uint32_t SeparateDosName(int dirFd, const char* name) {
+  std::string path;
+  char dos[64];
+  const ssize_t got =
+      lgetxattr(InOpenFolder(dirFd, name, path), "system.ntfs_dos_name", dos, sizeof dos);
+  if (got > 0) return SameNameIgnoringCase(name, {dos, static_cast<size_t>(got)}) ? 0 : 1;
+  // Several long names and a DOS name here: one of its own, unless this
+  // name is short itself and so stands in both name spaces.
+  if (got < 0 && errno == EMLINK) return FitsShortName(name) ? 0 : 1;
+  return 0;
+}
+
+// The reparse data of `name` in the open folder `dirFd` on an ntfs-3g
+// volume, as NTFS stores it: the bytes the Windows query returns.
+ReparseRead ReadStoredReparseData(int dirFd, const char* name, std::span<uint8_t> buffer) {
+  ReparseRead result;
+  std::string path;
+  const ssize_t got = lgetxattr(InOpenFolder(dirFd, name, path), "system.ntfs_reparse_data",
+                                buffer.data(), buffer.size());
+  if (got > 0) {
+    result.stage = ReparseRead::Stage::kRead;
+    result.error = win_error::kSuccess;
+    result.bytesReturned = static_cast<uint32_t>(got);
+    result.stored = true;
+    return result;
+  }
+  const int err = got == 0 ? ENODATA : errno;
+  result.stage = err == ENODATA || err == ERANGE ? ReparseRead::Stage::kQueryFailed
+                                                 : ReparseRead::Stage::kOpenFailed;
+  result.error = err == ENODATA  ? win_error::kNotAReparsePoint
+                 : err == ERANGE ? kInsufficientBuffer
+                                 : WinErrorFromErrno(err);
+  return result;
+}
+
+// The NTFS volume of the open folder `dirFd` when it is one.
+const NtfsVolume* NtfsOf(const EntryRef& ref, int dirFd) {
+  if (dirFd == AT_FDCWD || dirFd < 0) return nullptr;
+  return static_cast<const PosixListing*>(ref.parent)->ntfs();  // ParentFd found it one
+}
+
+#endif
 
 // Resolves `ref` for an *at() call: the folder descriptor and the name
 // (which may be kept in `bytes`).
@@ -267,6 +356,22 @@ bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& d
   return true;
 }
 
+bool NtfsAttributes(int dirFd, const char* name, uint32_t& attributes) {
+#ifdef __linux__
+  std::string path;
+  uint32_t value = 0;  // in the machine's order ("system.ntfs_attrib_be" is big-endian)
+  if (lgetxattr(InOpenFolder(dirFd, name, path), "system.ntfs_attrib", &value, sizeof value) !=
+      sizeof value) {
+    return false;
+  }
+  attributes = value;
+  return true;
+#else
+  (void)dirFd, (void)name, (void)attributes;
+  return false;
+#endif
+}
+
 unsigned char EntryType(int dirFd, const char* name, unsigned char listed) {
   if (listed != DT_UNKNOWN) return listed;
   struct stat st;
@@ -291,6 +396,12 @@ void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned cha
       entry.attributes = kAttrArchive;
       break;
     case DT_LNK:
+      // On NTFS what the volume stores says: a reparse point (with its
+      // folder bit) is one, a link of the Interix kind is a plain file.
+      if (ntfs_ != nullptr && NtfsAttributes(fd_, name, entry.attributes)) {
+        if (entry.attributes == 0) entry.attributes = kAttrNormal;
+        break;
+      }
       entry.attributes = kAttrReparsePoint;
       entry.directoryUnresolved = true;
       break;
@@ -446,6 +557,14 @@ uint32_t PosixPlatform::GetVolumeInformation(const std::u16string& volume, uint3
     return win_error::kPathNotFound;
   }
   fsName = DecodeUtf8Lossless(type);
+#ifdef __linux__
+  // An NTFS volume of ntfs-3g is named as Windows names it.
+  uint32_t attributes = 0;
+  if (FsTypeMayBeNtfs3g(type) && lgetxattr(point.c_str(), "system.ntfs_attrib", &attributes,
+                                           sizeof attributes) == sizeof attributes) {
+    fsName = u"NTFS";
+  }
+#endif
   fsFlags = FsTypeHoldsSymlinks(type) ? kFsSupportsReparsePoints : 0;
   return win_error::kSuccess;
 }
@@ -480,10 +599,61 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
   }
   if (fd < 0) {
     error = WinErrorFromErrno(errno);
+    // A junction of an NTFS volume whose target is not there (ntfs-3g
+    // shows one on another drive as a link to a placeholder) cannot be
+    // walked through, as Windows finds no path there.
+    const bool reparseFolder =
+        folder.attributes != kInvalidFileAttributes && (folder.attributes & kAttrReparsePoint) != 0;
+    if (errno == ENOENT && parentFd >= 0 && reparseFolder &&
+        static_cast<const PosixListing*>(folder.parent)->ntfs() != nullptr) {
+      error = win_error::kPathNotFound;
+    }
     return nullptr;
   }
   error = win_error::kSuccess;
-  return std::make_unique<PosixListing>(fd, &Mounts());
+  auto listing = std::make_unique<PosixListing>(fd, &Mounts());
+  if (Mounts().MayHoldNtfs()) {
+    // A plain subfolder is on its parent's volume; a folder reached by
+    // following a link or named by its path is asked (once per volume).
+    const bool plainSubfolder = parentFd >= 0 && folder.attributes != kInvalidFileAttributes &&
+                                (folder.attributes & kAttrReparsePoint) == 0;
+    listing->SetNtfs(plainSubfolder ? static_cast<const PosixListing*>(folder.parent)->ntfs()
+                                    : NtfsVolumeOf(fd));
+  }
+  return listing;
+}
+
+const NtfsVolume* PosixPlatform::NtfsVolumeOf(int fd) {
+#ifdef __linux__
+  struct stat st;
+  if (fstat(fd, &st) != 0) return nullptr;
+  std::lock_guard<std::mutex> hold(ntfsLock_);
+  const auto found = ntfsVolumes_.find(static_cast<uint64_t>(st.st_dev));
+  if (found != ntfsVolumes_.end()) return found->second.get();
+  std::unique_ptr<NtfsVolume>& volume = ntfsVolumes_[static_cast<uint64_t>(st.st_dev)];
+  const std::string device =
+      std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  const MountEntry* mount = nullptr;
+  for (const MountEntry& entry : Mounts().mounts()) {
+    if (entry.device == device && FsTypeMayBeNtfs3g(entry.type)) mount = &entry;
+  }
+  // ntfs-3g answers NTFS's attributes for every file, its root too.
+  uint32_t attributes = 0;
+  if (mount == nullptr ||
+      fgetxattr(fd, "system.ntfs_attrib", &attributes, sizeof attributes) != sizeof attributes) {
+    return nullptr;
+  }
+  volume = std::make_unique<NtfsVolume>();
+  // The root folder has one name: counted as the record counts names it
+  // shows 1; mounted with posix_nlink, its subfolders, "." and ".." too.
+  struct stat root;
+  volume->namesCounted =
+      stat(mount->point.c_str(), &root) != 0 || root.st_dev != st.st_dev || root.st_nlink <= 1;
+  return volume.get();
+#else
+  (void)fd;
+  return nullptr;
+#endif
 }
 
 bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) {
@@ -495,7 +665,14 @@ bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
     error = WinErrorFromErrno(errno);
     return false;
   }
-  const auto links = static_cast<uint64_t>(st.st_nlink);
+  auto links = static_cast<uint64_t>(st.st_nlink);
+#ifdef __linux__
+  // Only a file of several names pays for the question.
+  if (const NtfsVolume* ntfs = links > 1 ? NtfsOf(file, dirFd) : nullptr;
+      ntfs != nullptr && ntfs->namesCounted) {
+    links -= SeparateDosName(dirFd, name);
+  }
+#endif
   const auto index = static_cast<uint64_t>(st.st_ino);
   info.links = links > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(links);
   info.id = FileId{static_cast<uint64_t>(st.st_dev), index, 0};
@@ -591,6 +768,9 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
   int dirFd = AT_FDCWD;
   std::string bytes;
   const char* name = Locate(entry, openName, dirFd, bytes);
+#ifdef __linux__
+  if (NtfsOf(entry, dirFd) != nullptr) return ReadStoredReparseData(dirFd, name, buffer);
+#endif
   // readlinkat neither follows the link nor opens anything, so nothing blocks.
   std::string text(PATH_MAX, '\0');
   ssize_t got = 0;

@@ -187,7 +187,9 @@ void MountTable::Take(std::vector<MountEntry> mounts) {
   mounts_ = std::move(mounts);
   byId_.clear();
   pointNames_.clear();
+  mayHoldNtfs_ = false;
   for (size_t i = 0; i < mounts_.size(); ++i) {
+    if (FsTypeMayBeNtfs3g(mounts_[i].type)) mayHoldNtfs_ = true;
     // Of two rows with one ID (none, in a table read whole) the later wins.
     if (mounts_[i].hasId) byId_[mounts_[i].id] = i;
     std::string_view point = mounts_[i].point;

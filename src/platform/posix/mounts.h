@@ -45,6 +45,9 @@ class MountTable {
   void Take(std::vector<MountEntry> mounts);
   bool empty() const { return mounts_.empty(); }
   bool HasIds() const { return !byId_.empty(); }
+  // Whether any mount of the table may be an NTFS volume of ntfs-3g: where
+  // none is, no folder is asked.
+  bool MayHoldNtfs() const { return mayHoldNtfs_; }
   const std::vector<MountEntry>& mounts() const { return mounts_; }
   // The index of the mount with this ID; false when the table has none (it
   // was made after the table was read, or the table has no IDs).
@@ -65,6 +68,7 @@ class MountTable {
   std::vector<MountEntry> mounts_;
   std::vector<std::string> pointNames_;  // sorted
   std::unordered_map<uint64_t, size_t> byId_;
+  bool mayHoldNtfs_ = false;
 };
 
 }  // namespace quorrex

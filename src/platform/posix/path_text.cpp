@@ -194,4 +194,15 @@ bool FsTypeHoldsSymlinks(std::string_view type) {
   return true;
 }
 
+bool FsTypeMayBeNtfs3g(std::string_view type) {
+  for (std::string_view fuse : {"fuse", "fuseblk", "ntfs-3g", "lowntfs-3g"}) {
+    if (type == fuse) return true;
+  }
+  // A subtype names the program: ntfs-3g, lowntfs-3g.
+  if (type.starts_with("fuse.") || type.starts_with("fuseblk.")) {
+    return type.find("ntfs") != std::string_view::npos;
+  }
+  return false;
+}
+
 }  // namespace quorrex

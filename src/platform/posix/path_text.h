@@ -61,4 +61,10 @@ MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index);
 // Whether a file system of this type can hold symbolic links.
 bool FsTypeHoldsSymlinks(std::string_view type);
 
+// Whether a mount of this type may be an NTFS volume served by ntfs-3g: a
+// FUSE mount, whose table entry rarely says which program serves it (with
+// `-o loop` its source is the image). Such a volume is then asked once
+// whether it answers NTFS's own attributes.
+bool FsTypeMayBeNtfs3g(std::string_view type);
+
 }  // namespace quorrex

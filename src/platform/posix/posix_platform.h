@@ -27,12 +27,27 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/mounts.h"
 
 namespace quorrex {
+
+// What is known of an NTFS volume served by ntfs-3g, settled once per volume.
+// Its entries are then taken as NTFS stores them: the attributes and the
+// reparse data from its extended attributes ("system.ntfs_attrib",
+// "system.ntfs_reparse_data"), not from what the links it shows say.
+struct NtfsVolume {
+  // st_nlink is the record's count of names, a separate DOS name among them
+  // (the mount was made without posix_nlink); Windows counts links only.
+  bool namesCounted = true;
+};
+
+// The attributes of the entry `name` of the open folder `dirFd` on an
+// ntfs-3g volume; false where it does not answer them.
+bool NtfsAttributes(int dirFd, const char* name, uint32_t& attributes);
 
 // A listing of one open folder. Its descriptor stays open until it is
 // destroyed, so entries it produced are resolved relative to it.
@@ -54,6 +69,9 @@ class PosixListing final : public FolderListing {
   bool Identity(FileId& id) override;
   void ResolveDirectory(FindData& entry) override;
   int fd() const { return fd_; }
+  // The NTFS volume this folder is on, when it is one (null otherwise).
+  const NtfsVolume* ntfs() const { return ntfs_; }
+  void SetNtfs(const NtfsVolume* volume) { ntfs_ = volume; }
   // What the subfolder `name` of this folder leads to when it is a mount
   // point (its device is the mount's, "major:minor"); false when it is not.
   bool MountAt(const char* name, MountTarget& target, std::string& device);
@@ -76,6 +94,7 @@ class PosixListing final : public FolderListing {
   bool KnowOwnIdentity();
 
   int fd_;
+  const NtfsVolume* ntfs_ = nullptr;
   bool done_ = false;
   const MountTable* mounts_;
   bool looked_ = false;
@@ -166,6 +185,12 @@ class PosixPlatform final : public Platform {
   bool ReadMountData(const EntryRef& entry, const char* name, std::span<uint8_t> buffer,
                      ReparseRead& result);
 
+  // The NTFS volume the open folder `fd` is on, when it is one; each device
+  // is asked once per run.
+  const NtfsVolume* NtfsVolumeOf(int fd);
+
+  std::mutex ntfsLock_;
+  std::unordered_map<uint64_t, std::unique_ptr<NtfsVolume>> ntfsVolumes_;  // null: not NTFS
   std::once_flag mountsRead_;
   MountTable mounts_;
   std::mutex stdoutLock_;

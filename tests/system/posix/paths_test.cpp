@@ -93,6 +93,36 @@ TEST(PosixPathText, MountInfoLinesAndLongestPrefix) {
   EXPECT_TRUE(FsTypeHoldsSymlinks("overlay"));
 }
 
+// The mounts that may be NTFS volumes of ntfs-3g, to be asked once each; no
+// other mount is ever asked.
+TEST(PosixPathText, MountsThatMayBeNtfs3g) {
+  const struct {
+    const char* type;
+    bool asked;
+  } cases[] = {
+      {"fuse", true},
+      {"fuseblk", true},
+      {"fuse.ntfs-3g", true},
+      {"fuseblk.ntfs-3g", true},
+      {"fuse.lowntfs-3g", true},
+      {"ntfs-3g", true},
+      {"ext4", false},
+      {"tmpfs", false},
+      {"ntfs3", false},
+      {"fuse.sshfs", false},
+      {"fuse.exfat", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FsTypeMayBeNtfs3g(c.type), c.asked) << c.type;
+    MountTable table;
+    table.Take(ParseMountInfo(std::string("26 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                          "30 26 0:41 / /mnt/win rw - ") +
+                              (*c.type != 0 ? c.type : "xfs") + " /tmp/win.img rw\n"));
+    EXPECT_EQ(table.MayHoldNtfs(), c.asked && *c.type != 0) << c.type;
+  }
+}
+
 // What a mount shows: the first mount of a device is a volume, a later one
 // a bind mount that leads to where its folder is visible.
 TEST(PosixPathText, WhatAMountLeadsTo) {
