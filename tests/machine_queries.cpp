@@ -55,8 +55,13 @@ class MemoryMachine::Listing : public FolderListing {
     uint32_t identityError = 0;
     Resolved resolved;
   };
-  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, const Shape& shape)
-      : machine_(machine), entries_(std::move(entries)), limit_(limit), shape_(shape) {
+  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, uint32_t cutError,
+          const Shape& shape)
+      : machine_(machine),
+        entries_(std::move(entries)),
+        limit_(limit),
+        cutError_(cutError),
+        shape_(shape) {
     const size_t open = ++machine_->openListings;
     size_t peak = machine_->peakOpenListings.load();
     while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
@@ -94,8 +99,9 @@ class MemoryMachine::Listing : public FolderListing {
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
       if (ended_) return false;
       if (position_ >= entries_.size() || position_ >= limit_) {
-        machine_->Count(Call::kQuery);  // the query that finds no more
+        machine_->Count(Call::kQuery);  // the query that finds no more, or fails
         ended_ = true;
+        if (position_ >= limit_) endError_ = cutError_;
         return false;
       }
       if (std::find(batchStarts_.begin(), batchStarts_.end(), position_) != batchStarts_.end()) {
@@ -107,6 +113,8 @@ class MemoryMachine::Listing : public FolderListing {
     if (machine_->onEntryUnlocked) machine_->onEntryUnlocked(entry.name);
     return true;
   }
+
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     if (!asked_) {
@@ -140,6 +148,8 @@ class MemoryMachine::Listing : public FolderListing {
   std::vector<FindData> entries_;
   size_t position_ = 0;
   size_t limit_;
+  uint32_t cutError_;
+  uint32_t endError_ = 0;
   Shape shape_;
   FileId id_;
   bool asked_ = false;
@@ -347,8 +357,9 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     }
   }
   const auto limit = listingLimits_.find(Key(path));
-  auto listing = std::make_unique<Listing>(
-      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second, shape);
+  const std::pair<size_t, uint32_t> cut =
+      limit == listingLimits_.end() ? std::pair<size_t, uint32_t>{SIZE_MAX, 0} : limit->second;
+  auto listing = std::make_unique<Listing>(this, std::move(entries), cut.first, cut.second, shape);
   FileId found;
   if (shape.searched && listed != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
       found != *listed) {

@@ -243,9 +243,9 @@ void MemoryMachine::InjectError(Op op, const std::u16string& path, uint32_t erro
   }
 }
 
-void MemoryMachine::FailListingAfter(const std::u16string& folder, size_t entries) {
+void MemoryMachine::FailListingAfter(const std::u16string& folder, size_t entries, uint32_t error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
-  listingLimits_[Key(folder)] = entries;
+  listingLimits_[Key(folder)] = {entries, error};
 }
 
 uint32_t MemoryMachine::Injected(Op op, const std::u16string& path) const {

@@ -107,8 +107,10 @@ class MemoryMachine : public MachineProcess {
 
   // Errors: `path` in any form the machine understands; 0 clears.
   void InjectError(Op op, const std::u16string& path, uint32_t error);
-  // The listing of `folder` fails after delivering `entries` entries.
-  void FailListingAfter(const std::u16string& folder, size_t entries);
+  // The listing of `folder` fails with `error` after delivering `entries`
+  // entries; an error of 0 ends it there as if the folder held no more.
+  void FailListingAfter(const std::u16string& folder, size_t entries,
+                        uint32_t error = 64 /* ERROR_NETNAME_DELETED */);
 
   // --- Facts of the machine -------------------------------------------------
   // The most folder listings open at once; one more fails with
@@ -210,7 +212,7 @@ class MemoryMachine : public MachineProcess {
   std::vector<std::unique_ptr<Volume>> volumes_;
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;  // alias, root
   std::map<std::pair<Op, std::u16string>, uint32_t> errors_;
-  std::map<std::u16string, size_t> listingLimits_;
+  std::map<std::u16string, std::pair<size_t, uint32_t>> listingLimits_;  // entries, error
   // The walk's readers call in from several threads: every file operation,
   // and every change of the tree, holds this.
   std::recursive_mutex files_;

@@ -183,6 +183,10 @@ class FolderListing {
   virtual ~FolderListing() = default;
   // The next entry; false at the end of the listing or on any failure.
   virtual bool Next(FindData& entry) = 0;
+  // Once Next has returned false: 0 when the folder had no more entries,
+  // else the error that cut the listing short (a share that dropped, a disk
+  // that failed), so that a partial listing is not taken for a whole one.
+  virtual uint32_t EndError() const = 0;
   // The identity of the listed folder (after following any link that led to
   // it); false when it cannot be had.
   virtual bool Identity(FileId& id) = 0;

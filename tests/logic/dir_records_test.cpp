@@ -220,6 +220,24 @@ TEST(DirRecordsTest, WhenTheOlderListingTakesOver) {
   }
 }
 
+TEST(DirRecordsTest, OnlyNoMoreFilesEndsAFolderQuietly) {
+  // A later batch or FindNextFileW: the end of the folder is no error; a
+  // share that dropped or a disk that failed cuts the listing short.
+  const struct {
+    uint32_t error;
+    uint32_t reported;
+  } cases[] = {
+      {18, 0},       // ERROR_NO_MORE_FILES
+      {64, 64},      // ERROR_NETNAME_DELETED
+      {59, 59},      // ERROR_UNEXP_NET_ERR
+      {121, 121},    // ERROR_SEM_TIMEOUT
+      {1117, 1117},  // ERROR_IO_DEVICE
+      {2, 2},        // FILE_NOT_FOUND after entries is no end either
+      {995, 995},    // cancelled after an abort: the walk says nothing of it
+  };
+  for (const auto& c : cases) EXPECT_EQ(EndOfListingError(c.error), c.reported) << c.error;
+}
+
 TEST(DirRecordsTest, WideFileIndexesTakeEachHalfFromItsOwnBytes) {
   // FILE_ID_INFO's 16 bytes: the lower half first, each little-endian. Every
   // byte is different, so a half read from the wrong bytes, or in the wrong

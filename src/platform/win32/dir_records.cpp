@@ -66,6 +66,10 @@ FirstBatch AfterFirstQuery(bool succeeded, uint32_t error) {
   return FirstBatch::kFallBack;
 }
 
+uint32_t EndOfListingError(uint32_t error) {
+  return error == kErrorNoMoreFiles ? 0 : error;
+}
+
 bool FindFailureMeansEmpty(uint32_t error, uint32_t folderAttributes) {
   // The search opened the folder and found nothing under "*"; a folder that
   // is missing fails with PATH_NOT_FOUND instead.

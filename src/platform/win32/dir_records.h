@@ -80,6 +80,11 @@ enum class FirstBatch {
 // the error the walk has always printed.
 FirstBatch AfterFirstQuery(bool succeeded, uint32_t error);
 
+// The error a listing ended with, from a later batch query or a later
+// FindNextFileW: 0 when it found no more files (the end of the folder), else
+// the error itself, for the walk to report the folder as listed in part.
+uint32_t EndOfListingError(uint32_t error);
+
 // Whether the "." record of a folder, read with its IDs, names the folder
 // its parent listed as `listed` (on the same volume).
 inline bool DotRecordNames(const FindData& dot, const FileId& listed) {

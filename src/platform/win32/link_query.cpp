@@ -74,7 +74,10 @@ uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, FileId& id)
 }
 
 // The open-based query: open, link count, the identity only for more than
-// one link (from the folder's record where it has it), close.
+// one link, close. The folder's record gives the identity where the open
+// file is the one the record names (its index, asked of the same handle,
+// says so); a name given to another file since the listing takes the open
+// file's own, so that count and identity are always of one file.
 bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error) {
   if (const uint32_t e = calls.Open(); e != 0) {
     error = e;
@@ -84,10 +87,16 @@ bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, 
   uint32_t e = calls.QueryLinks(links);
   FileId id;
   if (e == 0 && links > 1) {
-    if (place.listedId != nullptr) {
-      id = *place.listedId;
-    } else {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    if (place.listedId == nullptr) {
       e = ReadIdentity(calls, place, id);
+    } else if ((e = calls.QueryIndex(volume, index)) == 0) {
+      if (index == place.listedId->index) {
+        id = *place.listedId;
+      } else {
+        e = ReadIdentity(calls, place, id);
+      }
     }
   }
   calls.Close();

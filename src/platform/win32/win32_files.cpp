@@ -252,12 +252,19 @@ class FindListing final : public FolderListing {
       return true;
     }
     WIN32_FIND_DATAW data;
-    if (search_ == INVALID_HANDLE_VALUE) return false;
+    if (search_ == INVALID_HANDLE_VALUE || ended_) return false;
     const WatchedCall watched;
-    if (!::FindNextFileW(search_, &data)) return false;
+    if (!::FindNextFileW(search_, &data)) {
+      // Only ERROR_NO_MORE_FILES is the end of the folder; anything else
+      // (a share that dropped, a disk that failed) cut it short.
+      ended_ = true;
+      endError_ = EndOfListingError(LastErrorOf());
+      return false;
+    }
     TakeEntry(data, entry);
     return true;
   }
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     // Asked only when the walk needs it, and asked of the system only once.
@@ -284,6 +291,8 @@ class FindListing final : public FolderListing {
   HANDLE search_;
   WIN32_FIND_DATAW first_;
   bool firstPending_;
+  bool ended_ = false;
+  uint32_t endError_ = 0;
   std::u16string folder_;
   bool identityAsked_ = false;
   bool identityKnown_ = false;
@@ -323,22 +332,27 @@ class RecordListing final : public FolderListing {
         case DirRecord::kEntry:
           return true;
         case DirRecord::kEnd:
-          // The end of the folder, or a failure: alike, as for a search.
+          // The next batch: ERROR_NO_MORE_FILES ends the folder, any other
+          // failure cuts it short.
           offset_ = 0;
           if (const WatchedCall watched;
               !Query(getInfoEx_, folder_,
                      wideRecords_ ? kFileIdExtdDirectoryInfo : kFileIdBothDirectoryInfo,
                      batch_.get())) {
+            endError_ = EndOfListingError(LastErrorOf());
             End();
           }
           break;
         case DirRecord::kCut:
+          // A batch the system filled wrongly: what follows is unknown.
+          endError_ = ERROR_INVALID_DATA;
           End();
           break;
       }
     }
     return false;
   }
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     if (!identityAsked_) {
@@ -384,6 +398,7 @@ class RecordListing final : public FolderListing {
   GetInfoExFn getInfoEx_;
   std::unique_ptr<uint64_t[]> batch_;  // 8-byte aligned, as the records are
   bool ended_;
+  uint32_t endError_ = 0;
   bool wideRecords_;
   bool listIndexes_;
   std::size_t offset_ = 0;
