@@ -113,6 +113,22 @@ TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
     EXPECT_EQ(o.code, kExitAborted);
     EXPECT_FALSE(Has(o.out, "error 995")) << o.out;
   }
+  // A reparse point whose data query is cancelled after the abort: the
+  // records, which tell of unreadable data, have no record of it; without
+  // an abort they do.
+  for (const bool abort : {true, false}) {
+    for (const uint32_t workers : kWorkerCounts) {
+      SCOPED_TRACE(std::string(abort ? "abort, " : "no abort, ") + std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddJunction(u"C:\\d\\j", u"C:\\x");
+      m.InjectError(Op::kReparseQuery, u"\\\\?\\C:\\d\\j", win_error::kOperationAborted);
+      if (abort) m.beforeReparseRead = [&] { m.RaiseCtrlEvent(kCtrlCEvent); };
+      const Outcome o = RunOn(m, {u"C:\\d", u"-s"}, workers, OutputFormat::kJson);
+      EXPECT_EQ(o.code, abort ? kExitAborted : 0);
+      EXPECT_EQ(Has(o.json, "\"error_code\":995"), !abort) << o.json;
+    }
+  }
 }
 
 }  // namespace
