@@ -321,9 +321,10 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     // "." carries the folder's own ID, as NTFS gives it.
     FindData& dot = entries.emplace_back(FindData{kAttrDirectory, u"."});
     const FileId own = IdOf(r);
+    const bool apart = r.volume != nullptr && r.volume->recordsApart;
     dot.indexListed = listIndexes;
-    dot.index = listIndexes ? own.index : 0;
-    dot.indexUpper = listIndexes ? own.indexUpper : 0;
+    dot.index = listIndexes && !apart ? own.index : 0;
+    dot.indexUpper = listIndexes && !apart ? own.indexUpper : 0;
     entries.push_back({kAttrDirectory, u".."});
   }
   for (const auto& [name, child] : r.node->children) {
@@ -332,8 +333,15 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     // The record's file ID: 128 bits from Windows 8 on, 64 before.
     const FileId id = IdOf(Resolved{child, r.volume, 0});
     entry.indexListed = true;
-    entry.index = id.index;
+    entry.index = id.index + (r.volume != nullptr && r.volume->recordsApart ? kRecordIdOffset : 0);
     entry.indexUpper = id.indexUpper;
+  }
+  const FindData* dot = !entries.empty() && entries[0].name == u"." ? &entries[0] : nullptr;
+  // A folder asked its identity by its handle teaches whether the volume's
+  // records give the IDs its handles give.
+  if (!recordsRefused && shape.identity == &shape.own && dot != nullptr &&
+      win32::DotRecordNames(*dot, shape.own)) {
+    refusals_.Remember(shape.own.volume, win32::Refusal::kRecordIdsAgree);
   }
   if (recordsRefused) {
     // The handle is closed, and the search opens the folder, following a
@@ -346,13 +354,23 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     shape.identityError = Injected(Op::kIdentity, path);
     const Resolved followed = Resolve(Redirected(path), true);
     if (followed.node != nullptr) shape.resolved = followed;
-  } else if (listed != nullptr &&
-             !(!entries.empty() && win32::DotRecordNames(entries[0], *listed))) {
-    // The records do not tell: the open folder is asked.
-    const FileId own = AskIdentity(r);
-    if (IsKnownFileId(own) && own != *listed) {
+  } else if (listed != nullptr) {
+    // The "." record, else the open folder's attributes and, where the
+    // volume's records and handles are known to agree, its identity.
+    win32::OpenFolderQueries ask;
+    ask.attributes = [&]() -> uint32_t {
+      Count(Call::kQuery);
+      return r.node->attributes | kAttrDirectory * r.node->folder;
+    };
+    ask.identity = [&](FileId& own) {
+      own = AskIdentity(r);
+      return true;
+    };
+    if (!win32::StillTheListedFolder(
+            dot, *listed, refusals_.Refused(listed->volume, win32::Refusal::kRecordIdsAgree),
+            ask)) {
       Count(Call::kClose);
-      error = win::kPathNotFound;  // another folder now has its name
+      error = win::kPathNotFound;  // a link, a file or another folder now has its name
       return nullptr;
     }
   }

@@ -25,6 +25,12 @@ void MemoryMachine::ReportZeroIndexes(const std::u16string& root, uint64_t index
   }
 }
 
+void MemoryMachine::NumberRecordsApart(const std::u16string& root) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
+  size_t rootLength = 0;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->recordsApart = true;
+}
+
 std::u16string U(std::string_view utf8) {
   return DecodeUtf8Lossless(utf8);
 }

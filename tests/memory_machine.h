@@ -99,6 +99,12 @@ class MemoryMachine : public MachineProcess {
   // The volume at `root` reports index 0 for every file and folder, as some
   // redirectors and user-mode file systems do.
   void ReportZeroIndexes(const std::u16string& root, uint64_t index = 0, uint64_t indexUpper = 0);
+  // The directory records of the volume at `root` number files apart from
+  // their open handles (each record's ID is its file's index plus
+  // kRecordIdOffset), and its "." records carry no ID, as a file system that
+  // makes its record IDs up may.
+  void NumberRecordsApart(const std::u16string& root);
+  static constexpr uint64_t kRecordIdOffset = 0x100000000ull;
   // The file system of the volume at `root` refuses the by-name stat with
   // `status`, as file systems that lack the class do. (FAT and exFAT volumes
   // refuse it, and the wide IDs, by their names: see windows_release.h.)
@@ -181,7 +187,8 @@ class MemoryMachine : public MachineProcess {
     std::u16string fsName;
     uint32_t fsFlags = 0;
     uint64_t serial = 0;
-    bool zeroIndexes = false;  // every file reports the index below
+    bool zeroIndexes = false;   // every file reports the index below
+    bool recordsApart = false;  // see NumberRecordsApart
     uint64_t unknownIndex = 0;
     uint64_t unknownIndexUpper = 0;
     uint32_t statRefusal = 0;  // the by-name stat's status, where not the release's

@@ -72,6 +72,43 @@ TEST(ChangedTree, AFolderSwappedBeforeItsOpenIsNeverEntered) {
   }
 }
 
+TEST(ChangedTree, RecordsNumberedApartFromHandlesLoseNoSubfolder) {
+  // D: is a file system whose directory records give IDs other than its
+  // handles do, and "." records without one: a plain subfolder is still
+  // its listed self (nothing else has its name), and a junction put at its
+  // name is still told by the open handle's attributes.
+  for (const bool swapToJunction : {false, true}) {
+    for (const uint32_t workers : kWorkerCounts) {
+      SCOPED_TRACE(std::string(swapToJunction ? "swapped, " : "as listed, ") +
+                   std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddVolume(u"D:\\");
+      m.NumberRecordsApart(u"D:\\");
+      m.AddFile(u"D:\\t\\a\\x.dll")->linkCount = 2;
+      m.AddFile(u"D:\\t\\b\\c\\y.dll")->linkCount = 2;
+      m.AddFile(u"D:\\elsewhere\\e.dll")->linkCount = 2;
+      std::atomic<bool> swapped{false};
+      m.beforeListing = [&](const std::u16string& opened) {
+        if (!swapToJunction || !opened.ends_with(u"\\t\\b\\*") || swapped.exchange(true)) {
+          return;
+        }
+        m.Remove(u"D:\\t\\b");
+        m.AddJunction(u"D:\\t\\b", u"D:\\elsewhere");
+      };
+      const Outcome o = RunOn(m, {u"D:\\t\\*.dll", u"-s"}, workers);
+      EXPECT_EQ(o.code, 0);
+      const std::string groups =
+          swapToJunction ? "error PATH_NOT_FOUND opening 'D:\\t\\b\\*'\r\n"
+                           "group of 2 hard links:\r\n 1: D:\\t\\a\\x.dll\n\r\nsummary"
+                         : "group of 2 hard links:\r\n 1: D:\\t\\a\\x.dll\n"
+                           "group of 2 hard links:\r\n 1: D:\\t\\b\\c\\y.dll\n\r\nsummary";
+      EXPECT_TRUE(Has(o.out, groups)) << o.out;
+      EXPECT_FALSE(Has(o.out, "error") && !swapToJunction) << o.out;
+    }
+  }
+}
+
 TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
   // After Ctrl+C the calls still waiting are cancelled and fail with
   // ERROR_OPERATION_ABORTED: that is no error of the folder or the link.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "platform/platform.h"
@@ -92,6 +93,22 @@ inline bool DotRecordNames(const FindData& dot, const FileId& listed) {
   const FileId id{listed.volume, dot.index, dot.indexUpper};
   return IsKnownFileId(id) && id == listed;
 }
+
+// Whether a folder its parent listed as a plain one (`listed`), opened
+// without following a link, is still that folder. Its "." record among the
+// first records (null where there is none) says so without a call. Else the
+// open handle's attributes (FileAttributeTagInfo) tell a link or a file put
+// at its name since; and only where the volume's records and handles are
+// known to number files alike (`idsAgree`) is the handle's identity
+// compared with the record's: elsewhere the two may differ for one folder.
+struct OpenFolderQueries {
+  // The handle's attributes; kInvalidFileAttributes where they cannot be had.
+  std::function<uint32_t()> attributes;
+  // The handle's identity; false where it cannot be had.
+  std::function<bool(FileId&)> identity;
+};
+bool StillTheListedFolder(const FindData* dot, const FileId& listed, bool idsAgree,
+                          const OpenFolderQueries& ask);
 
 // Whether a failed older listing of a folder's search mask only says that
 // the folder, which exists, has no entries.
