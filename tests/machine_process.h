@@ -32,6 +32,9 @@ class MachineProcess : public Platform {
   std::optional<size_t> stdoutFailsAfter;
   uint32_t stdoutError = win::kNoData;  // the reader of the pipe has gone
   uint32_t consoleWriteError = 0;       // non-zero: console writes fail with it
+  // A console write of more UTF-16 units fails with ERROR_NOT_ENOUGH_MEMORY,
+  // as the console of Windows 7 refuses one of about 64 KB.
+  std::optional<size_t> consoleWriteMaxUnits;
   bool stderrIsConsole = false;
   // Non-zero: standard error is a console of its own this many columns wide,
   // where the status line is drawn (its text goes to `err` as UTF-8).
