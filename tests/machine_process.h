@@ -60,6 +60,7 @@ class MachineProcess : public Platform {
   std::vector<uint32_t> sleeps;
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   int hardenCalls = 0;
+  bool criticalErrorsFail = false;  // set before any call on a file or volume
   int tokenOpenCalls = 0;
   int tokenOpens = 0;
   int adjustCalls = 0;
@@ -86,6 +87,7 @@ class MachineProcess : public Platform {
   // --- Platform ---------------------------------------------------------------
   PathStyle Style() const override { return PathStyle::kWindows; }
   void HardenLibrarySearch() override { ++hardenCalls; }
+  void FailCriticalErrors() override { criticalErrorsFail = true; }
   std::u16string OwnFilePath() override { return ownPath; }
   bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) override;
   void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }

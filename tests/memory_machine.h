@@ -150,6 +150,9 @@ class MemoryMachine : public MachineProcess {
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::atomic<size_t> fileSystemThreads{0};    // threads begun on file-system work
   std::vector<std::u16string> volumeQueries;   // volume information asked for
+  // Calls on paths, volumes and folders made before the process asked for
+  // critical errors to fail (a drive without media would have shown its box).
+  std::atomic<size_t> callsWithNoDiskBox{0};
 
   // --- Platform: the files ---------------------------------------------------
   void BeginFileSystemWork() override { ++fileSystemThreads; }

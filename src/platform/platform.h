@@ -293,6 +293,10 @@ class Platform {
   // --- Process -----------------------------------------------------------
   // Narrows the dynamic-library search to the system directory.
   virtual void HardenLibrarySearch() = 0;
+  // Has a drive without media (a card reader or DVD drive reached through a
+  // mount point, or given as the target) fail its calls rather than bring up
+  // the system's "No Disk" box, which would hold the walk until answered.
+  virtual void FailCriticalErrors() {}
   // The program's own file path.
   virtual std::u16string OwnFilePath() = 0;
   // The most significant double word of the file version of `file`

@@ -174,6 +174,7 @@ void InstallAllocationFailure(Platform& platform) {
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   Console& console = run.console;
   run.platform.HardenLibrarySearch();
+  run.platform.FailCriticalErrors();
   SetAllocationRescue(RescueOutput, &console);
   console.maxColumn = int32_t{ConsoleBufferWidth(run.platform)} - 1;
   InitConsoleState(console);

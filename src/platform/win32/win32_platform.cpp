@@ -92,6 +92,13 @@ void Win32Platform::HardenLibrarySearch() {
   }
 }
 
+void Win32Platform::FailCriticalErrors() {
+  // Added to the mode the process inherited, which it keeps otherwise. The
+  // mode is the process's, so the walk's readers have it too.
+  const UINT inherited = ::SetErrorMode(SEM_FAILCRITICALERRORS);
+  ::SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
+}
+
 std::u16string Win32Platform::OwnFilePath() {
   // Grows until the whole path fits: a cut path would name another file.
   std::u16string path(MAX_PATH, u'\0');
