@@ -166,8 +166,8 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
 
 TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
   // Windows before 10 1709, or a folder listed by the older search, which
-  // has no handle: open, link count, identity only for a group (the
-  // record's where the open file is the one it names), close.
+  // has no handle: open, link count, identity only for a group, from the
+  // same handle whatever the folder's record says, close.
   struct Case {
     uint32_t links;
     bool volumeKnown;
@@ -182,9 +182,9 @@ TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
   const Case cases[] = {
       {1, true, true, "OLC", FileId{}},
       {1, true, true, "OLC", FileId{}, &otherRecord},
-      {3, true, true, "OLIC", record, &record},
-      {3, true, true, "OLIWC", FileId{kVolume, 0x51, 0x7}, &otherRecord},
-      {3, true, false, "OLIWIC", FileId{kVolume, 0x51, 0}, &otherRecord},
+      {3, true, true, "OLWC", record, &record},
+      {3, true, true, "OLWC", FileId{kVolume, 0x51, 0x7}, &otherRecord},
+      {3, true, false, "OLWIC", FileId{kVolume, 0x51, 0}, &otherRecord},
       {3, true, true, "OLWC", FileId{kVolume, 0x51, 0x7}},
       {3, true, false, "OLWIC", FileId{kVolume, 0x51, 0}},
       {3, true, true, "OLIC", FileId{kVolume, 0x51, 0}, nullptr, true},
