@@ -1,9 +1,12 @@
 // Listings, link queries and symbolic-link reparse data on real folders.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
@@ -83,11 +86,35 @@ TEST_F(PosixFilesTest, ListingGivesWindowsAttributesFromEntryTypes) {
   EXPECT_EQ(seen, expected);
   FindData entry;
   EXPECT_FALSE(listing->Next(entry));  // stays at the end
+  EXPECT_EQ(listing->EndError(), 0u);  // the end of the folder, no failure
 
   FileId id;
   ASSERT_TRUE(listing->Identity(id));
   EXPECT_EQ(id, IdOf(tmp.path()));
 }
+
+#ifdef __linux__
+TEST_F(PosixFilesTest, AListingThatFailsIsNotTakenForAnEmptyFolder) {
+  // The folder of a process's descriptors fails its read with ENOENT once
+  // the process is gone: a listing that fails, not a folder that ends.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::u16string folder = DecodeUtf8Lossless("/proc/" + std::to_string(child) + "/fd");
+  uint32_t error = 99;
+  auto listing = platform.OpenListing(folder + u"/*", ByPath(folder), error);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_NE(listing, nullptr) << error;
+  FindData entry;
+  EXPECT_FALSE(listing->Next(entry));
+  EXPECT_EQ(listing->EndError(), win_error::kFileNotFound);
+}
+#endif
 
 TEST_F(PosixFilesTest, ListingOpensRelativeToItsParentAndFollowsLinks) {
   ASSERT_TRUE(tmp.Folder("dir"));
