@@ -109,6 +109,55 @@ TEST(ChangedTree, RecordsNumberedApartFromHandlesLoseNoSubfolder) {
   }
 }
 
+// A machine whose volume checks wait on a server that does not answer: a
+// Ctrl+C comes meanwhile, and the call is given up.
+class StalledChecks : public MemoryMachine {
+ public:
+  enum class Stall { kNone, kVolumePath, kVolumeInfo, kAttributes };
+  Stall stall = Stall::kNone;
+  bool GetVolumePathName(const std::u16string& path, std::u16string& volume) override {
+    if (stall != Stall::kVolumePath) return MemoryMachine::GetVolumePathName(path, volume);
+    RaiseCtrlEvent(kCtrlCEvent);
+    return false;
+  }
+  uint32_t GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                std::u16string& fsName) override {
+    if (stall != Stall::kVolumeInfo) {
+      return MemoryMachine::GetVolumeInformation(volume, fsFlags, fsName);
+    }
+    RaiseCtrlEvent(kCtrlCEvent);
+    return win_error::kOperationAborted;
+  }
+  uint32_t GetFileAttributes(const std::u16string& path) override {
+    // The checks ask the scan folder last, after the normalisation has.
+    if (stall != Stall::kAttributes || volumeQueries.empty()) {
+      return MemoryMachine::GetFileAttributes(path);
+    }
+    RaiseCtrlEvent(kCtrlCEvent);
+    return kInvalidFileAttributes;
+  }
+};
+
+TEST(ChangedTree, ACheckGivenUpAfterAnAbortEndsTheRunAsStopped) {
+  // No "volume is invalid", no "folder not found": the run was stopped, and
+  // says so as any run stopped before its walk, with its summary.
+  for (const auto stall : {StalledChecks::Stall::kVolumePath, StalledChecks::Stall::kVolumeInfo,
+                           StalledChecks::Stall::kAttributes}) {
+    SCOPED_TRACE(static_cast<int>(stall));
+    StalledChecks m;
+    m.stdoutIsConsole = false;
+    m.AddFolder(u"C:\\d\\sub");
+    m.stall = stall;
+    const Outcome o = RunOn(m, {u"C:\\d", u"-s"});
+    EXPECT_EQ(o.code, kExitAborted);
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(Has(o.out, "Ctrl+C pressed -> abort\r\n")) << o.out;
+    EXPECT_TRUE(o.out.ends_with(EmptySummary().substr(2))) << o.out;
+    EXPECT_FALSE(Has(o.out, "not found")) << o.out;
+    EXPECT_TRUE(m.listingsOpened.empty());
+  }
+}
+
 TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
   // After Ctrl+C the calls still waiting are cancelled and fail with
   // ERROR_OPERATION_ABORTED: that is no error of the folder or the link.

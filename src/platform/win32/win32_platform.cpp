@@ -230,6 +230,7 @@ std::u16string Win32Platform::GetCurrentDirectory() {
 }
 
 uint32_t Win32Platform::GetFileAttributes(const std::u16string& path) {
+  const WatchedCall watched;
   const DWORD attributes = ::GetFileAttributesW(Wide(path));
   // A plain path of MAX_PATH characters or more fails where long paths are
   // not enabled for the system; its long form reaches it anyway. Otherwise a
