@@ -376,6 +376,10 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
       const uint32_t code = Number32(r["error_code"]);
       if (r["operation"].Ascii() == "open_reparse_point") {
         text->ReparsePointNotOpened(path, code);
+      } else if (r["operation"].Ascii() == "list_folder") {
+        std::u16string shown = path;
+        AppendSearchMask(shown, separator);
+        text->FolderListedInPart(path, shown, code);
       } else {
         std::u16string shown = path;
         AppendSearchMask(shown, separator);

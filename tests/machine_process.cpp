@@ -81,6 +81,10 @@ bool MachineProcess::WriteConsoleText(std::u16string_view text, uint32_t& writte
     error = consoleWriteError;
     return false;
   }
+  if (consoleWriteMaxUnits && text.size() > *consoleWriteMaxUnits) {
+    error = win_error::kNotEnoughMemory;
+    return false;
+  }
   // A console that has gone takes no more text than it takes bytes.
   const std::string bytes = EncodeUtf8Lossless(text);
   if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {

@@ -32,6 +32,9 @@ class MachineProcess : public Platform {
   std::optional<size_t> stdoutFailsAfter;
   uint32_t stdoutError = win::kNoData;  // the reader of the pipe has gone
   uint32_t consoleWriteError = 0;       // non-zero: console writes fail with it
+  // A console write of more UTF-16 units fails with ERROR_NOT_ENOUGH_MEMORY,
+  // as the console of Windows 7 refuses one of about 64 KB.
+  std::optional<size_t> consoleWriteMaxUnits;
   bool stderrIsConsole = false;
   // Non-zero: standard error is a console of its own this many columns wide,
   // where the status line is drawn (its text goes to `err` as UTF-8).
@@ -57,6 +60,7 @@ class MachineProcess : public Platform {
   std::vector<uint32_t> sleeps;
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   int hardenCalls = 0;
+  bool criticalErrorsFail = false;  // set before any call on a file or volume
   int tokenOpenCalls = 0;
   int tokenOpens = 0;
   int adjustCalls = 0;
@@ -83,6 +87,7 @@ class MachineProcess : public Platform {
   // --- Platform ---------------------------------------------------------------
   PathStyle Style() const override { return PathStyle::kWindows; }
   void HardenLibrarySearch() override { ++hardenCalls; }
+  void FailCriticalErrors() override { criticalErrorsFail = true; }
   std::u16string OwnFilePath() override { return ownPath; }
   bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersion) override;
   void Sleep(uint32_t milliseconds) override { sleeps.push_back(milliseconds); }

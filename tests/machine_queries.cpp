@@ -55,8 +55,13 @@ class MemoryMachine::Listing : public FolderListing {
     uint32_t identityError = 0;
     Resolved resolved;
   };
-  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, const Shape& shape)
-      : machine_(machine), entries_(std::move(entries)), limit_(limit), shape_(shape) {
+  Listing(MemoryMachine* machine, std::vector<FindData> entries, size_t limit, uint32_t cutError,
+          const Shape& shape)
+      : machine_(machine),
+        entries_(std::move(entries)),
+        limit_(limit),
+        cutError_(cutError),
+        shape_(shape) {
     const size_t open = ++machine_->openListings;
     size_t peak = machine_->peakOpenListings.load();
     while (open > peak && !machine_->peakOpenListings.compare_exchange_weak(peak, open)) {
@@ -94,8 +99,9 @@ class MemoryMachine::Listing : public FolderListing {
       const std::lock_guard<std::recursive_mutex> hold(machine_->files_);
       if (ended_) return false;
       if (position_ >= entries_.size() || position_ >= limit_) {
-        machine_->Count(Call::kQuery);  // the query that finds no more
+        machine_->Count(Call::kQuery);  // the query that finds no more, or fails
         ended_ = true;
+        if (position_ >= limit_) endError_ = cutError_;
         return false;
       }
       if (std::find(batchStarts_.begin(), batchStarts_.end(), position_) != batchStarts_.end()) {
@@ -107,6 +113,8 @@ class MemoryMachine::Listing : public FolderListing {
     if (machine_->onEntryUnlocked) machine_->onEntryUnlocked(entry.name);
     return true;
   }
+
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     if (!asked_) {
@@ -140,6 +148,8 @@ class MemoryMachine::Listing : public FolderListing {
   std::vector<FindData> entries_;
   size_t position_ = 0;
   size_t limit_;
+  uint32_t cutError_;
+  uint32_t endError_ = 0;
   Shape shape_;
   FileId id_;
   bool asked_ = false;
@@ -311,9 +321,10 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     // "." carries the folder's own ID, as NTFS gives it.
     FindData& dot = entries.emplace_back(FindData{kAttrDirectory, u"."});
     const FileId own = IdOf(r);
+    const bool apart = r.volume != nullptr && r.volume->recordsApart;
     dot.indexListed = listIndexes;
-    dot.index = listIndexes ? own.index : 0;
-    dot.indexUpper = listIndexes ? own.indexUpper : 0;
+    dot.index = listIndexes && !apart ? own.index : 0;
+    dot.indexUpper = listIndexes && !apart ? own.indexUpper : 0;
     entries.push_back({kAttrDirectory, u".."});
   }
   for (const auto& [name, child] : r.node->children) {
@@ -322,8 +333,15 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     // The record's file ID: 128 bits from Windows 8 on, 64 before.
     const FileId id = IdOf(Resolved{child, r.volume, 0});
     entry.indexListed = true;
-    entry.index = id.index;
+    entry.index = id.index + (r.volume != nullptr && r.volume->recordsApart ? kRecordIdOffset : 0);
     entry.indexUpper = id.indexUpper;
+  }
+  const FindData* dot = !entries.empty() && entries[0].name == u"." ? &entries[0] : nullptr;
+  // A folder asked its identity by its handle teaches whether the volume's
+  // records give the IDs its handles give.
+  if (!recordsRefused && shape.identity == &shape.own && dot != nullptr &&
+      win32::DotRecordNames(*dot, shape.own)) {
+    refusals_.Remember(shape.own.volume, win32::Refusal::kRecordIdsAgree);
   }
   if (recordsRefused) {
     // The handle is closed, and the search opens the folder, following a
@@ -336,19 +354,30 @@ std::unique_ptr<FolderListing> MemoryMachine::OpenListingLocked(const std::u16st
     shape.identityError = Injected(Op::kIdentity, path);
     const Resolved followed = Resolve(Redirected(path), true);
     if (followed.node != nullptr) shape.resolved = followed;
-  } else if (listed != nullptr &&
-             !(!entries.empty() && win32::DotRecordNames(entries[0], *listed))) {
-    // The records do not tell: the open folder is asked.
-    const FileId own = AskIdentity(r);
-    if (IsKnownFileId(own) && own != *listed) {
+  } else if (listed != nullptr) {
+    // The "." record, else the open folder's attributes and, where the
+    // volume's records and handles are known to agree, its identity.
+    win32::OpenFolderQueries ask;
+    ask.attributes = [&]() -> uint32_t {
+      Count(Call::kQuery);
+      return r.node->attributes | kAttrDirectory * r.node->folder;
+    };
+    ask.identity = [&](FileId& own) {
+      own = AskIdentity(r);
+      return true;
+    };
+    if (!win32::StillTheListedFolder(
+            dot, *listed, refusals_.Refused(listed->volume, win32::Refusal::kRecordIdsAgree),
+            ask)) {
       Count(Call::kClose);
-      error = win::kPathNotFound;  // another folder now has its name
+      error = win::kPathNotFound;  // a link, a file or another folder now has its name
       return nullptr;
     }
   }
   const auto limit = listingLimits_.find(Key(path));
-  auto listing = std::make_unique<Listing>(
-      this, std::move(entries), limit == listingLimits_.end() ? SIZE_MAX : limit->second, shape);
+  const std::pair<size_t, uint32_t> cut =
+      limit == listingLimits_.end() ? std::pair<size_t, uint32_t>{SIZE_MAX, 0} : limit->second;
+  auto listing = std::make_unique<Listing>(this, std::move(entries), cut.first, cut.second, shape);
   FileId found;
   if (shape.searched && listed != nullptr && listing->Identity(found) && IsKnownFileId(found) &&
       found != *listed) {

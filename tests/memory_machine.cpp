@@ -25,6 +25,12 @@ void MemoryMachine::ReportZeroIndexes(const std::u16string& root, uint64_t index
   }
 }
 
+void MemoryMachine::NumberRecordsApart(const std::u16string& root) {
+  const std::lock_guard<std::recursive_mutex> hold(files_);
+  size_t rootLength = 0;
+  if (Volume* volume = VolumeOf(Canonical(root), rootLength)) volume->recordsApart = true;
+}
+
 std::u16string U(std::string_view utf8) {
   return DecodeUtf8Lossless(utf8);
 }
@@ -243,9 +249,9 @@ void MemoryMachine::InjectError(Op op, const std::u16string& path, uint32_t erro
   }
 }
 
-void MemoryMachine::FailListingAfter(const std::u16string& folder, size_t entries) {
+void MemoryMachine::FailListingAfter(const std::u16string& folder, size_t entries, uint32_t error) {
   const std::lock_guard<std::recursive_mutex> hold(files_);
-  listingLimits_[Key(folder)] = entries;
+  listingLimits_[Key(folder)] = {entries, error};
 }
 
 uint32_t MemoryMachine::Injected(Op op, const std::u16string& path) const {
@@ -256,12 +262,14 @@ uint32_t MemoryMachine::Injected(Op op, const std::u16string& path) const {
 // --- Platform ----------------------------------------------------------------
 
 bool MemoryMachine::GetFullPathName(const std::u16string& path, std::u16string& full) {
+  if (!criticalErrorsFail) ++callsWithNoDiskBox;
   if (path.empty() || Injected(Op::kFullPath, path) != 0) return false;
   full = FullPathName(path, currentFolder);
   return true;
 }
 
 uint32_t MemoryMachine::GetFileAttributes(const std::u16string& path) {
+  if (!criticalErrorsFail) ++callsWithNoDiskBox;
   const std::lock_guard<std::recursive_mutex> hold(files_);
   if (Injected(Op::kAttributes, path) != 0) return kInvalidFileAttributes;
   // A device path names a device, not a folder.
@@ -276,6 +284,7 @@ uint32_t MemoryMachine::GetFileAttributes(const std::u16string& path) {
 }
 
 bool MemoryMachine::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
+  if (!criticalErrorsFail) ++callsWithNoDiskBox;
   if (Injected(Op::kVolumePath, path) != 0) return false;
   std::u16string c = Canonical(path);
   std::u16string root;
@@ -300,6 +309,7 @@ bool MemoryMachine::GetVolumePathName(const std::u16string& path, std::u16string
 
 uint32_t MemoryMachine::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
                                              std::u16string& fsName) {
+  if (!criticalErrorsFail) ++callsWithNoDiskBox;
   volumeQueries.push_back(volume);
   if (uint32_t e = Injected(Op::kVolumeInfo, volume)) return e;
   std::u16string c = Canonical(volume);
@@ -319,6 +329,7 @@ uint32_t MemoryMachine::GetVolumeInformation(const std::u16string& volume, uint3
 
 std::unique_ptr<FolderListing> MemoryMachine::OpenListing(const std::u16string& mask,
                                                           const EntryRef& folder, uint32_t& error) {
+  if (!criticalErrorsFail) ++callsWithNoDiskBox;
   if (beforeListing) beforeListing(mask);
   error = refuseListing ? refuseListing(mask) : 0;
   std::unique_ptr<FolderListing> listing;

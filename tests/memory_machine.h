@@ -99,6 +99,12 @@ class MemoryMachine : public MachineProcess {
   // The volume at `root` reports index 0 for every file and folder, as some
   // redirectors and user-mode file systems do.
   void ReportZeroIndexes(const std::u16string& root, uint64_t index = 0, uint64_t indexUpper = 0);
+  // The directory records of the volume at `root` number files apart from
+  // their open handles (each record's ID is its file's index plus
+  // kRecordIdOffset), and its "." records carry no ID, as a file system that
+  // makes its record IDs up may.
+  void NumberRecordsApart(const std::u16string& root);
+  static constexpr uint64_t kRecordIdOffset = 0x100000000ull;
   // The file system of the volume at `root` refuses the by-name stat with
   // `status`, as file systems that lack the class do. (FAT and exFAT volumes
   // refuse it, and the wide IDs, by their names: see windows_release.h.)
@@ -107,8 +113,10 @@ class MemoryMachine : public MachineProcess {
 
   // Errors: `path` in any form the machine understands; 0 clears.
   void InjectError(Op op, const std::u16string& path, uint32_t error);
-  // The listing of `folder` fails after delivering `entries` entries.
-  void FailListingAfter(const std::u16string& folder, size_t entries);
+  // The listing of `folder` fails with `error` after delivering `entries`
+  // entries; an error of 0 ends it there as if the folder held no more.
+  void FailListingAfter(const std::u16string& folder, size_t entries,
+                        uint32_t error = 64 /* ERROR_NETNAME_DELETED */);
 
   // --- Facts of the machine -------------------------------------------------
   // The most folder listings open at once; one more fails with
@@ -142,6 +150,9 @@ class MemoryMachine : public MachineProcess {
   std::atomic<size_t> peakOpenListings{0};     // the most open at once
   std::atomic<size_t> fileSystemThreads{0};    // threads begun on file-system work
   std::vector<std::u16string> volumeQueries;   // volume information asked for
+  // Calls on paths, volumes and folders made before the process asked for
+  // critical errors to fail (a drive without media would have shown its box).
+  std::atomic<size_t> callsWithNoDiskBox{0};
 
   // --- Platform: the files ---------------------------------------------------
   void BeginFileSystemWork() override { ++fileSystemThreads; }
@@ -179,7 +190,8 @@ class MemoryMachine : public MachineProcess {
     std::u16string fsName;
     uint32_t fsFlags = 0;
     uint64_t serial = 0;
-    bool zeroIndexes = false;  // every file reports the index below
+    bool zeroIndexes = false;   // every file reports the index below
+    bool recordsApart = false;  // see NumberRecordsApart
     uint64_t unknownIndex = 0;
     uint64_t unknownIndexUpper = 0;
     uint32_t statRefusal = 0;  // the by-name stat's status, where not the release's
@@ -210,7 +222,7 @@ class MemoryMachine : public MachineProcess {
   std::vector<std::unique_ptr<Volume>> volumes_;
   std::vector<std::pair<std::u16string, std::u16string>> aliases_;  // alias, root
   std::map<std::pair<Op, std::u16string>, uint32_t> errors_;
-  std::map<std::u16string, size_t> listingLimits_;
+  std::map<std::u16string, std::pair<size_t, uint32_t>> listingLimits_;  // entries, error
   // The walk's readers call in from several threads: every file operation,
   // and every change of the tree, holds this.
   std::recursive_mutex files_;

@@ -14,8 +14,11 @@ constexpr uint32_t kLineInput = 0x2;
 constexpr uint32_t kEchoInput = 0x4;
 constexpr uint32_t kWindowInput = 0x8;
 
+// A key press, not a release: the release of a key pressed before the pause
+// (the Enter that started the program, a key the flush took) would end it
+// before the reader has seen the summary.
 bool EndsPause(const InputRecord& record) {
-  return record.eventType == kKeyEvent &&
+  return record.eventType == kKeyEvent && record.keyDown &&
          (record.virtualKeyCode < 0x10 || record.virtualKeyCode > 0x14);
 }
 

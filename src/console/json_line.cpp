@@ -4,6 +4,7 @@
 #include <charconv>
 #include <mutex>
 
+#include "console/line_writer.h"
 #include "console/output_sink.h"
 #include "support/utf.h"
 
@@ -228,18 +229,13 @@ int WriteJsonLine(Console& console, std::string_view record) {
   if (console.conventions.byteTerminal || OutputRedirected(console)) {
     return WriteOutput(console, record);
   }
-  // A Windows console shows UTF-16; the record's UTF-8 is turned into it.
+  // A Windows console shows UTF-16; the record's UTF-8 is turned into it and
+  // written as a path line is, in pieces the console takes.
   std::lock_guard<std::recursive_timed_mutex> hold(console.output.lock);
   if (OutputFailed(console)) return -1;
-  const std::u16string wide = DecodeUtf8Lossless(record);
-  uint32_t written = 0;
-  uint32_t error = 0;
-  if (!console.platform.WriteConsoleText(wide, written, error)) {
-    NoteOutputFailure(console, error);
-    return -1;
-  }
-  NoteOutputWritten(console, wide);
-  return static_cast<int>(written);
+  LineWriter line(console, LineKind::kPathLine);
+  line.Name(DecodeUtf8Lossless(record));
+  return line.Write();
 }
 
 }  // namespace quorrex

@@ -8,8 +8,17 @@
 namespace quorrex {
 namespace {
 
-// A console takes at most this many UTF-16 units in one write.
+// A console takes at most this many UTF-16 units in one write: on Windows 7
+// a write of about 64 KB and more fails with ERROR_NOT_ENOUGH_MEMORY.
 constexpr size_t kConsoleWriteLimit = 25000;
+
+// The length of the next piece of `text` to write: at most the limit, and
+// never ending between the two halves of a surrogate pair.
+size_t NextPiece(std::u16string_view text) {
+  if (text.size() <= kConsoleWriteLimit) return text.size();
+  const char16_t last = text[kConsoleWriteLimit - 1];
+  return last >= 0xD800 && last < 0xDC00 ? kConsoleWriteLimit - 1 : kConsoleWriteLimit;
+}
 
 }  // namespace
 
@@ -117,8 +126,10 @@ int LineWriter::WritePathLine() {
   return written < 0 ? 0 : written;
 }
 
-// UTF-16 straight to the console, in at most two writes. A refused first
-// write is told on standard output as a message.
+// UTF-16 straight to the console, in writes of at most the limit (a path
+// line takes two at most; a record for scripts as many as it needs). A
+// refused write of a whole line is told on standard output as a message; a
+// refused piece of a longer one ends the line there.
 int LineWriter::WriteToConsole(std::u16string_view line) {
   Platform& platform = console_.platform;
   uint32_t written = 0;
@@ -137,8 +148,14 @@ int LineWriter::WriteToConsole(std::u16string_view line) {
     NoteOutputWritten(console_, line);
     return static_cast<int>(written);
   }
-  if (!platform.WriteConsoleText(line.substr(0, kConsoleWriteLimit), written, error)) return 0;
-  platform.WriteConsoleText(line.substr(kConsoleWriteLimit), written, error);
+  for (std::u16string_view rest = line; !rest.empty();) {
+    const size_t piece = NextPiece(rest);
+    if (!platform.WriteConsoleText(rest.substr(0, piece), written, error)) {
+      if (rest.size() == line.size()) return 0;
+      break;
+    }
+    rest.remove_prefix(piece);
+  }
   NoteOutputWritten(console_, line);
   return static_cast<int>(written);
 }

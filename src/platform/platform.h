@@ -183,6 +183,10 @@ class FolderListing {
   virtual ~FolderListing() = default;
   // The next entry; false at the end of the listing or on any failure.
   virtual bool Next(FindData& entry) = 0;
+  // Once Next has returned false: 0 when the folder had no more entries,
+  // else the error that cut the listing short (a share that dropped, a disk
+  // that failed), so that a partial listing is not taken for a whole one.
+  virtual uint32_t EndError() const = 0;
   // The identity of the listed folder (after following any link that led to
   // it); false when it cannot be had.
   virtual bool Identity(FileId& id) = 0;
@@ -292,6 +296,10 @@ class Platform {
   // --- Process -----------------------------------------------------------
   // Narrows the dynamic-library search to the system directory.
   virtual void HardenLibrarySearch() = 0;
+  // Has a drive without media (a card reader or DVD drive reached through a
+  // mount point, or given as the target) fail its calls rather than bring up
+  // the system's "No Disk" box, which would hold the walk until answered.
+  virtual void FailCriticalErrors() {}
   // The program's own file path.
   virtual std::u16string OwnFilePath() = 0;
   // The most significant double word of the file version of `file`

@@ -110,11 +110,15 @@ int EndEarly(Run& run, EarlyEnd why, int code, const RunEnd& end = {}) {
 }
 
 // The volume and folder checks; 0 when the walk may start, else the exit code.
+// A check that failed after a control event (a server that did not answer,
+// its call given up) says nothing of the volume: the run ends as stopped, and
+// the walk never starts.
 int CheckVolumeAndFolder(Run& run) {
   Platform& platform = run.platform;
   const std::u16string& scanFolder = run.target.scanFolder;
   std::u16string volume;
   if (!platform.GetVolumePathName(scanFolder, volume)) {
+    if (run.AbortRequested()) return 0;
     return EndEarly(run, EarlyEnd::kVolumeInvalid, kExitNoVolume);
   }
   uint32_t fsFlags = 0;
@@ -127,6 +131,7 @@ int CheckVolumeAndFolder(Run& run) {
     volume.resize(root);
     error = platform.GetVolumeInformation(volume, fsFlags, fsName);
   }
+  if (error != 0 && CancelledByAbort(run.console.stop, error)) return 0;
   if (error != 0) return EndEarly(run, EarlyEnd::kVolumeInvalid, kExitVolumeUnusable);
   if ((fsFlags & kFsSupportsReparsePoints) == 0) {
     RunEnd end;
@@ -136,6 +141,7 @@ int CheckVolumeAndFolder(Run& run) {
   run.tallies.hardLinks.Clear();
   const uint32_t attributes = platform.GetFileAttributes(scanFolder);
   if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) == 0) {
+    if (run.AbortRequested()) return 0;
     return EndEarly(run, EarlyEnd::kFolderNotFound, kExitFolderNotFound);
   }
   return 0;
@@ -152,6 +158,7 @@ int Scan(Run& run) {
   if (const int code = CheckVolumeAndFolder(run); code != 0) return code;
 
   run.printer->WalkBegins(Facts(run));
+  if (run.AbortRequested()) return 0;  // stopped during the checks
   StartStatusLine(console);
   WalkFolder(run.scan, run.target.scanFolder, run.target.namePattern);
   // Output that failed ends the run here: no group report, no summary.
@@ -174,6 +181,7 @@ void InstallAllocationFailure(Platform& platform) {
 int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   Console& console = run.console;
   run.platform.HardenLibrarySearch();
+  run.platform.FailCriticalErrors();
   SetAllocationRescue(RescueOutput, &console);
   console.maxColumn = int32_t{ConsoleBufferWidth(run.platform)} - 1;
   InitConsoleState(console);

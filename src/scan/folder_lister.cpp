@@ -181,7 +181,12 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
   const size_t base = scratch.path.size();
   bool keepOpen = false;
   uint32_t uncounted = 0;
-  while (!stop.StopRequested() && !alsoStop.StopRequested() && listing.Next(scratch.entry)) {
+  bool ended = false;
+  while (!stop.StopRequested() && !alsoStop.StopRequested()) {
+    if (!listing.Next(scratch.entry)) {
+      ended = true;
+      break;
+    }
     const EntryPlan plan = rules_.Plan(scratch.entry, listing, folder.depth);
     if (plan.role == EntryRole::kNone) continue;
     if (countsEntries_ && ++uncounted == kCountBatch) {
@@ -200,6 +205,10 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
   }
   if (countsEntries_) CountListed(folder, uncounted);
   folder.outcome.listed = true;
+  // A listing that failed part way is a folder listed in part, not a whole
+  // one; one short of descriptors or memory may come whole on a later read.
+  if (ended) folder.outcome.cutError = listing.EndError();
+  if (IsShortage(folder.outcome.cutError)) folder.outcome.shortage = true;
   // A folder that nothing will open through (half of them are leaves) is
   // closed at once, on the thread that listed it.
   if (!keepOpen) folder.CloseListing();

@@ -145,6 +145,10 @@ class JsonPrinter final : public Printer {
     Error(path, error, "open_folder", "skip_folder");
   }
 
+  void FolderListedInPart(std::u16string_view path, std::u16string_view, uint32_t error) override {
+    Error(path, error, "list_folder", "skip_rest");
+  }
+
   void FolderSkipped(SkipReason why, std::u16string_view path, std::u16string_view) override {
     line_.Begin("skipped").Name("path", path);
     switch (why) {

@@ -49,6 +49,9 @@ struct ListingOutcome {
   bool opened = false;
   bool listed = false;  // listed to its end, or until a stop
   uint32_t error = 0;   // of the open; 0 when it opened
+  // The error that cut the listing short after the entries kept; 0 when it
+  // was listed to its end (or stopped).
+  uint32_t cutError = 0;
   bool idKnown = false;
   FileId id;
   // Something in it was refused as denied, or for want of descriptors or

@@ -105,6 +105,10 @@ class Printer {
   // the form its error line shows (with the search mask).
   virtual void FolderNotOpened(std::u16string_view path, std::u16string_view shown,
                                uint32_t error) = 0;
+  // A folder whose listing failed after the entries already reported: the
+  // rest of it is not walked. `path` and `shown` as for FolderNotOpened.
+  virtual void FolderListedInPart(std::u16string_view path, std::u16string_view shown,
+                                  uint32_t error) = 0;
   virtual void FolderSkipped(SkipReason why, std::u16string_view path,
                              std::u16string_view name) = 0;
   // Whether the printer shows what the text leaves out: a symbolic link's

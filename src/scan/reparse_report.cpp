@@ -50,6 +50,8 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
       printer.ReparsePointNotOpened(displayPath, read.error);
       return;
     case ReparseRead::Stage::kQueryFailed:
+      // So does a query cancelled after an abort.
+      if (CancelledByAbort(scan.stop, read.error)) return;
       printer.ReparseDataUnreadable(displayPath, read.error);
       return;  // not counted
     case ReparseRead::Stage::kRead:

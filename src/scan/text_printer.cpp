@@ -116,6 +116,10 @@ class TextPrinter final : public Printer {
     PrintMessage(console_, "error %s opening '%S'\n", SystemErrorName(error), shown);
   }
 
+  void FolderListedInPart(std::u16string_view, std::u16string_view shown, uint32_t error) override {
+    PrintMessage(console_, "error %s listing '%S'\n", SystemErrorName(error), shown);
+  }
+
   void FolderSkipped(SkipReason why, std::u16string_view, std::u16string_view name) override {
     switch (why) {
       case SkipReason::kTooDeep:

@@ -89,6 +89,7 @@ class Walk {
       Level& level = levels_[at];
       ListedFolder& folder = *level.folder;
       if (level.position == folder.entries.size()) {
+        ReportCut(folder);
         CloseLevel();
         continue;
       }
@@ -173,6 +174,19 @@ class Walk {
     }
     queue_->Drop(folder);
     return false;
+  }
+
+  // After the entries of a folder whose listing failed part way, the error
+  // line of that failure; the walk goes on with the next folder. A listing
+  // cancelled after an abort prints nothing.
+  void ReportCut(const ListedFolder& folder) {
+    const uint32_t error = folder.outcome.cutError;
+    if (error == 0 || CancelledByAbort(scan_.stop, error)) return;
+    std::u16string mask = folder.path;
+    const size_t shownLength = DisplayForm(mask, DisplayRule::kAnyLongPath).size();
+    AppendSearchMask(mask, separator_);
+    const std::u16string_view shown = DisplayForm(mask, DisplayRule::kAnyLongPath);
+    scan_.printer->FolderListedInPart(shown.substr(0, shownLength), shown, error);
   }
 
   // Whether an opened folder with this identity may be entered: not when it

@@ -72,6 +72,92 @@ TEST(ChangedTree, AFolderSwappedBeforeItsOpenIsNeverEntered) {
   }
 }
 
+TEST(ChangedTree, RecordsNumberedApartFromHandlesLoseNoSubfolder) {
+  // D: is a file system whose directory records give IDs other than its
+  // handles do, and "." records without one: a plain subfolder is still
+  // its listed self (nothing else has its name), and a junction put at its
+  // name is still told by the open handle's attributes.
+  for (const bool swapToJunction : {false, true}) {
+    for (const uint32_t workers : kWorkerCounts) {
+      SCOPED_TRACE(std::string(swapToJunction ? "swapped, " : "as listed, ") +
+                   std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddVolume(u"D:\\");
+      m.NumberRecordsApart(u"D:\\");
+      m.AddFile(u"D:\\t\\a\\x.dll")->linkCount = 2;
+      m.AddFile(u"D:\\t\\b\\c\\y.dll")->linkCount = 2;
+      m.AddFile(u"D:\\elsewhere\\e.dll")->linkCount = 2;
+      std::atomic<bool> swapped{false};
+      m.beforeListing = [&](const std::u16string& opened) {
+        if (!swapToJunction || !opened.ends_with(u"\\t\\b\\*") || swapped.exchange(true)) {
+          return;
+        }
+        m.Remove(u"D:\\t\\b");
+        m.AddJunction(u"D:\\t\\b", u"D:\\elsewhere");
+      };
+      const Outcome o = RunOn(m, {u"D:\\t\\*.dll", u"-s"}, workers);
+      EXPECT_EQ(o.code, 0);
+      const std::string groups =
+          swapToJunction ? "error PATH_NOT_FOUND opening 'D:\\t\\b\\*'\r\n"
+                           "group of 2 hard links:\r\n 1: D:\\t\\a\\x.dll\n\r\nsummary"
+                         : "group of 2 hard links:\r\n 1: D:\\t\\a\\x.dll\n"
+                           "group of 2 hard links:\r\n 1: D:\\t\\b\\c\\y.dll\n\r\nsummary";
+      EXPECT_TRUE(Has(o.out, groups)) << o.out;
+      EXPECT_FALSE(Has(o.out, "error") && !swapToJunction) << o.out;
+    }
+  }
+}
+
+// A machine whose volume checks wait on a server that does not answer: a
+// Ctrl+C comes meanwhile, and the call is given up.
+class StalledChecks : public MemoryMachine {
+ public:
+  enum class Stall { kNone, kVolumePath, kVolumeInfo, kAttributes };
+  Stall stall = Stall::kNone;
+  bool GetVolumePathName(const std::u16string& path, std::u16string& volume) override {
+    if (stall != Stall::kVolumePath) return MemoryMachine::GetVolumePathName(path, volume);
+    RaiseCtrlEvent(kCtrlCEvent);
+    return false;
+  }
+  uint32_t GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
+                                std::u16string& fsName) override {
+    if (stall != Stall::kVolumeInfo) {
+      return MemoryMachine::GetVolumeInformation(volume, fsFlags, fsName);
+    }
+    RaiseCtrlEvent(kCtrlCEvent);
+    return win_error::kOperationAborted;
+  }
+  uint32_t GetFileAttributes(const std::u16string& path) override {
+    // The checks ask the scan folder last, after the normalisation has.
+    if (stall != Stall::kAttributes || volumeQueries.empty()) {
+      return MemoryMachine::GetFileAttributes(path);
+    }
+    RaiseCtrlEvent(kCtrlCEvent);
+    return kInvalidFileAttributes;
+  }
+};
+
+TEST(ChangedTree, ACheckGivenUpAfterAnAbortEndsTheRunAsStopped) {
+  // No "volume is invalid", no "folder not found": the run was stopped, and
+  // says so as any run stopped before its walk, with its summary.
+  for (const auto stall : {StalledChecks::Stall::kVolumePath, StalledChecks::Stall::kVolumeInfo,
+                           StalledChecks::Stall::kAttributes}) {
+    SCOPED_TRACE(static_cast<int>(stall));
+    StalledChecks m;
+    m.stdoutIsConsole = false;
+    m.AddFolder(u"C:\\d\\sub");
+    m.stall = stall;
+    const Outcome o = RunOn(m, {u"C:\\d", u"-s"});
+    EXPECT_EQ(o.code, kExitAborted);
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(Has(o.out, "Ctrl+C pressed -> abort\r\n")) << o.out;
+    EXPECT_TRUE(o.out.ends_with(EmptySummary().substr(2))) << o.out;
+    EXPECT_FALSE(Has(o.out, "not found")) << o.out;
+    EXPECT_TRUE(m.listingsOpened.empty());
+  }
+}
+
 TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
   // After Ctrl+C the calls still waiting are cancelled and fail with
   // ERROR_OPERATION_ABORTED: that is no error of the folder or the link.
@@ -112,6 +198,22 @@ TEST(ChangedTree, CallsCancelledAfterAnAbortPrintNoErrorLine) {
     const Outcome o = RunOn(m, {u"C:\\d", u"-s"}, workers);
     EXPECT_EQ(o.code, kExitAborted);
     EXPECT_FALSE(Has(o.out, "error 995")) << o.out;
+  }
+  // A reparse point whose data query is cancelled after the abort: the
+  // records, which tell of unreadable data, have no record of it; without
+  // an abort they do.
+  for (const bool abort : {true, false}) {
+    for (const uint32_t workers : kWorkerCounts) {
+      SCOPED_TRACE(std::string(abort ? "abort, " : "no abort, ") + std::to_string(workers));
+      MemoryMachine m;
+      m.stdoutIsConsole = false;
+      m.AddJunction(u"C:\\d\\j", u"C:\\x");
+      m.InjectError(Op::kReparseQuery, u"\\\\?\\C:\\d\\j", win_error::kOperationAborted);
+      if (abort) m.beforeReparseRead = [&] { m.RaiseCtrlEvent(kCtrlCEvent); };
+      const Outcome o = RunOn(m, {u"C:\\d", u"-s"}, workers, OutputFormat::kJson);
+      EXPECT_EQ(o.code, abort ? kExitAborted : 0);
+      EXPECT_EQ(Has(o.json, "\"error_code\":995"), !abort) << o.json;
+    }
   }
 }
 

@@ -162,6 +162,10 @@ TEST_F(PathLineTest, ConsoleWritesAreSplitAfter25000Characters) {
   PrintPathLine(run.console, "%S\n", std::u16string(24999, u'a'));
   PrintPathLine(run.console, "%S\n", std::u16string(25000, u'a'));
   EXPECT_EQ(machine.consoleWrites, (std::vector<size_t>{25000, 25000, 1}));
+  // A character outside the basic plane is never split between two writes.
+  machine.consoleWrites.clear();
+  PrintPathLine(run.console, "%S\n", std::u16string(24999, u'a') + u"\U0001F600b");
+  EXPECT_EQ(machine.consoleWrites, (std::vector<size_t>{24999, 4}));
 }
 
 TEST_F(PathLineTest, FailuresAndFormatsWithoutThePlaceholder) {

@@ -80,18 +80,19 @@ TEST_F(ConsoleStateTest, PauseWithAnotherOwnerIsAShortWait) {
   EXPECT_EQ(machine.inputReads, 0);
 }
 
-TEST_F(ConsoleStateTest, PauseIgnoresModifiersMiceAndEarlierKeys) {
+TEST_F(ConsoleStateTest, PauseIgnoresModifiersMiceReleasesAndEarlierKeys) {
   machine.ownsConsoleWindow = true;
   machine.stdinIsConsole = true;
   machine.input = {{kKeyEvent, 'A', true}};            // pressed during the run: flushed
   machine.inputAfterFlush = {{kKeyEvent, 0x10, true},  // Shift
                              {kKeyEvent, 0x14, true},  // Caps Lock
                              {2, 0, false},            // a mouse record
-                             {kKeyEvent, 'Q', false},  // a key release ends it
-                             {kKeyEvent, 'Z', true}};
+                             {kKeyEvent, 'A', false},  // the release of the key pressed before
+                             {kKeyEvent, 'Z', true},   // a key press ends it
+                             {kKeyEvent, 'Y', true}};
   WaitForKeyIfOwnConsole(run.console);
   EXPECT_EQ(machine.out, "Press any key to close");
-  EXPECT_EQ(machine.inputReads, 4);
+  EXPECT_EQ(machine.inputReads, 5);
   EXPECT_EQ(machine.sleeps.front(), 300u);
   EXPECT_EQ(machine.sleeps.back(), 100u);
   EXPECT_EQ(machine.input.size(), 1u);

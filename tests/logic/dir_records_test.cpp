@@ -220,6 +220,68 @@ TEST(DirRecordsTest, WhenTheOlderListingTakesOver) {
   }
 }
 
+TEST(DirRecordsTest, AFolderListedAsPlainIsCheckedByWhatCanBeTrusted) {
+  const FileId listed{0xCD, 0x51, 0};
+  FindData dotOfIt{kDir, u"."};
+  dotOfIt.indexListed = true;
+  dotOfIt.index = 0x51;
+  FindData dotWithoutId{kDir, u"."};
+  struct Case {
+    const char* name;
+    const FindData* dot;
+    uint32_t attributes;
+    bool idsAgree;
+    uint64_t ownIndex;  // 0: unknown
+    bool same;
+    std::string asked;  // A(ttributes), I(dentity)
+  };
+  const Case cases[] = {
+      {"its own dot record", &dotOfIt, kDir | kLink, true, 0x99, true, ""},
+      {"a junction at its name", &dotWithoutId, kDir | kLink, true, 0x51, false, "A"},
+      {"a file at its name", nullptr, kFile, true, 0x51, false, "A"},
+      {"a plain folder, IDs not known to agree", nullptr, kDir, false, 0x99, true, "A"},
+      {"a plain folder, IDs agree, the same", nullptr, kDir, true, 0x51, true, "AI"},
+      {"a plain folder, IDs agree, another", nullptr, kDir, true, 0x99, false, "AI"},
+      {"a plain folder, IDs agree, none to compare", nullptr, kDir, true, 0, true, "AI"},
+      {"attributes unknown: the IDs decide", nullptr, kInvalidFileAttributes, true, 0x99, false,
+       "AI"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string asked;
+    OpenFolderQueries ask;
+    ask.attributes = [&] {
+      asked += 'A';
+      return c.attributes;
+    };
+    ask.identity = [&](FileId& own) {
+      asked += 'I';
+      own = FileId{0xCD, c.ownIndex, 0};
+      return true;
+    };
+    EXPECT_EQ(StillTheListedFolder(c.dot, listed, c.idsAgree, ask), c.same);
+    EXPECT_EQ(asked, c.asked);
+  }
+}
+
+TEST(DirRecordsTest, OnlyNoMoreFilesEndsAFolderQuietly) {
+  // A later batch or FindNextFileW: the end of the folder is no error; a
+  // share that dropped or a disk that failed cuts the listing short.
+  const struct {
+    uint32_t error;
+    uint32_t reported;
+  } cases[] = {
+      {18, 0},       // ERROR_NO_MORE_FILES
+      {64, 64},      // ERROR_NETNAME_DELETED
+      {59, 59},      // ERROR_UNEXP_NET_ERR
+      {121, 121},    // ERROR_SEM_TIMEOUT
+      {1117, 1117},  // ERROR_IO_DEVICE
+      {2, 2},        // FILE_NOT_FOUND after entries is no end either
+      {995, 995},    // cancelled after an abort: the walk says nothing of it
+  };
+  for (const auto& c : cases) EXPECT_EQ(EndOfListingError(c.error), c.reported) << c.error;
+}
+
 TEST(DirRecordsTest, WideFileIndexesTakeEachHalfFromItsOwnBytes) {
   // FILE_ID_INFO's 16 bytes: the lower half first, each little-endian. Every
   // byte is different, so a half read from the wrong bytes, or in the wrong

@@ -297,6 +297,30 @@ TEST(JsonRecords, AControlEventIsToldInTheLastRecordAndNowhereElse) {
   }
 }
 
+TEST(JsonRecords, ALongRecordReachesTheConsoleInPiecesItTakes) {
+  // A group of 200 links of long names is one record of some 45,000
+  // characters: on the console of Windows 7, which refuses a write of about
+  // 64 KB, it goes out in pieces, and reads as it does when redirected.
+  const auto build = [](MemoryMachine& m) {
+    const std::u16string stem = u"C:\\data\\" + std::u16string(200, u'n');
+    m.AddFile(stem + u"0.dll");
+    for (int i = 1; i < 200; ++i) m.AddHardLink(stem + u"0.dll", stem + Numbered("", i) + u".dll");
+  };
+  MemoryMachine redirected;
+  redirected.stdoutIsConsole = false;
+  build(redirected);
+  const JsonOutcome expected = RunJson(redirected, {u"C:\\data\\*.dll"});
+  ASSERT_NE(expected.out.find("\"type\":\"hard_link_group\",\"links\":200"), std::string::npos);
+  MemoryMachine console;
+  console.consoleWriteMaxUnits = 30000;
+  build(console);
+  const JsonOutcome o = RunJson(console, {u"C:\\data\\*.dll"});
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.out, expected.out);
+  EXPECT_EQ(o.err, "");
+  EXPECT_GT(console.consoleWrites.size(), 4u);
+}
+
 TEST(JsonRecords, TheExitPauseAsksOnStandardError) {
   MemoryMachine machine;
   machine.stdoutIsConsole = false;

@@ -166,24 +166,28 @@ TEST(LinkQueryTest, EachAnswerTakesItsPath) {
 
 TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
   // Windows before 10 1709, or a folder listed by the older search, which
-  // has no handle: open, link count, identity only for a group (the
-  // record's where there is one), close.
+  // has no handle: open, link count, identity only for a group, from the
+  // same handle whatever the folder's record says, close.
   struct Case {
     uint32_t links;
     bool volumeKnown;
     bool wide;
     std::string calls;
     FileId id;
-    bool listed = false;
+    const FileId* listed = nullptr;
     bool wideRefused = false;  // the volume refused FileIdInfo before
   };
-  const FileId record{kVolume, 0x77, 0};
+  const FileId record{kVolume, 0x51, 0x7};       // of the file the open finds
+  const FileId otherRecord{kVolume, 0x77, 0x7};  // the name given to another file since
   const Case cases[] = {
       {1, true, true, "OLC", FileId{}},
-      {3, true, true, "OLC", record, true},
+      {1, true, true, "OLC", FileId{}, &otherRecord},
+      {3, true, true, "OLWC", record, &record},
+      {3, true, true, "OLWC", FileId{kVolume, 0x51, 0x7}, &otherRecord},
+      {3, true, false, "OLWIC", FileId{kVolume, 0x51, 0}, &otherRecord},
       {3, true, true, "OLWC", FileId{kVolume, 0x51, 0x7}},
       {3, true, false, "OLWIC", FileId{kVolume, 0x51, 0}},
-      {3, true, true, "OLIC", FileId{kVolume, 0x51, 0}, false, true},
+      {3, true, true, "OLIC", FileId{kVolume, 0x51, 0}, nullptr, true},
       {3, false, true, "OLIWC", FileId{0xAB, 0x51, 0x7}},
       {3, false, false, "OLIWC", FileId{0xAB, 0x51, 0}},
   };
@@ -194,8 +198,7 @@ TEST(LinkQueryTest, OpensAloneWhereTheQueryCannotBeTried) {
     script.wide = c.wide;
     VolumeRefusals refusals;
     if (c.wideRefused) refusals.Remember(kVolume, Refusal::kFileIdInfo);
-    LinkQueryPlace place{false,   nullptr,   c.volumeKnown,
-                         kVolume, &refusals, c.listed ? &record : nullptr};
+    LinkQueryPlace place{false, nullptr, c.volumeKnown, kVolume, &refusals, c.listed};
     LinkInfo info;
     uint32_t error = 0;
     ASSERT_TRUE(QueryLink(script, place, info, error));

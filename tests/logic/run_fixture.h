@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -70,12 +71,12 @@ inline OutputFormat TestFormat() {
 // `workers` threads (0: TestWorkers()), printing in TestFormat(). A run that
 // printed records has them in `json`, and in `out` the text they stand for.
 inline Outcome RunOn(MemoryMachine& machine, const std::vector<std::u16string>& args,
-                     uint32_t workers = 0) {
+                     uint32_t workers = 0, std::optional<OutputFormat> format = std::nullopt) {
   std::vector<std::u16string> argv{u"quorrex.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   Run run(machine);
   run.settings.walkWorkers = workers != 0 ? workers : TestWorkers();
-  run.UseFormat(TestFormat());
+  run.UseFormat(format.value_or(TestFormat()));
   Outcome outcome;
   outcome.code = RunProgram(run, argv);
   outcome.out = machine.out;

@@ -63,6 +63,8 @@ TEST_F(RunProgramTest, CompletedRunOfAnEmptyFolder) {
   EXPECT_EQ(o.out, "Quorrex 1.0\r\n\r" + EmptySummary());
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(machine.hardenCalls, 1);
+  EXPECT_TRUE(machine.criticalErrorsFail);
+  EXPECT_EQ(machine.callsWithNoDiskBox, 0u);
 }
 
 TEST_F(RunProgramTest, SecondFileSpecEndsWithCodeTwo) {

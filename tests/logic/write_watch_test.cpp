@@ -106,5 +106,39 @@ TEST(WriteWatchTest, TheCancellerWatchesUntilOutputHasFinished) {
   }
 }
 
+TEST(WriteWatchTest, EachWritingThreadKeepsItsOwnMark) {
+  // The control handler's message blocks in its write; meanwhile the main
+  // thread erases the status line in a write that goes through, and the
+  // walk's thread makes a call that ends. Only the handler's write is
+  // cancelled, at the second look, as if it were the only one.
+  constexpr uint32_t kMain = 1;
+  constexpr uint32_t kHandler = 2;
+  constexpr uint32_t kReader = 3;
+  ThreadWatches main{kMain, {}, {}};
+  ThreadWatches handler{kHandler, {}, {}};
+  ThreadWatches reader{kReader, {}, {}};
+  const auto look = [&] {
+    std::vector<uint32_t> cancelled;
+    for (ThreadWatches* watches : {&main, &handler, &reader}) {
+      if (const uint32_t thread = watches->Look()) cancelled.push_back(thread);
+    }
+    return cancelled;
+  };
+  handler.writes.Started(kHandler);
+  main.writes.Started(kMain);
+  reader.calls.Started(kReader);
+  EXPECT_EQ(look(), std::vector<uint32_t>{});
+  main.writes.Ended();
+  reader.calls.Ended();
+  EXPECT_EQ(look(), std::vector<uint32_t>{kHandler});
+  // A thread blocked in a call while its write watch is idle, and the
+  // reverse, are each found by the one look of its watches.
+  handler.writes.Ended();
+  main.calls.Started(kMain);
+  reader.writes.Started(kReader);
+  EXPECT_EQ(look(), std::vector<uint32_t>{});
+  EXPECT_EQ(look(), (std::vector<uint32_t>{kMain, kReader}));
+}
+
 }  // namespace
 }  // namespace quorrex::win32

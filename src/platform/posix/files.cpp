@@ -430,6 +430,9 @@ bool PosixListing::Refill() {
   for (;;) {
     const long got = syscall(SYS_getdents64, fd_, buffer_.get(), kListingBufferSize);
     if (got < 0 && errno == EINTR) continue;
+    // Only a read of nothing is the end; a failure (EIO, ESTALE, EUCLEAN)
+    // leaves the folder listed in part, and says so.
+    if (got < 0) endError_ = WinErrorFromErrno(errno);
     if (got <= 0) return false;
     filled_ = static_cast<size_t>(got);
     pos_ = 0;
@@ -450,8 +453,10 @@ bool PosixListing::Next(FindData& entry) {
   std::memcpy(&length, record + 16, sizeof length);
   const auto type = static_cast<unsigned char>(record[18]);
   const char* name = record + 19;
-  if (length == 0) {  // a malformed record: stop rather than spin
+  if (length == 0 || length > filled_ - pos_) {  // a malformed record: stop rather than spin
     done_ = true;
+    endError_ = WinErrorFromErrno(EIO);
+    buffer_.reset();
     return false;
   }
   pos_ += length;
@@ -469,13 +474,17 @@ bool PosixListing::Next(FindData& entry) {
     const int copy = dup(fd_);
     if (copy >= 0) dir_ = fdopendir(copy);
     if (dir_ == nullptr) {
+      endError_ = WinErrorFromErrno(errno);
       if (copy >= 0) close(copy);
       done_ = true;
       return false;
     }
   }
+  errno = 0;
   const struct dirent* found = readdir(static_cast<DIR*>(dir_));
   if (found == nullptr) {
+    // readdir leaves errno alone at the end, and sets it on a failure.
+    if (errno != 0) endError_ = WinErrorFromErrno(errno);
     done_ = true;
     return false;
   }

@@ -66,6 +66,7 @@ class PosixListing final : public FolderListing {
   PosixListing& operator=(const PosixListing&) = delete;
 
   bool Next(FindData& entry) override;
+  uint32_t EndError() const override { return endError_; }
   bool Identity(FileId& id) override;
   void ResolveDirectory(FindData& entry) override;
   int fd() const { return fd_; }
@@ -96,6 +97,7 @@ class PosixListing final : public FolderListing {
   int fd_;
   const NtfsVolume* ntfs_ = nullptr;
   bool done_ = false;
+  uint32_t endError_ = 0;  // what cut the listing short; 0 at its end
   const MountTable* mounts_;
   bool looked_ = false;
   bool identityKnown_ = false;

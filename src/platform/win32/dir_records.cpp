@@ -66,6 +66,24 @@ FirstBatch AfterFirstQuery(bool succeeded, uint32_t error) {
   return FirstBatch::kFallBack;
 }
 
+bool StillTheListedFolder(const FindData* dot, const FileId& listed, bool idsAgree,
+                          const OpenFolderQueries& ask) {
+  if (dot != nullptr && DotRecordNames(*dot, listed)) return true;
+  const uint32_t attributes = ask.attributes();
+  if (attributes != kInvalidFileAttributes &&
+      ((attributes & kAttrReparsePoint) != 0 || (attributes & kAttrDirectory) == 0)) {
+    return false;  // a link, or a file, has its name now
+  }
+  if (!idsAgree) return true;
+  FileId own;
+  if (!ask.identity(own) || !IsKnownFileId(own)) return true;  // nothing to compare
+  return own == listed;
+}
+
+uint32_t EndOfListingError(uint32_t error) {
+  return error == kErrorNoMoreFiles ? 0 : error;
+}
+
 bool FindFailureMeansEmpty(uint32_t error, uint32_t folderAttributes) {
   // The search opened the folder and found nothing under "*"; a folder that
   // is missing fails with PATH_NOT_FOUND instead.

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "platform/platform.h"
@@ -80,6 +81,11 @@ enum class FirstBatch {
 // the error the walk has always printed.
 FirstBatch AfterFirstQuery(bool succeeded, uint32_t error);
 
+// The error a listing ended with, from a later batch query or a later
+// FindNextFileW: 0 when it found no more files (the end of the folder), else
+// the error itself, for the walk to report the folder as listed in part.
+uint32_t EndOfListingError(uint32_t error);
+
 // Whether the "." record of a folder, read with its IDs, names the folder
 // its parent listed as `listed` (on the same volume).
 inline bool DotRecordNames(const FindData& dot, const FileId& listed) {
@@ -87,6 +93,22 @@ inline bool DotRecordNames(const FindData& dot, const FileId& listed) {
   const FileId id{listed.volume, dot.index, dot.indexUpper};
   return IsKnownFileId(id) && id == listed;
 }
+
+// Whether a folder its parent listed as a plain one (`listed`), opened
+// without following a link, is still that folder. Its "." record among the
+// first records (null where there is none) says so without a call. Else the
+// open handle's attributes (FileAttributeTagInfo) tell a link or a file put
+// at its name since; and only where the volume's records and handles are
+// known to number files alike (`idsAgree`) is the handle's identity
+// compared with the record's: elsewhere the two may differ for one folder.
+struct OpenFolderQueries {
+  // The handle's attributes; kInvalidFileAttributes where they cannot be had.
+  std::function<uint32_t()> attributes;
+  // The handle's identity; false where it cannot be had.
+  std::function<bool(FileId&)> identity;
+};
+bool StillTheListedFolder(const FindData* dot, const FileId& listed, bool idsAgree,
+                          const OpenFolderQueries& ask);
 
 // Whether a failed older listing of a folder's search mask only says that
 // the folder, which exists, has no entries.

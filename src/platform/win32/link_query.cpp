@@ -74,7 +74,12 @@ uint32_t ReadIdentity(LinkCalls& calls, const LinkQueryPlace& place, FileId& id)
 }
 
 // The open-based query: open, link count, the identity only for more than
-// one link (from the folder's record where it has it), close.
+// one link, close. The identity is always the open file's, asked of the
+// same handle as its count: the folder's record names the file that had the
+// name when the folder was listed, and the name may have been given to
+// another file since. Asking the handle costs no more than checking the
+// record against it would (the record's ID is in the form the handle's
+// widest query gives).
 bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, uint32_t& error) {
   if (const uint32_t e = calls.Open(); e != 0) {
     error = e;
@@ -83,13 +88,7 @@ bool QueryByOpen(LinkCalls& calls, const LinkQueryPlace& place, LinkInfo& info, 
   uint32_t links = 0;
   uint32_t e = calls.QueryLinks(links);
   FileId id;
-  if (e == 0 && links > 1) {
-    if (place.listedId != nullptr) {
-      id = *place.listedId;
-    } else {
-      e = ReadIdentity(calls, place, id);
-    }
-  }
+  if (e == 0 && links > 1) e = ReadIdentity(calls, place, id);
   calls.Close();
   if (e != 0) {
     error = e;

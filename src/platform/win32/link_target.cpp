@@ -8,7 +8,9 @@ LinkTarget Win32Platform::FindLinkTarget(const std::u16string& openName,
                                          const EntryRef& /*entry*/) {
   // Opened for no access at all, which needs no right on the target and
   // touches none of its data; the system follows every link on the way, as
-  // any program that opened the link would.
+  // any program that opened the link would. A link to a server that does
+  // not answer is given up after a control event.
+  const WatchedCall watched;
   const HANDLE handle = ::CreateFileW(Wide(UncLongForm(openName)), 0,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

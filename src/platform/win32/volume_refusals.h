@@ -18,6 +18,10 @@ enum class Refusal : uint32_t {
   kStatByName = 1,   // NtQueryInformationByName's FileStatInformation
   kWideRecords = 2,  // FileIdExtdDirectoryInfo (FAT, exFAT, older servers)
   kFileIdInfo = 4,   // FileIdInfo, the 128-bit ID of an open file
+  // Not a refusal but a fact learnt the same way, once per volume: a folder's
+  // "." record gave the ID its open handle gives, so the volume's records
+  // and handles number files alike.
+  kRecordIdsAgree = 8,
 };
 
 // Whether a failed query says that the file system does not have it, rather

@@ -27,35 +27,35 @@ HANDLE StdIn() {
 
 }  // namespace
 
-// One thread's watch over its file-system calls.
+// One thread's watches over its writes and its file-system calls.
 struct CallSlot {
   CallSlot() { ::InitializeCriticalSection(&lock); }
   CRITICAL_SECTION lock;
-  WriteWatch watch;
-  DWORD thread = 0;
+  ThreadWatches watches;
   int depth = 0;  // watched calls within watched calls count once
 };
 
 namespace {
 
-// The write to a file or pipe in progress, watched after a control event: it
-// gets half a second, and one still waiting then (a reader that stopped
+// The writes to a file or pipe in progress, watched after a control event:
+// each gets half a second, and one still waiting then (a reader that stopped
 // reading) is cancelled, fails with ERROR_OPERATION_ABORTED, and the run ends
 // as aborted. The file-system calls of each thread of the walk are watched
 // the same way, so that a walk waiting on a server that does not answer ends
 // too. The lock is made once and never deleted, as a late event may still
 // look while the process exits.
 //
-// Threads that made file-system calls: a thread's slot is made at its first
-// call and kept until the process ends (one that has ended has no call left
-// to cancel). A walk has at most its workers; past the room a thread's calls
-// are simply not watched.
+// Threads that write or make file-system calls (the main thread, the walk's
+// readers, the system's thread of a control event): a thread's slot is made
+// at its first write or call and kept until the process ends (one that has
+// ended has nothing left to cancel). Past the room a thread's calls are not
+// watched, and its writes share the one watch left for them.
 constexpr std::size_t kCallSlots = 64;
 
 struct WatchedWrites {
   WatchedWrites() { ::InitializeCriticalSection(&lock); }
   CRITICAL_SECTION lock;  // taken before any slot's
-  WriteWatch watch;
+  WriteWatch watch;       // the writes of threads without a slot
   CallSlot* calls[kCallSlots] = {};
   std::size_t callCount = 0;
 };
@@ -71,7 +71,7 @@ CallSlot* OwnCallSlot() {
   if (ownCallSlot != nullptr) return ownCallSlot;
   auto* slot = new (std::nothrow) CallSlot();
   if (slot == nullptr) return nullptr;
-  slot->thread = ::GetCurrentThreadId();
+  slot->watches.thread = ::GetCurrentThreadId();
   WatchedWrites& watched = Watched();
   ::EnterCriticalSection(&watched.lock);
   const bool room = watched.callCount < kCallSlots;
@@ -114,7 +114,7 @@ DWORD WINAPI CancelBlockedWrites(LPVOID) {
     for (std::size_t i = 0; i < watched.callCount; ++i) {
       CallSlot& slot = *watched.calls[i];
       ::EnterCriticalSection(&slot.lock);
-      if (const DWORD thread = slot.watch.Look()) CancelCallsOf(cancel, thread);
+      if (const DWORD thread = slot.watches.Look()) CancelCallsOf(cancel, thread);
       ::LeaveCriticalSection(&slot.lock);
     }
     ::LeaveCriticalSection(&watched.lock);
@@ -141,16 +141,19 @@ bool WriteAll(HANDLE handle, std::string_view bytes, uint32_t& written) {
   do {
     const std::size_t piece = bytes.size() < kWriteChunk ? bytes.size() : kWriteChunk;
     DWORD count = 0;
-    WatchedWrites& watched = Watched();
-    ::EnterCriticalSection(&watched.lock);
-    watched.watch.Started(::GetCurrentThreadId());
-    ::LeaveCriticalSection(&watched.lock);
+    // The thread's own watch; the shared one for a thread without a slot.
+    CallSlot* const slot = OwnCallSlot();
+    CRITICAL_SECTION& lock = slot != nullptr ? slot->lock : Watched().lock;
+    WriteWatch& watch = slot != nullptr ? slot->watches.writes : Watched().watch;
+    ::EnterCriticalSection(&lock);
+    watch.Started(::GetCurrentThreadId());
+    ::LeaveCriticalSection(&lock);
     const BOOL wrote =
         ::WriteFile(handle, bytes.data(), static_cast<DWORD>(piece), &count, nullptr);
     const DWORD error = wrote ? ERROR_SUCCESS : ::GetLastError();
-    ::EnterCriticalSection(&watched.lock);
-    watched.watch.Ended();
-    ::LeaveCriticalSection(&watched.lock);
+    ::EnterCriticalSection(&lock);
+    watch.Ended();
+    ::LeaveCriticalSection(&lock);
     if (!wrote) {
       ::SetLastError(error);
       return false;
@@ -197,14 +200,14 @@ UINT NarrowCodePage() {
 WatchedCall::WatchedCall() : slot_(OwnCallSlot()) {
   if (slot_ == nullptr || slot_->depth++ != 0) return;
   ::EnterCriticalSection(&slot_->lock);
-  slot_->watch.Started(slot_->thread);
+  slot_->watches.calls.Started(slot_->watches.thread);
   ::LeaveCriticalSection(&slot_->lock);
 }
 
 WatchedCall::~WatchedCall() {
   if (slot_ == nullptr || --slot_->depth != 0) return;
   ::EnterCriticalSection(&slot_->lock);
-  slot_->watch.Ended();
+  slot_->watches.calls.Ended();
   ::LeaveCriticalSection(&slot_->lock);
 }
 

@@ -32,6 +32,12 @@ struct FileIdInformation {
 };
 static_assert(sizeof(FileIdInformation) == 24);
 constexpr int kFileIdInfoClass = 18;  // FileIdInfo, from Windows 8 on
+// FILE_ATTRIBUTE_TAG_INFO: the attributes of what the handle opened.
+struct FileAttributeTagInformation {
+  DWORD fileAttributes;
+  DWORD reparseTag;
+};
+constexpr int kFileAttributeTagInfoClass = 9;  // FileAttributeTagInfo
 constexpr int kFileStandardInfoClass = 1;
 
 // FILE_STANDARD_INFO: the link count of an open file, in one query.
@@ -252,12 +258,19 @@ class FindListing final : public FolderListing {
       return true;
     }
     WIN32_FIND_DATAW data;
-    if (search_ == INVALID_HANDLE_VALUE) return false;
+    if (search_ == INVALID_HANDLE_VALUE || ended_) return false;
     const WatchedCall watched;
-    if (!::FindNextFileW(search_, &data)) return false;
+    if (!::FindNextFileW(search_, &data)) {
+      // Only ERROR_NO_MORE_FILES is the end of the folder; anything else
+      // (a share that dropped, a disk that failed) cut it short.
+      ended_ = true;
+      endError_ = EndOfListingError(LastErrorOf());
+      return false;
+    }
     TakeEntry(data, entry);
     return true;
   }
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     // Asked only when the walk needs it, and asked of the system only once.
@@ -284,6 +297,8 @@ class FindListing final : public FolderListing {
   HANDLE search_;
   WIN32_FIND_DATAW first_;
   bool firstPending_;
+  bool ended_ = false;
+  uint32_t endError_ = 0;
   std::u16string folder_;
   bool identityAsked_ = false;
   bool identityKnown_ = false;
@@ -323,22 +338,27 @@ class RecordListing final : public FolderListing {
         case DirRecord::kEntry:
           return true;
         case DirRecord::kEnd:
-          // The end of the folder, or a failure: alike, as for a search.
+          // The next batch: ERROR_NO_MORE_FILES ends the folder, any other
+          // failure cuts it short.
           offset_ = 0;
           if (const WatchedCall watched;
               !Query(getInfoEx_, folder_,
                      wideRecords_ ? kFileIdExtdDirectoryInfo : kFileIdBothDirectoryInfo,
                      batch_.get())) {
+            endError_ = EndOfListingError(LastErrorOf());
             End();
           }
           break;
         case DirRecord::kCut:
+          // A batch the system filled wrongly: what follows is unknown.
+          endError_ = ERROR_INVALID_DATA;
           End();
           break;
       }
     }
     return false;
   }
+  uint32_t EndError() const override { return endError_; }
 
   bool Identity(FileId& id) override {
     if (!identityAsked_) {
@@ -384,6 +404,7 @@ class RecordListing final : public FolderListing {
   GetInfoExFn getInfoEx_;
   std::unique_ptr<uint64_t[]> batch_;  // 8-byte aligned, as the records are
   bool ended_;
+  uint32_t endError_ = 0;
   bool wideRecords_;
   bool listIndexes_;
   std::size_t offset_ = 0;
@@ -522,29 +543,40 @@ std::unique_ptr<FolderListing> OpenFindListing(const std::u16string& mask,
   return listing;
 }
 
-// Whether the folder open as `handle`, listed by its parent as the plain
-// folder `listed`, is still that folder: its "." record among the first
-// records says so without a call; where the records do not tell (no "."
-// record, no ID, or another one, as a file system might number "." apart),
-// the open folder is asked.
-bool StillTheListedFolder(HANDLE handle, const uint64_t* batch, const DirRecordLayout& layout,
-                          bool listIndexes, const FileId& listed) {
-  if (batch != nullptr) {
-    FindData entry;
-    std::size_t offset = 0;
-    for (int record = 0; record < 2; ++record) {
-      if (NextDirRecord(RecordListing::Batch(batch), offset, entry, layout, listIndexes) !=
-          DirRecord::kEntry) {
-        break;
-      }
-      if (entry.name != u".") continue;
-      if (DotRecordNames(entry, listed)) return true;
-      break;
+// The "." record among the first records of `batch`; false where there is
+// none.
+bool FindDotRecord(const uint64_t* batch, const DirRecordLayout& layout, bool listIndexes,
+                   FindData& dot) {
+  if (batch == nullptr) return false;
+  std::size_t offset = 0;
+  for (int record = 0; record < 2; ++record) {
+    if (NextDirRecord(RecordListing::Batch(batch), offset, dot, layout, listIndexes) !=
+        DirRecord::kEntry) {
+      return false;
     }
+    if (dot.name == u".") return true;
   }
-  FileId own;
-  if (!FolderIdentity(handle, own) || !IsKnownFileId(own)) return true;  // nothing to compare
-  return own == listed;
+  return false;
+}
+
+// Whether the folder open as `handle`, listed by its parent as the plain
+// folder `listed`, is still that folder (see StillTheListedFolder in
+// dir_records.h): its "." record says so without a call; else the handle
+// is asked whether a link or a file has its name now, and, on a volume whose
+// records and handles are known to give the same IDs, whether it is
+// another folder.
+bool StillListed(HANDLE handle, GetInfoExFn getInfoEx, const FindData* dot, const FileId& listed) {
+  OpenFolderQueries ask;
+  ask.attributes = [&]() -> uint32_t {
+    FileAttributeTagInformation tag{};
+    if (!getInfoEx(handle, kFileAttributeTagInfoClass, &tag, sizeof(tag))) {
+      return kInvalidFileAttributes;
+    }
+    return tag.fileAttributes;
+  };
+  ask.identity = [&](FileId& own) { return FolderIdentity(handle, own); };
+  return StillTheListedFolder(dot, listed,
+                              refusals.Refused(listed.volume, Refusal::kRecordIdsAgree), ask);
 }
 
 }  // namespace
@@ -611,11 +643,19 @@ std::unique_ptr<FolderListing> Win32Platform::OpenListing(const std::u16string& 
   }
   const bool listIndexes = wideRecords || (volumeKnown ? !WideIdsOn(volume) : !wideIds);
   const FirstBatch first = AfterFirstQuery(queried, firstError);
+  FindData dot;
+  const bool dotFound =
+      first == FirstBatch::kEntries &&
+      FindDotRecord(batch.get(), wideRecords ? kIdExtdRecords : kIdBothRecords, listIndexes, dot);
+  // A folder asked its identity by its handle teaches whether the volume's
+  // records give the IDs its handles give.
+  if (first != FirstBatch::kFallBack && identity == &own && dotFound && DotRecordNames(dot, own)) {
+    refusals.Remember(own.volume, Refusal::kRecordIdsAgree);
+  }
   if (first != FirstBatch::kFallBack && listed != nullptr &&
-      !StillTheListedFolder(handle, first == FirstBatch::kEntries ? batch.get() : nullptr,
-                            wideRecords ? kIdExtdRecords : kIdBothRecords, listIndexes, *listed)) {
+      !StillListed(handle, getInfoEx, dotFound ? &dot : nullptr, *listed)) {
     ::CloseHandle(handle);
-    error = ERROR_PATH_NOT_FOUND;  // another folder now has its name
+    error = ERROR_PATH_NOT_FOUND;  // a link, a file or another folder now has its name
     return nullptr;
   }
   std::unique_ptr<RecordListing> listing;

@@ -18,8 +18,8 @@ namespace {
 
 // Room for the longest path the long-path form allows, terminator included.
 constexpr DWORD kPathBufferLength = 32768;
-// The volume root and the file-system name are short by nature.
-constexpr DWORD kVolumePathLength = MAX_PATH;
+// The file-system name is short by nature; a volume's root is not: a volume
+// mounted at a deep folder has that folder's path.
 constexpr DWORD kFsNameLength = 32;
 // Only the head of the version resource is read; the fixed part lies in it.
 constexpr DWORD kVersionBufferLength = 512;
@@ -90,6 +90,13 @@ void Win32Platform::HardenLibrarySearch() {
   if (auto setDefault = LookUp<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories")) {
     setDefault(kLoadLibrarySearchSystem32);
   }
+}
+
+void Win32Platform::FailCriticalErrors() {
+  // Added to the mode the process inherited, which it keeps otherwise. The
+  // mode is the process's, so the walk's readers have it too.
+  const UINT inherited = ::SetErrorMode(SEM_FAILCRITICALERRORS);
+  ::SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
 }
 
 std::u16string Win32Platform::OwnFilePath() {
@@ -223,6 +230,7 @@ std::u16string Win32Platform::GetCurrentDirectory() {
 }
 
 uint32_t Win32Platform::GetFileAttributes(const std::u16string& path) {
+  const WatchedCall watched;
   const DWORD attributes = ::GetFileAttributesW(Wide(path));
   // A plain path of MAX_PATH characters or more fails where long paths are
   // not enabled for the system; its long form reaches it anyway. Otherwise a
@@ -249,22 +257,35 @@ uint32_t Win32Platform::GetFileAttributes(const std::u16string& path) {
 }
 
 bool Win32Platform::GetVolumePathName(const std::u16string& path, std::u16string& volume) {
-  wchar_t buffer[kVolumePathLength] = {};
+  // A share that does not answer is given up after a control event, as any
+  // call of the walk is.
+  const WatchedCall watched;
+  // Room for the longest path: a volume mounted at a folder of 260
+  // characters or more has a root as long.
+  std::u16string buffer(kPathBufferLength, u'\0');
   // A server path reaches its share whatever its length in the long form;
   // the volume path then comes back in that form too.
   const std::u16string reachable = path.size() < MAX_PATH ? path : UncLongForm(path);
-  if (!::GetVolumePathNameW(Wide(reachable), buffer, kVolumePathLength)) return false;
-  volume = FromWide(buffer);
+  if (!::GetVolumePathNameW(Wide(reachable), reinterpret_cast<wchar_t*>(buffer.data()),
+                            kPathBufferLength)) {
+    return false;
+  }
+  buffer.resize(std::char_traits<char16_t>::length(buffer.c_str()));
+  volume = std::move(buffer);
   return true;
 }
 
 uint32_t Win32Platform::GetVolumeInformation(const std::u16string& volume, uint32_t& fsFlags,
                                              std::u16string& fsName) {
+  const WatchedCall watched;
   DWORD maxComponentLength = 0;
   DWORD flags = 0;
   wchar_t name[kFsNameLength] = {};
-  if (!::GetVolumeInformationW(Wide(volume), nullptr, 0, nullptr, &maxComponentLength, &flags, name,
-                               kFsNameLength)) {
+  // A root as long as MAX_PATH or longer (a volume mounted deep) is reached
+  // in its long form.
+  const std::u16string reachable = volume.size() < MAX_PATH ? volume : UncLongForm(volume);
+  if (!::GetVolumeInformationW(Wide(reachable), nullptr, 0, nullptr, &maxComponentLength, &flags,
+                               name, kFsNameLength)) {
     return LastErrorOf();
   }
   fsFlags = flags;

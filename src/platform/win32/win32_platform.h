@@ -75,6 +75,7 @@ class Win32Platform final : public Platform {
 
   // Process
   void HardenLibrarySearch() override;
+  void FailCriticalErrors() override;
   std::u16string OwnFilePath() override;
   bool ReadFileVersion(const std::u16string& file, uint32_t& fileVersionMS) override;
   void Sleep(uint32_t milliseconds) override;

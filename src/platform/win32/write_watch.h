@@ -36,6 +36,24 @@ class WriteWatch {
   bool seenWaiting_ = false;
 };
 
+// The watches of one thread: its writes to a file or pipe, and its
+// file-system calls, each marked by that thread alone. Every thread that
+// writes has its own, so that one thread's marks never overwrite another's:
+// the main thread erasing the status line while the control handler's
+// message is blocked in its write must not unmark the handler's write.
+struct ThreadWatches {
+  uint32_t thread = 0;
+  WriteWatch writes;
+  WriteWatch calls;
+  // One look at both (each needs its look every round): the thread to
+  // cancel now, or 0.
+  uint32_t Look() {
+    const uint32_t write = writes.Look();
+    const uint32_t call = calls.Look();
+    return write != 0 ? write : call;
+  }
+};
+
 // The canceller's steps, given to it so that its rounds run the same on the
 // in-memory clock of the tests.
 struct CancellerSteps {

@@ -1,9 +1,14 @@
 // Listings, link queries and symbolic-link reparse data on real folders.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/posix/posix_platform.h"
@@ -83,11 +88,60 @@ TEST_F(PosixFilesTest, ListingGivesWindowsAttributesFromEntryTypes) {
   EXPECT_EQ(seen, expected);
   FindData entry;
   EXPECT_FALSE(listing->Next(entry));  // stays at the end
+  EXPECT_EQ(listing->EndError(), 0u);  // the end of the folder, no failure
 
   FileId id;
   ASSERT_TRUE(listing->Identity(id));
   EXPECT_EQ(id, IdOf(tmp.path()));
 }
+
+#ifdef __linux__
+TEST_F(PosixFilesTest, AListingThatFailsPartWayIsNotTakenForAWholeOne) {
+  // The folder of a process's descriptors fails its reads with ENOENT once
+  // the process is gone. A process with 6000 descriptors needs more than one
+  // read of the listing: it is ended after the first, and the listing ends
+  // part way with the error, not as a folder that has no more entries.
+  constexpr int kDescriptors = 6000;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, kDescriptors + 64);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    int opened = 0;
+    while (opened < kDescriptors && dup(0) >= 0) ++opened;
+    const char enough = opened == kDescriptors ? 'y' : 'n';
+    (void)!write(ready[1], &enough, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char enough = 'n';
+  const bool told = read(ready[0], &enough, 1) == 1;
+  close(ready[0]);
+  const std::u16string folder = DecodeUtf8Lossless("/proc/" + std::to_string(child) + "/fd");
+  uint32_t error = 99;
+  auto listing = platform.OpenListing(folder + u"/*", ByPath(folder), error);
+  FindData entry;
+  const bool first = listing != nullptr && listing->Next(entry);
+  kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(told);
+  if (enough != 'y') GTEST_SKIP() << "no room for " << kDescriptors << " descriptors";
+  ASSERT_NE(listing, nullptr) << error;
+  ASSERT_TRUE(first);
+  size_t entries = 1;
+  while (listing->Next(entry)) ++entries;
+  EXPECT_GT(entries, 100u);
+  EXPECT_LT(entries, static_cast<size_t>(kDescriptors));
+  EXPECT_EQ(listing->EndError(), win_error::kFileNotFound);
+  EXPECT_FALSE(listing->Next(entry));  // and stays ended
+}
+#endif
 
 TEST_F(PosixFilesTest, ListingOpensRelativeToItsParentAndFollowsLinks) {
   ASSERT_TRUE(tmp.Folder("dir"));

@@ -116,6 +116,7 @@ TEST_F(Win32PlatformTest, ListsEveryEntryWithItsAttributesAndIdentity) {
   EXPECT_EQ(entries.at(u"plain.txt") & kAttrDirectory, 0u);
   FindData after;
   EXPECT_FALSE(listing->Next(after)) << "the end of the listing stays the end";
+  EXPECT_EQ(listing->EndError(), 0u) << "no more files is the end, no failure";
 
   // The identity is the folder's own, stable, and differs from a sibling's.
   FileId id, again, sub;
@@ -187,6 +188,7 @@ TEST_F(Win32PlatformTest, ListingsGiveWhatTheSearchGivesOverManyBatches) {
     FindData entry;
     while (listing->Next(entry)) got.emplace_back(entry.name, entry.attributes);
     EXPECT_FALSE(listing->Next(entry)) << "the end of the listing stays the end";
+    EXPECT_EQ(listing->EndError(), 0u) << "no more files after many batches is no failure";
     EXPECT_EQ(got.size(), 803u) << "every file, the subfolder, \".\" and \"..\"";
     EXPECT_TRUE(got == want.entries) << "the same entries in the same order, same attributes";
     FileId id;
