@@ -100,5 +100,64 @@ TEST(ReadQueue, TheWalkKeepsAQuarterOfTheBudget) {
   }
 }
 
+// A chain of folders, each with a folder of two names after it, so that
+// every level of the descent stays open for a subfolder still to come.
+void BuildForkedChain(MemoryMachine& m, int depth) {
+  m.stdoutIsConsole = false;
+  std::u16string path = u"C:\\deep";
+  for (int i = 0; i < depth; ++i) {
+    path += u"\\d";
+    m.AddFolder(path);
+    m.AddFile(path + u"\\z\\x");
+    m.AddHardLink(path + u"\\z\\x", path + u"\\z\\y");
+  }
+}
+
+TEST(ReadQueue, TheSystemShortOfDescriptorsTheBudgetDoesNotSeeLosesNothing) {
+  // The system refuses an open past `limit` listings, though the walk was
+  // told it may hold many more (descriptors held elsewhere in the process):
+  // the walk closes what it holds, never the folder it opens through, and
+  // tries again.
+  MemoryMachine free;
+  BuildForkedChain(free, 30);
+  const Outcome reference = RunOn(free, {u"C:\\deep", u"-s"}, 1);
+  ASSERT_TRUE(Has(reference.out, "* 30 hard link groups")) << reference.out;
+  for (size_t limit : {2u, 3u, 5u}) {
+    SCOPED_TRACE(limit);
+    MemoryMachine m;
+    BuildForkedChain(m, 30);
+    m.openListingLimit = limit;
+    m.handleBudget = 2048;
+    const Outcome o = RunOn(m, {u"C:\\deep", u"-s"}, 1);
+    EXPECT_EQ(o.out, reference.out);
+    EXPECT_LE(m.peakOpenListings.load(), limit);
+  }
+}
+
+TEST(ReadQueue, AReopenedLevelMustStillBeTheFolderEntered) {
+  // With two open folders at most, the walk closes C:\t and C:\t\p on its
+  // way down to r, and opens them again, by name, to open w. Meanwhile
+  // another folder has taken p's name: w is not opened through it.
+  for (uint32_t workers : {1u, 4u}) {
+    SCOPED_TRACE(workers);
+    MemoryMachine m;
+    m.stdoutIsConsole = false;
+    m.AddFolder(u"C:\\t\\p\\q\\r");
+    m.AddFile(u"C:\\t\\p\\w\\kept.dll")->linkCount = 2;
+    m.handleBudget = 2;
+    bool swapped = false;
+    m.beforeListing = [&](const std::u16string& mask) {
+      if (!mask.ends_with(u"\\q\\r\\*") || swapped) return;
+      swapped = true;
+      m.Remove(u"C:\\t\\p");
+      m.AddFile(u"C:\\t\\p\\w\\planted.dll")->linkCount = 2;
+    };
+    const Outcome o = RunOn(m, {u"C:\\t", u"-s"}, workers);
+    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(Has(o.out, "error PATH_NOT_FOUND opening 'C:\\t\\p\\w\\*'\r\n")) << o.out;
+    EXPECT_FALSE(Has(o.out, "planted")) << o.out;
+  }
+}
+
 }  // namespace
 }  // namespace quorrex::testing
