@@ -136,25 +136,28 @@ TEST(ReadQueue, TheSystemShortOfDescriptorsTheBudgetDoesNotSeeLosesNothing) {
 
 TEST(ReadQueue, AReopenedLevelMustStillBeTheFolderEntered) {
   // With two open folders at most, the walk closes C:\t and C:\t\p on its
-  // way down to r, and opens them again, by name, to open w. Meanwhile
-  // another folder has taken p's name: w is not opened through it.
+  // way down to r, and opens them again, by name, to open the junction zj
+  // after q. Meanwhile another folder has taken p's name, with a junction zj
+  // of its own: nothing is opened through it.
   for (uint32_t workers : {1u, 4u}) {
     SCOPED_TRACE(workers);
     MemoryMachine m;
     m.stdoutIsConsole = false;
     m.AddFolder(u"C:\\t\\p\\q\\r");
-    m.AddFile(u"C:\\t\\p\\w\\kept.dll")->linkCount = 2;
+    m.AddJunction(u"C:\\t\\p\\zj", u"C:\\elsewhere");
+    m.AddFile(u"C:\\elsewhere\\kept.dll")->linkCount = 2;
+    m.AddFile(u"C:\\planted\\planted.dll")->linkCount = 2;
     m.handleBudget = 2;
     bool swapped = false;
     m.beforeListing = [&](const std::u16string& mask) {
       if (!mask.ends_with(u"\\q\\r\\*") || swapped) return;
       swapped = true;
       m.Remove(u"C:\\t\\p");
-      m.AddFile(u"C:\\t\\p\\w\\planted.dll")->linkCount = 2;
+      m.AddJunction(u"C:\\t\\p\\zj", u"C:\\planted");
     };
-    const Outcome o = RunOn(m, {u"C:\\t", u"-s"}, workers);
+    const Outcome o = RunOn(m, {u"C:\\t\\*.dll", u"-s"}, workers);
     EXPECT_TRUE(swapped);
-    EXPECT_TRUE(Has(o.out, "error PATH_NOT_FOUND opening 'C:\\t\\p\\w\\*'\r\n")) << o.out;
+    EXPECT_TRUE(Has(o.out, "error PATH_NOT_FOUND opening 'C:\\t\\p\\zj\\*'\r\n")) << o.out;
     EXPECT_FALSE(Has(o.out, "planted")) << o.out;
   }
 }
