@@ -26,6 +26,7 @@ class HandleBudget {
       : limit_(limit < 2 ? 2 : limit), readerShare_(limit_ > 8 ? limit_ - limit_ / 4 : 0) {}
 
   uint32_t inUse() const { return inUse_.load(std::memory_order_relaxed); }
+  uint32_t readerShare() const { return readerShare_; }
   bool Spent() const { return inUse() >= limit_; }
 
   // A unit for a folder to be listed ahead; false when that would leave the

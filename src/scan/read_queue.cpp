@@ -1,6 +1,8 @@
 #include "scan/read_queue.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 
 #include "support/threads.h"
@@ -26,7 +28,70 @@ constexpr size_t kRetiredMax = 8 * kRetireBatch;
 // wakes nobody.
 constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
+#ifdef QUORREX_QUEUE_CHECKS
+constexpr bool kChecks = true;
+#else
+constexpr bool kChecks = false;
+#endif
+
+[[noreturn]] void Broken(const char* invariant, const char* transition) {
+  std::fprintf(stderr, "read queue: \"%s\" broken at %s\n", invariant, transition);
+  std::fflush(stderr);
+  std::abort();
+}
+
 }  // namespace
+
+void ReadQueue::KnowLocked(const ListedFolderPtr& folder) {
+  if constexpr (kChecks) known_[folder.get()] = folder;
+}
+
+void ReadQueue::ForgetLocked(const ListedFolder& folder) {
+  if constexpr (kChecks) known_.erase(&folder);
+}
+
+void ReadQueue::CheckLocked(const char* transition) {
+  if constexpr (kChecks) {
+    // After an abort or at the stop, the walk lets go of folders it will
+    // never take: those are forgotten here, unchecked.
+    const bool ending = stopping_.StopRequested() || abort_.StopRequested();
+    size_t queued = 0;
+    size_t ahead = 0;
+    size_t holding = 0;
+    for (auto it = known_.begin(); it != known_.end();) {
+      const ListedFolderPtr folder = it->second.lock();
+      if (!folder) {
+        if (!ending) Broken("no unit outlives its folder", transition);
+        it = known_.erase(it);
+        continue;
+      }
+      ++it;
+      if (folder->queueState == State::kQueued) ++queued;
+      if (folder->ahead) {
+        ++ahead;
+        if (folder->queueState != State::kReading && folder->queueState != State::kListed &&
+            folder->queueState != State::kDropped) {
+          Broken("listed ahead = folders listed and not taken", transition);
+        }
+      }
+      if (folder->holdsUnit) {
+        ++holding;
+        if (folder->queueState != State::kQueued) {
+          Broken("units reserved = folders holding one", transition);
+        }
+      }
+    }
+    if (queued != queued_) Broken("queued = folders waiting for a reader", transition);
+    if (ahead != listedAhead_) Broken("listed ahead = folders listed and not taken", transition);
+    if (holding != reserved_) Broken("units reserved = folders holding one", transition);
+    if (reserved_ > budget_.readerShare() || listedAhead_ > window_ + 1) {
+      Broken("the readers' share stays under its limit", transition);
+    }
+    if (budget_.inUse() < reserved_) Broken("every unit comes back", transition);
+  } else {
+    (void)transition;
+  }
+}
 
 ReadQueue::ReadQueue(Platform& platform, const EntryRules& rules, char16_t separator,
                      uint32_t handles, size_t window, const std::atomic<bool>& privilegeSettled,
@@ -41,13 +106,22 @@ ReadQueue::~ReadQueue() {
   // Queued folders hold their parents and their units: let go, so that every
   // folder and its open listing is released.
   for (ListedFolderPtr& folder : heap_) {
-    if (folder->holdsUnit) budget_.Give();
+    if (folder->holdsUnit) {
+      budget_.Give();
+      --reserved_;
+    }
     folder->holdsUnit = false;
     folder->parent.reset();
   }
   heap_.clear();
   Release(retired_);
   Release(retiring_);
+  // Every level of the walk is closed by now, and every folder of the
+  // queue let go: unless readers were left inside their calls, nothing of
+  // the budget is in use.
+  if (kChecks && !leftBehind_ && (budget_.inUse() != 0 || reserved_ != 0)) {
+    Broken("every unit comes back", "the queue's end");
+  }
 }
 
 uint32_t ReadQueue::StartReaders(uint32_t readers) {
@@ -132,10 +206,13 @@ bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
   if (folder->queueState != State::kNew) return true;  // queued before, or the walk's
   if (!budget_.TryReserve()) return false;
   folder->holdsUnit = true;
+  ++reserved_;
   folder->queueState = State::kQueued;
   heap_.push_back(folder);
   std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
   ++queued_;
+  KnowLocked(folder);
+  CheckLocked("a folder queued");
   return true;
 }
 
@@ -162,8 +239,15 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     if (folder->queueState != State::kQueued) continue;
     --queued_;
     folder->queueState = State::kReading;
+    // The unit reserved for it travels with the open.
+    folder->holdsUnit = false;
+    --reserved_;
     folder->ahead = true;
     ++listedAhead_;
+    if (kChecks && listedAhead_ > window) {
+      Broken("the readers' share stays under its limit", "a folder taken to be listed ahead");
+    }
+    CheckLocked("a folder taken to be listed ahead");
     return folder;
   }
   return nullptr;
@@ -174,8 +258,6 @@ void ReadQueue::WakeReadersLocked() {
 }
 
 void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch) {
-  // The unit reserved for it travels with the open.
-  folder->holdsUnit = false;
   const OpenResult opened = lister_.Open(*folder, true, scratch);
   if (opened == OpenResult::kOpened) lister_.List(folder, scratch, stopping_, abort_);
   std::vector<ListedFolderPtr> closing;
@@ -185,6 +267,7 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
     if (folder->queueState == State::kDropped) {
       closing.push_back(folder);
       folder->parent.reset();
+      ForgetLocked(*folder);
     } else {
       folder->queueState = givenBack ? State::kGivenBack : State::kListed;
       // Its subfolders are read ahead in turn, in the walk's order, as far
@@ -196,6 +279,7 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
       folder->ahead = false;
       --listedAhead_;
     }
+    CheckLocked("a folder read ahead");
     WakeReadersLocked();
     if (walkWaits_) ready_.notify_all();
   }
@@ -249,7 +333,9 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       return handover;
     }
     case State::kQueued:
+      // Its reserved unit is the walk's now.
       --queued_;
+      --reserved_;
       handover.kind = Handover::Kind::kToList;
       break;
     case State::kListed:
@@ -263,11 +349,13 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       break;
   }
   folder->queueState = State::kTaken;
+  ForgetLocked(*folder);
   if (folder->ahead) {
     folder->ahead = false;
     --listedAhead_;
     WakeReadersLocked();
   }
+  CheckLocked("a folder taken by the walk");
   return handover;
 }
 
@@ -298,13 +386,17 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
       break;
   }
   folder->queueState = State::kDropped;
-  if (folder->holdsUnit) budget_.Give();
+  if (folder->holdsUnit) {
+    budget_.Give();
+    --reserved_;
+  }
   folder->holdsUnit = false;
   folder->parent.reset();
   if (folder->ahead) {
     folder->ahead = false;
     --listedAhead_;
   }
+  ForgetLocked(*folder);
   // The subfolders a reader queued from its listing go with it.
   DropSubfoldersLocked(*folder, released);
   released.push_back(folder);
@@ -322,6 +414,7 @@ void ReadQueue::Drop(const ListedFolderPtr& folder) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     DropLocked(folder, released);
+    CheckLocked("a folder dropped");
     WakeReadersLocked();
   }
   // Nothing of them is needed any more: their listings close at once.
@@ -333,6 +426,7 @@ void ReadQueue::DropSubfolders(const ListedFolder& folder) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     DropSubfoldersLocked(folder, released);
+    CheckLocked("a folder's subfolders dropped");
     WakeReadersLocked();
   }
   Release(released);

@@ -9,6 +9,28 @@
 // reader that cannot open it (its parent closed, or short of descriptors or
 // memory) gives it back, and the walk lists it itself. Everything else is
 // the walk's to decide.
+//
+// What holds at every change of a folder's place in the queue, under its
+// lock (checked there, aborting with the name of the one broken, in builds
+// with QUORREX_QUEUE_CHECKS: the test builds):
+//  - "queued = folders waiting for a reader": `queued_` counts the folders
+//    in kQueued;
+//  - "listed ahead = folders listed and not taken": `listedAhead_` counts
+//    the folders a reader lists or has listed that the walk has neither
+//    taken nor dropped;
+//  - "units reserved = folders holding one": `reserved_` counts the units
+//    of the budget reserved for folders still queued, and only a queued
+//    folder holds one; a reader or the walk that takes the folder takes its
+//    unit with it;
+//  - "the readers' share stays under its limit": the units reserved are
+//    within the readers' share of the budget, and the folders listed ahead
+//    within the window (one more while the walk lists one in a reader's
+//    stead);
+//  - "no unit outlives its folder": no folder the queue counts is freed
+//    before it is taken or dropped, short of an abort or the stop;
+//  - "every unit comes back": units reserved + units held by open listings
+//    = units taken from the budget, so that once the walk has closed every
+//    level and the queue is gone, nothing of the budget is in use.
 #pragma once
 
 #include <atomic>
@@ -18,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "scan/folder_lister.h"
@@ -90,6 +113,11 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   void DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released);
   void DropSubfoldersLocked(const ListedFolder& folder, std::vector<ListedFolderPtr>& released);
   static void Release(std::vector<ListedFolderPtr>& folders);
+  // The folders the checks count (see above), and the checks themselves:
+  // nothing in builds without them.
+  void KnowLocked(const ListedFolderPtr& folder);
+  void ForgetLocked(const ListedFolder& folder);
+  void CheckLocked(const char* transition);
 
   Platform& platform_;
   const StopSource& abort_;
@@ -97,11 +125,13 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   FolderLister lister_;
   const size_t window_;
   std::mutex lock_;
-  std::condition_variable work_;           // readers wait here
-  std::condition_variable ready_;          // the walk waits here
-  std::vector<ListedFolderPtr> heap_;      // queued, the folder walked first on top
-  size_t queued_ = 0;                      // folders in the heap still queued
-  size_t listedAhead_ = 0;                 // folders being listed or listed, not taken
+  std::condition_variable work_;       // readers wait here
+  std::condition_variable ready_;      // the walk waits here
+  std::vector<ListedFolderPtr> heap_;  // queued, the folder walked first on top
+  size_t queued_ = 0;                  // folders in the heap still queued
+  size_t listedAhead_ = 0;             // folders being listed or listed, not taken
+  size_t reserved_ = 0;                // units reserved for queued folders
+  std::unordered_map<const ListedFolder*, std::weak_ptr<ListedFolder>> known_;  // checks only
   bool walkWaits_ = false;                 // the walk waits for a folder being listed
   std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
   std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on

@@ -300,6 +300,9 @@ class Walk {
 
   bool ListAgain(const ListedFolderPtr& folder, size_t at) {
     UncountListed(*folder);
+    // The subfolders queued from the first listing go with it: their units,
+    // and their places in the readers' window.
+    queue_->DropSubfolders(*folder);
     folder->CloseListing();
     folder->ForgetRecords();
     folder->parent = levels_[at].folder;
