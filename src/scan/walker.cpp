@@ -419,14 +419,17 @@ uint32_t WalkWorkers(const ScanSettings& settings) {
   return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
 }
 
-uint32_t WalkWorkersSetting(const char* text) {
+uint32_t WalkWorkersSetting(const char* text, bool& known) {
+  known = true;
   if (text == nullptr || *text == '\0') return 0;
+  known = false;
   uint32_t value = 0;
   for (; *text != '\0'; ++text) {
     if (*text < '0' || *text > '9') return 0;
     value = value * 10 + static_cast<uint32_t>(*text - '0');
     if (value > 64) return 0;
   }
+  known = value != 0;
   return value;
 }
 

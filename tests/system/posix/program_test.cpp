@@ -32,7 +32,8 @@ TEST(ProgramOutput, AFailedWriteStopsTheWalkWithCodeFour) {
   } cases[] = {
       {Out::kFull, "output failed (DISK_FULL) -> abort\n"},
       {Out::kClosed, "output failed (INVALID_HANDLE) -> abort\n"},
-      {Out::kClosedPipe, "output failed (EPIPE) -> abort\n"},
+      // The reader went away (`| head`): nothing to tell anyone.
+      {Out::kClosedPipe, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
