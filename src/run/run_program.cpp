@@ -63,6 +63,7 @@ int EndRun(Run& run, int code) {
     RunEnd end;
     end.exitCode = code;
     end.stopEvent = console.events.stopEvent.load();
+    end.errors = run.tallies.totals.errors;
     run.printer->End(end);
   }
   StopOutputFlusher(console);
@@ -234,7 +235,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   // summary's last line. One before it has printed its message and ends the
   // run as stopped.
   const bool stopped = EndControlEvents(console);
-  if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters);
+  if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters, run.tallies.totals);
   return EndRun(run, stopped ? kExitAborted : kExitCompleted);
 }
 

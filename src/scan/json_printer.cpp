@@ -173,7 +173,7 @@ class JsonPrinter final : public Printer {
     Write();
   }
 
-  void Summary(const ScanCounters& c) override {
+  void Summary(const ScanCounters& c, const WalkTotals& t) override {
     line_.Begin("summary")
         .Number("reparse_points", c.reparsePoints)
         .Number("mount_points", c.mountPoints)
@@ -184,7 +184,11 @@ class JsonPrinter final : public Printer {
         .Number("wof_files", c.wofLinks)
         .Number("dedup_files", c.dedupLinks)
         .Number("other_reparse_points", OtherReparsePoints(c))
-        .Number("hard_link_groups", c.hardLinkGroups);
+        .Number("hard_link_groups", c.hardLinkGroups)
+        .Number("folders", t.folders)
+        .Number("entries", t.entries)
+        .Number("errors", t.errors)
+        .Number("skipped", t.skipped);
     Write();
   }
 
@@ -205,6 +209,7 @@ class JsonPrinter final : public Printer {
     } else {
       line_.Null("stopped_by");
     }
+    line_.Number("errors", end.errors);
     Write();
   }
 

@@ -19,6 +19,7 @@
 namespace quorrex {
 
 struct ScanCounters;
+struct WalkTotals;
 
 enum class OutputFormat {
   kText,
@@ -63,6 +64,8 @@ struct RunEnd {
   int exitCode = 0;
   // The control event that stopped the run, or kNoControlEvent.
   uint32_t stopEvent = kNoControlEvent;
+  // The error lines the walk printed.
+  uint32_t errors = 0;
   // The arguments that made the run end early, where the end names one.
   std::u16string_view argument;
   std::u16string_view fileSystem;
@@ -116,7 +119,9 @@ class Printer {
   // the order they were found.
   virtual void HardLinkGroup(uint32_t linkCount, const FileId& id,
                              std::span<const std::u16string_view> paths) = 0;
-  virtual void Summary(const ScanCounters& counters) = 0;
+  // The counts, and how much the walk got through (which the text leaves
+  // out).
+  virtual void Summary(const ScanCounters& counters, const WalkTotals& totals) = 0;
   // The last word, on every way out whose output still works.
   virtual void End(const RunEnd& end) = 0;
 };

@@ -47,6 +47,7 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
     case ReparseRead::Stage::kOpenFailed:
       // An open cancelled after an abort says nothing of the reparse point.
       if (CancelledByAbort(scan.stop, read.error)) return;
+      ++scan.tallies.totals.errors;
       printer.ReparsePointNotOpened(displayPath, read.error);
       return;
     case ReparseRead::Stage::kQueryFailed:
