@@ -172,6 +172,39 @@ TEST(JsonRecords, SkippedFoldersSayWhyWithTheirWholePath) {
   }
 }
 
+TEST(JsonRecords, AGroupKeepsEveryBitOfItsFileId) {
+  struct Case {
+    const char* what;
+    uint64_t upper;
+    uint64_t lower;
+    const char* fileId;
+  };
+  const Case cases[] = {
+      {"64 bits", 0, 0x00000000000ABCDEull, "0x00000000000ABCDE"},
+      {"128 bits", 0x00000000DEADBEEFull, 0x0123456789ABCDEFull,
+       "0x00000000DEADBEEF0123456789ABCDEF"},
+      {"only the top bit above", 0x8000000000000000ull, 1, "0x80000000000000000000000000000001"},
+      {"an upper half alone", 1, 0x0000000000000000ull, "0x00000000000000010000000000000000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryMachine machine;
+    machine.stdoutIsConsole = false;
+    machine.AddVolume(u"R:\\", u"ReFS", kFsSupportsReparsePoints, 7);
+    auto file = machine.AddFile(u"R:\\a");
+    machine.AddHardLink(u"R:\\a", u"R:\\b");
+    file->index = c.lower;
+    file->indexUpper = c.upper;
+    const JsonOutcome o = RunJson(machine, {u"R:\\"});
+    const RunRecords records(o.out, false);
+    std::vector<std::string> ids;
+    for (const JsonValue& r : records.records) {
+      if (r["type"].Ascii() == "hard_link_group") ids.push_back(r["file_id"].Ascii());
+    }
+    EXPECT_EQ(ids, std::vector<std::string>{c.fileId}) << o.out;
+  }
+}
+
 TEST(JsonRecords, NamesThatAreNotUnicodeComeWithTheirUnits) {
   struct Case {
     const char* what;
