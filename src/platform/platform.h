@@ -362,6 +362,9 @@ class Platform {
   // --- Console output ----------------------------------------------------
   // Whether standard output is a character device (a console or terminal).
   virtual bool StdoutIsConsole() = 0;
+  // Whether standard output is a pipe or socket: another program reads it,
+  // and may be drawing on the same terminal (a pager).
+  virtual bool StdoutIsPipe() { return false; }
   // Width and cursor column of standard output's screen buffer; zero when
   // standard output is not a console.
   virtual ScreenInfo GetScreenInfo() = 0;

@@ -130,6 +130,7 @@ class PosixPlatform final : public Platform {
   void CloseHandle(Handle) override {}
 
   bool StdoutIsConsole() override;
+  bool StdoutIsPipe() override;
   ScreenInfo GetScreenInfo() override;
   bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
