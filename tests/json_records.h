@@ -374,7 +374,7 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
         info.wofAlgorithmName = algorithm.c_str();
       }
       if (r.Find("microsoft") != nullptr) info.microsoftTag = r["microsoft"].boolean;
-      text->ReparsePoint(ReparseFinding{path, info, std::nullopt});
+      text->ReparsePoint(ReparseFinding{path, info, std::nullopt, std::nullopt});
     } else if (type == "error") {
       ++errors;
       const std::u16string path = run.Name(r, "path");

@@ -57,6 +57,9 @@ struct ReparseFinding {
   // Whether its target exists; asked only for a printer that wants it, of
   // junctions and symbolic links.
   std::optional<LinkTarget> target;
+  // What the mount table says of a mount point, where the system has one;
+  // asked only for a printer that wants it.
+  std::optional<MountFacts> mount;
 };
 
 // How a run ended, for the printer's last word.

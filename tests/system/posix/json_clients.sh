@@ -103,6 +103,31 @@ if unshare -m true 2>/dev/null; then
   mount=$(jq -r 'select(.type == "reparse_point" and (.kind == "volume_mount_point" or
                  .kind == "junction")) | .path' "$work/mounted")
   [ "$mount" = "$tree/mnt" ] || fail "the mount: $mount"
+  # Binds whose folder the path no longer shows: covered by a later mount,
+  # or deleted. Both are shown in their source form, and the records say
+  # which one was deleted.
+  binds=$work/binds
+  mkdir -p "$binds/src/x" "$binds/gone/y" "$binds/covered" "$binds/deleted"
+  unshare -m bash -c "mount --make-rprivate / &&
+    mount --bind '$binds/src/x' '$binds/covered' && mount -t tmpfs cover '$binds/src' &&
+    mount --bind '$binds/gone/y' '$binds/deleted' && rmdir '$binds/gone/y' &&
+    QUORREX_FORMAT=json '$program' '$binds' -s >'$work/binds.json';
+    '$program' '$binds' -s >'$work/binds.txt'" 2>/dev/null
+  check_records "$work/binds.json" >/dev/null || fail "the records of a run with binds"
+  shown=$(jq -r 'select(.kind == "junction") | "\(.path | ltrimstr($b)) \(.deleted) \(.target)"' \
+    --arg b "$binds/" "$work/binds.json" | sed 's/^\([a-z]*\) \([a-z]*\) [^[]*\[/\1 \2 [/' | sort)
+  expected=$(printf '%s\n' "covered false [$binds/src/x]" "deleted true [$binds/gone/y]")
+  [ "$shown" = "$expected" ] || fail "binds: $shown"
+  # Mounts by type, as a user would count them.
+  types=$(jq -r 'select(.type == "reparse_point" and .fstype) | .fstype' "$work/binds.json" |
+    sort | uniq -c | awk '{print $2 "=" $1}' | tr '\n' ' ')
+  case "$types" in
+  *"tmpfs=1 "*) ;;
+  *) fail "mounts by type: $types" ;;
+  esac
+  ! grep -q '??' "$work/binds.json" || fail "an NT prefix in the records of POSIX mounts"
+  grep -q "^ -> .*\[$binds/src/x\]\$" "$work/binds.txt" || fail "the covered bind's text"
+  grep -q "^ -> .*\[$binds/gone/y\]\$" "$work/binds.txt" || fail "the deleted bind's text"
 else
   echo "no mount namespace for this user: the mount is left out"
 fi
