@@ -332,7 +332,6 @@ void AddLinks(const TempFolder& root, const std::string& name, int links) {
   }
 }
 
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else
