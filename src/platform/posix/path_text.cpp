@@ -149,9 +149,15 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
 
 namespace {
 
+// `point` without the "/" it may end with, "/" itself left whole.
+std::string_view Trimmed(std::string_view point) {
+  while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+  return point;
+}
+
 // Whether `point` is `path` or a folder above it.
 bool HoldsPath(std::string_view point, std::string_view path) {
-  while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+  point = Trimmed(point);
   if (point == "/") return true;
   return path.starts_with(point) && (path.size() == point.size() || path[point.size()] == '/');
 }
@@ -199,11 +205,14 @@ MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index) {
       if (text.back() != '/') text += '/';
       text += rest;
     }
-    // A later mount on that path, or on a folder above it, covers it: the
-    // path shows something else now.
+    // A mount on a folder of that path below the point covers it, in
+    // whatever order the table lists the two; so does a later one on the
+    // point itself or above it. The path shows something else now.
+    const size_t pointLength = Trimmed(other.point).size();
     bool covered = false;
-    for (size_t j = i + 1; j < mounts.size() && !covered; ++j) {
-      covered = j != index && HoldsPath(mounts[j].point, text);
+    for (size_t j = 0; j < mounts.size() && !covered; ++j) {
+      if (j == index || j == i || !HoldsPath(mounts[j].point, text)) continue;
+      covered = Trimmed(mounts[j].point).size() > pointLength || j > i;
     }
     if (covered) continue;
     best = &other;

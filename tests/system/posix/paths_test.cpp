@@ -111,6 +111,14 @@ TEST(PosixPathText, WhatAMountLeadsTo) {
       "37 26 8:1 /tmp/t/src/x /tmp/t/dst rw,nosuid - ext4 /dev/sda1 rw\n"
       "38 26 8:1 /gone/x//deleted /mnt/gone ro,relatime - ext4 /dev/sda1 rw\n"
       "39 26 8:1 /home/me /mnt/me rw - ext4 /dev/sda1 rw\n");
+  // A table that lists mounts before the root they stand on.
+  const auto unordered = ParseMountInfo(
+      "22 27 0:21 / /tmp rw - tmpfs tmpfs rw\n"
+      "27 1 254:0 / / rw - ext4 /dev/vda rw\n"
+      "28 27 254:0 /tmp/t/x /srv/x rw - ext4 /dev/vda rw\n"
+      "29 27 254:0 /srv/data /mnt/data rw - ext4 /dev/vda rw\n");
+  EXPECT_EQ(TargetOfMount(unordered, 2).text, "/dev/vda[/tmp/t/x]");
+  EXPECT_EQ(TargetOfMount(unordered, 3).text, "/srv/data");
   struct Case {
     size_t index;
     bool volume;
