@@ -347,6 +347,10 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
     PrintMessage(console, ControlEventMessage(console, kEvents.at(end["stopped_by"].Ascii())));
   };
   const char16_t separator = console.conventions.separator;
+  // The summary and the end tell as many error lines and skipped folders as
+  // the records between them hold.
+  uint32_t errors = 0;
+  uint32_t skipped = 0;
   for (size_t i = 1; i + 1 < run.records.size(); ++i) {
     const JsonValue& r = run.records[i];
     const std::string type = r["type"].Ascii();
@@ -370,8 +374,9 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
         info.wofAlgorithmName = algorithm.c_str();
       }
       if (r.Find("microsoft") != nullptr) info.microsoftTag = r["microsoft"].boolean;
-      text->ReparsePoint(ReparseFinding{path, info, std::nullopt});
+      text->ReparsePoint(ReparseFinding{path, info, std::nullopt, std::nullopt});
     } else if (type == "error") {
+      ++errors;
       const std::u16string path = run.Name(r, "path");
       const uint32_t code = Number32(r["error_code"]);
       if (r["operation"].Ascii() == "open_reparse_point") {
@@ -386,6 +391,7 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
         text->FolderNotOpened(path, shown, code);
       }
     } else if (type == "skipped") {
+      ++skipped;
       const std::u16string path = run.Name(r, "path");
       const std::u16string name = path.substr(path.find_last_of(separator) + 1);
       const std::string why = r["reason"].Ascii();
@@ -413,12 +419,22 @@ inline void PrintRecordsAsText(Console& console, std::string_view output) {
       if (OtherReparsePoints(c) != Number32(r["other_reparse_points"])) {
         throw std::runtime_error("the summary's counts do not add up");
       }
-      text->Summary(c);
+      if (Number32(r["errors"]) != errors || Number32(r["skipped"]) != skipped) {
+        throw std::runtime_error("the summary's errors or skipped folders are not the records'");
+      }
+      // Every folder entered but the scan folder is an entry of the one above.
+      if (r["entries"].number + 1 < r["folders"].number) {
+        throw std::runtime_error("the summary's folders or entries are not a walk's");
+      }
+      text->Summary(c, WalkTotals{});
     } else {
       throw std::runtime_error("unknown record " + type);
     }
   }
   tellStop();
+  if (Number32(end["errors"]) != errors) {
+    throw std::runtime_error("the end's errors are not the records'");
+  }
 }
 
 }  // namespace quorrex::testing

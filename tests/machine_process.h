@@ -26,6 +26,8 @@ class MachineProcess : public Platform {
   bool versionReadable = true;
   uint32_t fileVersionMS = 0x00010000;  // 1.0
   bool stdoutIsConsole = true;
+  // Standard output is a pipe to another program (the status line stays off).
+  bool stdoutIsPipe = false;
   int16_t consoleWidth = 80;
   bool stdoutFails = false;
   // Standard output fails once it would hold more than this many bytes.
@@ -102,6 +104,7 @@ class MachineProcess : public Platform {
                                  uint32_t* returnLength) override;
   void CloseHandle(Handle handle) override;
   bool StdoutIsConsole() override { return stdoutIsConsole; }
+  bool StdoutIsPipe() override { return stdoutIsPipe; }
   ScreenInfo GetScreenInfo() override;
   bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;

@@ -20,10 +20,16 @@ char32_t CharAt(std::u16string_view text, size_t i, size_t& units) {
 
 std::u16string MaskControlCharacters(std::u16string_view text) {
   std::u16string shown(text);
-  for (char16_t& c : shown) {
-    // C0, DEL and C1, and the bytes 0x80 to 0x9F of a name that was not
-    // UTF-8, which some terminals take for C1 controls too.
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xDC80 && c <= 0xDC9F)) c = u'?';
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (PairAt(shown, i)) {
+      ++i;  // a character beyond the first plane: both halves stay
+      continue;
+    }
+    char16_t& c = shown[i];
+    // C0, DEL and C1; and every byte of a name that was not UTF-8 (a lone
+    // surrogate U+DC80 to U+DCFF): written raw it would be no character to
+    // the terminal, or a C1 control to some.
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xDC80 && c <= 0xDCFF)) c = u'?';
   }
   return shown;
 }

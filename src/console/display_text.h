@@ -16,8 +16,9 @@ namespace quorrex {
 // whole. Returns the length of what is left.
 int32_t ShortenMiddle(std::u16string& text, int32_t width);
 
-// `text` with every C0 and C1 control character and DEL shown as "?", for a
-// terminal (a name must not clear the screen or move the cursor).
+// `text` with every C0 and C1 control character, DEL and byte of a name that
+// was not UTF-8 shown as "?", for a terminal (a name must not clear the
+// screen or move the cursor, and shows where its stray bytes are).
 std::u16string MaskControlCharacters(std::u16string_view text);
 
 // The columns `text` takes on standard output's console, as the platform

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include "console/display_text.h"
@@ -12,7 +14,7 @@ namespace quorrex {
 namespace {
 
 // A folder narrower than this is left out rather than shortened to nothing.
-constexpr int32_t kNarrowestFolder = 12;
+constexpr int32_t kNarrowestFolder = 10;
 // How long the way out of a refused allocation waits for a drawing in
 // progress on another thread before it erases the line.
 constexpr int kHaltWaitSteps = 20;
@@ -21,8 +23,28 @@ constexpr auto kHaltWaitStep = std::chrono::milliseconds(10);
 // Set while this thread writes the line.
 thread_local bool t_writingLine = false;
 
+// `count` in at most four characters: whole up to 9999, then in thousands
+// ("803k"), millions ("9.9M", "62M") and billions ("1.2G"), rounded down,
+// so that a count never reads as more than was seen.
+std::string CompactCount(uint64_t count) {
+  if (count < 10000) return std::to_string(count);
+  if (count < 1000000) return std::to_string(count / 1000) + "k";
+  const auto scaled = [count](uint64_t unit, char letter) {
+    std::string text = std::to_string(count / unit);
+    // Appended piece by piece: g++ 12 at -O3 warns wrongly about "." + text.
+    if (count < unit * 10) {
+      text += '.';
+      text += static_cast<char>('0' + count / (unit / 10) % 10);
+    }
+    text += letter;
+    return text;
+  };
+  return count < 1000000000 ? scaled(1000000, 'M') : scaled(1000000000, 'G');
+}
+
 void AppendCount(std::u16string& text, uint64_t count, const char* one, const char* many) {
-  for (const char c : std::to_string(count)) text += static_cast<char16_t>(c);
+  if (!text.empty()) text += u' ';
+  for (const char c : CompactCount(count)) text += static_cast<char16_t>(c);
   text += u' ';
   for (const char* p = count == 1 ? one : many; *p != '\0'; ++p) text += static_cast<char16_t>(*p);
 }
@@ -125,29 +147,39 @@ void Loop(Console& console) {
 }  // namespace
 
 std::u16string StatusLineText(const StatusLineState& state, Platform& platform, int32_t width) {
-  std::u16string text;
-  AppendCount(text, state.folders.load(std::memory_order_relaxed), "folder", "folders");
-  text += u", ";
-  AppendCount(text, state.entries.load(std::memory_order_relaxed), "entry", "entries");
-  text += u", ";
-  AppendCount(text, state.reparsePoints.load(std::memory_order_relaxed), "reparse point",
-              "reparse points");
-  text += u", ";
-  AppendCount(text, state.linkCandidates.load(std::memory_order_relaxed), "hard-link candidate",
-              "hard-link candidates");
+  const uint64_t folders = state.folders.load(std::memory_order_relaxed);
+  const uint64_t entries = state.entries.load(std::memory_order_relaxed);
+  std::u16string walked;
+  AppendCount(walked, folders, "folder", "folders");
+  AppendCount(walked, entries, "entry", "entries");
+  std::u16string all = walked;
+  AppendCount(all, state.reparsePoints.load(std::memory_order_relaxed), "reparse", "reparse");
+  AppendCount(all, state.linkCandidates.load(std::memory_order_relaxed), "multi-link",
+              "multi-link");
 
   // A name reaches the terminal with its control characters as "?", as in
   // the listing: it must not set the window's title or the colours.
   std::u16string folder = MaskControlCharacters(state.Folder());
   if (HasLongPathPrefix(folder) && !IsUncLike(folder)) folder.erase(0, 4);
-  // The counts are ASCII: one column a character.
-  const int32_t room = width - 1 - static_cast<int32_t>(text.size()) - 2;
-  if (!folder.empty() && room >= kNarrowestFolder) {
-    // A folder that fits the room exactly is shown whole.
-    if (DisplayColumns(platform, folder) > room) ShortenToColumns(platform, folder, room);
-    text += u"  ";
-    text += folder;
-  } else if (static_cast<int32_t>(text.size()) >= width) {
+  // The counts are ASCII: one column a character. The folder is what shows
+  // the walk moving: where all four counts leave it too little room, the
+  // two of the walk alone go before it; only where even those do not, the
+  // line is counts alone.
+  constexpr std::u16string_view kSeparator = u" | ";
+  const auto room = [width, &kSeparator](const std::u16string& counts) {
+    return width - 1 - static_cast<int32_t>(counts.size() + kSeparator.size());
+  };
+  if (!folder.empty()) {
+    for (const std::u16string* counts : {&all, &walked}) {
+      const int32_t left = room(*counts);
+      if (left < kNarrowestFolder) continue;
+      // A folder that fits the room exactly is shown whole.
+      if (DisplayColumns(platform, folder) > left) ShortenToColumns(platform, folder, left);
+      return *counts + std::u16string(kSeparator) + folder;
+    }
+  }
+  std::u16string text = static_cast<int32_t>(all.size()) < width ? all : walked;
+  if (static_cast<int32_t>(text.size()) >= width) {
     text.resize(static_cast<size_t>(width > 0 ? width - 1 : 0));
   }
   return text;
@@ -155,8 +187,10 @@ std::u16string StatusLineText(const StatusLineState& state, Platform& platform, 
 
 void StartStatusLine(Console& console) {
   StatusLineState& state = console.statusLine;
+  // Where another program reads the listing it may draw on the same
+  // terminal (a pager): the line would land in its screen.
   if (state.thread.joinable() || console.platform.StdoutIsConsole() ||
-      !console.platform.StderrIsConsole()) {
+      console.platform.StdoutIsPipe() || !console.platform.StderrIsConsole()) {
     return;
   }
   state.enabled.store(true, std::memory_order_relaxed);

@@ -1,6 +1,7 @@
-// The status line: while the listing goes to a file or pipe and standard
-// error is a console or terminal, one line on standard error shows how far
-// the walk has got, rewritten in place a few times a second.
+// The status line: while the listing goes to a file or a character device
+// that is no console (/dev/null, NUL), never a pipe, and standard error is a
+// console or terminal, one line on standard error shows how far the walk has
+// got, rewritten in place a few times a second.
 #pragma once
 
 #include <mutex>
@@ -13,8 +14,8 @@ namespace quorrex {
 // Milliseconds between two drawings of the line; the first comes after one.
 inline constexpr uint32_t kStatusLineIntervalMs = 250;
 
-// Starts the line when standard output is redirected and standard error is a
-// console; otherwise does nothing.
+// Starts the line when standard output is redirected to a file or device
+// (not a pipe) and standard error is a console; otherwise does nothing.
 void StartStatusLine(Console& console);
 
 // Erases the line and stops it for the rest of the run. Harmless when it
@@ -31,9 +32,11 @@ void ResumeStatusLine(Console& console);
 // waits a moment at most for a drawing in progress.
 void HaltStatusLine(Console& console);
 
-// The text of the line for `width` columns: the counts, then as much of the
-// folder as fits (shortened in the middle, its control characters shown as
-// "?"); never `width` display columns or more.
+// The text of the line for `width` columns: the counts in compact form
+// ("62k folders 803k entries 23k reparse 105k multi-link"), then " | " and as
+// much of the folder as fits (shortened in the middle, its control characters
+// shown as "?"); where the room is short, the folders and entries alone
+// before the folder. Never `width` display columns or more.
 std::u16string StatusLineText(const StatusLineState& state, Platform& platform, int32_t width);
 
 // While one of these lives the line is off the screen and is not redrawn:

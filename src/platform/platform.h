@@ -236,6 +236,21 @@ enum class LinkTarget {
   kUnknown,  // the system would not say (no access, a server away)
 };
 
+// What the system's mount table says of a mount point, where it has one
+// (POSIX): its source, file-system type, mount ID and options as the table
+// gives them, and the folder of its file system it shows (`root`: "/" for
+// the whole of it); `deleted` when that folder no longer exists.
+struct MountFacts {
+  std::u16string source;
+  std::u16string fsType;
+  std::u16string options;
+  std::u16string root;
+  std::u16string device;  // "major:minor"
+  bool hasMountId = false;
+  uint64_t mountId = 0;
+  bool deleted = false;
+};
+
 // Token privileges in the published one-entry layout.
 struct Luid {
   uint32_t lowPart = 0;
@@ -361,6 +376,17 @@ class Platform {
     return LinkTarget::kUnknown;
   }
 
+  // What the mount table says of the mount point `entry` (opened under
+  // `openName`); false where there is no table (Windows: the reparse data
+  // tells all there is).
+  virtual bool DescribeMount(const std::u16string& openName, const EntryRef& entry,
+                             MountFacts& facts) {
+    (void)openName;
+    (void)entry;
+    (void)facts;
+    return false;
+  }
+
   // --- Privileges ----------------------------------------------------------
   virtual bool OpenProcessToken(Handle& token) = 0;
   virtual bool LookupPrivilegeValue(const char16_t* name, Luid& luid) = 0;
@@ -373,6 +399,9 @@ class Platform {
   // --- Console output ----------------------------------------------------
   // Whether standard output is a character device (a console or terminal).
   virtual bool StdoutIsConsole() = 0;
+  // Whether standard output is a pipe or socket: another program reads it,
+  // and may be drawing on the same terminal (a pager).
+  virtual bool StdoutIsPipe() { return false; }
   // Width and cursor column of standard output's screen buffer; zero when
   // standard output is not a console.
   virtual ScreenInfo GetScreenInfo() = 0;

@@ -26,7 +26,10 @@ int main(int argc, char** argv) {
   // The run's records and the platform live until the process ends: the
   // control-event thread may still call into them while the process exits.
   auto* run = new quorrex::Run(*platform);
-  run->settings.walkWorkers = quorrex::WalkWorkersSetting(std::getenv("QUORREX_WORKERS"));
+  const char* workers = std::getenv("QUORREX_WORKERS");
+  bool workersKnown = true;
+  run->settings.walkWorkers = quorrex::WalkWorkersSetting(workers, workersKnown);
+  if (!workersKnown) run->unknownWorkers = workers;
   const char* format = std::getenv("QUORREX_FORMAT");
   bool known = true;
   run->UseFormat(quorrex::OutputFormatSetting(format, known));

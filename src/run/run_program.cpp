@@ -44,22 +44,36 @@ bool TakeOption(Run& run, const std::u16string& arg) {
   }
 }
 
+// Whether a failed write only tells that the reader of standard output went
+// away (`head` has read its lines, a pager was quit): a pipe closed at its
+// far end, on Windows ERROR_NO_DATA or ERROR_BROKEN_PIPE.
+bool ReaderWentAway(uint32_t error) {
+  constexpr uint32_t kBrokenPipe = 109;
+  constexpr uint32_t kNoData = 232;
+  constexpr uint32_t kPosixBrokenPipe = win_error::kPosixErrnoBase | 32;  // EPIPE
+  return error == kBrokenPipe || error == kNoData || error == kPosixBrokenPipe;
+}
+
 // Every way out ends here: the printer's last word, pending output, then the
-// exit pause. A run whose output could not be written says so on standard
-// error and ends with 4.
+// exit pause. A run whose output could not be written ends with 4, and says
+// so on standard error unless its reader simply went away.
 int EndRun(Run& run, int code) {
   Console& console = run.console;
   if (!OutputFailed(console)) {
     RunEnd end;
     end.exitCode = code;
     end.stopEvent = console.events.stopEvent.load();
+    end.errors = run.tallies.totals.errors;
     run.printer->End(end);
   }
   StopOutputFlusher(console);
   StopStatusLine(console);
   FlushOutput(console);
   if (OutputFailed(console)) {
-    PrintError(console, "output failed (%s) -> abort\n", SystemErrorName(console.output.failError));
+    if (!ReaderWentAway(console.output.failError)) {
+      PrintError(console, "output failed (%s) -> abort\n",
+                 SystemErrorName(console.output.failError));
+    }
     code = kExitOutputFailed;
   }
   console.output.finished = true;
@@ -189,6 +203,11 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
     PrintError(console, "QUORREX_FORMAT=%s is not a format (text, json): the text is printed\n",
                run.unknownFormat);
   }
+  if (!run.unknownWorkers.empty()) {
+    PrintError(console,
+               "QUORREX_WORKERS=%s is not a number from 1 to 64: the processor count is used\n",
+               run.unknownWorkers);
+  }
   const VersionInfo version = OwnVersion(run.platform);
   run.version = {version.major, version.minor};
   run.printer->Banner(Facts(run));
@@ -224,7 +243,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   // summary's last line. One before it has printed its message and ends the
   // run as stopped.
   const bool stopped = EndControlEvents(console);
-  if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters);
+  if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters, run.tallies.totals);
   return EndRun(run, stopped ? kExitAborted : kExitCompleted);
 }
 

@@ -49,6 +49,8 @@ struct Run {
   std::unique_ptr<Printer> printer;
   // A QUORREX_FORMAT value the program does not know, told on standard error.
   std::string unknownFormat;
+  // A QUORREX_WORKERS value that is no thread count, told the same way.
+  std::string unknownWorkers;
   ScanSettings settings;
   Tallies tallies;
   ReparseReaderState reparseReader;

@@ -103,10 +103,28 @@ class JsonPrinter final : public Printer {
       case ReparseKind::kVolumeMountPoint:
       case ReparseKind::kDirectoryJunction:
       case ReparseKind::kSymbolicLink:
-        line_.Name("target", info.shownTarget)
-            .Name("substitute_name", info.target)
-            .Name("print_name", info.printName)
-            .Bool("relative", info.relative);
+        line_.Name("target", info.shownTarget);
+        if (point.mount) {
+          // A mount of a system without NT names: the table's own words
+          // stand in for the names its reparse data would hold.
+          const MountFacts& m = *point.mount;
+          line_.Name("source", m.source)
+              .Name("fstype", m.fsType)
+              .Name("device", m.device)
+              .Name("options", m.options)
+              .Name("root", m.root);
+          if (m.hasMountId) {
+            line_.Number("mount_id", m.mountId);
+          } else {
+            line_.Null("mount_id");
+          }
+          line_.Bool("relative", false);
+          if (info.kind == ReparseKind::kDirectoryJunction) line_.Bool("deleted", m.deleted);
+        } else {
+          line_.Name("substitute_name", info.target)
+              .Name("print_name", info.printName)
+              .Bool("relative", info.relative);
+        }
         if (info.kind == ReparseKind::kVolumeMountPoint) break;
         if (!point.target || *point.target == LinkTarget::kUnknown) {
           line_.Null("dangling");
@@ -177,7 +195,7 @@ class JsonPrinter final : public Printer {
     Write();
   }
 
-  void Summary(const ScanCounters& c) override {
+  void Summary(const ScanCounters& c, const WalkTotals& t) override {
     line_.Begin("summary")
         .Number("reparse_points", c.reparsePoints)
         .Number("mount_points", c.mountPoints)
@@ -188,7 +206,11 @@ class JsonPrinter final : public Printer {
         .Number("wof_files", c.wofLinks)
         .Number("dedup_files", c.dedupLinks)
         .Number("other_reparse_points", OtherReparsePoints(c))
-        .Number("hard_link_groups", c.hardLinkGroups);
+        .Number("hard_link_groups", c.hardLinkGroups)
+        .Number("folders", t.folders)
+        .Number("entries", t.entries)
+        .Number("errors", t.errors)
+        .Number("skipped", t.skipped);
     Write();
   }
 
@@ -209,6 +231,7 @@ class JsonPrinter final : public Printer {
     } else {
       line_.Null("stopped_by");
     }
+    line_.Number("errors", end.errors);
     Write();
   }
 

@@ -19,6 +19,7 @@
 namespace quorrex {
 
 struct ScanCounters;
+struct WalkTotals;
 
 enum class OutputFormat {
   kText,
@@ -56,6 +57,9 @@ struct ReparseFinding {
   // Whether its target exists; asked only for a printer that wants it, of
   // junctions and symbolic links.
   std::optional<LinkTarget> target;
+  // What the mount table says of a mount point, where the system has one;
+  // asked only for a printer that wants it.
+  std::optional<MountFacts> mount;
 };
 
 // How a run ended, for the printer's last word.
@@ -63,6 +67,8 @@ struct RunEnd {
   int exitCode = 0;
   // The control event that stopped the run, or kNoControlEvent.
   uint32_t stopEvent = kNoControlEvent;
+  // The error lines the walk printed.
+  uint32_t errors = 0;
   // The arguments that made the run end early, where the end names one.
   std::u16string_view argument;
   std::u16string_view fileSystem;
@@ -120,7 +126,9 @@ class Printer {
   // the order they were found.
   virtual void HardLinkGroup(uint32_t linkCount, const FileId& id,
                              std::span<const std::u16string_view> paths) = 0;
-  virtual void Summary(const ScanCounters& counters) = 0;
+  // The counts, and how much the walk got through (which the text leaves
+  // out).
+  virtual void Summary(const ScanCounters& counters, const WalkTotals& totals) = 0;
   // The last word, on every way out whose output still works.
   virtual void End(const RunEnd& end) = 0;
 };

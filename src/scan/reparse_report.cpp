@@ -47,6 +47,7 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
     case ReparseRead::Stage::kOpenFailed:
       // An open cancelled after an abort says nothing of the reparse point.
       if (CancelledByAbort(scan.stop, read.error)) return;
+      ++scan.tallies.totals.errors;
       printer.ReparsePointNotOpened(displayPath, read.error);
       return;
     case ReparseRead::Stage::kQueryFailed:
@@ -66,10 +67,18 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
        info.kind == ReparseKind::kDirectoryJunction)) {
     info.shownTarget = info.printName;
   }
-  ReparseFinding point{displayPath, info, std::nullopt};
+  ReparseFinding point{displayPath, info, std::nullopt, std::nullopt};
   if (printer.WantsDetail() &&
       (info.kind == ReparseKind::kSymbolicLink || info.kind == ReparseKind::kDirectoryJunction)) {
     point.target = scan.platform.FindLinkTarget(OpenName(scan.conventions, entry.path), entry);
+  }
+  if (printer.WantsDetail() && !scan.conventions.windowsPathForms &&
+      (info.kind == ReparseKind::kVolumeMountPoint ||
+       info.kind == ReparseKind::kDirectoryJunction)) {
+    MountFacts facts;
+    if (scan.platform.DescribeMount(OpenName(scan.conventions, entry.path), entry, facts)) {
+      point.mount = std::move(facts);
+    }
   }
   CountReparsePoint(scan.tallies.counters, info.kind);
   printer.ReparsePoint(point);

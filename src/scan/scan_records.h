@@ -76,9 +76,20 @@ inline void CountReparsePoint(ScanCounters& c, ReparseKind kind) {
   }
 }
 
+// How much the walk got through, and what it could not: the folders it
+// entered and the entries listed in them, its error lines and the folders it
+// did not enter (too deep, a loop, walked already).
+struct WalkTotals {
+  uint64_t folders = 0;
+  uint64_t entries = 0;
+  uint32_t errors = 0;
+  uint32_t skipped = 0;
+};
+
 // What the scan found: written on the walk's thread only.
 struct Tallies {
   ScanCounters counters;
+  WalkTotals totals;
   HardLinkRegistry hardLinks;
 };
 

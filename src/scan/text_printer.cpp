@@ -147,7 +147,7 @@ class TextPrinter final : public Printer {
     }
   }
 
-  void Summary(const ScanCounters& c) override {
+  void Summary(const ScanCounters& c, const WalkTotals&) override {
     PrintMessage(console_, "\nsummary\n");
     PrintMessage(console_, "* %u reparse point%s:\n", c.reparsePoints, Plural(c.reparsePoints));
     PrintMessage(console_, "  + %u mount point%s:\n", c.mountPoints, Plural(c.mountPoints));

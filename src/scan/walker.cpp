@@ -51,9 +51,11 @@ class Walk {
   void WalkTree(std::u16string_view folder) {
     const uint32_t workers = Workers();
     window_ = std::min(size_t{workers} * kWindowPerWorker, kWindowMax);
+    // Entries are counted whether or not the status line shows them: the
+    // summary's record tells how many the walk went through.
     queue_ = std::make_shared<ReadQueue>(
         scan_.platform, rules_, separator_, scan_.platform.FolderHandleBudget(), window_,
-        scan_.reparseReader.privilegeSettled, scan_.stop, scan_.statusLine.enabled.load());
+        scan_.reparseReader.privilegeSettled, scan_.stop, /*countsEntries=*/true);
     // The walk's own thread lists too, whenever a folder it needs is not
     // ready yet, so it counts as one of the workers.
     readers_ =
@@ -111,6 +113,7 @@ class Walk {
           break;
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
+            ++scan_.tallies.totals.skipped;
             scan_.printer->FolderSkipped(SkipReason::kTooDeep,
                                          DisplayForm(path_, DisplayRule::kAnyLongPath), name);
             break;
@@ -170,6 +173,7 @@ class Walk {
     AppendSearchMask(path_, separator_);
     const std::u16string_view shown = DisplayForm(path_, DisplayRule::kAnyLongPath);
     if (!CancelledByAbort(scan_.stop, folder->outcome.error)) {
+      ++scan_.tallies.totals.errors;
       scan_.printer->FolderNotOpened(shown.substr(0, shownLength), shown, folder->outcome.error);
     }
     queue_->Drop(folder);
@@ -196,6 +200,7 @@ class Walk {
   bool MayEnter(const ListingOutcome& outcome, size_t folderLength, std::u16string_view name) {
     if (!outcome.idKnown || !IsKnownFileId(outcome.id)) return true;
     const auto skip = [&](SkipReason why) {
+      ++scan_.tallies.totals.skipped;
       const std::u16string_view folder = std::u16string_view(path_).substr(0, folderLength);
       scan_.printer->FolderSkipped(why, DisplayForm(folder, DisplayRule::kAnyLongPath), name);
       return false;
@@ -229,6 +234,13 @@ class Walk {
     level.position = 0;
     level.nextToQueue = 0;
     level.folder = std::move(folder);
+    // The folder is listed whole by now (or as far as an abort let it be).
+    WalkTotals& totals = scan_.tallies.totals;
+    ++totals.folders;
+    {
+      std::lock_guard<std::mutex> hold(level.folder->countLock);
+      totals.entries += level.folder->listedCount;
+    }
     scan_.statusLine.EnterFolder(path_);
     return true;
   }
@@ -436,14 +448,17 @@ uint32_t WalkWorkers(const ScanSettings& settings) {
   return cores <= 1 ? 1 : std::min<uint32_t>(cores, kMaxWalkWorkers);
 }
 
-uint32_t WalkWorkersSetting(const char* text) {
+uint32_t WalkWorkersSetting(const char* text, bool& known) {
+  known = true;
   if (text == nullptr || *text == '\0') return 0;
+  known = false;
   uint32_t value = 0;
   for (; *text != '\0'; ++text) {
     if (*text < '0' || *text > '9') return 0;
     value = value * 10 + static_cast<uint32_t>(*text - '0');
     if (value > 64) return 0;
   }
+  known = value != 0;
   return value;
 }
 

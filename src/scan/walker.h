@@ -21,7 +21,12 @@ uint32_t WalkWorkers(const ScanSettings& settings);
 
 // The number of walk workers that the setting `text` (the environment
 // variable QUORREX_WORKERS, null when it is not set) asks for: a whole number
-// from 1 to 64, or 0 (the walk's own choice) for anything else.
-uint32_t WalkWorkersSetting(const char* text);
+// from 1 to 64, or 0 (the walk's own choice) for anything else. `known`
+// tells whether the setting was such a number or not set at all.
+uint32_t WalkWorkersSetting(const char* text, bool& known);
+inline uint32_t WalkWorkersSetting(const char* text) {
+  bool known = true;
+  return WalkWorkersSetting(text, known);
+}
 
 }  // namespace quorrex

@@ -122,8 +122,9 @@ TEST(JsonRecords, EachFindingIsOneRecordWithWhatItsTextLeavesOut) {
         R"("file_id":"0x000000000001000E","paths":["C:\\data\\sub\\b.txt","C:\\data\\a.txt"]})",
         R"({"type":"summary","reparse_points":9,"mount_points":4,"volume_mount_points":1,)"
         R"("junctions":3,"symbolic_links":1,"app_exec_links":1,"wof_files":1,"dedup_files":1,)"
-        R"("other_reparse_points":1,"hard_link_groups":1})",
-        R"({"type":"end","exit_code":0,"reason":"completed","stopped_by":null})",
+        R"("other_reparse_points":1,"hard_link_groups":1,"folders":2,"entries":15,)"
+        R"("errors":2,"skipped":0})",
+        R"({"type":"end","exit_code":0,"reason":"completed","stopped_by":null,"errors":2})",
     };
     const std::vector<std::string> lines = Lines(o.out);
     ASSERT_EQ(lines.size(), expected.size()) << o.out;
@@ -162,6 +163,45 @@ TEST(JsonRecords, SkippedFoldersSayWhyWithTheirWholePath) {
                            u"C:\\data\\sib already_walked",
                            deep + u"\\low too_deep 1024",
                        }));
+    // The summary counts them, and the folders entered: the scan folder,
+    // sub, deep and the 1023 levels below it.
+    const JsonValue& summary = records.records[records.records.size() - 2];
+    EXPECT_EQ(summary["skipped"].number, 3);
+    EXPECT_EQ(summary["errors"].number, 0);
+    EXPECT_EQ(summary["folders"].number, 1 + 1 + 1 + 1023);
+  }
+}
+
+TEST(JsonRecords, AGroupKeepsEveryBitOfItsFileId) {
+  struct Case {
+    const char* what;
+    uint64_t upper;
+    uint64_t lower;
+    const char* fileId;
+  };
+  const Case cases[] = {
+      {"64 bits", 0, 0x00000000000ABCDEull, "0x00000000000ABCDE"},
+      {"128 bits", 0x00000000DEADBEEFull, 0x0123456789ABCDEFull,
+       "0x00000000DEADBEEF0123456789ABCDEF"},
+      {"only the top bit above", 0x8000000000000000ull, 1, "0x80000000000000000000000000000001"},
+      {"an upper half alone", 1, 0x0000000000000000ull, "0x00000000000000010000000000000000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryMachine machine;
+    machine.stdoutIsConsole = false;
+    machine.AddVolume(u"R:\\", u"ReFS", kFsSupportsReparsePoints, 7);
+    auto file = machine.AddFile(u"R:\\a");
+    machine.AddHardLink(u"R:\\a", u"R:\\b");
+    file->index = c.lower;
+    file->indexUpper = c.upper;
+    const JsonOutcome o = RunJson(machine, {u"R:\\"});
+    const RunRecords records(o.out, false);
+    std::vector<std::string> ids;
+    for (const JsonValue& r : records.records) {
+      if (r["type"].Ascii() == "hard_link_group") ids.push_back(r["file_id"].Ascii());
+    }
+    EXPECT_EQ(ids, std::vector<std::string>{c.fileId}) << o.out;
   }
 }
 
@@ -231,33 +271,33 @@ TEST(JsonRecords, TheLastRecordTellsHowTheRunEnded) {
        {},
        false,
        1,
-       R"({"type":"end","exit_code":1,"reason":"usage","stopped_by":null})",
+       R"({"type":"end","exit_code":1,"reason":"usage","stopped_by":null,"errors":0})",
        ""},
       {"a second file spec",
        {u"C:\\data", u"C:\\x"},
        false,
        2,
        R"({"type":"end","exit_code":2,"reason":"second_file_spec","argument":"C:\\x",)"
-       R"("stopped_by":null})",
+       R"("stopped_by":null,"errors":0})",
        ""},
       {"no such folder",
        {u"C:\\nowhere\\x"},
        false,
        11,
-       R"({"type":"end","exit_code":11,"reason":"folder_not_found","stopped_by":null})",
+       R"({"type":"end","exit_code":11,"reason":"folder_not_found","stopped_by":null,"errors":0})",
        ""},
       {"no reparse points",
        {u"E:\\"},
        true,
        7,
        R"({"type":"end","exit_code":7,"reason":"no_reparse_points","file_system":"FAT32",)"
-       R"("stopped_by":null})",
+       R"("stopped_by":null,"errors":0})",
        ""},
       {"no volume",
        {u"Q:\\"},
        false,
        5,
-       R"({"type":"end","exit_code":5,"reason":"volume_invalid","stopped_by":null})",
+       R"({"type":"end","exit_code":5,"reason":"volume_invalid","stopped_by":null,"errors":0})",
        "volume is invalid -> abort\n"},
   };
   for (const Case& c : cases) {
@@ -290,8 +330,9 @@ TEST(JsonRecords, AControlEventIsToldInTheLastRecordAndNowhereElse) {
     EXPECT_EQ(o.code, 3);
     const std::vector<std::string> lines = Lines(o.out);
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines.back(),
-              R"({"type":"end","exit_code":3,"reason":"stopped","stopped_by":"CTRL_BREAK_EVENT"})");
+    EXPECT_EQ(
+        lines.back(),
+        R"({"type":"end","exit_code":3,"reason":"stopped","stopped_by":"CTRL_BREAK_EVENT","errors":0})");
     EXPECT_EQ(lines[lines.size() - 2].rfind(R"({"type":"summary",)", 0), 0u);
     EXPECT_EQ(o.out.find("Ctrl+Break"), std::string::npos);
   }

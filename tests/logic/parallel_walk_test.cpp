@@ -202,12 +202,38 @@ TEST(ParallelWalk, WorkerSettingIsAWholeNumberOrTheWalksChoice) {
   struct Case {
     const char* text;
     uint32_t workers;
+    bool known;
   };
   for (const Case& c :
-       {Case{nullptr, 0}, Case{"", 0}, Case{"1", 1}, Case{"4", 4}, Case{"064", 64}, Case{"65", 0},
-        Case{"-2", 0}, Case{"2x", 0}, Case{" 3", 0}, Case{"99999999999", 0}}) {
+       {Case{nullptr, 0, true}, Case{"", 0, true}, Case{"1", 1, true}, Case{"4", 4, true},
+        Case{"064", 64, true}, Case{"65", 0, false}, Case{"0", 0, false}, Case{"-2", 0, false},
+        Case{"2x", 0, false}, Case{"abc", 0, false}, Case{" 3", 0, false},
+        Case{"99999999999", 0, false}}) {
     SCOPED_TRACE(c.text == nullptr ? "(unset)" : c.text);
-    EXPECT_EQ(WalkWorkersSetting(c.text), c.workers);
+    bool known = !c.known;
+    EXPECT_EQ(WalkWorkersSetting(c.text, known), c.workers);
+    EXPECT_EQ(known, c.known);
+  }
+}
+
+TEST(ParallelWalk, AWrongWorkerSettingIsToldOnStandardErrorAndTheListingIsTheSame) {
+  MemoryMachine m;
+  m.stdoutIsConsole = false;
+  m.AddFolder(u"C:\\data");
+  m.AddSymlink(u"C:\\data\\link", u"C:\\elsewhere", false);
+  const Outcome plain = RunOn(m, {u"C:\\data", u"-s"});
+  for (const char* text : {"abc", "100"}) {
+    SCOPED_TRACE(text);
+    MemoryMachine again;
+    again.stdoutIsConsole = false;
+    again.AddFolder(u"C:\\data");
+    again.AddSymlink(u"C:\\data\\link", u"C:\\elsewhere", false);
+    quorrex::Run run(again);
+    run.unknownWorkers = text;
+    EXPECT_EQ(RunProgram(run, {u"quorrex.exe", u"C:\\data", u"-s"}), 0);
+    EXPECT_EQ(again.err, std::string("QUORREX_WORKERS=") + text +
+                             " is not a number from 1 to 64: the processor count is used\n");
+    EXPECT_EQ(again.out, plain.out);
   }
 }
 

@@ -38,7 +38,7 @@ std::string WithoutRepeats(std::string text, const std::string& drawing) {
 }
 
 TEST(StatusLine, LeavesTheScreenBeforeStandardErrorIsWrittenAndWhenTheProcessStops) {
-  const std::string counts = "0 folders, 0 entries, 0 reparse points, 0 hard-link candidates";
+  const std::string counts = "0 folders 0 entries 0 reparse 0 multi-link";
   const std::string drawn = "\r" + counts + "\r";
   // Built by appending: g++ 12 at -O3 warns wrongly about "\r" + std::string(n, ' ').
   std::string erased = "\r";
@@ -82,6 +82,35 @@ TEST(StatusLine, LeavesTheScreenBeforeStandardErrorIsWrittenAndWhenTheProcessSto
     StopStatusLine(run.console);
     EXPECT_EQ(WithoutRepeats(machine.err, drawn), drawn + c.err);
     EXPECT_EQ(run.AbortRequested(), c.aborted);
+  }
+}
+
+TEST(StatusLine, IsDrawnOnlyWhereNoOtherProgramReadsTheListing) {
+  const struct {
+    const char* name;
+    bool stdoutIsConsole;
+    bool stdoutIsPipe;
+    int16_t stderrWidth;  // 0: standard error is no console
+    bool drawn;
+  } cases[] = {
+      {"listing to a file or a device such as /dev/null", false, false, 100, true},
+      {"listing to a pipe (a pager may be drawing)", false, true, 100, false},
+      {"listing on the console itself", true, false, 100, false},
+      {"standard error redirected too", false, false, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryMachine machine;
+    machine.stdoutIsConsole = c.stdoutIsConsole;
+    machine.stdoutIsPipe = c.stdoutIsPipe;
+    machine.statusConsoleWidth = c.stderrWidth;
+    quorrex::Run run(machine);
+    InitConsoleState(run.console);
+    StartStatusLine(run.console);
+    EXPECT_EQ(run.console.statusLine.enabled.load(), c.drawn);
+    machine.RaiseCtrlEvent(kContinueEvent);  // drawn at once, where it is on
+    StopStatusLine(run.console);
+    EXPECT_EQ(machine.err.find(" multi-link") != std::string::npos, c.drawn) << machine.err;
   }
 }
 

@@ -122,35 +122,79 @@ TEST(StatusLineWidth, ShorterDrawingCoversTheLongerOne) {
   line.ListingFolder(u"/b");
   ResumeStatusLine(run.console);
   screen.Write(machine.err);
-  EXPECT_EQ(screen.Text(), "0 folders, 0 entries, 0 reparse points, 0 hard-link candidates  /b|");
+  EXPECT_EQ(screen.Text(), "0 folders 0 entries 0 reparse 0 multi-link | /b|");
 }
 
 // The folder gets what the counts leave: whole when it fits exactly, cut in
-// the middle when one column short, and left out below 12 columns.
+// the middle when one column short; below 10 columns it goes beside the
+// folders and entries alone.
 TEST(StatusLineWidth, FolderFitsTheRoomLeft) {
   MemoryMachine machine;
   StatusLineState line;
   line.enabled = true;
-  const std::u16string counts = u"0 folders, 0 entries, 0 reparse points, 0 hard-link candidates";
-  // The counts, two spaces, the folder, and the last column left free.
-  const auto widthFor = [&](int room) { return static_cast<int32_t>(counts.size()) + 3 + room; };
+  const std::u16string counts = u"0 folders 0 entries 0 reparse 0 multi-link";
+  const std::u16string walked = u"0 folders 0 entries";
+  // The counts, " | ", the folder, and the last column left free.
+  const auto widthFor = [&](int room) { return static_cast<int32_t>(counts.size()) + 4 + room; };
   const struct {
     const char16_t* folder;
     int room;
-    const char16_t* shown;  // null: left out
+    bool allCounts;
+    const char16_t* shown;
   } cases[] = {
-      {u"/srv/abcdefg", 12, u"/srv/abcdefg"},   // exactly the room
-      {u"/srv/abcdefgh", 12, u"/srv...defgh"},  // one column more
-      {u"/srv/abcdefg", 13, u"/srv/abcdefg"},
-      {u"/srv/abcdefg", 11, nullptr},  // under the narrowest folder
-      {u"/srv/abcdefghijk", 12, u"/srv...ghijk"},
+      {u"/srv/abcde", 10, true, u"/srv/abcde"},   // exactly the room
+      {u"/srv/abcdef", 10, true, u"/sr...cdef"},  // one column more
+      {u"/srv/abcde", 11, true, u"/srv/abcde"},
+      {u"/srv/abcde", 9, false, u"/srv/abcde"},  // under the narrowest folder
+      {u"/srv/abcdefghijk", 10, true, u"/sr...hijk"},
   };
   for (const auto& c : cases) {
     line.ListingFolder(c.folder);
     const std::u16string text = StatusLineText(line, machine, widthFor(c.room));
-    EXPECT_EQ(text, c.shown == nullptr ? counts : counts + u"  " + c.shown)
+    EXPECT_EQ(text, (c.allCounts ? counts : walked) + u" | " + c.shown)
         << c.room << " " << std::string(text.begin(), text.end());
     EXPECT_LT(static_cast<int32_t>(text.size()), widthFor(c.room));
+  }
+}
+
+// What a terminal of 40, 80 or 200 columns shows of one drawing: the folder
+// at every width, with counts as a large tree gives them and up to ten
+// million.
+TEST(StatusLineWidth, TheFolderShowsAtFortyEightyAndTwoHundredColumns) {
+  const std::u16string folder = u"/usr/share/doc/some-package/examples/deeper";
+  const struct {
+    int16_t width;
+    uint64_t folders, entries, reparsePoints, candidates;
+    const char* row;
+  } cases[] = {
+      {200, 9036, 114854, 3467, 13801,
+       "9036 folders 114k entries 3467 reparse 13k multi-link | "
+       "/usr/share/doc/some-package/examples/deeper|"},
+      {80, 9036, 114854, 3467, 13801,
+       "9036 folders 114k entries 3467 reparse 13k multi-link | /usr/shar...ples/deeper|"},
+      {40, 9036, 114854, 3467, 13801, "9036 folders 114k entries | /us...eeper|"},
+      {80, 9999999, 10000000, 9999999, 10000000,
+       "9.9M folders 10M entries 9.9M reparse 10M multi-link | /usr/share...ples/deeper|"},
+      {40, 9999999, 10000000, 9999999, 10000000, "9.9M folders 10M entries | /usr...eeper|"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.width);
+    PosixMachine machine;
+    quorrex::Run run(machine);
+    StatusLineState& line = run.console.statusLine;
+    line.enabled = true;
+    line.folders = c.folders;
+    line.entries = c.entries;
+    line.reparsePoints = c.reparsePoints;
+    line.linkCandidates = c.candidates;
+    line.ListingFolder(folder);
+    machine.statusConsoleWidth = c.width;
+    Screen screen;
+    screen.Resize(static_cast<size_t>(c.width));
+    ResumeStatusLine(run.console);
+    screen.Write(machine.err);
+    EXPECT_EQ(screen.Text(), c.row);
+    EXPECT_EQ(screen.row(), 0u);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <random>
 
+#include "console/display_text.h"
 #include "memory_machine.h"
 #include "run_fixture.h"
 #include "support/memory.h"
@@ -38,6 +39,26 @@ TEST(LosslessUtf8, InvalidBytesBecomeLoneSurrogatesAndComeBack) {
   }
   EXPECT_EQ(DecodeUtf8Lossless("\xFF"), u"\xDCFF");
   EXPECT_EQ(DecodeUtf8Lossless("ab\xC3"), u"ab\xDCC3");
+}
+
+TEST(TerminalText, ControlsAndStrayBytesShowAsQuestionMarksAndCharactersStay) {
+  const struct {
+    const char* what;
+    std::u16string text;
+    std::u16string shown;
+  } cases[] = {
+      {"plain and accented", u"caf\u00E9", u"caf\u00E9"},
+      {"C0, DEL and C1", u"a\x1b[2J\x7f\x9b", u"a?[2J??"},
+      {"every byte that was not UTF-8", DecodeUtf8Lossless("bad\xFFname\x80\xC3"), u"bad?name??"},
+      // U+10080 is D800 DC80: its low half is no stray byte.
+      {"characters beyond the first plane", u"\U00010080\U0001F600", u"\U00010080\U0001F600"},
+      {"a high surrogate before a stray byte", u"\xD800\xDCFF", u"\xD800\xDCFF"},
+      {"a stray byte after a whole pair", u"\U0001F600\xDCFF", u"\U0001F600?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(MaskControlCharacters(c.text), c.shown);
+  }
 }
 
 TEST(LosslessUtf8, EveryByteStringRoundTrips) {

@@ -303,6 +303,11 @@ bool PosixPlatform::StdoutIsConsole() {
   return isatty(STDOUT_FILENO) == 1;
 }
 
+bool PosixPlatform::StdoutIsPipe() {
+  struct stat st;
+  return fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 ScreenInfo PosixPlatform::GetScreenInfo() {
   ScreenInfo info;
   info.width = TerminalWidth(STDOUT_FILENO);

@@ -353,6 +353,7 @@ bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& d
   }
   target.volume = true;
   target.text = device + " (" + type + ")";
+  target.mount.type = type;
   return true;
 }
 
@@ -699,17 +700,7 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
   if (buffer.size() < kMountHeaderSize + 8) return false;
   MountTarget target;
   std::string device;
-  if (ParentFd(entry) >= 0) {
-    if (!static_cast<PosixListing*>(entry.parent)->MountAt(name, target, device)) return false;
-  } else {
-    // Named by its path: its folder is opened to be asked.
-    const char* leaf = nullptr;
-    const int holder = OpenHolderDeep(name, leaf);
-    if (holder < 0) return false;
-    PosixListing folder(holder == AT_FDCWD ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : holder,
-                        &Mounts());
-    if (!folder.MountAt(leaf, target, device)) return false;
-  }
+  if (!FindMount(entry, name, target, device)) return false;
   // A volume is named by its device, as a Windows volume by its GUID, and
   // shown by its print name, the source and type; a bind mount's substitute
   // name is the folder it shows, behind the NT prefix.
@@ -756,6 +747,41 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
   result.stage = ReparseRead::Stage::kRead;
   result.error = win_error::kSuccess;
   result.bytesReturned = static_cast<uint32_t>(kMountHeaderSize) + pathBytes;
+  return true;
+}
+
+bool PosixPlatform::FindMount(const EntryRef& entry, const char* name, MountTarget& target,
+                              std::string& device) {
+  if (ParentFd(entry) >= 0) {
+    return static_cast<PosixListing*>(entry.parent)->MountAt(name, target, device);
+  }
+  // Named by its path: its folder is opened to be asked.
+  const char* leaf = nullptr;
+  const int holder = OpenHolderDeep(name, leaf);
+  if (holder < 0) return false;
+  PosixListing folder(holder == AT_FDCWD ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : holder,
+                      &Mounts());
+  return folder.MountAt(leaf, target, device);
+}
+
+bool PosixPlatform::DescribeMount(const std::u16string& openName, const EntryRef& entry,
+                                  MountFacts& facts) {
+  int dirFd = AT_FDCWD;
+  std::string bytes;
+  const char* name = Locate(entry, openName, dirFd, bytes);
+  MountTarget target;
+  std::string device;
+  if (!FindMount(entry, name, target, device)) return false;
+  const MountEntry& mount = target.mount;
+  facts = MountFacts{};
+  DecodeUtf8Lossless(mount.source.empty() ? device : mount.source, facts.source);
+  DecodeUtf8Lossless(mount.type, facts.fsType);
+  DecodeUtf8Lossless(mount.options, facts.options);
+  DecodeUtf8Lossless(mount.root, facts.root);
+  DecodeUtf8Lossless(device, facts.device);
+  facts.hasMountId = mount.hasId;
+  facts.mountId = mount.id;
+  facts.deleted = mount.deleted;
   return true;
 }
 

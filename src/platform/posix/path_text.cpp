@@ -100,6 +100,13 @@ std::vector<MountEntry> ParseMountInfo(std::string_view text) {
     if (dash + 2 < fields.size()) mount.source = UnescapeOctal(fields[dash + 2]);
     mount.device = fields[2];
     mount.root = UnescapeOctal(fields[3]);
+    // A bind whose folder was deleted: the kernel adds its marker.
+    constexpr std::string_view kDeleted = "//deleted";
+    if (mount.root.size() > kDeleted.size() && mount.root.ends_with(kDeleted)) {
+      mount.root.resize(mount.root.size() - kDeleted.size());
+      mount.deleted = true;
+    }
+    if (fields.size() > 5) mount.options = fields[5];
     mount.hasId = Number(fields[0], mount.id) && Number(fields[1], mount.parent);
     mounts.push_back(std::move(mount));
   });
@@ -115,6 +122,7 @@ std::vector<MountEntry> ParseProcMounts(std::string_view text) {
     mount.point = UnescapeOctal(fields[1]);
     mount.type = UnescapeOctal(fields[2]);
     mount.source = UnescapeOctal(fields[0]);
+    if (fields.size() > 3) mount.options = fields[3];
     mounts.push_back(std::move(mount));
   });
   return mounts;
@@ -139,9 +147,27 @@ const MountEntry* FindMountFor(const std::vector<MountEntry>& mounts, std::strin
   return best;
 }
 
+namespace {
+
+// `point` without the "/" it may end with, "/" itself left whole.
+std::string_view Trimmed(std::string_view point) {
+  while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
+  return point;
+}
+
+// Whether `point` is `path` or a folder above it.
+bool HoldsPath(std::string_view point, std::string_view path) {
+  point = Trimmed(point);
+  if (point == "/") return true;
+  return path.starts_with(point) && (path.size() == point.size() || path[point.size()] == '/');
+}
+
+}  // namespace
+
 MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index) {
   const MountEntry& mount = mounts[index];
   MountTarget target;
+  target.mount = mount;
   // Without a device (the older table) every mount is a volume.
   bool bind = false;
   for (size_t i = 0; i < index && !bind && mount.root != "/"; ++i) {
@@ -153,35 +179,46 @@ MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index) {
     return target;
   }
   target.volume = false;
+  const auto sourceForm = [&] {
+    return (mount.source.empty() ? mount.type : mount.source) + "[" + mount.root + "]";
+  };
+  // A deleted folder is visible nowhere.
+  if (mount.deleted) {
+    target.text = sourceForm();
+    return target;
+  }
   const MountEntry* best = nullptr;
+  std::string bestText;
   for (size_t i = 0; i < index; ++i) {
     const MountEntry& other = mounts[i];
-    if (other.device != mount.device) continue;
+    if (other.device != mount.device || other.deleted) continue;
     std::string_view root = other.root;
     while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
     const bool holds =
         root == "/" || (mount.root.starts_with(root) &&
                         (mount.root.size() == root.size() || mount.root[root.size()] == '/'));
     if (!holds || (best != nullptr && root.size() <= best->root.size())) continue;
-    // A mount covered by a later one on the same point shows nothing.
-    bool covered = false;
-    for (size_t j = i + 1; j < mounts.size() && !covered; ++j) {
-      covered = j != index && mounts[j].point == other.point;
+    std::string_view rest = std::string_view(mount.root).substr(root == "/" ? 0 : root.size());
+    std::string text = other.point;
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    if (!rest.empty()) {
+      if (text.back() != '/') text += '/';
+      text += rest;
     }
-    if (!covered) best = &other;
+    // A mount on a folder of that path below the point covers it, in
+    // whatever order the table lists the two; so does a later one on the
+    // point itself or above it. The path shows something else now.
+    const size_t pointLength = Trimmed(other.point).size();
+    bool covered = false;
+    for (size_t j = 0; j < mounts.size() && !covered; ++j) {
+      if (j == index || j == i || !HoldsPath(mounts[j].point, text)) continue;
+      covered = Trimmed(mounts[j].point).size() > pointLength || j > i;
+    }
+    if (covered) continue;
+    best = &other;
+    bestText = std::move(text);
   }
-  if (best == nullptr) {
-    target.text = (mount.source.empty() ? mount.type : mount.source) + "[" + mount.root + "]";
-    return target;
-  }
-  std::string_view rest =
-      std::string_view(mount.root).substr(best->root == "/" ? 0 : best->root.size());
-  target.text = best->point;
-  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  if (!rest.empty()) {
-    if (target.text.back() != '/') target.text += '/';
-    target.text += rest;
-  }
+  target.text = best == nullptr ? sourceForm() : bestText;
   return target;
 }
 

@@ -23,6 +23,11 @@ struct MountEntry {
   std::string source;
   std::string device;
   std::string root = "/";
+  // The mount's own options as the table gives them ("rw,nosuid,relatime").
+  std::string options;
+  // The folder at its root was deleted (the kernel's "//deleted" after the
+  // root, which `root` no longer holds).
+  bool deleted = false;
   bool hasId = false;
   uint64_t id = 0;
   uint64_t parent = 0;
@@ -50,11 +55,15 @@ std::string MountPointByDevice(const std::string& path);
 // first mount of a device, whatever its root. A later mount of a folder
 // inside a file system that is mounted already is a bind mount, whose text is where its folder is
 // visible: the point of an earlier mount of the device whose root holds the bind's root (the
-// nearest such root, not covered by a mount on the same point), joined with the rest of that root;
-// or, with none, the source and the root: "/dev/sdb1[/a/b]".
+// nearest such root, whose path is not covered by a later mount on it or on a folder above it),
+// joined with the rest of that root; or, with none (or when the bind's folder was deleted), the
+// source and the root: "/dev/sdb1[/a/b]".
 struct MountTarget {
   bool volume = true;
   std::string text;
+  // The mount's row of the table; for one the table lacks, its type and its
+  // device as the source.
+  MountEntry mount;
 };
 MountTarget TargetOfMount(const std::vector<MountEntry>& mounts, size_t index);
 

@@ -140,6 +140,8 @@ class PosixPlatform final : public Platform {
   uint64_t AddressSpaceLeft() override;
   bool QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t& error) override;
   LinkTarget FindLinkTarget(const std::u16string& openName, const EntryRef& entry) override;
+  bool DescribeMount(const std::u16string& openName, const EntryRef& entry,
+                     MountFacts& facts) override;
   ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
                               std::span<uint8_t> buffer) override;
 
@@ -151,6 +153,7 @@ class PosixPlatform final : public Platform {
   void CloseHandle(Handle) override {}
 
   bool StdoutIsConsole() override;
+  bool StdoutIsPipe() override;
   ScreenInfo GetScreenInfo() override;
   bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
@@ -186,6 +189,9 @@ class PosixPlatform final : public Platform {
   // *at() call, when it is a mount point; false when it is not.
   bool ReadMountData(const EntryRef& entry, const char* name, std::span<uint8_t> buffer,
                      ReparseRead& result);
+  // What the mount on the folder `entry`, named `name` for an *at() call,
+  // leads to, and its device; false when it is no mount point.
+  bool FindMount(const EntryRef& entry, const char* name, MountTarget& target, std::string& device);
 
   // The NTFS volume the open folder `fd` is on, when it is one; each device
   // is asked once per run.

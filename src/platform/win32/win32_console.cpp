@@ -285,6 +285,11 @@ bool Win32Platform::StdoutIsConsole() {
   return ::GetConsoleMode(StdOut(), &mode) != 0;
 }
 
+bool Win32Platform::StdoutIsPipe() {
+  // Anonymous and named pipes, and sockets, are all of this type.
+  return ::GetFileType(StdOut()) == FILE_TYPE_PIPE;
+}
+
 ScreenInfo Win32Platform::GetScreenInfo() {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   // On failure the record stays zero, which is what a non-console reports.

@@ -110,6 +110,7 @@ class Win32Platform final : public Platform {
 
   // Console output
   bool StdoutIsConsole() override;
+  bool StdoutIsPipe() override;
   ScreenInfo GetScreenInfo() override;
   bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;

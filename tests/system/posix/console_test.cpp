@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -140,6 +141,36 @@ TEST(PosixConsole, SignalsArriveAsControlEvents) {
   });
   ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(PosixConsole, StandardOutputIsAPipeOnlyWhereAnotherProgramReadsIt) {
+  PosixPlatform platform;
+  int fds[2] = {-1, -1};
+  ASSERT_EQ(pipe(fds), 0);
+  int sockets[2] = {-1, -1};
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sockets), 0);
+  char path[] = "/tmp/quorrex-stdout-XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  const int devNull = open("/dev/null", O_WRONLY);
+  const struct {
+    const char* name;
+    int fd;
+    bool pipe;
+  } cases[] = {
+      {"a pipe", fds[1], true},
+      {"a socket", sockets[0], true},
+      {"a file", file, false},
+      {"/dev/null", devNull, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const StdoutSwap swap(c.fd);
+    EXPECT_EQ(platform.StdoutIsPipe(), c.pipe);
+    EXPECT_FALSE(platform.StdoutIsConsole());
+  }
+  for (const int fd : {fds[0], fds[1], sockets[0], sockets[1], file, devNull}) close(fd);
+  unlink(path);
 }
 
 }  // namespace

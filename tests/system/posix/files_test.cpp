@@ -392,5 +392,32 @@ TEST_F(PosixFilesTest, VolumeOfAFolderThatDoesNotExist) {
             win_error::kPathNotFound);
 }
 
+TEST_F(PosixFilesTest, ALinkThatLeadsNowhereOrLoopsIsMissing) {
+  ASSERT_TRUE(tmp.File("file"));
+  ASSERT_TRUE(tmp.Folder("dir"));
+  ASSERT_TRUE(tmp.Link("to-file", "file"));
+  ASSERT_TRUE(tmp.Link("to-dir", "dir"));
+  ASSERT_TRUE(tmp.Link("nowhere", "gone"));
+  ASSERT_TRUE(tmp.Link("through-file", "file/x"));  // ENOTDIR
+  ASSERT_TRUE(tmp.Link("self", "self"));            // ELOOP
+  ASSERT_TRUE(tmp.Link("ping", "pong"));
+  ASSERT_TRUE(tmp.Link("pong", "ping"));
+  ASSERT_TRUE(tmp.Link("to-loop", "ping"));
+  const struct {
+    const char* name;
+    LinkTarget expected;
+  } cases[] = {
+      {"to-file", LinkTarget::kExists},  {"to-dir", LinkTarget::kExists},
+      {"nowhere", LinkTarget::kMissing}, {"through-file", LinkTarget::kMissing},
+      {"self", LinkTarget::kMissing},    {"ping", LinkTarget::kMissing},
+      {"to-loop", LinkTarget::kMissing},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::u16string path = tmp.Wide() + u"/" + DecodeUtf8Lossless(c.name);
+    EXPECT_EQ(platform.FindLinkTarget(path, ByPath(path)), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace quorrex

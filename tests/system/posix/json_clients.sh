@@ -29,6 +29,8 @@ ln "$tree/plain" "$tree/sub/plain three"
 ln -s ../plain "$tree/sub/to plain"
 ln -s "/nowhere/$bad" "$tree/sub/dangling"
 ln -s "$feed" "$tree/sub/to feed"
+ln -s loop-b "$tree/sub/loop-a"       # a loop of links (ELOOP)
+ln -s loop-a "$tree/sub/loop-b"
 
 # Checks one run's records: every line is JSON, the first is the start and
 # the last the end, every path names something on disk, byte for byte.
@@ -76,6 +78,7 @@ targets=$(jq -r 'select(.type == "reparse_point" and .kind == "symlink")
                  | "\(.target) dangling=\(.dangling) relative=\(.relative)"' "$work/out" | sort)
 expected=$(printf '%s\n' "../plain dangling=false relative=true" \
   "/nowhere/bad�name dangling=true relative=false" \
+  "loop-a dangling=true relative=true" "loop-b dangling=true relative=true" \
   "line" "feed dangling=false relative=true" | sort)
 [ "$targets" = "$expected" ] || fail "symlink targets: $targets"
 raw=$(jq -r 'select(.kind == "symlink" and .target_base64) | .target_base64' "$work/out" |
@@ -84,8 +87,11 @@ raw=$(jq -r 'select(.kind == "symlink" and .target_base64) | .target_base64' "$w
 groups=$(jq -c 'select(.type == "hard_link_group") | [.links, (.paths | length)]' "$work/out" |
   sort | tr '\n' ' ')
 [ "$groups" = "[2,2] [3,3] " ] || fail "groups: $groups"
+# How much of the tree the run went through: 3 folders, their 12 entries.
+walked=$(jq -c 'select(.type == "summary") | [.folders, .entries, .errors, .skipped]' "$work/out")
+[ "$walked" = "[3,12,0,0]" ] || fail "the summary's walk: $walked"
 end=$(jq -c 'select(.type == "end")' "$work/out")
-[ "$end" = '{"type":"end","exit_code":0,"reason":"completed","stopped_by":null}' ] ||
+[ "$end" = '{"type":"end","exit_code":0,"reason":"completed","stopped_by":null,"errors":0}' ] ||
   fail "end: $end"
 
 # --- A mount, where this user may make one ---------------------------------------
@@ -97,6 +103,31 @@ if unshare -m true 2>/dev/null; then
   mount=$(jq -r 'select(.type == "reparse_point" and (.kind == "volume_mount_point" or
                  .kind == "junction")) | .path' "$work/mounted")
   [ "$mount" = "$tree/mnt" ] || fail "the mount: $mount"
+  # Binds whose folder the path no longer shows: covered by a later mount,
+  # or deleted. Both are shown in their source form, and the records say
+  # which one was deleted.
+  binds=$work/binds
+  mkdir -p "$binds/src/x" "$binds/gone/y" "$binds/covered" "$binds/deleted"
+  unshare -m bash -c "mount --make-rprivate / &&
+    mount --bind '$binds/src/x' '$binds/covered' && mount -t tmpfs cover '$binds/src' &&
+    mount --bind '$binds/gone/y' '$binds/deleted' && rmdir '$binds/gone/y' &&
+    QUORREX_FORMAT=json '$program' '$binds' -s >'$work/binds.json';
+    '$program' '$binds' -s >'$work/binds.txt'" 2>/dev/null
+  check_records "$work/binds.json" >/dev/null || fail "the records of a run with binds"
+  shown=$(jq -r 'select(.kind == "junction") | "\(.path | ltrimstr($b)) \(.deleted) \(.target)"' \
+    --arg b "$binds/" "$work/binds.json" | sed 's/^\([a-z]*\) \([a-z]*\) [^[]*\[/\1 \2 [/' | sort)
+  expected=$(printf '%s\n' "covered false [$binds/src/x]" "deleted true [$binds/gone/y]")
+  [ "$shown" = "$expected" ] || fail "binds: $shown"
+  # Mounts by type, as a user would count them.
+  types=$(jq -r 'select(.type == "reparse_point" and .fstype) | .fstype' "$work/binds.json" |
+    sort | uniq -c | awk '{print $2 "=" $1}' | tr '\n' ' ')
+  case "$types" in
+  *"tmpfs=1 "*) ;;
+  *) fail "mounts by type: $types" ;;
+  esac
+  ! grep -q '??' "$work/binds.json" || fail "an NT prefix in the records of POSIX mounts"
+  grep -q "^ -> .*\[$binds/src/x\]\$" "$work/binds.txt" || fail "the covered bind's text"
+  grep -q "^ -> .*\[$binds/gone/y\]\$" "$work/binds.txt" || fail "the deleted bind's text"
 else
   echo "no mount namespace for this user: the mount is left out"
 fi
@@ -122,7 +153,7 @@ wait "$pid" || code=$?
 [ "$code" = 3 ] || fail "exit code after SIGINT: $code"
 check_records "$work/stopped" >/dev/null || fail "the records of a stopped run"
 end=$(tail -n 1 "$work/stopped")
-[ "$end" = '{"type":"end","exit_code":3,"reason":"stopped","stopped_by":"SIGINT"}' ] ||
+[ "$end" = '{"type":"end","exit_code":3,"reason":"stopped","stopped_by":"SIGINT","errors":0}' ] ||
   fail "end after SIGINT: $end"
 ! grep -q 'SIGINT received' "$work/stopped" || fail "a text message among the records"
 

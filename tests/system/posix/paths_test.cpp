@@ -137,7 +137,18 @@ TEST(PosixPathText, WhatAMountLeadsTo) {
       "33 26 0:41 / /media/my\\040disk rw - vfat /dev/sdc1 rw\n"
       "34 26 0:42 / /hidden rw - tmpfs one rw\n"
       "35 26 0:42 /sub /mnt/sub rw - tmpfs one rw\n"
-      "36 26 0:43 / /hidden rw - tmpfs two rw\n");
+      "36 26 0:43 / /hidden rw - tmpfs two rw\n"
+      "37 26 8:1 /tmp/t/src/x /tmp/t/dst rw,nosuid - ext4 /dev/sda1 rw\n"
+      "38 26 8:1 /gone/x//deleted /mnt/gone ro,relatime - ext4 /dev/sda1 rw\n"
+      "39 26 8:1 /home/me /mnt/me rw - ext4 /dev/sda1 rw\n");
+  // A table that lists mounts before the root they stand on.
+  const auto unordered = ParseMountInfo(
+      "22 27 0:21 / /tmp rw - tmpfs tmpfs rw\n"
+      "27 1 254:0 / / rw - ext4 /dev/vda rw\n"
+      "28 27 254:0 /tmp/t/x /srv/x rw - ext4 /dev/vda rw\n"
+      "29 27 254:0 /srv/data /mnt/data rw - ext4 /dev/vda rw\n");
+  EXPECT_EQ(TargetOfMount(unordered, 2).text, "/dev/vda[/tmp/t/x]");
+  EXPECT_EQ(TargetOfMount(unordered, 3).text, "/srv/data");
   struct Case {
     size_t index;
     bool volume;
@@ -153,12 +164,22 @@ TEST(PosixPathText, WhatAMountLeadsTo) {
       {7, true, "/dev/sdc1 (vfat)"},  // escaped point, own device
       {9, false, "one[/sub]"},        // its volume is covered
       {10, true, "two (tmpfs)"},
+      {11, false, "/dev/sda1[/tmp/t/src/x]"},  // /tmp is a tmpfs mounted over it
+      {12, false, "/dev/sda1[/gone/x]"},       // the bound folder was deleted
+      {13, false, "/dev/sda1[/home/me]"},      // /home is another file system now
   };
   for (const Case& c : cases) {
     const MountTarget target = TargetOfMount(mounts, c.index);
     EXPECT_EQ(target.volume, c.volume) << c.index;
     EXPECT_EQ(target.text, c.text) << c.index;
   }
+  // The row goes with the target: the options as the table has them, and a
+  // deleted folder's root without the kernel's marker.
+  EXPECT_EQ(TargetOfMount(mounts, 11).mount.options, "rw,nosuid");
+  EXPECT_FALSE(TargetOfMount(mounts, 11).mount.deleted);
+  EXPECT_EQ(TargetOfMount(mounts, 12).mount.root, "/gone/x");
+  EXPECT_EQ(TargetOfMount(mounts, 12).mount.options, "ro,relatime");
+  EXPECT_TRUE(TargetOfMount(mounts, 12).mount.deleted);
   // The older table has no devices: every mount is a volume.
   const auto old = ParseProcMounts("/dev/sda1 / ext4 rw 0 0\n/dev/sda1 /mnt ext4 rw 0 0\n");
   EXPECT_EQ(TargetOfMount(old, 1).text, "/dev/sda1 (ext4)");
