@@ -190,6 +190,7 @@ class Walk {
     const size_t shownLength = DisplayForm(mask, DisplayRule::kAnyLongPath).size();
     AppendSearchMask(mask, separator_);
     const std::u16string_view shown = DisplayForm(mask, DisplayRule::kAnyLongPath);
+    ++scan_.tallies.totals.errors;
     scan_.printer->FolderListedInPart(shown.substr(0, shownLength), shown, error);
   }
 
