@@ -147,10 +147,11 @@ TEST(ProgramTest, RecordsForScriptsCarryEveryName) {
   const Case cases[] = {
       {"names outside the code page", u"-s first \"\u03A9mega \u65E5\u672C\"", 2,
        "{\"type\":\"end\",\"exit_code\":2,\"reason\":\"second_file_spec\","
-       "\"argument\":\"\xCE\xA9mega \xE6\x97\xA5\xE6\x9C\xAC\",\"stopped_by\":null}"},
+       "\"argument\":\"\xCE\xA9mega \xE6\x97\xA5\xE6\x9C\xAC\",\"stopped_by\":null,\"errors\":0}"},
       {"an unpaired surrogate", u"first x\xD800", 2,
        "{\"type\":\"end\",\"exit_code\":2,\"reason\":\"second_file_spec\","
-       "\"argument\":\"x\xEF\xBF\xBD\",\"argument_base64\":\"eAAA2A==\",\"stopped_by\":null}"},
+       "\"argument\":\"x\xEF\xBF\xBD\",\"argument_base64\":\"eAAA2A==\",\"stopped_by\":null,"
+       "\"errors\":0}"},
   };
   ::SetEnvironmentVariableW(L"QUORREX_FORMAT", L"json");
   for (const Case& c : cases) {
@@ -178,7 +179,7 @@ TEST(ProgramTest, RecordsForScriptsCarryEveryName) {
         std::string::npos)
         << outcome.out;
     EXPECT_NE(outcome.out.find("{\"type\":\"end\",\"exit_code\":7,\"reason\":\"no_reparse_points\","
-                               "\"file_system\":\"NTFS\",\"stopped_by\":null}\n"),
+                               "\"file_system\":\"NTFS\",\"stopped_by\":null,\"errors\":0}\n"),
               std::string::npos)
         << outcome.out;
   }
