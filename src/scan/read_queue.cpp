@@ -57,7 +57,6 @@ void ReadQueue::CheckLocked(const char* transition) {
     const bool ending = stopping_.StopRequested() || abort_.StopRequested();
     size_t queued = 0;
     size_t ahead = 0;
-    size_t holding = 0;
     for (auto it = known_.begin(); it != known_.end();) {
       const ListedFolderPtr folder = it->second.lock();
       if (!folder) {
@@ -74,16 +73,10 @@ void ReadQueue::CheckLocked(const char* transition) {
           Broken("listed ahead = folders listed and not taken", transition);
         }
       }
-      if (folder->holdsUnit) {
-        ++holding;
-        if (folder->queueState != State::kQueued) {
-          Broken("units reserved = folders holding one", transition);
-        }
-      }
     }
     if (queued != queued_) Broken("queued = folders waiting for a reader", transition);
     if (ahead != listedAhead_) Broken("listed ahead = folders listed and not taken", transition);
-    if (holding != reserved_) Broken("units reserved = folders holding one", transition);
+    if (queued != reserved_) Broken("units reserved = folders holding one", transition);
     if (reserved_ > budget_.readerShare() || listedAhead_ > window_ + 1) {
       Broken("the readers' share stays under its limit", transition);
     }
@@ -106,11 +99,12 @@ ReadQueue::~ReadQueue() {
   // Queued folders hold their parents and their units: let go, so that every
   // folder and its open listing is released.
   for (ListedFolderPtr& folder : heap_) {
-    if (folder->holdsUnit) {
+    if (folder->queueState == State::kQueued) {
       budget_.Give();
       --reserved_;
+      --queued_;
+      folder->queueState = State::kDropped;
     }
-    folder->holdsUnit = false;
     folder->parent.reset();
   }
   heap_.clear();
@@ -205,7 +199,6 @@ void ReadQueue::Retire(ListedFolderPtr folder) {
 bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
   if (folder->queueState != State::kNew) return true;  // queued before, or the walk's
   if (!budget_.TryReserve()) return false;
-  folder->holdsUnit = true;
   ++reserved_;
   folder->queueState = State::kQueued;
   heap_.push_back(folder);
@@ -240,7 +233,6 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     --queued_;
     folder->queueState = State::kReading;
     // The unit reserved for it travels with the open.
-    folder->holdsUnit = false;
     --reserved_;
     folder->ahead = true;
     ++listedAhead_;
@@ -264,18 +256,20 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
   {
     std::lock_guard<std::mutex> hold(lock_);
     const bool givenBack = opened == OpenResult::kShort || opened == OpenResult::kParentClosed;
-    if (folder->queueState == State::kDropped) {
+    const bool dropped = folder->queueState == State::kDropped;
+    if (dropped) {
       closing.push_back(folder);
       folder->parent.reset();
       ForgetLocked(*folder);
     } else {
-      folder->queueState = givenBack ? State::kGivenBack : State::kListed;
+      folder->queueState = State::kListed;
+      folder->outcome.toList = givenBack;
       // Its subfolders are read ahead in turn, in the walk's order, as far
       // as the readers' share of the budget reaches; the walk queues the
       // rest when it gets there.
       if (!givenBack && !stopping_.StopRequested()) QueueSubfoldersLocked(*folder);
     }
-    if (folder->queueState != State::kListed && folder->ahead) {
+    if ((dropped || givenBack) && folder->ahead) {
       folder->ahead = false;
       --listedAhead_;
     }
@@ -329,23 +323,22 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       // for a core as for the disk. The window may be one over its size for
       // this, never more.
       handover.other = NextQueuedLocked(window_ + 1);
-      handover.kind = handover.other ? Handover::Kind::kOther : Handover::Kind::kReading;
+      handover.kind = Handover::Kind::kMeanwhile;
       return handover;
     }
     case State::kQueued:
       // Its reserved unit is the walk's now.
       --queued_;
       --reserved_;
-      handover.kind = Handover::Kind::kToList;
+      handover.unit = true;
+      folder->outcome.toList = true;
       break;
     case State::kListed:
-      handover.kind = Handover::Kind::kListed;
       break;
     case State::kNew:
-    case State::kGivenBack:
     case State::kTaken:
     case State::kDropped:
-      handover.kind = Handover::Kind::kToList;
+      folder->outcome.toList = true;
       break;
   }
   folder->queueState = State::kTaken;
@@ -373,6 +366,8 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
   switch (folder->queueState) {
     case State::kQueued:
       --queued_;
+      budget_.Give();
+      --reserved_;
       break;
     case State::kReading:
       folder->queueState = State::kDropped;  // its reader lets go when done
@@ -381,16 +376,10 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
       return;
     case State::kNew:
     case State::kListed:
-    case State::kGivenBack:
     case State::kTaken:
       break;
   }
   folder->queueState = State::kDropped;
-  if (folder->holdsUnit) {
-    budget_.Give();
-    --reserved_;
-  }
-  folder->holdsUnit = false;
   folder->parent.reset();
   if (folder->ahead) {
     folder->ahead = false;

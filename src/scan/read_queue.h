@@ -53,12 +53,17 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // What the walk gets when it asks for a folder.
   struct Handover {
     enum class Kind {
-      kListed,   // a reader listed it (or failed to open it: see its outcome)
-      kToList,   // nobody listed it: the walk lists it itself
-      kReading,  // a reader lists it now: WaitFor() it, or Take() again
-      kOther,    // meanwhile, `other` is the walk's to read as a reader would
+      // The folder is the walk's: read by a reader (listed, or failed to
+      // open: see its outcome), or, when its outcome says `toList`, to be
+      // opened and listed by the walk, with the unit reserved for it when
+      // `unit` says so.
+      kTheWalks,
+      // A reader lists it now. Meanwhile the walk reads `other` as a reader
+      // would, when there is one, or else WaitFor()s it; then Take()s again.
+      kMeanwhile,
     };
-    Kind kind = Kind::kToList;
+    Kind kind = Kind::kTheWalks;
+    bool unit = false;
     ListedFolderPtr other;
   };
 
@@ -81,13 +86,13 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // Queues a folder not queued before, with a unit of the budget reserved
   // for its open; false when the readers' share of the budget is spent.
   bool Queue(const ListedFolderPtr& folder);
-  // Hands `folder` (queued or not) to the walk. A folder handed over as
-  // kToList still holds its reserved unit when `holdsUnit` says so.
+  // Hands `folder` (queued or not) to the walk, or something to do
+  // meanwhile.
   Handover Take(const ListedFolderPtr& folder);
   // Waits, a little while at most, for a change to `folder`'s reading.
   void WaitFor(const ListedFolderPtr& folder);
   // Opens and lists a folder as a reader does, and hands it on: for the
-  // readers, and for the walk with a folder it got as kOther.
+  // readers, and for the walk with a folder it got to read meanwhile.
   void ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch);
   // The walk will not enter `folder`: its unit and listing go back now, with
   // those of the subfolders queued from its listing.
