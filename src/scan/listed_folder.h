@@ -88,16 +88,15 @@ struct ListedFolder {
   // --- Its place in the read queue: guarded by the queue's lock once it is
   // queued ---------------------------------------------------------------------
   enum class QueueState : uint8_t {
-    kNew,      // never queued: the walk's alone
+    kWalks,    // the walk's: never queued, or taken (and never queued again)
     kQueued,   // waiting for a reader
     kReading,  // a reader lists it
     kListed,   // read by a reader: listed, failed to open, or `toList`
-    kTaken,    // the walk's
     kDropped,  // the walk will not enter it
   };
   // A queued folder, and only a queued one, holds a unit of the budget
   // reserved for its open.
-  QueueState queueState = QueueState::kNew;
+  QueueState queueState = QueueState::kWalks;
   bool ahead = false;  // counted in the queue's window
 
   // --- The listing ----------------------------------------------------------

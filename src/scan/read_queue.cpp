@@ -50,10 +50,25 @@ void ReadQueue::ForgetLocked(const ListedFolder& folder) {
   if constexpr (kChecks) known_.erase(&folder);
 }
 
+void ReadQueue::TakenLocked(const ListedFolderPtr& folder) {
+  if constexpr (kChecks) taken_[folder.get()] = folder;
+}
+
+bool ReadQueue::WasTakenLocked(const ListedFolderPtr& folder) {
+  if constexpr (kChecks) {
+    const auto it = taken_.find(folder.get());
+    if (it == taken_.end()) return false;
+    if (it->second.lock() == folder) return true;
+    taken_.erase(it);  // another folder, made where a freed one was
+  }
+  return false;
+}
+
 void ReadQueue::CheckLocked(const char* transition) {
   if constexpr (kChecks) {
     // After an abort or at the stop, the walk lets go of folders it will
-    // never take: those are forgotten here, unchecked.
+    // never take: those are forgotten here, unchecked, and the counts they
+    // were in can no longer be matched.
     const bool ending = stopping_.StopRequested() || abort_.StopRequested();
     size_t queued = 0;
     size_t ahead = 0;
@@ -61,6 +76,7 @@ void ReadQueue::CheckLocked(const char* transition) {
       const ListedFolderPtr folder = it->second.lock();
       if (!folder) {
         if (!ending) Broken("no unit outlives its folder", transition);
+        uncounted_ = true;
         it = known_.erase(it);
         continue;
       }
@@ -74,6 +90,7 @@ void ReadQueue::CheckLocked(const char* transition) {
         }
       }
     }
+    if (uncounted_) return;
     if (queued != queued_) Broken("queued = folders waiting for a reader", transition);
     if (ahead != listedAhead_) Broken("listed ahead = folders listed and not taken", transition);
     if (queued != reserved_) Broken("units reserved = folders holding one", transition);
@@ -197,7 +214,13 @@ void ReadQueue::Retire(ListedFolderPtr folder) {
 }
 
 bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
-  if (folder->queueState != State::kNew) return true;  // queued before, or the walk's
+  // Queued before, or dropped: nothing to do. A folder in kWalks was never
+  // queued: the walk queues only entries ahead of its place, so never one it
+  // has taken, and a reader only the subfolders of what it has just listed.
+  if (folder->queueState != State::kWalks) return true;
+  if (kChecks && WasTakenLocked(folder)) {
+    Broken("a taken folder is never queued again", "a folder queued");
+  }
   if (!budget_.TryReserve()) return false;
   ++reserved_;
   folder->queueState = State::kQueued;
@@ -335,14 +358,14 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       break;
     case State::kListed:
       break;
-    case State::kNew:
-    case State::kTaken:
+    case State::kWalks:
     case State::kDropped:
       folder->outcome.toList = true;
       break;
   }
-  folder->queueState = State::kTaken;
+  folder->queueState = State::kWalks;
   ForgetLocked(*folder);
+  TakenLocked(folder);
   if (folder->ahead) {
     folder->ahead = false;
     --listedAhead_;
@@ -374,9 +397,8 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
       return;
     case State::kDropped:
       return;
-    case State::kNew:
+    case State::kWalks:
     case State::kListed:
-    case State::kTaken:
       break;
   }
   folder->queueState = State::kDropped;

@@ -26,6 +26,7 @@
 //    within the readers' share of the budget, and the folders listed ahead
 //    within the window (one more while the walk lists one in a reader's
 //    stead);
+//  - "a taken folder is never queued again": the walk's for good;
 //  - "no unit outlives its folder": no folder the queue counts is freed
 //    before it is taken or dropped, short of an abort or the stop;
 //  - "every unit comes back": units reserved + units held by open listings
@@ -122,6 +123,8 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // nothing in builds without them.
   void KnowLocked(const ListedFolderPtr& folder);
   void ForgetLocked(const ListedFolder& folder);
+  void TakenLocked(const ListedFolderPtr& folder);
+  bool WasTakenLocked(const ListedFolderPtr& folder);
   void CheckLocked(const char* transition);
 
   Platform& platform_;
@@ -137,6 +140,8 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   size_t listedAhead_ = 0;             // folders being listed or listed, not taken
   size_t reserved_ = 0;                // units reserved for queued folders
   std::unordered_map<const ListedFolder*, std::weak_ptr<ListedFolder>> known_;  // checks only
+  std::unordered_map<const ListedFolder*, std::weak_ptr<ListedFolder>> taken_;  // checks only
+  bool uncounted_ = false;                 // checks only: a folder was let go at the end, uncounted
   bool walkWaits_ = false;                 // the walk waits for a folder being listed
   std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
   std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on

@@ -396,10 +396,12 @@ class Walk {
 
   // Queues the subfolders of `level` that come next for the readers, each
   // with a unit of the budget reserved for its open, as far ahead of the
-  // walk's position as the window reaches.
+  // walk's position as the window reaches; never one the walk has passed
+  // (taken or refused: the walk's for good).
   void QueueAhead(Level& level) {
     if (readers_ == 0) return;
     std::vector<ListedEntry>& entries = level.folder->entries;
+    level.nextToQueue = std::max(level.nextToQueue, level.position);
     const size_t until = std::min(entries.size(), level.position + 1 + window_);
     for (; level.nextToQueue < until; ++level.nextToQueue) {
       ListedEntry& entry = entries[level.nextToQueue];
