@@ -85,20 +85,6 @@ struct ListedFolder {
   // parent holds it while they may open; a parent gone is a parent closed.
   std::weak_ptr<ListedFolder> parent;
 
-  // --- Its place in the read queue: guarded by the queue's lock once it is
-  // queued ---------------------------------------------------------------------
-  enum class QueueState : uint8_t {
-    kWalks,    // the walk's: never queued, or taken (and never queued again)
-    kQueued,   // waiting for a reader
-    kReading,  // a reader lists it
-    kListed,   // read by a reader: listed, failed to open, or `toList`
-    kDropped,  // the walk will not enter it
-  };
-  // A queued folder, and only a queued one, holds a unit of the budget
-  // reserved for its open.
-  QueueState queueState = QueueState::kWalks;
-  bool ahead = false;  // counted in the queue's window
-
   // --- The listing ----------------------------------------------------------
   // Guarded by `listingLock`. Whoever opens a subfolder through it pins it
   // for that open, without holding the lock: an open may wait long on a

@@ -10,8 +10,6 @@
 namespace quorrex {
 namespace {
 
-using State = ListedFolder::QueueState;
-
 // Orders the heap so that its top is the folder the walk enters first.
 bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
   // std::string compares its bytes as unsigned: char_traits<char>::compare.
@@ -50,6 +48,11 @@ void ReadQueue::ForgetLocked(const ListedFolder& folder) {
   if constexpr (kChecks) known_.erase(&folder);
 }
 
+ReadQueue::Place* ReadQueue::FindLocked(const ListedFolder& folder) {
+  const auto it = places_.find(&folder);
+  return it == places_.end() ? nullptr : &it->second;
+}
+
 void ReadQueue::TakenLocked(const ListedFolderPtr& folder) {
   if constexpr (kChecks) taken_[folder.get()] = folder;
 }
@@ -81,11 +84,12 @@ void ReadQueue::CheckLocked(const char* transition) {
         continue;
       }
       ++it;
-      if (folder->queueState == State::kQueued) ++queued;
-      if (folder->ahead) {
+      const Place* place = FindLocked(*folder);
+      if (place == nullptr) continue;
+      if (place->state == State::kQueued) ++queued;
+      if (place->ahead) {
         ++ahead;
-        if (folder->queueState != State::kReading && folder->queueState != State::kListed &&
-            folder->queueState != State::kDropped) {
+        if (place->state == State::kQueued) {
           Broken("listed ahead = folders listed and not taken", transition);
         }
       }
@@ -116,11 +120,12 @@ ReadQueue::~ReadQueue() {
   // Queued folders hold their parents and their units: let go, so that every
   // folder and its open listing is released.
   for (ListedFolderPtr& folder : heap_) {
-    if (folder->queueState == State::kQueued) {
+    const Place* place = FindLocked(*folder);
+    if (place != nullptr && place->state == State::kQueued) {
       budget_.Give();
       --reserved_;
       --queued_;
-      folder->queueState = State::kDropped;
+      places_.erase(folder.get());
     }
     folder->parent.reset();
   }
@@ -214,16 +219,17 @@ void ReadQueue::Retire(ListedFolderPtr folder) {
 }
 
 bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
-  // Queued before, or dropped: nothing to do. A folder in kWalks was never
+  // Queued before: nothing to do. A folder without a place was never
   // queued: the walk queues only entries ahead of its place, so never one it
-  // has taken, and a reader only the subfolders of what it has just listed.
-  if (folder->queueState != State::kWalks) return true;
+  // has taken or dropped, and a reader only the subfolders of what it has
+  // just listed.
+  if (FindLocked(*folder) != nullptr) return true;
   if (kChecks && WasTakenLocked(folder)) {
     Broken("a taken folder is never queued again", "a folder queued");
   }
   if (!budget_.TryReserve()) return false;
   ++reserved_;
-  folder->queueState = State::kQueued;
+  places_.emplace(folder.get(), Place{});
   heap_.push_back(folder);
   std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
   ++queued_;
@@ -252,12 +258,13 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     std::pop_heap(heap_.begin(), heap_.end(), LaterInWalk);
     ListedFolderPtr folder = std::move(heap_.back());
     heap_.pop_back();
-    if (folder->queueState != State::kQueued) continue;
+    Place* place = FindLocked(*folder);
+    if (place == nullptr || place->state != State::kQueued) continue;
     --queued_;
-    folder->queueState = State::kReading;
+    place->state = State::kReading;
     // The unit reserved for it travels with the open.
     --reserved_;
-    folder->ahead = true;
+    place->ahead = true;
     ++listedAhead_;
     if (kChecks && listedAhead_ > window) {
       Broken("the readers' share stays under its limit", "a folder taken to be listed ahead");
@@ -279,22 +286,24 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
   {
     std::lock_guard<std::mutex> hold(lock_);
     const bool givenBack = opened == OpenResult::kShort || opened == OpenResult::kParentClosed;
-    const bool dropped = folder->queueState == State::kDropped;
+    Place& place = places_.at(folder.get());
+    const bool dropped = place.state == State::kDropped;
+    if ((dropped || givenBack) && place.ahead) {
+      place.ahead = false;
+      --listedAhead_;
+    }
     if (dropped) {
       closing.push_back(folder);
       folder->parent.reset();
+      places_.erase(folder.get());
       ForgetLocked(*folder);
     } else {
-      folder->queueState = State::kListed;
+      place.state = State::kListed;
       folder->outcome.toList = givenBack;
       // Its subfolders are read ahead in turn, in the walk's order, as far
       // as the readers' share of the budget reaches; the walk queues the
       // rest when it gets there.
       if (!givenBack && !stopping_.StopRequested()) QueueSubfoldersLocked(*folder);
-    }
-    if ((dropped || givenBack) && folder->ahead) {
-      folder->ahead = false;
-      --listedAhead_;
     }
     CheckLocked("a folder read ahead");
     WakeReadersLocked();
@@ -339,7 +348,13 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
 ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
   std::unique_lock<std::mutex> hold(lock_);
   Handover handover;
-  switch (folder->queueState) {
+  Place* place = FindLocked(*folder);
+  if (place == nullptr) {
+    folder->outcome.toList = true;  // never queued
+    TakenLocked(folder);
+    return handover;
+  }
+  switch (place->state) {
     case State::kReading: {
       // While a reader lists it, the walk lists the next queued folder rather
       // than sleep: on a machine with few cores a reader is as likely to wait
@@ -358,16 +373,15 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       break;
     case State::kListed:
       break;
-    case State::kWalks:
     case State::kDropped:
       folder->outcome.toList = true;
       break;
   }
-  folder->queueState = State::kWalks;
+  const bool ahead = place->ahead;
+  places_.erase(folder.get());
   ForgetLocked(*folder);
   TakenLocked(folder);
-  if (folder->ahead) {
-    folder->ahead = false;
+  if (ahead) {
     --listedAhead_;
     WakeReadersLocked();
   }
@@ -379,35 +393,35 @@ void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
   std::unique_lock<std::mutex> hold(lock_);
   walkWaits_ = true;
   ready_.wait_for(hold, kWaitSlice, [this, &folder] {
-    return folder->queueState != State::kReading || (queued_ > 0 && listedAhead_ <= window_) ||
-           stopping_.StopRequested();
+    const Place* place = FindLocked(*folder);
+    return place == nullptr || place->state != State::kReading ||
+           (queued_ > 0 && listedAhead_ <= window_) || stopping_.StopRequested();
   });
   walkWaits_ = false;
 }
 
 void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released) {
-  switch (folder->queueState) {
-    case State::kQueued:
-      --queued_;
-      budget_.Give();
-      --reserved_;
-      break;
-    case State::kReading:
-      folder->queueState = State::kDropped;  // its reader lets go when done
-      return;
-    case State::kDropped:
-      return;
-    case State::kWalks:
-    case State::kListed:
-      break;
+  if (Place* place = FindLocked(*folder)) {
+    switch (place->state) {
+      case State::kQueued:
+        --queued_;
+        budget_.Give();
+        --reserved_;
+        break;
+      case State::kReading:
+        place->state = State::kDropped;  // its reader lets go when done
+        return;
+      case State::kDropped:
+        return;
+      case State::kListed:
+        break;
+    }
+    if (place->ahead) --listedAhead_;
+    places_.erase(folder.get());
   }
-  folder->queueState = State::kDropped;
   folder->parent.reset();
-  if (folder->ahead) {
-    folder->ahead = false;
-    --listedAhead_;
-  }
   ForgetLocked(*folder);
+  TakenLocked(folder);  // the walk's for good
   // The subfolders a reader queued from its listing go with it.
   DropSubfoldersLocked(*folder, released);
   released.push_back(folder);

@@ -26,7 +26,8 @@
 //    within the readers' share of the budget, and the folders listed ahead
 //    within the window (one more while the walk lists one in a reader's
 //    stead);
-//  - "a taken folder is never queued again": the walk's for good;
+//  - "a taken folder is never queued again": taken or dropped, it is the
+//    walk's for good;
 //  - "no unit outlives its folder": no folder the queue counts is freed
 //    before it is taken or dropped, short of an abort or the stop;
 //  - "every unit comes back": units reserved + units held by open listings
@@ -114,6 +115,20 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   void WakeReadersLocked();
   bool QueueLocked(const ListedFolderPtr& folder);
   void QueueSubfoldersLocked(const ListedFolder& folder);
+  // A folder's place in the queue. A folder the queue holds no place for is
+  // the walk's: never queued, or taken or dropped (and never queued again).
+  enum class State : uint8_t {
+    kQueued,   // waiting for a reader, with a unit of the budget reserved
+    kReading,  // a reader lists it
+    kListed,   // read by a reader: listed, failed to open, or `toList`
+    kDropped,  // dropped while a reader lists it: the reader lets it go
+  };
+  struct Place {
+    State state = State::kQueued;
+    bool ahead = false;  // counted in the window
+  };
+  // Its place, if it has one.
+  Place* FindLocked(const ListedFolder& folder);
   // Marks `folder` and what was queued from it dropped; those nobody lists
   // now go to `released`, to be released once the lock is let go.
   void DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released);
@@ -133,8 +148,9 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   FolderLister lister_;
   const size_t window_;
   std::mutex lock_;
-  std::condition_variable work_;       // readers wait here
-  std::condition_variable ready_;      // the walk waits here
+  std::condition_variable work_;   // readers wait here
+  std::condition_variable ready_;  // the walk waits here
+  std::unordered_map<const ListedFolder*, Place> places_;
   std::vector<ListedFolderPtr> heap_;  // queued, the folder walked first on top
   size_t queued_ = 0;                  // folders in the heap still queued
   size_t listedAhead_ = 0;             // folders being listed or listed, not taken
