@@ -61,6 +61,9 @@ struct ListingOutcome {
   bool shortage = false;
   // Whether the backup privilege had been settled when it was read.
   bool privilegeSettled = false;
+  // Nobody could open it ahead of the walk (its parent closed, or short of
+  // descriptors or memory): the walk opens and lists it itself.
+  bool toList = false;
 };
 
 struct ListedFolder {
@@ -81,21 +84,6 @@ struct ListedFolder {
   // parent holds its subfolders' records, and the walk or the parent's own
   // parent holds it while they may open; a parent gone is a parent closed.
   std::weak_ptr<ListedFolder> parent;
-
-  // --- Its place in the read queue: guarded by the queue's lock once it is
-  // queued ---------------------------------------------------------------------
-  enum class QueueState : uint8_t {
-    kNew,        // never queued: the walk's alone
-    kQueued,     // waiting for a reader
-    kReading,    // a reader lists it
-    kListed,     // listed (or failed to open) by a reader
-    kGivenBack,  // a reader could not open it: the walk lists it
-    kTaken,      // the walk's
-    kDropped,    // the walk will not enter it
-  };
-  QueueState queueState = QueueState::kNew;
-  bool holdsUnit = false;  // holds a unit of the budget reserved for its open
-  bool ahead = false;      // counted in the queue's window
 
   // --- The listing ----------------------------------------------------------
   // Guarded by `listingLock`. Whoever opens a subfolder through it pins it

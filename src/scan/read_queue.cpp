@@ -10,8 +10,6 @@
 namespace quorrex {
 namespace {
 
-using State = ListedFolder::QueueState;
-
 // Orders the heap so that its top is the folder the walk enters first.
 bool LaterInWalk(const ListedFolderPtr& a, const ListedFolderPtr& b) {
   // std::string compares its bytes as unsigned: char_traits<char>::compare.
@@ -50,40 +48,56 @@ void ReadQueue::ForgetLocked(const ListedFolder& folder) {
   if constexpr (kChecks) known_.erase(&folder);
 }
 
+ReadQueue::Place* ReadQueue::FindLocked(const ListedFolder& folder) {
+  const auto it = places_.find(&folder);
+  return it == places_.end() ? nullptr : &it->second;
+}
+
+void ReadQueue::TakenLocked(const ListedFolderPtr& folder) {
+  if constexpr (kChecks) taken_[folder.get()] = folder;
+}
+
+bool ReadQueue::WasTakenLocked(const ListedFolderPtr& folder) {
+  if constexpr (kChecks) {
+    const auto it = taken_.find(folder.get());
+    if (it == taken_.end()) return false;
+    if (it->second.lock() == folder) return true;
+    taken_.erase(it);  // another folder, made where a freed one was
+  }
+  return false;
+}
+
 void ReadQueue::CheckLocked(const char* transition) {
   if constexpr (kChecks) {
     // After an abort or at the stop, the walk lets go of folders it will
-    // never take: those are forgotten here, unchecked.
+    // never take: those are forgotten here, unchecked, and the counts they
+    // were in can no longer be matched.
     const bool ending = stopping_.StopRequested() || abort_.StopRequested();
     size_t queued = 0;
     size_t ahead = 0;
-    size_t holding = 0;
     for (auto it = known_.begin(); it != known_.end();) {
       const ListedFolderPtr folder = it->second.lock();
       if (!folder) {
         if (!ending) Broken("no unit outlives its folder", transition);
+        uncounted_ = true;
         it = known_.erase(it);
         continue;
       }
       ++it;
-      if (folder->queueState == State::kQueued) ++queued;
-      if (folder->ahead) {
+      const Place* place = FindLocked(*folder);
+      if (place == nullptr) continue;
+      if (place->state == State::kQueued) ++queued;
+      if (place->ahead) {
         ++ahead;
-        if (folder->queueState != State::kReading && folder->queueState != State::kListed &&
-            folder->queueState != State::kDropped) {
+        if (place->state == State::kQueued) {
           Broken("listed ahead = folders listed and not taken", transition);
         }
       }
-      if (folder->holdsUnit) {
-        ++holding;
-        if (folder->queueState != State::kQueued) {
-          Broken("units reserved = folders holding one", transition);
-        }
-      }
     }
+    if (uncounted_) return;
     if (queued != queued_) Broken("queued = folders waiting for a reader", transition);
     if (ahead != listedAhead_) Broken("listed ahead = folders listed and not taken", transition);
-    if (holding != reserved_) Broken("units reserved = folders holding one", transition);
+    if (queued != reserved_) Broken("units reserved = folders holding one", transition);
     if (reserved_ > budget_.readerShare() || listedAhead_ > window_ + 1) {
       Broken("the readers' share stays under its limit", transition);
     }
@@ -106,11 +120,13 @@ ReadQueue::~ReadQueue() {
   // Queued folders hold their parents and their units: let go, so that every
   // folder and its open listing is released.
   for (ListedFolderPtr& folder : heap_) {
-    if (folder->holdsUnit) {
+    const Place* place = FindLocked(*folder);
+    if (place != nullptr && place->state == State::kQueued) {
       budget_.Give();
       --reserved_;
+      --queued_;
+      places_.erase(folder.get());
     }
-    folder->holdsUnit = false;
     folder->parent.reset();
   }
   heap_.clear();
@@ -203,11 +219,17 @@ void ReadQueue::Retire(ListedFolderPtr folder) {
 }
 
 bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
-  if (folder->queueState != State::kNew) return true;  // queued before, or the walk's
+  // Queued before: nothing to do. A folder without a place was never
+  // queued: the walk queues only entries ahead of its place, so never one it
+  // has taken or dropped, and a reader only the subfolders of what it has
+  // just listed.
+  if (FindLocked(*folder) != nullptr) return true;
+  if (kChecks && WasTakenLocked(folder)) {
+    Broken("a taken folder is never queued again", "a folder queued");
+  }
   if (!budget_.TryReserve()) return false;
-  folder->holdsUnit = true;
   ++reserved_;
-  folder->queueState = State::kQueued;
+  places_.emplace(folder.get(), Place{});
   heap_.push_back(folder);
   std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
   ++queued_;
@@ -236,13 +258,13 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     std::pop_heap(heap_.begin(), heap_.end(), LaterInWalk);
     ListedFolderPtr folder = std::move(heap_.back());
     heap_.pop_back();
-    if (folder->queueState != State::kQueued) continue;
+    Place* place = FindLocked(*folder);
+    if (place == nullptr || place->state != State::kQueued) continue;
     --queued_;
-    folder->queueState = State::kReading;
+    place->state = State::kReading;
     // The unit reserved for it travels with the open.
-    folder->holdsUnit = false;
     --reserved_;
-    folder->ahead = true;
+    place->ahead = true;
     ++listedAhead_;
     if (kChecks && listedAhead_ > window) {
       Broken("the readers' share stays under its limit", "a folder taken to be listed ahead");
@@ -264,20 +286,24 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
   {
     std::lock_guard<std::mutex> hold(lock_);
     const bool givenBack = opened == OpenResult::kShort || opened == OpenResult::kParentClosed;
-    if (folder->queueState == State::kDropped) {
+    Place& place = places_.at(folder.get());
+    const bool dropped = place.state == State::kDropped;
+    if ((dropped || givenBack) && place.ahead) {
+      place.ahead = false;
+      --listedAhead_;
+    }
+    if (dropped) {
       closing.push_back(folder);
       folder->parent.reset();
+      places_.erase(folder.get());
       ForgetLocked(*folder);
     } else {
-      folder->queueState = givenBack ? State::kGivenBack : State::kListed;
+      place.state = State::kListed;
+      folder->outcome.toList = givenBack;
       // Its subfolders are read ahead in turn, in the walk's order, as far
       // as the readers' share of the budget reaches; the walk queues the
       // rest when it gets there.
       if (!givenBack && !stopping_.StopRequested()) QueueSubfoldersLocked(*folder);
-    }
-    if (folder->queueState != State::kListed && folder->ahead) {
-      folder->ahead = false;
-      --listedAhead_;
     }
     CheckLocked("a folder read ahead");
     WakeReadersLocked();
@@ -322,36 +348,40 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
 ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
   std::unique_lock<std::mutex> hold(lock_);
   Handover handover;
-  switch (folder->queueState) {
+  Place* place = FindLocked(*folder);
+  if (place == nullptr) {
+    folder->outcome.toList = true;  // never queued
+    TakenLocked(folder);
+    return handover;
+  }
+  switch (place->state) {
     case State::kReading: {
       // While a reader lists it, the walk lists the next queued folder rather
       // than sleep: on a machine with few cores a reader is as likely to wait
       // for a core as for the disk. The window may be one over its size for
       // this, never more.
       handover.other = NextQueuedLocked(window_ + 1);
-      handover.kind = handover.other ? Handover::Kind::kOther : Handover::Kind::kReading;
+      handover.kind = Handover::Kind::kMeanwhile;
       return handover;
     }
     case State::kQueued:
       // Its reserved unit is the walk's now.
       --queued_;
       --reserved_;
-      handover.kind = Handover::Kind::kToList;
+      handover.unit = true;
+      folder->outcome.toList = true;
       break;
     case State::kListed:
-      handover.kind = Handover::Kind::kListed;
       break;
-    case State::kNew:
-    case State::kGivenBack:
-    case State::kTaken:
     case State::kDropped:
-      handover.kind = Handover::Kind::kToList;
+      folder->outcome.toList = true;
       break;
   }
-  folder->queueState = State::kTaken;
+  const bool ahead = place->ahead;
+  places_.erase(folder.get());
   ForgetLocked(*folder);
-  if (folder->ahead) {
-    folder->ahead = false;
+  TakenLocked(folder);
+  if (ahead) {
     --listedAhead_;
     WakeReadersLocked();
   }
@@ -363,40 +393,35 @@ void ReadQueue::WaitFor(const ListedFolderPtr& folder) {
   std::unique_lock<std::mutex> hold(lock_);
   walkWaits_ = true;
   ready_.wait_for(hold, kWaitSlice, [this, &folder] {
-    return folder->queueState != State::kReading || (queued_ > 0 && listedAhead_ <= window_) ||
-           stopping_.StopRequested();
+    const Place* place = FindLocked(*folder);
+    return place == nullptr || place->state != State::kReading ||
+           (queued_ > 0 && listedAhead_ <= window_) || stopping_.StopRequested();
   });
   walkWaits_ = false;
 }
 
 void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released) {
-  switch (folder->queueState) {
-    case State::kQueued:
-      --queued_;
-      break;
-    case State::kReading:
-      folder->queueState = State::kDropped;  // its reader lets go when done
-      return;
-    case State::kDropped:
-      return;
-    case State::kNew:
-    case State::kListed:
-    case State::kGivenBack:
-    case State::kTaken:
-      break;
+  if (Place* place = FindLocked(*folder)) {
+    switch (place->state) {
+      case State::kQueued:
+        --queued_;
+        budget_.Give();
+        --reserved_;
+        break;
+      case State::kReading:
+        place->state = State::kDropped;  // its reader lets go when done
+        return;
+      case State::kDropped:
+        return;
+      case State::kListed:
+        break;
+    }
+    if (place->ahead) --listedAhead_;
+    places_.erase(folder.get());
   }
-  folder->queueState = State::kDropped;
-  if (folder->holdsUnit) {
-    budget_.Give();
-    --reserved_;
-  }
-  folder->holdsUnit = false;
   folder->parent.reset();
-  if (folder->ahead) {
-    folder->ahead = false;
-    --listedAhead_;
-  }
   ForgetLocked(*folder);
+  TakenLocked(folder);  // the walk's for good
   // The subfolders a reader queued from its listing go with it.
   DropSubfoldersLocked(*folder, released);
   released.push_back(folder);

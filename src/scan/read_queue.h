@@ -26,6 +26,8 @@
 //    within the readers' share of the budget, and the folders listed ahead
 //    within the window (one more while the walk lists one in a reader's
 //    stead);
+//  - "a taken folder is never queued again": taken or dropped, it is the
+//    walk's for good;
 //  - "no unit outlives its folder": no folder the queue counts is freed
 //    before it is taken or dropped, short of an abort or the stop;
 //  - "every unit comes back": units reserved + units held by open listings
@@ -53,12 +55,17 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // What the walk gets when it asks for a folder.
   struct Handover {
     enum class Kind {
-      kListed,   // a reader listed it (or failed to open it: see its outcome)
-      kToList,   // nobody listed it: the walk lists it itself
-      kReading,  // a reader lists it now: WaitFor() it, or Take() again
-      kOther,    // meanwhile, `other` is the walk's to read as a reader would
+      // The folder is the walk's: read by a reader (listed, or failed to
+      // open: see its outcome), or, when its outcome says `toList`, to be
+      // opened and listed by the walk, with the unit reserved for it when
+      // `unit` says so.
+      kTheWalks,
+      // A reader lists it now. Meanwhile the walk reads `other` as a reader
+      // would, when there is one, or else WaitFor()s it; then Take()s again.
+      kMeanwhile,
     };
-    Kind kind = Kind::kToList;
+    Kind kind = Kind::kTheWalks;
+    bool unit = false;
     ListedFolderPtr other;
   };
 
@@ -81,13 +88,13 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // Queues a folder not queued before, with a unit of the budget reserved
   // for its open; false when the readers' share of the budget is spent.
   bool Queue(const ListedFolderPtr& folder);
-  // Hands `folder` (queued or not) to the walk. A folder handed over as
-  // kToList still holds its reserved unit when `holdsUnit` says so.
+  // Hands `folder` (queued or not) to the walk, or something to do
+  // meanwhile.
   Handover Take(const ListedFolderPtr& folder);
   // Waits, a little while at most, for a change to `folder`'s reading.
   void WaitFor(const ListedFolderPtr& folder);
   // Opens and lists a folder as a reader does, and hands it on: for the
-  // readers, and for the walk with a folder it got as kOther.
+  // readers, and for the walk with a folder it got to read meanwhile.
   void ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch);
   // The walk will not enter `folder`: its unit and listing go back now, with
   // those of the subfolders queued from its listing.
@@ -108,6 +115,20 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   void WakeReadersLocked();
   bool QueueLocked(const ListedFolderPtr& folder);
   void QueueSubfoldersLocked(const ListedFolder& folder);
+  // A folder's place in the queue. A folder the queue holds no place for is
+  // the walk's: never queued, or taken or dropped (and never queued again).
+  enum class State : uint8_t {
+    kQueued,   // waiting for a reader, with a unit of the budget reserved
+    kReading,  // a reader lists it
+    kListed,   // read by a reader: listed, failed to open, or `toList`
+    kDropped,  // dropped while a reader lists it: the reader lets it go
+  };
+  struct Place {
+    State state = State::kQueued;
+    bool ahead = false;  // counted in the window
+  };
+  // Its place, if it has one.
+  Place* FindLocked(const ListedFolder& folder);
   // Marks `folder` and what was queued from it dropped; those nobody lists
   // now go to `released`, to be released once the lock is let go.
   void DropLocked(const ListedFolderPtr& folder, std::vector<ListedFolderPtr>& released);
@@ -117,6 +138,8 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   // nothing in builds without them.
   void KnowLocked(const ListedFolderPtr& folder);
   void ForgetLocked(const ListedFolder& folder);
+  void TakenLocked(const ListedFolderPtr& folder);
+  bool WasTakenLocked(const ListedFolderPtr& folder);
   void CheckLocked(const char* transition);
 
   Platform& platform_;
@@ -125,13 +148,16 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   FolderLister lister_;
   const size_t window_;
   std::mutex lock_;
-  std::condition_variable work_;       // readers wait here
-  std::condition_variable ready_;      // the walk waits here
+  std::condition_variable work_;   // readers wait here
+  std::condition_variable ready_;  // the walk waits here
+  std::unordered_map<const ListedFolder*, Place> places_;
   std::vector<ListedFolderPtr> heap_;  // queued, the folder walked first on top
   size_t queued_ = 0;                  // folders in the heap still queued
   size_t listedAhead_ = 0;             // folders being listed or listed, not taken
   size_t reserved_ = 0;                // units reserved for queued folders
   std::unordered_map<const ListedFolder*, std::weak_ptr<ListedFolder>> known_;  // checks only
+  std::unordered_map<const ListedFolder*, std::weak_ptr<ListedFolder>> taken_;  // checks only
+  bool uncounted_ = false;                 // checks only: a folder was let go at the end, uncounted
   bool walkWaits_ = false;                 // the walk waits for a folder being listed
   std::vector<ListedFolderPtr> retired_;   // left by the walk, for a reader to release
   std::vector<ListedFolderPtr> retiring_;  // the walk's own batch, not yet handed on

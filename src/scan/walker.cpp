@@ -274,31 +274,24 @@ class Walk {
   bool TakeQueued(const ListedFolderPtr& folder, size_t at) {
     for (;;) {
       ReadQueue::Handover handover = queue_->Take(folder);
-      switch (handover.kind) {
-        case ReadQueue::Handover::Kind::kListed:
-          if (scan_.statusLine.enabled.load(std::memory_order_relaxed)) {
-            CountListedInto(*folder, &scan_.statusLine.entries);
-          }
-          if (ReadAgain(*folder)) return ListAgain(folder, at);
-          return true;
-        case ReadQueue::Handover::Kind::kToList:
-          if (folder->holdsUnit) {
-            folder->holdsUnit = false;
-            return OpenAndList(folder, at, true);
-          }
-          return OpenAndList(folder, at, false);
-        case ReadQueue::Handover::Kind::kOther:
-          Show(*handover.other);
-          queue_->ReadAhead(handover.other, scratch_);
-          break;
-        case ReadQueue::Handover::Kind::kReading:
-          // A reader may be inside a system call that does not return soon (a
-          // server that does not answer): an abort ends the wait.
-          if (scan_.stop.StopRequested()) return false;
-          Show(*folder);
-          queue_->WaitFor(folder);
-          break;
+      if (handover.kind == ReadQueue::Handover::Kind::kTheWalks) {
+        if (folder->outcome.toList) return OpenAndList(folder, at, handover.unit);
+        if (scan_.statusLine.enabled.load(std::memory_order_relaxed)) {
+          CountListedInto(*folder, &scan_.statusLine.entries);
+        }
+        if (ReadAgain(*folder)) return ListAgain(folder, at);
+        return true;
       }
+      if (handover.other) {
+        Show(*handover.other);
+        queue_->ReadAhead(handover.other, scratch_);
+        continue;
+      }
+      // A reader may be inside a system call that does not return soon (a
+      // server that does not answer): an abort ends the wait.
+      if (scan_.stop.StopRequested()) return false;
+      Show(*folder);
+      queue_->WaitFor(folder);
     }
   }
 
@@ -416,10 +409,12 @@ class Walk {
 
   // Queues the subfolders of `level` that come next for the readers, each
   // with a unit of the budget reserved for its open, as far ahead of the
-  // walk's position as the window reaches.
+  // walk's position as the window reaches; never one the walk has passed
+  // (taken or refused: the walk's for good).
   void QueueAhead(Level& level) {
     if (readers_ == 0) return;
     std::vector<ListedEntry>& entries = level.folder->entries;
+    level.nextToQueue = std::max(level.nextToQueue, level.position);
     const size_t until = std::min(entries.size(), level.position + 1 + window_);
     for (; level.nextToQueue < until; ++level.nextToQueue) {
       ListedEntry& entry = entries[level.nextToQueue];

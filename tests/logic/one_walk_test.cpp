@@ -430,26 +430,24 @@ class FolderQueue : public ::testing::Test {
   }
   // Takes `folder` as the walk does: listing it here when nobody did, and
   // meanwhile what the queue hands over.
-  ReadQueue::Handover::Kind TakeAsTheWalk(ReadQueue& queue, const ListedFolderPtr& folder) {
+  // True when a reader had listed it.
+  bool TakeAsTheWalk(ReadQueue& queue, const ListedFolderPtr& folder) {
     for (;;) {
       ReadQueue::Handover handover = queue.Take(folder);
-      switch (handover.kind) {
-        case ReadQueue::Handover::Kind::kOther:
+      if (handover.kind == ReadQueue::Handover::Kind::kMeanwhile) {
+        if (handover.other) {
           queue.ReadAhead(handover.other, scratch);
-          break;
-        case ReadQueue::Handover::Kind::kReading:
+        } else {
           queue.WaitFor(folder);
-          break;
-        case ReadQueue::Handover::Kind::kToList:
-          folder->parent = root;
-          if (!folder->holdsUnit) queue.budget().TakeForWalk();
-          folder->holdsUnit = false;
-          EXPECT_EQ(queue.lister().Open(*folder, true, scratch), OpenResult::kOpened);
-          queue.lister().List(folder, scratch, stop, stop);
-          return ReadQueue::Handover::Kind::kToList;
-        case ReadQueue::Handover::Kind::kListed:
-          return ReadQueue::Handover::Kind::kListed;
+        }
+        continue;
       }
+      if (!folder->outcome.toList) return true;
+      folder->parent = root;
+      if (!handover.unit) queue.budget().TakeForWalk();
+      EXPECT_EQ(queue.lister().Open(*folder, true, scratch), OpenResult::kOpened);
+      queue.lister().List(folder, scratch, stop, stop);
+      return false;
     }
   }
 
@@ -518,7 +516,7 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   auto queue = Start(1);
   ASSERT_TRUE(secondOpened.Wait());
   const ListedFolderPtr second = root->entries[1].child;
-  EXPECT_EQ(TakeAsTheWalk(*queue, second), ReadQueue::Handover::Kind::kListed);
+  EXPECT_TRUE(TakeAsTheWalk(*queue, second));
   const size_t openBefore = machine.openListings.load();
   EXPECT_TRUE(second->ListingOpen());
   queue->Drop(second);

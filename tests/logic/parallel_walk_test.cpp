@@ -105,6 +105,36 @@ TEST(ParallelWalk, GeneratedTreesPrintTheSameBytesOnOneThreadAndOnSeveral) {
   }
 }
 
+// Off until fixed: with a budget of 9 or 10 folders and 3 or 8 workers, a
+// run now and then prints an error opening a folder (PATH_NOT_FOUND) that
+// the one-worker run with the same budget does not, and holds one folder
+// more open than the budget.
+TEST(ParallelWalk, DISABLED_SmallBudgetsPrintTheSameBytesOnOneThreadAndOnSeveral) {
+  // Budgets a few folders over the readers' least share: the readers' share
+  // is spent again and again, the walk passes subfolders it could not queue
+  // and takes them itself, and queues on from where it is once units come
+  // back.
+  for (uint32_t budget : {9u, 10u, 12u, 16u}) {
+    MemoryMachine single;
+    single.stdoutIsConsole = false;
+    single.handleBudget = budget;
+    BuildTree(single, 6);
+    const Outcome one = RunOn(single, {u"C:\\data", u"-s"}, 1);
+    for (uint32_t workers : {2u, 3u, 8u}) {
+      SCOPED_TRACE(::testing::Message() << budget << " folders, " << workers << " workers");
+      MemoryMachine machine;
+      machine.stdoutIsConsole = false;
+      machine.handleBudget = budget;
+      BuildTree(machine, 6);
+      const Outcome several = RunOn(machine, {u"C:\\data", u"-s"}, workers);
+      EXPECT_EQ(several.code, one.code);
+      EXPECT_EQ(several.out, one.out);
+      EXPECT_EQ(several.err, one.err);
+      EXPECT_LE(machine.peakOpenListings.load(), budget);
+    }
+  }
+}
+
 TEST(ParallelWalk, RevisitRulesHoldOnSeveralThreads) {
   // Nine folders each linked to all the others, a link to the folder it
   // stands in, and a folder reached through a link before its own entry.
