@@ -136,6 +136,11 @@ struct ListedFolder {
     std::lock_guard<std::mutex> hold(listingLock);
     return listing && !closeWanted;
   }
+  // Whether a close asked for waits for an open through the listing.
+  bool ClosePending() {
+    std::lock_guard<std::mutex> hold(listingLock);
+    return listing && closeWanted;
+  }
   // Closes the listing now, or once the opens through it have returned.
   void CloseListing() {
     std::lock_guard<std::mutex> hold(listingLock);

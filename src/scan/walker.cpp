@@ -330,12 +330,36 @@ class Walk {
   // longest away from needing them), sparing the levels from `keep` on.
   // With `all`, every one of them is closed: the system was short of
   // descriptors that the budget does not see.
+  // A level a reader is opening a subfolder through closes only once that
+  // open returns, and its unit comes back only then: while the budget is
+  // still spent, the walk waits for those closes rather than open one folder
+  // over the budget. A reader's open never waits for the walk.
   void TakeUnit(size_t keep, bool all = false) {
     HandleBudget& budget = queue_->budget();
-    for (size_t i = 0; i < std::min(keep, open_) && (all || budget.Spent()); ++i) {
+    const size_t closable = std::min(keep, open_);
+    for (size_t i = 0; i < closable && (all || budget.Spent()); ++i) {
       levels_[i].folder->CloseListing();
     }
+    for (int round = 0; budget.Spent() && !scan_.stop.StopRequested() && ClosePending(closable);
+         ++round) {
+      // Such an open is one system call: most return at once, one that
+      // waits for a server is not spun for.
+      if (round < 64) {
+        std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
     budget.TakeForWalk();
+  }
+
+  // Whether one of the first `count` levels is still open, its close waiting
+  // for an open through it.
+  bool ClosePending(size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      if (levels_[i].folder->ClosePending()) return true;
+    }
+    return false;
   }
 
   // Opens `folder` on the walk's thread: the scan folder by its path, any
@@ -394,9 +418,13 @@ class Walk {
       error = again->outcome.error;
       return false;
     }
+    // Only an identity known now and unlike the one entered tells another
+    // folder. One that cannot be asked now proves nothing: the folder was
+    // opened by its name through its checked parent, never through a link,
+    // and had the budget let it stay open it would not have been asked.
     const Level& level = levels_[at];
     const ListingOutcome& found = again->outcome;
-    if (level.idKnown && (!found.idKnown || found.id != level.id)) {
+    if (level.idKnown && found.idKnown && IsKnownFileId(found.id) && found.id != level.id) {
       error = win_error::kPathNotFound;  // another folder now has its name
       return false;
     }

@@ -162,5 +162,34 @@ TEST(ReadQueue, AReopenedLevelMustStillBeTheFolderEntered) {
   }
 }
 
+TEST(ReadQueue, AReopenedLevelWhoseIdentityCannotBeAskedIsStillEntered) {
+  // C:\t\p was entered with the identity its parent's listing gave. With
+  // two open folders at most, the walk closes it on its way down to r and
+  // opens it again to reach zj; asked its identity then, the system refuses.
+  // That tells no other folder: zj is walked as with room for every folder,
+  // on one thread and on several.
+  const auto build = [](MemoryMachine& m) {
+    m.stdoutIsConsole = false;
+    m.AddFolder(u"C:\\t\\p\\q\\r");
+    m.AddJunction(u"C:\\t\\p\\zj", u"C:\\elsewhere");
+    m.AddFile(u"C:\\elsewhere\\kept.dll")->linkCount = 2;
+    m.InjectError(Op::kIdentity, u"C:\\t\\p", 5);
+  };
+  MemoryMachine free;
+  build(free);
+  const Outcome reference = RunOn(free, {u"C:\\t\\*.dll", u"-s"}, 1);
+  ASSERT_TRUE(Has(reference.out, "kept.dll")) << reference.out;
+  ASSERT_FALSE(Has(reference.out, "error ")) << reference.out;
+  for (uint32_t workers : {1u, 4u}) {
+    SCOPED_TRACE(workers);
+    MemoryMachine m;
+    build(m);
+    m.handleBudget = 2;
+    const Outcome o = RunOn(m, {u"C:\\t\\*.dll", u"-s"}, workers);
+    EXPECT_EQ(o.out, reference.out);
+    EXPECT_GE(m.listingsOpened.size(), free.listingsOpened.size() + 2);  // t and p again
+  }
+}
+
 }  // namespace
 }  // namespace quorrex::testing
