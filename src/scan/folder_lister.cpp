@@ -63,7 +63,8 @@ void UncountListed(ListedFolder& folder) {
   folder.listedCount = 0;
 }
 
-OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch) {
+OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, BudgetUnit& unit,
+                              ListerScratch& scratch) {
   scratch.mask.assign(folder.path);
   AppendSearchMask(scratch.mask, separator_);
   ListingOutcome& outcome = folder.outcome;
@@ -73,10 +74,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   if (throughParent) {
     const ListedFolderPtr parent = folder.parent.lock();
     FolderListing* through = parent ? parent->PinListing() : nullptr;
-    if (through == nullptr) {
-      budget_.Give();
-      return OpenResult::kParentClosed;
-    }
+    if (through == nullptr) return OpenResult::kParentClosed;
     const EntryRef ref{folder.path,      through,
                        folder.Name(),    folder.attributes,
                        folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
@@ -87,7 +85,6 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
     listing = platform_.OpenListing(scratch.mask, ref, error);
   }
   if (!listing) {
-    budget_.Give();
     outcome.error = error;
     if (IsShortage(error)) return OpenResult::kShort;
     outcome.denied = error == win_error::kAccessDenied;
@@ -95,7 +92,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   }
   // Once open, the folder no longer needs the one it was met in.
   folder.parent.reset();
-  folder.listing.Hold(std::move(listing), &budget_);
+  folder.listing.Hold(std::move(listing), std::move(unit));
   outcome.opened = true;
   outcome.error = 0;
   outcome.idKnown = folder.listing->Identity(outcome.id);

@@ -12,7 +12,6 @@
 #include "console/console.h"
 #include "platform/platform.h"
 #include "scan/entry_rules.h"
-#include "scan/handle_budget.h"
 #include "scan/listed_folder.h"
 
 namespace quorrex {
@@ -38,20 +37,21 @@ class FolderLister {
   // With `countsEntries`, the entries listed are counted for the status line
   // (see CountListedInto).
   FolderLister(Platform& platform, const EntryRules& rules, char16_t separator,
-               HandleBudget& budget, const std::atomic<bool>& privilegeSettled, bool countsEntries)
+               const std::atomic<bool>& privilegeSettled, bool countsEntries)
       : platform_(platform),
         rules_(rules),
         separator_(separator),
-        budget_(budget),
         privilegeSettled_(privilegeSettled),
         countsEntries_(countsEntries) {}
 
-  // Opens `folder` with one unit of the budget that the caller has taken for
-  // it, and gives the unit back unless the folder opened. With
+  // Opens `folder` with `unit`, the unit of the budget taken for it, which
+  // its listing holds once it has opened; else the unit stays the caller's.
+  // With
   // `throughParent` it is opened by its name in its parent's listing (never
   // following a link where its parent listed a plain folder), and fails with
   // kParentClosed when that listing is closed; else by its path.
-  OpenResult Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch);
+  OpenResult Open(ListedFolder& folder, bool throughParent, BudgetUnit& unit,
+                  ListerScratch& scratch);
   // Lists an opened folder into its records until the listing ends or
   // either stop is asked for. Subfolders get records of their own (not yet opened).
   // The listing is closed at the end unless an entry is to be opened
@@ -73,7 +73,6 @@ class FolderLister {
   Platform& platform_;
   const EntryRules rules_;
   const char16_t separator_;
-  HandleBudget& budget_;
   const std::atomic<bool>& privilegeSettled_;
   const bool countsEntries_;
 };

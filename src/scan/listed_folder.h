@@ -14,13 +14,77 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "scan/entry_rules.h"
-#include "scan/handle_budget.h"
 
 namespace quorrex {
+
+class HandleBudget;  // the read queue's: scan/read_queue.h
+
+// One unit of the budget of open folders, taken for one open: it goes back
+// when it is given back or dropped, or, once a listing holds it, when that
+// listing closes. Only the budget hands them out, and only the read queue
+// counts them (scan/read_queue.cpp); everyone else just passes them on.
+class BudgetUnit {
+ public:
+  BudgetUnit() = default;
+  BudgetUnit(BudgetUnit&& other) noexcept : budget_(std::exchange(other.budget_, nullptr)) {}
+  BudgetUnit& operator=(BudgetUnit&& other) noexcept {
+    if (this != &other) {
+      GiveBack();
+      budget_ = std::exchange(other.budget_, nullptr);
+    }
+    return *this;
+  }
+  BudgetUnit(const BudgetUnit&) = delete;
+  BudgetUnit& operator=(const BudgetUnit&) = delete;
+  ~BudgetUnit() { GiveBack(); }
+
+  explicit operator bool() const { return budget_ != nullptr; }
+  void GiveBack();
+
+ private:
+  friend class HandleBudget;
+  explicit BudgetUnit(HandleBudget* budget) : budget_(budget) {}
+  HandleBudget* budget_ = nullptr;
+};
+
+// An open folder listing and the unit of the budget it holds until it
+// closes.
+class HeldListing {
+ public:
+  HeldListing() = default;
+  HeldListing(const HeldListing&) = delete;
+  HeldListing& operator=(const HeldListing&) = delete;
+  ~HeldListing() { Reset(); }
+
+  // Takes over `listing` and `unit`, the unit taken for its open.
+  void Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit) {
+    Reset();
+    listing_ = std::move(listing);
+    unit_ = std::move(unit);
+    if (!listing_) unit_.GiveBack();
+  }
+  void Reset() {
+    listing_.reset();
+    unit_.GiveBack();
+  }
+  // Trades listings (and their units) with `other`.
+  void Swap(HeldListing& other) {
+    std::swap(listing_, other.listing_);
+    std::swap(unit_, other.unit_);
+  }
+  FolderListing* get() const { return listing_.get(); }
+  explicit operator bool() const { return listing_ != nullptr; }
+  FolderListing* operator->() const { return listing_.get(); }
+
+ private:
+  std::unique_ptr<FolderListing> listing_;
+  BudgetUnit unit_;
+};
 
 struct ListedFolder;
 using ListedFolderPtr = std::shared_ptr<ListedFolder>;

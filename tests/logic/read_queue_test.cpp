@@ -6,10 +6,11 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "memory_machine.h"
 #include "run_fixture.h"
-#include "scan/handle_budget.h"
+#include "scan/read_queue.h"
 
 namespace quorrex::testing {
 namespace {
@@ -85,18 +86,24 @@ TEST(ReadQueue, TheWalkKeepsAQuarterOfTheBudget) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.limit);
     HandleBudget budget(c.limit);
-    uint32_t reserved = 0;
-    while (reserved <= c.limit && budget.TryReserve()) ++reserved;
-    EXPECT_EQ(reserved, c.readersShare);
+    std::vector<BudgetUnit> reserved;
+    for (BudgetUnit unit; reserved.size() <= c.limit && (unit = budget.Reserve());) {
+      reserved.push_back(std::move(unit));
+    }
+    EXPECT_EQ(reserved.size(), c.readersShare);
     // The walk's own units are never refused, and the readers get nothing
     // more while the walk holds them.
-    budget.TakeForWalk();
-    EXPECT_FALSE(budget.TryReserve());
-    budget.Give();
-    if (reserved > 0) {
-      budget.Give();
-      EXPECT_TRUE(budget.TryReserve());
+    BudgetUnit walks = budget.TakeForWalk();
+    EXPECT_TRUE(walks);
+    EXPECT_FALSE(budget.Reserve());
+    walks.GiveBack();
+    if (!reserved.empty()) {
+      reserved.pop_back();
+      EXPECT_TRUE(budget.Reserve());
     }
+    // Every unit dropped is back.
+    reserved.clear();
+    EXPECT_EQ(budget.inUse(), 0u);
   }
 }
 
