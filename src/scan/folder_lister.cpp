@@ -63,6 +63,61 @@ void UncountListed(ListedFolder& folder) {
   folder.listedCount = 0;
 }
 
+// --- A folder's listing --------------------------------------------------------
+// Whoever opens a subfolder through it pins it for that open; a close asked
+// for meanwhile happens with the last unpin.
+
+bool ListedFolder::KeepListingOpen() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  closeWanted = false;
+  return static_cast<bool>(listing);
+}
+
+bool ListedFolder::ListingOpen() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return listing && !closeWanted;
+}
+
+bool ListedFolder::ClosePending() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return listing && closeWanted;
+}
+
+void ListedFolder::CloseListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (pins > 0) {
+    closeWanted = listing ? true : false;
+  } else {
+    listing.Reset();
+  }
+}
+
+FolderListing* ListedFolder::PinListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (!listing || closeWanted) return nullptr;
+  ++pins;
+  return listing.get();
+}
+
+void ListedFolder::UnpinListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (--pins == 0 && closeWanted) {
+    closeWanted = false;
+    listing.Reset();
+  }
+}
+
+BudgetUnit ListedFolder::CloseListingForUnit() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (pins > 0) {
+    closeWanted = listing ? true : false;
+    return {};
+  }
+  return listing.Close();
+}
+
+// --- Reading ---------------------------------------------------------------------
+
 OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, BudgetUnit& unit,
                               ListerScratch& scratch) {
   scratch.mask.assign(folder.path);
@@ -169,8 +224,27 @@ ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, con
   return kept;
 }
 
-void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, const StopSource& stop,
-                        const StopSource& alsoStop) {
+ReadResult FolderLister::Read(ReadRequest request, ListerScratch& scratch, const StopSource& stop,
+                              const StopSource& alsoStop) {
+  ReadResult result{std::move(request.folder), OpenResult::kFailed, {}};
+  result.opened = Open(*result.folder, true, request.unit, scratch);
+  if (result.opened != OpenResult::kOpened) {
+    result.unit = std::move(request.unit);
+  } else if (!ListEntries(result.folder, scratch, stop, alsoStop)) {
+    result.unit = result.folder->CloseListingForUnit();
+  }
+  return result;
+}
+
+void FolderLister::List(const ListedFolderPtr& folder, ListerScratch& scratch,
+                        const StopSource& stop, const StopSource& alsoStop) {
+  // A folder that nothing will open through (half of them are leaves) is
+  // closed at once, on the thread that listed it.
+  if (!ListEntries(folder, scratch, stop, alsoStop)) folder->CloseListing();
+}
+
+bool FolderLister::ListEntries(const ListedFolderPtr& self, ListerScratch& scratch,
+                               const StopSource& stop, const StopSource& alsoStop) {
   ListedFolder& folder = *self;
   FolderListing& listing = *folder.listing.get();
   scratch.path.assign(folder.path);
@@ -206,9 +280,7 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
   // one; one short of descriptors or memory may come whole on a later read.
   if (ended) folder.outcome.cutError = listing.EndError();
   if (IsShortage(folder.outcome.cutError)) folder.outcome.shortage = true;
-  // A folder that nothing will open through (half of them are leaves) is
-  // closed at once, on the thread that listed it.
-  if (!keepOpen) folder.CloseListing();
+  return keepOpen;
 }
 
 void FolderLister::ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch) {

@@ -32,6 +32,25 @@ enum class OpenResult {
   kParentClosed,  // the folder it opens through has no open listing
 };
 
+// What the walk has a reader (or itself, meanwhile) do with one queued
+// folder: open it through its parent's listing with the unit reserved for
+// it, and list it, asking the link counts and link data the entry rules
+// ask for.
+struct ReadRequest {
+  ListedFolderPtr folder;
+  BudgetUnit unit;
+  explicit operator bool() const { return folder != nullptr; }
+};
+
+// What the reader hands back: how the open went, the folder's records being
+// its listing; and the unit, when no listing of the folder holds it (an
+// open that failed, or a listing closed once listed).
+struct ReadResult {
+  ListedFolderPtr folder;
+  OpenResult opened = OpenResult::kFailed;
+  BudgetUnit unit;
+};
+
 class FolderLister {
  public:
   // With `countsEntries`, the entries listed are counted for the status line
@@ -52,6 +71,11 @@ class FolderLister {
   // kParentClosed when that listing is closed; else by its path.
   OpenResult Open(ListedFolder& folder, bool throughParent, BudgetUnit& unit,
                   ListerScratch& scratch);
+  // The system calls of a reader's request, all of them: the folder's
+  // records are filled in, the result tells how its open went, with the
+  // unit when the folder holds no listing any more.
+  ReadResult Read(ReadRequest request, ListerScratch& scratch, const StopSource& stop,
+                  const StopSource& alsoStop);
   // Lists an opened folder into its records until the listing ends or
   // either stop is asked for. Subfolders get records of their own (not yet opened).
   // The listing is closed at the end unless an entry is to be opened
@@ -60,6 +84,9 @@ class FolderLister {
             const StopSource& alsoStop);
 
  private:
+  // Lists as List() does; whether the listing is to stay open.
+  bool ListEntries(const ListedFolderPtr& folder, ListerScratch& scratch, const StopSource& stop,
+                   const StopSource& alsoStop);
   // Asks the link count of the file just listed; whether it is kept.
   bool AskLinks(ListedFolder& folder, FolderListing& listing, ListerScratch& scratch, size_t base,
                 LinkInfo& link);

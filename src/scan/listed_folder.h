@@ -72,6 +72,11 @@ class HeldListing {
     listing_.reset();
     unit_.GiveBack();
   }
+  // Closes the listing and hands over its unit.
+  BudgetUnit Close() {
+    listing_.reset();
+    return std::move(unit_);
+  }
   // Trades listings (and their units) with `other`.
   void Swap(HeldListing& other) {
     std::swap(listing_, other.listing_);
@@ -189,46 +194,22 @@ struct ListedFolder {
     if (entry.bytesOffset == ListedEntry::kNoBytes) return {};
     return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
   }
+  // The listing's opens and closes: scan/folder_lister.cpp.
   // Whether the listing is open and stays so; a close asked for while it was
   // pinned is called off.
-  bool KeepListingOpen() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    closeWanted = false;
-    return static_cast<bool>(listing);
-  }
-  bool ListingOpen() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    return listing && !closeWanted;
-  }
+  bool KeepListingOpen();
+  bool ListingOpen();
   // Whether a close asked for waits for an open through the listing.
-  bool ClosePending() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    return listing && closeWanted;
-  }
+  bool ClosePending();
   // Closes the listing now, or once the opens through it have returned.
-  void CloseListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (pins > 0) {
-      closeWanted = listing ? true : false;
-    } else {
-      listing.Reset();
-    }
-  }
+  void CloseListing();
+  // Closes the listing as CloseListing() does, and hands over its unit
+  // when it closed now.
+  BudgetUnit CloseListingForUnit();
   // The listing, pinned open for one open through it; null when it is
   // closed or closing.
-  FolderListing* PinListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (!listing || closeWanted) return nullptr;
-    ++pins;
-    return listing.get();
-  }
-  void UnpinListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (--pins == 0 && closeWanted) {
-      closeWanted = false;
-      listing.Reset();
-    }
-  }
+  FolderListing* PinListing();
+  void UnpinListing();
   // Forgets what a reading found, to be read again.
   void ForgetRecords() {
     outcome = ListingOutcome{};

@@ -307,17 +307,6 @@ void ReadQueue::WakeReadersLocked() {
   if (queued_ > 0 && listedAhead_ < window_) work_.notify_one();
 }
 
-ReadResult ReadQueue::Serve(ReadRequest request, ListerScratch& scratch) {
-  ReadResult result{std::move(request.folder), OpenResult::kFailed, {}};
-  result.opened = lister_.Open(*result.folder, true, request.unit, scratch);
-  if (result.opened == OpenResult::kOpened) {
-    lister_.List(result.folder, scratch, stopping_, abort_);
-  } else {
-    result.unit = std::move(request.unit);
-  }
-  return result;
-}
-
 void ReadQueue::HandBack(ReadResult result) {
   const ListedFolderPtr& folder = result.folder;
   std::vector<ListedFolderPtr> closing;
@@ -354,7 +343,7 @@ void ReadQueue::HandBack(ReadResult result) {
 }
 
 void ReadQueue::Read(ReadRequest request, ListerScratch& scratch) {
-  HandBack(Serve(std::move(request), scratch));
+  HandBack(lister_.Read(std::move(request), scratch, stopping_, abort_));
 }
 
 void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {

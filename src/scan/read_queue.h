@@ -87,24 +87,6 @@ class HandleBudget {
   std::atomic<uint32_t> inUse_{0};
 };
 
-// What the walk has a reader (or itself, meanwhile) do with one queued
-// folder: open it through its parent's listing with the unit reserved for
-// it, and list it.
-struct ReadRequest {
-  ListedFolderPtr folder;
-  BudgetUnit unit;
-  explicit operator bool() const { return folder != nullptr; }
-};
-
-// What the reader hands back: how the open went, the folder's records being
-// its listing; and the unit, when no listing of the folder holds it (an
-// open that failed, or a listing closed once listed).
-struct ReadResult {
-  ListedFolderPtr folder;
-  OpenResult opened = OpenResult::kFailed;
-  BudgetUnit unit;
-};
-
 class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
  public:
   // What the walk gets when it asks for a folder.
@@ -170,8 +152,6 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
 
  private:
   void Reader(std::unique_ptr<ListerScratch> scratch);
-  // The system calls of one request, outside the lock.
-  ReadResult Serve(ReadRequest request, ListerScratch& scratch);
   void HandBack(ReadResult result);
   ReadRequest NextRequestLocked(size_t window);
   void WakeReadersLocked();

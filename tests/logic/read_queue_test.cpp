@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,6 +105,91 @@ TEST(ReadQueue, TheWalkKeepsAQuarterOfTheBudget) {
     // Every unit dropped is back.
     reserved.clear();
     EXPECT_EQ(budget.inUse(), 0u);
+  }
+}
+
+TEST(ReadQueue, AUnitGoesBackOnceWhoeverLetsItGo) {
+  // However a unit is passed on (moved, held by a listing, traded with
+  // another listing, handed back by a listing that closed), it comes back
+  // once: never lost, which would shrink the budget for the rest of the run,
+  // never twice, which would let the walk hold more than it may.
+  MemoryMachine m;
+  m.AddFolder(u"C:\\t");
+  const auto open = [&m] {
+    uint32_t error = 0;
+    const EntryRef ref{u"C:\\t", nullptr, u"t", kInvalidFileAttributes, {}};
+    auto listing = m.OpenListing(u"C:\\t\\*", ref, error);
+    EXPECT_TRUE(listing) << error;
+    return listing;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(HandleBudget&)> run;  // ends with what it took given back
+  };
+  const Case cases[] = {
+      {"given back twice, then dropped",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         unit.GiveBack();
+         unit.GiveBack();
+       }},
+      {"moved, both dropped",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         BudgetUnit moved = std::move(unit);
+         EXPECT_FALSE(unit);  // NOLINT: a moved unit is empty
+         EXPECT_TRUE(moved);
+       }},
+      {"assigned over a unit held",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         unit = b.TakeForWalk();
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+      {"held by a listing that closes",
+       [&](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(open(), b.TakeForWalk());
+         EXPECT_EQ(b.inUse(), 1u);
+         held.Reset();
+         EXPECT_EQ(b.inUse(), 0u);
+         held.Reset();
+       }},
+      {"held by no listing",
+       [](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(nullptr, b.TakeForWalk());
+         EXPECT_EQ(b.inUse(), 0u);
+       }},
+      {"handed back by a listing that closed",
+       [&](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(open(), b.TakeForWalk());
+         BudgetUnit back = held.Close();
+         EXPECT_FALSE(held);
+         EXPECT_TRUE(back);
+         held.Reset();
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+      {"traded between listings",
+       [&](HandleBudget& b) {
+         HeldListing first;
+         HeldListing second;
+         first.Hold(open(), b.TakeForWalk());
+         second.Swap(first);
+         EXPECT_FALSE(first);
+         first.Reset();
+         EXPECT_EQ(b.inUse(), 1u);
+         second.Hold(open(), b.TakeForWalk());  // the one it held closes
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HandleBudget budget(16);
+    c.run(budget);
+    EXPECT_EQ(budget.inUse(), 0u);
+    EXPECT_EQ(m.openListings.load(), 0u);
   }
 }
 
