@@ -1,5 +1,7 @@
 #include "scan/folder_lister.h"
 
+#include <utility>
+
 #include "paths/path_forms.h"
 #include "scan/reparse_data.h"
 
@@ -66,6 +68,28 @@ void UncountListed(ListedFolder& folder) {
 // --- A folder's listing --------------------------------------------------------
 // Whoever opens a subfolder through it pins it for that open; a close asked
 // for meanwhile happens with the last unpin.
+
+void HeldListing::Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit) {
+  Reset();
+  listing_ = std::move(listing);
+  unit_ = std::move(unit);
+  if (!listing_) unit_.GiveBack();
+}
+
+void HeldListing::Reset() {
+  listing_.reset();
+  unit_.GiveBack();
+}
+
+BudgetUnit HeldListing::Close() {
+  listing_.reset();
+  return std::move(unit_);
+}
+
+void HeldListing::Swap(HeldListing& other) {
+  std::swap(listing_, other.listing_);
+  std::swap(unit_, other.unit_);
+}
 
 bool ListedFolder::KeepListingOpen() {
   std::lock_guard<std::mutex> hold(listingLock);

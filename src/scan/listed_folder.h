@@ -53,7 +53,7 @@ class BudgetUnit {
 };
 
 // An open folder listing and the unit of the budget it holds until it
-// closes.
+// closes (scan/folder_lister.cpp).
 class HeldListing {
  public:
   HeldListing() = default;
@@ -62,26 +62,13 @@ class HeldListing {
   ~HeldListing() { Reset(); }
 
   // Takes over `listing` and `unit`, the unit taken for its open.
-  void Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit) {
-    Reset();
-    listing_ = std::move(listing);
-    unit_ = std::move(unit);
-    if (!listing_) unit_.GiveBack();
-  }
-  void Reset() {
-    listing_.reset();
-    unit_.GiveBack();
-  }
+  void Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit);
+  // Closes the listing; its unit goes back.
+  void Reset();
   // Closes the listing and hands over its unit.
-  BudgetUnit Close() {
-    listing_.reset();
-    return std::move(unit_);
-  }
+  BudgetUnit Close();
   // Trades listings (and their units) with `other`.
-  void Swap(HeldListing& other) {
-    std::swap(listing_, other.listing_);
-    std::swap(unit_, other.unit_);
-  }
+  void Swap(HeldListing& other);
   FolderListing* get() const { return listing_.get(); }
   explicit operator bool() const { return listing_ != nullptr; }
   FolderListing* operator->() const { return listing_.get(); }
