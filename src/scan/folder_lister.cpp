@@ -116,6 +116,11 @@ void ListedFolder::CloseListing() {
   }
 }
 
+FolderListing* ListedFolder::ListingForWalk() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return closeWanted ? nullptr : listing.get();
+}
+
 FolderListing* ListedFolder::PinListing() {
   std::lock_guard<std::mutex> hold(listingLock);
   if (!listing || closeWanted) return nullptr;

@@ -193,6 +193,11 @@ struct ListedFolder {
   // Closes the listing as CloseListing() does, and hands over its unit
   // when it closed now.
   BudgetUnit CloseListingForUnit();
+  // The listing for the walk to use through it while the folder is its
+  // innermost level; null when it is closed or closing (a reader's open
+  // through it may close it any moment). Only the walk asks for a close, so
+  // one it did not ask for stays open while it uses it.
+  FolderListing* ListingForWalk();
   // The listing, pinned open for one open through it; null when it is
   // closed or closing.
   FolderListing* PinListing();

@@ -100,10 +100,13 @@ class Walk {
       const std::u16string_view name = folder.NameOf(listed);
       path_.resize(level.base);
       path_.append(name);
-      const EntryRef entry{path_, folder.listing.get(), name, listed.attributes,
-                           folder.BytesOf(listed)};
       switch (listed.role) {
-        case EntryRole::kReported:
+        case EntryRole::kReported: {
+          // A level the walk closed to make room, and came back to, has its
+          // listing closed, or closing once a reader's open through it
+          // returns.
+          const EntryRef entry{path_, folder.ListingForWalk(), name, listed.attributes,
+                               folder.BytesOf(listed)};
           if (listed.reparseRead) {
             ReportReparsePoint(scan_, entry, listed.reparse, folder.ReparseDataOf(listed));
           } else {
@@ -111,6 +114,7 @@ class Walk {
           }
           scan_.statusLine.CountReparsePoint();
           break;
+        }
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
             ++scan_.tallies.totals.skipped;
