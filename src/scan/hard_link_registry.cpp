@@ -109,14 +109,20 @@ uint64_t HardLinkRegistry::WriteNode(uint64_t parent, std::u16string_view name) 
 }
 
 uint64_t HardLinkRegistry::FolderNode(std::u16string_view folder, char16_t separator) {
-  if (folder == folder_) return chain_.empty() ? 0 : chain_.back().node;
+  // Most files are recorded from the folder of the one before.
+  const size_t shorter = std::min(folder.size(), folder_.size());
+  if (folder.size() == folder_.size() &&
+      std::memcmp(folder.data(), folder_.data(), shorter * sizeof(char16_t)) == 0) {
+    return chain_.empty() ? 0 : chain_.back().node;
+  }
   // Back to the deepest folder the two have in common, then down through
   // the new one's folders, a node each.
-  const size_t common = static_cast<size_t>(
-      std::mismatch(folder.begin(), folder.begin() + std::min(folder.size(), folder_.size()),
-                    folder_.begin())
-          .first -
-      folder.begin());
+  size_t common = 0;
+  while (common + 4 <= shorter &&
+         std::memcmp(folder.data() + common, folder_.data() + common, 4 * sizeof(char16_t)) == 0) {
+    common += 4;
+  }
+  while (common < shorter && folder[common] == folder_[common]) ++common;
   while (!chain_.empty() && chain_.back().end > common) chain_.pop_back();
   size_t at = chain_.empty() ? 0 : chain_.back().end;
   uint64_t node = chain_.empty() ? 0 : chain_.back().node;
@@ -207,23 +213,39 @@ void HardLinkRegistry::Add(uint32_t linkCount, const FileId& id, std::u16string_
 }
 
 void HardLinkRegistry::AppendFolderPath(uint64_t node, GroupPaths& paths) const {
-  if (node != paths.folder) {
-    // The folder's nodes, innermost first, then their names outermost first.
+  // The paths of the folders met lately: the members of the groups that
+  // follow one another lie mostly in the same folders, and a folder missing
+  // is built from its nearest ancestor there.
+  if (paths.cache.empty()) paths.cache.resize(GroupPaths::kCachedFolders);
+  const auto slot = [&](uint64_t at) -> GroupPaths::CachedFolder& {
+    return paths.cache[(at * 0x9E3779B97F4A7C15ull) >> (64 - GroupPaths::kCacheBits)];
+  };
+  GroupPaths::CachedFolder& wanted = slot(node);
+  if (wanted.node != node) {
+    // The folder's nodes, innermost first, up to one whose path is known.
     paths.nodes.clear();
+    const std::u16string* known = nullptr;
     for (uint64_t at = node; at != 0;) {
+      const GroupPaths::CachedFolder& cached = slot(at);
+      if (cached.node == at) {
+        known = &cached.text;
+        break;
+      }
       paths.nodes.push_back(at);
       uint64_t back = 0;
       GetNumber(At(at), back);
       at = back == 0 ? 0 : at - back;
     }
     paths.folderText.clear();
+    if (known != nullptr) paths.folderText.append(*known);
     for (size_t i = paths.nodes.size(); i-- > 0;) {
       uint64_t back = 0;
       AppendName(GetNumber(At(paths.nodes[i]), back), paths.folderText);
     }
-    paths.folder = node;
+    wanted.node = node;
+    wanted.text.assign(paths.folderText);
   }
-  paths.text.append(paths.folderText);
+  paths.text.append(wanted.text);
 }
 
 uint32_t HardLinkRegistry::BuildGroup(const Group& group, GroupPaths& paths) const {

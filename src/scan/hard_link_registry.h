@@ -82,7 +82,13 @@ class HardLinkRegistry {
     std::vector<size_t> ends;
     std::u16string text;
     std::vector<std::u16string_view> views;
-    uint64_t folder = 0;  // the folder whose path `folderText` holds
+    struct CachedFolder {
+      uint64_t node = 0;
+      std::u16string text;
+    };
+    static constexpr int kCacheBits = 9;
+    static constexpr size_t kCachedFolders = size_t{1} << kCacheBits;
+    std::vector<CachedFolder> cache;  // by node
     std::u16string folderText;
   };
 
