@@ -218,7 +218,8 @@ void HardLinkRegistry::AppendFolderPath(uint64_t node, GroupPaths& paths) const 
   // is built from its nearest ancestor there.
   if (paths.cache.empty()) paths.cache.resize(GroupPaths::kCachedFolders);
   const auto slot = [&](uint64_t at) -> GroupPaths::CachedFolder& {
-    return paths.cache[(at * 0x9E3779B97F4A7C15ull) >> (64 - GroupPaths::kCacheBits)];
+    return paths
+        .cache[static_cast<size_t>((at * 0x9E3779B97F4A7C15ull) >> (64 - GroupPaths::kCacheBits))];
   };
   GroupPaths::CachedFolder& wanted = slot(node);
   if (wanted.node != node) {
@@ -292,7 +293,7 @@ void HardLinkRegistry::Clear() {
 }
 
 size_t HardLinkRegistry::BytesHeld() const {
-  return static_cast<size_t>(used_) + groupCount_ * sizeof(Group) +
+  return static_cast<size_t>(used_ + groupCount_ * sizeof(Group)) +
          slots_.size() * sizeof(IndexSlot);
 }
 

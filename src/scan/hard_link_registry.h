@@ -98,14 +98,19 @@ class HardLinkRegistry {
   static constexpr size_t kLongestPiece = 4096;
 
   const Group& GroupAt(uint64_t g) const {
-    return groups_[g / kGroupsPerChunk][g % kGroupsPerChunk];
+    return groups_[static_cast<size_t>(g / kGroupsPerChunk)]
+                  [static_cast<size_t>(g % kGroupsPerChunk)];
   }
-  Group& GroupAt(uint64_t g) { return groups_[g / kGroupsPerChunk][g % kGroupsPerChunk]; }
+  Group& GroupAt(uint64_t g) {
+    return groups_[static_cast<size_t>(g / kGroupsPerChunk)]
+                  [static_cast<size_t>(g % kGroupsPerChunk)];
+  }
   uint64_t FolderNode(std::u16string_view folder, char16_t separator);
   uint64_t WriteNode(uint64_t parent, std::u16string_view name);
   uint8_t* Reserve(size_t bytes, uint64_t& position);
   const uint8_t* At(uint64_t position) const {
-    return chunks_[position / kChunkBytes].get() + position % kChunkBytes;
+    return chunks_[static_cast<size_t>(position / kChunkBytes)].get() +
+           static_cast<size_t>(position % kChunkBytes);
   }
   uint64_t NewGroup(const FileId& id);
   void GrowIndex();
