@@ -67,8 +67,15 @@ bool MachineProcess::WriteStdout(std::string_view bytes, uint32_t& written, uint
     error = stdoutError;
     return false;
   }
+  if (beforeStdoutWrite) {
+    if (const uint32_t refusal = beforeStdoutWrite(bytes); refusal != 0) {
+      error = refusal;
+      return false;
+    }
+  }
   error = 0;
   ++stdoutWrites;
+  stdoutWriteSizes.push_back(bytes.size());
   out.append(bytes);
   if (stdoutIsConsole) TrackColumn(NarrowToWide(bytes));
   written = static_cast<uint32_t>(bytes.size());
@@ -90,6 +97,12 @@ bool MachineProcess::WriteConsoleText(std::u16string_view text, uint32_t& writte
   if (stdoutFails || (stdoutFailsAfter && out.size() + bytes.size() > *stdoutFailsAfter)) {
     error = stdoutError;
     return false;
+  }
+  if (beforeStdoutWrite) {
+    if (const uint32_t refusal = beforeStdoutWrite(bytes); refusal != 0) {
+      error = refusal;
+      return false;
+    }
   }
   consoleWrites.push_back(text.size());
   out += bytes;

@@ -33,7 +33,11 @@ class MachineProcess : public Platform {
   // Standard output fails once it would hold more than this many bytes.
   std::optional<size_t> stdoutFailsAfter;
   uint32_t stdoutError = win::kNoData;  // the reader of the pipe has gone
-  uint32_t consoleWriteError = 0;       // non-zero: console writes fail with it
+  // Called with the bytes of each write to standard output before it is
+  // taken, under whatever lock the writer holds: a non-zero answer refuses
+  // the write with that error, and nothing of it is taken.
+  std::function<uint32_t(std::string_view bytes)> beforeStdoutWrite;
+  uint32_t consoleWriteError = 0;  // non-zero: console writes fail with it
   // A console write of more UTF-16 units fails with ERROR_NOT_ENOUGH_MEMORY,
   // as the console of Windows 7 refuses one of about 64 KB.
   std::optional<size_t> consoleWriteMaxUnits;
@@ -55,10 +59,11 @@ class MachineProcess : public Platform {
   std::atomic<bool> backupPrivilegeEnabled{false};
 
   // --- What happened --------------------------------------------------------
-  std::string out;                    // standard output; console text as UTF-8
-  std::string err;                    // standard error
-  std::vector<size_t> consoleWrites;  // characters of each console write
-  int stdoutWrites = 0;               // successful writes to standard output
+  std::string out;                       // standard output; console text as UTF-8
+  std::string err;                       // standard error
+  std::vector<size_t> consoleWrites;     // characters of each console write
+  int stdoutWrites = 0;                  // successful writes to standard output
+  std::vector<size_t> stdoutWriteSizes;  // bytes of each of them
   std::vector<uint32_t> sleeps;
   std::vector<std::pair<uint32_t, uint32_t>> beeps;
   int hardenCalls = 0;

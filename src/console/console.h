@@ -63,6 +63,10 @@ struct ControlEvents {
 // the latest this long after it was written.
 inline constexpr size_t kOutputFlushThreshold = 64 * 1024;
 inline constexpr uint32_t kOutputFlushDelayMs = 100;
+// Redirected output goes to the system in writes of at most this many bytes,
+// each ending at a line end where a line ends within them (what a pipe takes
+// whole in one write, PIPE_BUF on Linux).
+inline constexpr size_t kOutputPieceBytes = 4096;
 
 // The output sink's record (console/output_sink).
 struct OutputState {
@@ -100,8 +104,9 @@ struct OutputState {
   // Notified whenever a write ends a line, for a writer that waits to start
   // on a line of its own.
   std::condition_variable_any lineEnded;
-  // A write failed (a closed pipe, a full disk): nothing more is written and
-  // the run ends with exit code 4. `failError` is the system's error code.
+  // A write failed (a closed pipe, a full disk) or was given up after a
+  // control event: nothing more is written, and the run ends with exit code
+  // 4 (3 for a write given up). `failError` is the system's error code.
   std::atomic<bool> failed{false};
   uint32_t failError = 0;
   // Everything the run prints, its summary included, has gone to the system.

@@ -119,6 +119,7 @@ int LineWriter::WriteMessage() {
 }
 
 int LineWriter::WritePathLine() {
+  if (OutputFailed(console_)) return 0;
   if (!OutputRedirected(console_)) return WriteToConsole(wide_);
   std::string& bytes = buffers_.bytes;
   if (!console_.platform.WideToOem(wide_, bytes) || bytes.empty()) return 0;
@@ -136,6 +137,11 @@ int LineWriter::WriteToConsole(std::u16string_view line) {
   uint32_t error = 0;
   if (line.size() <= kConsoleWriteLimit) {
     if (!platform.WriteConsoleText(line, written, error)) {
+      // Given up after a control event: the output ends here.
+      if (CancelledByAbort(console_.stop, error)) {
+        NoteOutputFailure(console_, error);
+        return 0;
+      }
       LineWriter message(console_, LineKind::kMessage);
       message.Text("\nWriteConsoleW error ")
           .Number(error)
@@ -151,6 +157,7 @@ int LineWriter::WriteToConsole(std::u16string_view line) {
   for (std::u16string_view rest = line; !rest.empty();) {
     const size_t piece = NextPiece(rest);
     if (!platform.WriteConsoleText(rest.substr(0, piece), written, error)) {
+      if (CancelledByAbort(console_.stop, error)) NoteOutputFailure(console_, error);
       if (rest.size() == line.size()) return 0;
       break;
     }

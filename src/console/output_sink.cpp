@@ -7,6 +7,16 @@ namespace {
 
 constexpr uint32_t kIoDeviceError = 1117;  // ERROR_IO_DEVICE, as EIO maps
 
+// The next piece of `rest` to hand to the system: at most kOutputPieceBytes,
+// ending after the last line end within them where there is one. A write
+// given up between two pieces then leaves its reader whole lines; only a
+// line longer than a piece can be cut.
+size_t NextPiece(std::string_view rest) {
+  if (rest.size() <= kOutputPieceBytes) return rest.size();
+  const size_t lineEnd = rest.substr(0, kOutputPieceBytes).find_last_of('\n');
+  return lineEnd == std::string_view::npos ? kOutputPieceBytes : lineEnd + 1;
+}
+
 // Follows whether a line is open after `text` (a lone carriage return, as a
 // terminal takes it, leaves none); wakes whoever waits for a line end. The
 // caller holds the output lock.
@@ -16,6 +26,9 @@ void Follow(OutputState& output, Text text) {
   output.midLine = text.back() != '\n' && text.back() != '\r';
   if (!output.midLine) output.lineEnded.notify_all();
 }
+
+// See below.
+void FlushEndedLines(Console& console);
 
 }  // namespace
 
@@ -34,15 +47,19 @@ bool OutputFailed(const Console& console) {
   return console.output.failed.load();
 }
 
+bool OutputGivenUp(const Console& console) {
+  return OutputFailed(console) && CancelledByAbort(console.stop, console.output.failError);
+}
+
 void NoteOutputFailure(Console& console, uint32_t error) {
   // The walk and any worker stop at their next entry.
   console.stop.RequestStop();
   // Whoever waits for a line end waits no more.
   console.output.lineEnded.notify_all();
   // A write given up after a control event (its reader had stopped reading)
-  // is no failure of the output: the run ends as aborted, and what could not
-  // be written is dropped.
-  if (error == win_error::kOperationAborted) return;
+  // ends the output too: nothing more is written, so nothing is spliced onto
+  // what the reader got. The run then ends as stopped (see
+  // OutputGivenUp), not as failed.
   if (!console.output.failed.exchange(true)) console.output.failError = error;
 }
 
@@ -56,7 +73,7 @@ int WriteOutput(Console& console, std::string_view bytes) {
   if (OutputRedirected(console)) {
     console.output.buffer.append(bytes);
     Follow(console.output, bytes);
-    if (console.output.buffer.size() >= kOutputFlushThreshold) FlushOutput(console);
+    if (console.output.buffer.size() >= kOutputFlushThreshold) FlushEndedLines(console);
     return OutputFailed(console) ? -1 : static_cast<int>(bytes.size());
   }
   uint32_t written = 0;
@@ -74,22 +91,57 @@ void FlushOutput(Console& console) {
   FlushPendingOutput(console);
 }
 
+namespace {
+
+// Hands `pending` to the system in pieces; returns how many bytes went (all
+// of them unless the output failed).
+size_t WritePieces(Console& console, std::string_view pending) {
+  std::string_view rest = pending;
+  while (!rest.empty() && !OutputFailed(console)) {
+    const std::string_view piece = rest.substr(0, NextPiece(rest));
+    uint32_t written = 0;
+    uint32_t error = 0;
+    const bool ok = console.platform.WriteStdout(piece, written, error);
+    if (!ok || written == 0) {
+      NoteOutputFailure(console, ok ? kIoDeviceError : error);  // nothing taken
+      break;
+    }
+    rest.remove_prefix(written < piece.size() ? written : piece.size());
+  }
+  return pending.size() - rest.size();
+}
+
+// Hands on the pending lines that have ended, and keeps a line still being
+// written for the next time: its end comes with the next piece of the walk,
+// and a write given up in between would leave the reader half a line. A
+// line longer than a piece goes as it is. The caller holds the output lock.
+void FlushEndedLines(Console& console) {
+  std::string& pending = console.output.buffer;
+  if (pending.empty()) return;
+  if (OutputFailed(console)) {
+    pending.clear();
+    return;
+  }
+  const size_t lineEnd = pending.find_last_of("\n\r");
+  const size_t keep = lineEnd == std::string::npos ? pending.size() : pending.size() - lineEnd - 1;
+  if (keep == 0 || keep >= kOutputPieceBytes) {
+    FlushPendingOutput(console);
+    return;
+  }
+  WritePieces(console, std::string_view(pending).substr(0, pending.size() - keep));
+  if (OutputFailed(console)) {
+    pending.clear();
+    return;
+  }
+  pending.erase(0, pending.size() - keep);  // keeps its capacity
+}
+
+}  // namespace
+
 void FlushPendingOutput(Console& console) {
   std::string& pending = console.output.buffer;
   if (pending.empty()) return;
-  if (!OutputFailed(console)) {
-    std::string_view rest = pending;
-    while (!rest.empty()) {
-      uint32_t written = 0;
-      uint32_t error = 0;
-      const bool ok = console.platform.WriteStdout(rest, written, error);
-      if (!ok || written == 0) {
-        NoteOutputFailure(console, ok ? kIoDeviceError : error);  // nothing taken
-        break;
-      }
-      rest.remove_prefix(written < rest.size() ? written : rest.size());
-    }
-  }
+  if (!OutputFailed(console)) WritePieces(console, pending);
   pending.clear();  // keeps its capacity: flushing never allocates
 }
 
@@ -121,7 +173,10 @@ void StartOutputFlusher(Console& console) {
       state.flusherWake.wait_for(hold, std::chrono::milliseconds(kOutputFlushDelayMs));
       if (state.flusherStop) break;
       hold.unlock();
-      FlushOutput(console);
+      {
+        std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+        FlushEndedLines(console);
+      }
       hold.lock();
     }
   });

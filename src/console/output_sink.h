@@ -26,6 +26,9 @@ void NoteOutputWritten(Console& console, std::u16string_view text);
 bool OutputRedirected(Console& console);
 // Whether a write to standard output has failed; `console.output.failError` says why.
 bool OutputFailed(const Console& console);
+// Whether the output ended because a write was given up after a control
+// event (its reader had stopped reading): the run ends as stopped.
+bool OutputGivenUp(const Console& console);
 // Records a failed write to standard output (see WriteOutput).
 void NoteOutputFailure(Console& console, uint32_t error);
 // Hands every pending byte to the system.

@@ -111,10 +111,8 @@ void WriteErase(Console& console) {
   const int64_t erase =
       OnTheLine(console, state.shownColumns, console.platform.StderrConsoleWidth());
   const std::string_view spaces(state.eraseBytes);
-  uint32_t written = 0;
-  console.platform.WriteStderr("\r", written);
-  console.platform.WriteStderr(spaces.substr(spaces.size() - 1 - static_cast<size_t>(erase)),
-                               written);
+  console.platform.WriteStderrNow("\r");
+  console.platform.WriteStderrNow(spaces.substr(spaces.size() - 1 - static_cast<size_t>(erase)));
   state.shownColumns = 0;
 }
 

@@ -427,8 +427,15 @@ class Platform {
   virtual bool StderrIsConsole() { return false; }
   // The column count of standard error's console window; 0 when unknown.
   virtual int16_t StderrConsoleWidth() { return 0; }
-  // Writes UTF-16 text to the console of standard error at once, unbuffered.
+  // Writes the status line's UTF-16 text to the console of standard error
+  // at once, unbuffered. Where the system can, it never waits: a terminal
+  // that takes nothing now (stopped with Ctrl+S, gone) gets what it takes.
   virtual bool WriteStderrText(std::u16string_view /*text*/) { return false; }
+  // The same for bytes, allocating nothing (the status line's erasure).
+  virtual bool WriteStderrNow(std::string_view bytes) {
+    uint32_t written = 0;
+    return WriteStderr(bytes, written);
+  }
   // Converts to the process's narrow code page (UTF-8 on POSIX, where a name's
   // original bytes come back out unchanged).
   virtual std::string WideToNarrow(std::u16string_view text) = 0;

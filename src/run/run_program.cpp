@@ -56,7 +56,8 @@ bool ReaderWentAway(uint32_t error) {
 
 // Every way out ends here: the printer's last word, pending output, then the
 // exit pause. A run whose output could not be written ends with 4, and says
-// so on standard error unless its reader simply went away.
+// so on standard error unless its reader simply went away; one whose writes
+// were given up after a control event ends as stopped.
 int EndRun(Run& run, int code) {
   Console& console = run.console;
   if (!OutputFailed(console)) {
@@ -69,7 +70,11 @@ int EndRun(Run& run, int code) {
   StopOutputFlusher(console);
   StopStatusLine(console);
   FlushOutput(console);
-  if (OutputFailed(console)) {
+  if (OutputGivenUp(console)) {
+    // A reader that stopped reading after a control event: the run was
+    // stopped, and its output ends where the reader stopped taking it.
+    code = kExitAborted;
+  } else if (OutputFailed(console)) {
     if (!ReaderWentAway(console.output.failError)) {
       PrintError(console, "output failed (%s) -> abort\n",
                  SystemErrorName(console.output.failError));

@@ -1,5 +1,6 @@
 // The text a person reads: the listing as the console shows it.
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "console/message.h"
@@ -69,7 +70,10 @@ class TextPrinter final : public Printer {
     }
   }
 
+  // A record of several lines is written under the output lock as a whole:
+  // a control event's message, or a write given up, falls between records.
   void ReparsePoint(const ReparseFinding& point) override {
+    const std::lock_guard whole(console_.output.lock);
     const ReparseInfo& info = point.info;
     PrintMessage(console_, "reparse point");
     switch (info.kind) {
@@ -139,6 +143,7 @@ class TextPrinter final : public Printer {
 
   void HardLinkGroup(uint32_t linkCount, const FileId&,
                      std::span<const std::u16string_view> paths) override {
+    const std::lock_guard whole(console_.output.lock);
     PrintMessage(console_, "group of %u hard links:\n", linkCount);
     int32_t member = 1;
     for (const std::u16string_view path : paths) {

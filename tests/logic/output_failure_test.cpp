@@ -2,8 +2,10 @@
 // reaches its reader.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <optional>
+#include <regex>
 
 #include "console/message.h"
 #include "console/output_sink.h"
@@ -115,6 +117,113 @@ TEST(OutputFailure, AWriteGivenUpAfterAControlEventEndsTheRunAsAborted) {
     EXPECT_NE(o.out.find("\r\nCtrl+C pressed -> abort\r\n"), std::string::npos);
   }
   EXPECT_EQ(o.out.find("summary"), std::string::npos);
+}
+
+// Whether `out` holds only whole lines of a run over AddLinkTree (the
+// control event's message aside); the first line that is not, in `bad`.
+bool WholeLines(std::string out, OutputFormat format, std::string& bad) {
+  static const std::regex kText(
+      "|Quorrex 1\\.0|reparse point \\(symlink\\) C:\\\\t\\\\d[0-9]+\\\\link[0-9]+| -> "
+      "C:\\\\target\\\\somewhere");
+  static const std::regex kRecord("\\{\"type\":\"[a-z_]+\".*\\}");
+  const std::string message = "\r\nCtrl+C pressed -> abort\r\n";
+  for (size_t at = out.find(message); at != std::string::npos; at = out.find(message)) {
+    out.erase(at, message.size());
+  }
+  // The carriage return the walk begins with, when the event came before
+  // any of the listing.
+  if (out.ends_with("\r\n\r")) out.pop_back();
+  if (!out.empty() && out.back() != '\n') {
+    bad = out.substr(out.rfind('\n') + 1);
+    return false;
+  }
+  size_t start = 0;
+  for (size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
+    std::string line = out.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && line.front() == '\r') line.erase(0, 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!std::regex_match(line, format == OutputFormat::kJson ? kRecord : kText)) {
+      bad = line;
+      return false;
+    }
+  }
+  return true;
+}
+
+// A reader that stops reading after a control event: the write given up
+// then is the output's last. Nothing written later reaches the reader, so
+// no line is spliced onto a cut one; what it got ends at a line end; and the
+// run ends as stopped, without a message.
+TEST(OutputFailure, NothingFollowsAWriteGivenUpAndTheReaderHasWholeLines) {
+  struct Case {
+    const char* name;
+    OutputFormat format;
+    uint32_t workers;
+    int refusedWrite;  // the write after the event that is given up, from 1
+  };
+  const Case cases[] = {
+      {"text, one worker, the event's own flush", OutputFormat::kText, 1, 1},
+      {"text, one worker, part way", OutputFormat::kText, 1, 5},
+      {"text, four workers, part way", OutputFormat::kText, 4, 2},
+      {"records, one worker, part way", OutputFormat::kJson, 1, 5},
+      {"records, four workers, part way", OutputFormat::kJson, 4, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryMachine machine;
+    AddLinkTree(machine, 30, 100);
+    machine.stdoutIsConsole = false;
+    std::atomic<bool> stopped{false};
+    int writesAfter = 0;
+    size_t takenAfterRefusal = 0;
+    size_t entries = 0;
+    // Some 40 KiB of listing are pending when the event comes.
+    machine.onEntry = [&](const std::u16string&) {
+      if (++entries == 1500 && !stopped.exchange(true)) machine.RaiseCtrlEvent(kCtrlCEvent);
+    };
+    machine.beforeStdoutWrite = [&](std::string_view bytes) -> uint32_t {
+      if (!stopped) return 0;
+      ++writesAfter;
+      if (writesAfter == c.refusedWrite) return win_error::kOperationAborted;
+      if (writesAfter > c.refusedWrite) takenAfterRefusal += bytes.size();
+      return 0;
+    };
+    const Outcome o = RunOn(machine, {u"C:\\t", u"-s"}, c.workers, c.format);
+    EXPECT_EQ(o.code, 3);
+    EXPECT_EQ(o.err, "");
+    EXPECT_GE(writesAfter, c.refusedWrite);
+    EXPECT_EQ(takenAfterRefusal, 0u);
+    EXPECT_EQ(o.out.find("summary"), std::string::npos);
+    std::string bad;
+    EXPECT_TRUE(WholeLines(o.out, c.format, bad))
+        << "cut line: " << ::testing::PrintToString(bad) << " tail "
+        << ::testing::PrintToString(o.out.substr(o.out.size() > 120 ? o.out.size() - 120 : 0));
+    for (const size_t size : machine.stdoutWriteSizes) EXPECT_LE(size, kOutputPieceBytes);
+  }
+}
+
+// Redirected output goes in pieces that end at line ends, whatever the
+// buffer held when it was handed on: a write given up between two pieces
+// cuts no line.
+TEST(RedirectedOutput, GoesInPiecesThatEndAtLineEnds) {
+  for (const OutputFormat format : {OutputFormat::kText, OutputFormat::kJson}) {
+    MemoryMachine machine;
+    AddLinkTree(machine, 20, 100);
+    machine.stdoutIsConsole = false;
+    std::vector<std::string> pieces;
+    machine.beforeStdoutWrite = [&](std::string_view bytes) -> uint32_t {
+      pieces.emplace_back(bytes);
+      return 0;
+    };
+    const Outcome o = RunOn(machine, {u"C:\\t", u"-s"}, 1, format);
+    EXPECT_EQ(o.code, 0);
+    ASSERT_GT(pieces.size(), 20u);
+    for (const std::string& piece : pieces) {
+      EXPECT_LE(piece.size(), kOutputPieceBytes);
+      EXPECT_TRUE(piece.back() == '\n' || piece.back() == '\r') << piece.substr(piece.size() - 20);
+    }
+  }
 }
 
 TEST(RedirectedOutput, IsHandedOnWhenTheBufferFillsAndWhenTheWalkIsQuiet) {

@@ -1,4 +1,5 @@
 // Standard output and error, text conversion and control events.
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -51,9 +52,10 @@ uint32_t UnitsWithin(std::u16string_view text, size_t bytes) {
   return static_cast<uint32_t>(i);
 }
 
-// How long after a control event a write to standard output may stay blocked
-// before it is given up, so that the run can end although its reader has
-// stopped reading.
+// How long after a control event a write to standard output may wait with
+// no byte taken before it is given up, so that the run can end although its
+// reader has stopped reading. A reader that goes on taking bytes, however
+// slowly, is written to until the output is whole.
 constexpr int64_t kBlockedOutputGraceMs = 500;
 
 int64_t NowMs() {
@@ -62,10 +64,23 @@ int64_t NowMs() {
       .count();
 }
 
-// When blocked writes to standard output are given up; 0 until a control event.
-std::atomic<int64_t>& GiveUpAt() {
+// When the first control event came; 0 until one has.
+std::atomic<int64_t>& StoppedAt() {
   static std::atomic<int64_t> at{0};
   return at;
+}
+
+// When standard output last took a byte.
+std::atomic<int64_t>& LastMoved() {
+  static std::atomic<int64_t> at{0};
+  return at;
+}
+
+// Once a write has been given up, standard output takes nothing more: what
+// its reader got is not followed by pieces written later.
+std::atomic<bool>& GivenUp() {
+  static std::atomic<bool> given{false};
+  return given;
 }
 
 // Whether a write to `fd` can wait for its reader (a pipe, socket or terminal).
@@ -76,18 +91,30 @@ bool MayBlock(int fd) {
 }
 
 // Waits until `fd` takes at least PIPE_BUF bytes without blocking; ECANCELED
-// once it has not for the grace time after a control event.
+// once, after a control event, no byte has moved for the grace time.
 int WaitWritable(int fd) {
   for (;;) {
-    const int64_t giveUpAt = GiveUpAt().load();
-    const bool late = giveUpAt != 0 && NowMs() >= giveUpAt;
+    const int64_t stoppedAt = StoppedAt().load();
+    int timeout = 100;
+    if (stoppedAt != 0) {
+      const int64_t giveUpAt = std::max(stoppedAt, LastMoved().load()) + kBlockedOutputGraceMs;
+      const int64_t left = giveUpAt - NowMs();
+      if (left <= 0) {
+        struct pollfd last {};
+        last.fd = fd;
+        last.events = POLLOUT;
+        if (poll(&last, 1, 0) > 0) return 0;
+        GivenUp() = true;
+        return ECANCELED;
+      }
+      timeout = static_cast<int>(std::min<int64_t>(left, 50));
+    }
     struct pollfd entry {};
     entry.fd = fd;
     entry.events = POLLOUT;
-    const int ready = poll(&entry, 1, late ? 0 : (giveUpAt != 0 ? 50 : 100));
+    const int ready = poll(&entry, 1, timeout);
     if (ready > 0) return 0;  // writable, or an error the write will report
     if (ready < 0 && errno != EINTR && errno != EAGAIN) return 0;  // let the write decide
-    if (late) return ECANCELED;
   }
 }
 
@@ -185,9 +212,9 @@ void WaitForSignals() {
       DoDefault(sig);
       continue;
     }
-    if (event != kContinueEvent && GiveUpAt().load() == 0) {
-      // From now on the run must end soon, whether or not its reader reads.
-      GiveUpAt() = NowMs() + kBlockedOutputGraceMs;
+    if (event != kContinueEvent && StoppedAt().load() == 0) {
+      // From now on the run must end soon once its reader stops reading.
+      StoppedAt() = NowMs();
     }
     handler(event);
   }
@@ -235,6 +262,7 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
   std::lock_guard<std::mutex> hold(stdoutLock_);
   int err = 0;
   written = 0;
+  if (GivenUp().load()) return ECANCELED;
   if (!MayBlock(STDOUT_FILENO)) {
     err = WriteAllTo(STDOUT_FILENO, bytes, written);
   } else {
@@ -243,11 +271,17 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
     while (err == 0 && written < bytes.size()) {
       err = WaitWritable(STDOUT_FILENO);
       if (err != 0) break;
-      const size_t left = bytes.size() - written;
+      // A piece a pipe takes whole, ending at a line end where one is
+      // within it: a write given up between pieces cuts no line.
+      std::string_view piece = bytes.substr(written, PIPE_BUF);
+      if (piece.size() < bytes.size() - written) {
+        const size_t lineEnd = piece.find_last_of('\n');
+        if (lineEnd != std::string_view::npos) piece = piece.substr(0, lineEnd + 1);
+      }
       size_t put = 0;
-      err =
-          WriteAllTo(STDOUT_FILENO, bytes.substr(written, left < PIPE_BUF ? left : PIPE_BUF), put);
+      err = WriteAllTo(STDOUT_FILENO, piece, put);
       written += put;
+      if (put != 0) LastMoved() = NowMs();
     }
   }
   FollowColumn(bytes.substr(0, written));
@@ -373,8 +407,36 @@ int16_t PosixPlatform::StderrConsoleWidth() {
 }
 
 bool PosixPlatform::WriteStderrText(std::u16string_view text) {
-  size_t put = 0;
-  return WriteAllTo(STDERR_FILENO, EncodeUtf8Lossless(text), put) == 0;
+  return WriteStderrNow(EncodeUtf8Lossless(text));
+}
+
+// The status line must never hold the run: a write to a terminal stopped
+// with Ctrl+S would wait until Ctrl+Q, holding the line's lock, the exit
+// and, through them, the interrupt. Its own open of the terminal is not
+// blocking (standard error's is shared with the shell and left as it is);
+// what the terminal does not take at once is dropped, and the next drawing
+// covers the line again.
+bool PosixPlatform::WriteStderrNow(std::string_view bytes) {
+  std::call_once(stderrNowOpened_, [this] {
+    char name[256];
+    if (isatty(STDERR_FILENO) != 1 || ttyname_r(STDERR_FILENO, name, sizeof name) != 0) return;
+    stderrNow_ = open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  });
+  const int fd = stderrNow_ >= 0 ? stderrNow_ : STDERR_FILENO;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    if (stderrNow_ < 0) {
+      struct pollfd entry {};
+      entry.fd = fd;
+      entry.events = POLLOUT;
+      if (poll(&entry, 1, 0) <= 0 || (entry.revents & POLLOUT) == 0) return false;
+    }
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
 }
 
 std::string PosixPlatform::WideToNarrow(std::u16string_view text) {

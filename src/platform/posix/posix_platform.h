@@ -164,6 +164,7 @@ class PosixPlatform final : public Platform {
   bool StderrIsConsole() override;
   int16_t StderrConsoleWidth() override;
   bool WriteStderrText(std::u16string_view text) override;
+  bool WriteStderrNow(std::string_view bytes) override;
   std::string WideToNarrow(std::u16string_view text) override;
   bool WideToOem(std::u16string_view text, std::string& out) override;
   std::u16string NarrowToWide(std::string_view text) override;
@@ -201,6 +202,11 @@ class PosixPlatform final : public Platform {
   std::unordered_map<uint64_t, std::unique_ptr<NtfsVolume>> ntfsVolumes_;  // null: not NTFS
   std::once_flag mountsRead_;
   MountTable mounts_;
+  // The terminal of standard error opened once more, for writes that never
+  // wait; -1 when it could not be (standard error's own is used then, and
+  // written only when it takes bytes at once).
+  std::once_flag stderrNowOpened_;
+  int stderrNow_ = -1;
   std::mutex stdoutLock_;
   int column_ = 0;  // columns since the last line end on standard output
 };

@@ -44,6 +44,7 @@ struct Start {
   unsigned short columns = 120;
   const char* columnsVariable = nullptr;  // COLUMNS; null: unset
   const char* workers = nullptr;          // QUORREX_WORKERS; null: unset
+  const char* format = nullptr;           // QUORREX_FORMAT; null: unset
   // Every thread the program asks for is refused: each would need a stack
   // larger than the address space it is allowed.
   bool noThreads = false;
@@ -94,6 +95,7 @@ class Child {
         unsetenv("COLUMNS");
       }
       if (setup.workers != nullptr) setenv("QUORREX_WORKERS", setup.workers, 1);
+      if (setup.format != nullptr) setenv("QUORREX_FORMAT", setup.format, 1);
       std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
       for (const std::string& arg : setup.args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
@@ -163,6 +165,35 @@ class Child {
 #ifdef F_SETPIPE_SZ
     fcntl(pipe_[0], F_SETPIPE_SZ, 4096);
 #endif
+  }
+  // Widens the pipe to `bytes`, so that more of the listing waits in it.
+  void WidenPipe(int bytes) {
+#ifdef F_SETPIPE_SZ
+    fcntl(pipe_[0], F_SETPIPE_SZ, bytes);
+#else
+    (void)bytes;
+#endif
+  }
+  // Reads the pipe to its end as a slow reader does: `piece` bytes, then a
+  // pause of `pauseMs`, and again. False when it has not ended within `ms`.
+  bool ReadPipeSlowly(size_t piece, int pauseMs, int ms = kHangMs) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    std::vector<char> buffer(piece);
+    while (Clock::now() < end) {
+      pollfd p{pipe_[0], POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      const ssize_t got = read(pipe_[0], buffer.data(), buffer.size());
+      if (got <= 0) return true;
+      piped_.append(buffer.data(), static_cast<size_t>(got));
+      poll(nullptr, 0, pauseMs);
+    }
+    return false;
+  }
+  // Types `keys` on the terminal, as its user would.
+  void Type(std::string_view keys) {
+    if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
+      ADD_FAILURE() << "the terminal took no keys";
+    }
   }
   const std::string& piped() const {
     return piped_;
@@ -426,7 +457,7 @@ TEST(StatusLine, ShownRewrittenAndErasedOnlyWhenStandardErrorIsATerminalOfItsOwn
     // Drawn more than once, each time in place: from the start of the line,
     // never past the terminal's width, and the cursor back at the start.
     for (const std::string& d : Drawings(child.terminal())) {
-      EXPECT_LT(d.size(), 120u) << d;
+      EXPECT_LT(Columns(d), 120u) << d;
       EXPECT_EQ(d.find('\n'), std::string::npos) << d;
     }
     EXPECT_TRUE(EndsErased(child.terminal(), "")) << child.terminal();
@@ -461,6 +492,105 @@ TEST(StatusLine, NeverDrawnBesideAPipeWhoseReaderMayDrawTooAndAReaderThatLeavesE
   EXPECT_EQ(child.Finish(), 4);
   // Not a drawing, nor a word about the closed pipe.
   EXPECT_EQ(child.terminal(), "") << child.terminal();
+}
+
+// Whether `piped` holds only whole lines of a run over AddLinks(root, "d")
+// stopped by SIGINT; the first line that is not, in `bad`.
+bool WholeLines(const std::string& piped, const TempFolder& root, bool records, std::string& bad) {
+  const std::regex text("|\r|Quorrex [0-9.]+|reparse point \\(symlink\\) " + root.At("d") +
+                        "/a-link-with-a-long-name-[0-9]{4}| -> t{60}|SIGINT received -> abort|"
+                        "summary|(\\* |  \\+ |    - )[0-9]+ [a-z ]+:?");
+  const std::regex record("\\{\"type\":\"[a-z_]+\".*\\}");
+  if (!piped.empty() && piped.back() != '\n') {
+    bad = piped.substr(piped.rfind('\n') + 1);
+    return false;
+  }
+  std::stringstream in(piped);
+  // In text a link's record is two lines: its path, then its target.
+  bool targetDue = false;
+  for (std::string line; std::getline(in, line);) {
+    const bool target = line.rfind(" -> ", 0) == 0;
+    if (!std::regex_match(line, records ? record : text) || (!records && target != targetDue)) {
+      bad = line;
+      return false;
+    }
+    targetDue = line.rfind("reparse point", 0) == 0;
+  }
+  return true;
+}
+
+// After SIGINT a reader that goes on reading, however slowly, gets the
+// whole output: the listing, the signal's message, the summary, the last
+// record. One that stops reading gets whole lines and nothing after them,
+// and the run ends as stopped.
+TEST(InterruptedOutput, ASlowReaderGetsItAllAndAStoppedOneWholeLines) {
+  TempFolder root;
+  AddLinks(root, "d", 4000);
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* workers;
+    bool readerStops;
+  };
+  const Case cases[] = {
+      {"text, one worker, slow reader", "text", "1", false},
+      {"text, four workers, slow reader", "text", "4", false},
+      {"json, four workers, slow reader", "json", "4", false},
+      {"text, four workers, reader stops", "text", "4", true},
+      {"json, one worker, reader stops", "json", "1", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start start{{root.path(), "-s"}, Out::kStalledPipe, false};
+    start.format = c.format;
+    start.workers = c.workers;
+    Child child(start);
+    // The listing waits in a pipe of 256 KiB and the program's buffer: more
+    // than the reader below takes in the half second a blocked write waits
+    // after the signal.
+    child.WidenPipe(256 * 1024);
+    ASSERT_TRUE(child.WaitUntil([&child] { return child.PipeHolds() >= 200 * 1024; }));
+    child.Signal(SIGINT);
+    if (c.readerStops) {
+      EXPECT_EQ(child.Finish(), 3);
+      EXPECT_TRUE(child.ReadPipeSlowly(65536, 0));
+    } else {
+      EXPECT_TRUE(child.ReadPipeSlowly(4096, 10));
+      EXPECT_EQ(child.Finish(), 3);
+    }
+    const std::string& piped = child.piped();
+    EXPECT_GE(piped.size(), 200u * 1024);
+    std::string bad;
+    EXPECT_TRUE(WholeLines(piped, root, std::string_view(c.format) == "json", bad))
+        << "cut line: " << bad;
+    const size_t last = piped.rfind('\n', piped.size() - 2);
+    const std::string lastLine = piped.substr(last + 1);
+    if (c.readerStops) {
+      EXPECT_EQ(piped.find("summary"), std::string::npos);
+    } else if (std::string_view(c.format) == "json") {
+      EXPECT_EQ(lastLine.rfind("{\"type\":\"end\",\"exit_code\":3,\"reason\":\"stopped\"", 0), 0u)
+          << lastLine;
+    } else {
+      EXPECT_EQ(lastLine, "* 0 hard link groups\n");
+      EXPECT_NE(piped.find("\nSIGINT received -> abort\n"), std::string::npos);
+    }
+    EXPECT_EQ(child.err(), "");
+  }
+}
+
+// A terminal stopped with Ctrl+S takes no more of the status line: the line
+// neither holds the interrupt nor the exit, which cannot erase it then.
+TEST(StatusLine, ATerminalStoppedWithCtrlSHoldsNeitherTheInterruptNorTheExit) {
+  Child child({kLongWalk, Out::kFile});
+  ASSERT_TRUE(child.ReadUntil(Drawn)) << child.terminal();
+  child.Type("\x13");  // Ctrl+S
+  child.Signal(SIGINT);
+  const int code = child.Finish(30000);
+  child.Type("\x11");  // Ctrl+Q
+  EXPECT_EQ(code, 3);
+  const std::string out = child.out();
+  EXPECT_NE(out.find("\nSIGINT received -> abort\n"), std::string::npos);
+  EXPECT_NE(out.find("* 0 hard link groups\n"), std::string::npos);
 }
 
 const std::string kHostile = "x\x1b]2;PWNED\x07\x1b[41m";
@@ -578,7 +708,7 @@ TEST(TerminalWidth, ATerminalOfNoColumnsTakesColumnsElseEighty) {
         << walk.terminal();
     walk.Signal(SIGINT);
     walk.Finish();
-    for (const std::string& d : Drawings(walk.terminal())) EXPECT_LT(d.size(), c.width) << d;
+    for (const std::string& d : Drawings(walk.terminal())) EXPECT_LT(Columns(d), c.width) << d;
   }
 }
 
