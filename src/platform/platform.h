@@ -232,7 +232,7 @@ struct ReparseRead {
 // Whether a link leads to something.
 enum class LinkTarget {
   kExists,
-  kMissing,  // nothing at the end of it, or a loop of links
+  kMissing,  // nothing at the end of it, a loop of links, or a name too long to be one
   kUnknown,  // the system would not say (no access, a server away)
 };
 

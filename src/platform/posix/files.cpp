@@ -789,12 +789,16 @@ LinkTarget PosixPlatform::FindLinkTarget(const std::u16string& openName, const E
   int dirFd = AT_FDCWD;
   std::string bytes;
   const char* name = Locate(entry, openName, dirFd, bytes);
-  // stat follows the link to its end and opens nothing.
+  // stat follows the link to its end and opens nothing. A full path past the
+  // system's limit is taken one folder at a time, so that a too-long name
+  // left after that is the target's own: a name no file can have.
   struct stat st {};
-  if (fstatat(dirFd, name, &st, 0) == 0) return LinkTarget::kExists;
+  const int got = dirFd == AT_FDCWD ? StatDeep(name, st) : fstatat(dirFd, name, &st, 0);
+  if (got == 0) return LinkTarget::kExists;
   const int err = errno;
-  return err == ENOENT || err == ENOTDIR || err == ELOOP ? LinkTarget::kMissing
-                                                         : LinkTarget::kUnknown;
+  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG
+             ? LinkTarget::kMissing
+             : LinkTarget::kUnknown;
 }
 
 ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const EntryRef& entry,
