@@ -193,6 +193,10 @@ class FolderListing {
   // Adds the directory bit to an entry of this listing whose link leads to a
   // folder, and clears `directoryUnresolved`.
   virtual void ResolveDirectory(FindData& entry) { entry.directoryUnresolved = false; }
+  // Whether this folder, opened through its parent's listing as a plain
+  // subfolder, is a mount point that listing did not show: a mount made
+  // after the system's mount table was read. Only a POSIX system has one.
+  virtual bool MountedSinceListed() const { return false; }
 };
 
 // Names a file or folder for an operation: its full path as the walker built
