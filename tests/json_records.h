@@ -175,7 +175,11 @@ class JsonReader {
           if (at_ + 4 > text_.size()) Fail("short \\u escape");
           const uint32_t unit = std::stoul(std::string(text_.substr(at_, 4)), nullptr, 16);
           at_ += 4;
-          if (unit >= 0x80) Fail("the records escape only control characters");
+          // Control characters only: C0, and on a terminal DEL and C1.
+          if (unit >= 0xA0 || (unit >= 0x20 && unit < 0x7F)) {
+            Fail("the records escape only control characters");
+          }
+          if (unit >= 0x80) bytes.push_back(static_cast<char>(0xC2));
           bytes.push_back(static_cast<char>(unit));
           break;
         }

@@ -44,6 +44,40 @@ void AppendBase64Bytes(std::string& out, std::string_view bytes) {
   }
 }
 
+// `record` as a terminal may be given it: DEL and the C1 controls (U+0080 to
+// U+009F, which some terminals take as commands: a CSI, an OSC) written as
+// \u00XX escapes. They occur only inside strings, as 0x7F and as 0xC2
+// followed by 0x80 to 0x9F, since a record is valid UTF-8. The record itself
+// when it has none; else the escaped copy, kept in `escaped`.
+std::string_view TerminalSafe(std::string_view record, std::string& escaped) {
+  const auto isControl = [&record](size_t i) {
+    const auto c = static_cast<uint8_t>(record[i]);
+    if (c == 0x7F) return 1;
+    if (c == 0xC2 && i + 1 < record.size()) {
+      const auto next = static_cast<uint8_t>(record[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+  };
+  size_t i = 0;
+  while (i < record.size() && isControl(i) == 0) ++i;
+  if (i == record.size()) return record;
+  escaped.assign(record.substr(0, i));
+  while (i < record.size()) {
+    const int units = isControl(i);
+    if (units == 0) {
+      escaped.push_back(record[i++]);
+      continue;
+    }
+    const auto c = static_cast<uint8_t>(units == 1 ? 0x7F : record[i + 1]);
+    escaped.append("\\u00");
+    escaped.push_back(kHex[c >> 4]);
+    escaped.push_back(kHex[c & 15]);
+    i += static_cast<size_t>(units);
+  }
+  return escaped;
+}
+
 }  // namespace
 
 JsonLine::JsonLine(std::string& buffer, bool namesAreBytes)
@@ -226,9 +260,10 @@ void JsonLine::AppendBase64(std::u16string_view value) {
 }
 
 int WriteJsonLine(Console& console, std::string_view record) {
-  if (console.conventions.byteTerminal || OutputRedirected(console)) {
-    return WriteOutput(console, record);
-  }
+  const bool redirected = OutputRedirected(console);
+  std::string escaped;
+  if (!redirected) record = TerminalSafe(record, escaped);
+  if (console.conventions.byteTerminal || redirected) return WriteOutput(console, record);
   // A Windows console shows UTF-16; the record's UTF-8 is turned into it and
   // written as a path line is, in pieces the console takes.
   std::lock_guard<std::recursive_timed_mutex> hold(console.output.lock);

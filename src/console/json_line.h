@@ -47,9 +47,10 @@ class JsonLine {
   bool namesAreBytes_;
 };
 
-// Writes one finished record to standard output: as it is when redirected or
-// on a terminal of bytes, as UTF-16 to a Windows console. Returns what the
-// output sink returns.
+// Writes one finished record to standard output: as it is when redirected,
+// as UTF-8 to a terminal of bytes and as UTF-16 to a Windows console, there
+// with DEL and the C1 controls escaped (\u007f, \u0080 to \u009f), which
+// a terminal could take as commands. Returns what the output sink returns.
 int WriteJsonLine(Console& console, std::string_view record);
 
 }  // namespace quorrex

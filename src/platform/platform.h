@@ -193,6 +193,10 @@ class FolderListing {
   // Adds the directory bit to an entry of this listing whose link leads to a
   // folder, and clears `directoryUnresolved`.
   virtual void ResolveDirectory(FindData& entry) { entry.directoryUnresolved = false; }
+  // Whether this folder, opened through its parent's listing as a plain
+  // subfolder, is a mount point that listing did not show: a mount made
+  // after the system's mount table was read. Only a POSIX system has one.
+  virtual bool MountedSinceListed() const { return false; }
 };
 
 // Names a file or folder for an operation: its full path as the walker built
@@ -232,7 +236,7 @@ struct ReparseRead {
 // Whether a link leads to something.
 enum class LinkTarget {
   kExists,
-  kMissing,  // nothing at the end of it, or a loop of links
+  kMissing,  // nothing at the end of it, a loop of links, or a name too long to be one
   kUnknown,  // the system would not say (no access, a server away)
 };
 

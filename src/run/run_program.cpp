@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "console/console_state.h"
+#include "console/display_text.h"
 #include "console/message.h"
 #include "console/output_sink.h"
 #include "console/path_line.h"
@@ -13,6 +14,7 @@
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
 #include "support/memory.h"
+#include "support/utf.h"
 
 namespace quorrex {
 namespace {
@@ -185,6 +187,18 @@ int Scan(Run& run) {
   return 0;
 }
 
+// A setting's value as standard error shows it: on a terminal with its
+// control characters masked, as a name's are, so that a value cannot send
+// the terminal commands.
+std::string ShownSetting(Console& console, const std::string& value) {
+  Platform& platform = console.platform;
+  if (!console.conventions.byteTerminal || !platform.MasksControlCharacters() ||
+      !platform.StderrIsConsole()) {
+    return value;
+  }
+  return EncodeUtf8Lossless(MaskControlCharacters(DecodeUtf8Lossless(value)));
+}
+
 }  // namespace
 
 void InstallAllocationFailure(Platform& platform) {
@@ -206,12 +220,12 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   InitConsoleState(console);
   if (!run.unknownFormat.empty()) {
     PrintError(console, "QUORREX_FORMAT=%s is not a format (text, json): the text is printed\n",
-               run.unknownFormat);
+               ShownSetting(console, run.unknownFormat));
   }
   if (!run.unknownWorkers.empty()) {
     PrintError(console,
                "QUORREX_WORKERS=%s is not a number from 1 to 64: the processor count is used\n",
-               run.unknownWorkers);
+               ShownSetting(console, run.unknownWorkers));
   }
   const VersionInfo version = OwnVersion(run.platform);
   run.version = {version.major, version.minor};

@@ -180,6 +180,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, BudgetUn
   outcome.opened = true;
   outcome.error = 0;
   outcome.idKnown = folder.listing->Identity(outcome.id);
+  outcome.mountedSinceListed = folder.listing->MountedSinceListed();
   return OpenResult::kOpened;
 }
 

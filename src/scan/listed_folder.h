@@ -120,6 +120,9 @@ struct ListingOutcome {
   // Nobody could open it ahead of the walk (its parent closed, or short of
   // descriptors or memory): the walk opens and lists it itself.
   bool toList = false;
+  // Opened as a plain subfolder, it is a mount point its parent's listing
+  // did not show (mounted since the system's mount table was read).
+  bool mountedSinceListed = false;
 };
 
 struct ListedFolder {

@@ -164,8 +164,28 @@ class Walk {
       Refuse(child, folderLength);
       return;
     }
+    if (child->outcome.mountedSinceListed && ReportedAsMount(child, at, name)) return;
     const int32_t depth = child->depth;
     Admit(std::move(child), folderLength, depth, name);
+  }
+
+  // A subfolder of level `at` that was listed as a plain folder and opened
+  // on a mount made since (`folder`) is the mount point it now is: when its
+  // name matches, it is reported as one and not entered; else it is entered,
+  // as any mount point that does not match. Whether it was reported.
+  bool ReportedAsMount(const ListedFolderPtr& folder, size_t at, std::u16string_view name) {
+    if (!rules_.matchesAll && !MatchNamePattern(rules_.pattern, name)) return false;
+    UncountListed(*folder);
+    queue_->Drop(folder);
+    const Level& level = levels_[at];
+    const ListedEntry& listed = level.folder->entries[level.position - 1];
+    path_.resize(level.base);
+    path_.append(name);
+    const EntryRef entry{path_, level.folder->listing.get(), name,
+                         listed.attributes | kAttrReparsePoint, level.folder->BytesOf(listed)};
+    InspectReparsePoint(scan_, entry);
+    scan_.statusLine.CountReparsePoint();
+    return true;
   }
 
   // Prints the error line of a folder that did not open, and lets it go.

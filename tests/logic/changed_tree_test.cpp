@@ -8,6 +8,7 @@
 #include <string>
 
 #include "memory_machine.h"
+#include "reparse_bytes.h"
 #include "run_fixture.h"
 
 namespace quorrex::testing {
@@ -17,6 +18,73 @@ constexpr uint32_t kWorkerCounts[] = {1, 4};
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// A machine on which C:\data\late, listed as a plain folder, turns out when
+// opened to be a volume mounted since its parent was listed, as the POSIX
+// platform finds one by its device.
+class LateMountMachine : public MemoryMachine {
+ public:
+  static bool IsLate(std::u16string_view path) { return path.ends_with(u"\\data\\late"); }
+  std::unique_ptr<FolderListing> OpenListing(const std::u16string& mask, const EntryRef& folder,
+                                             uint32_t& error) override {
+    auto listing = MemoryMachine::OpenListing(mask, folder, error);
+    if (!listing || !IsLate(folder.path)) return listing;
+    return std::make_unique<Mounted>(std::move(listing));
+  }
+  ReparseRead ReadReparseData(const std::u16string& openName, const EntryRef& entry,
+                              std::span<uint8_t> buffer) override {
+    if (!IsLate(openName)) return MemoryMachine::ReadReparseData(openName, entry, buffer);
+    const std::vector<uint8_t> data = MountPointData(u"\\??\\Volume{late}\\");
+    std::copy(data.begin(), data.end(), buffer.begin());
+    ReparseRead read;
+    read.stage = ReparseRead::Stage::kRead;
+    read.bytesReturned = static_cast<uint32_t>(data.size());
+    return read;
+  }
+
+ private:
+  class Mounted : public FolderListing {
+   public:
+    explicit Mounted(std::unique_ptr<FolderListing> inner) : inner_(std::move(inner)) {}
+    bool Next(FindData& entry) override { return inner_->Next(entry); }
+    uint32_t EndError() const override { return inner_->EndError(); }
+    bool Identity(FileId& id) override { return inner_->Identity(id); }
+    void ResolveDirectory(FindData& entry) override { inner_->ResolveDirectory(entry); }
+    bool MountedSinceListed() const override { return true; }
+
+   private:
+    std::unique_ptr<FolderListing> inner_;
+  };
+};
+
+TEST(ChangedTree, AMountMadeSinceItsFolderWasListedIsShownAsOneFoundAtTheStart) {
+  // The same tree with C:\data\late a volume mount point from the start: the
+  // run prints the same bytes. A match is reported and not entered; a mount
+  // the pattern does not match is entered.
+  for (const char* pattern : {"*", "*.lnk", "l*"}) {
+    for (const uint32_t workers : kWorkerCounts) {
+      SCOPED_TRACE(std::string(pattern) + ", " + std::to_string(workers) + " workers");
+      const std::u16string spec = u"C:\\data\\" + DecodeUtf8Lossless(pattern);
+      MemoryMachine atStart;
+      atStart.stdoutIsConsole = false;
+      atStart.AddVolume(u"L:\\");
+      atStart.AddSymlink(u"L:\\inside.lnk", u"x", false);
+      atStart.AddMountPoint(u"C:\\data\\late", u"\\??\\Volume{late}\\", u"L:\\");
+      atStart.AddSymlink(u"C:\\data\\before.lnk", u"y", false);
+      const Outcome expected = RunOn(atStart, {spec, u"-s"}, workers);
+      LateMountMachine late;
+      late.stdoutIsConsole = false;
+      late.AddSymlink(u"C:\\data\\late\\inside.lnk", u"x", false);
+      late.AddSymlink(u"C:\\data\\before.lnk", u"y", false);
+      const Outcome o = RunOn(late, {spec, u"-s"}, workers);
+      EXPECT_EQ(o.code, 0);
+      EXPECT_EQ(o.out, expected.out);
+      const bool reported = std::string(pattern) != "*.lnk";
+      EXPECT_EQ(Has(o.out, "(volume mountpoint) C:\\data\\late\n"), reported) << o.out;
+      EXPECT_EQ(Has(o.out, "inside.lnk"), !reported) << o.out;
+    }
+  }
 }
 
 TEST(ChangedTree, AFolderSwappedBeforeItsOpenIsNeverEntered) {

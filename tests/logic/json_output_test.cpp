@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "console/json_line.h"
+#include "console/output_sink.h"
 #include "json_records.h"
 #include "memory_machine.h"
 #include "reparse_bytes.h"
 #include "run_fixture.h"
+#include "scan/walker.h"
 
 namespace quorrex::testing {
 namespace {
@@ -360,6 +362,123 @@ TEST(JsonRecords, ALongRecordReachesTheConsoleInPiecesItTakes) {
   EXPECT_EQ(o.out, expected.out);
   EXPECT_EQ(o.err, "");
   EXPECT_GT(console.consoleWrites.size(), 4u);
+}
+
+// A POSIX system whose console is a terminal of bytes.
+class PosixTerminal : public MemoryMachine {
+ public:
+  PathStyle Style() const override { return PathStyle::kPosix; }
+  bool MasksControlCharacters() override { return true; }
+};
+
+// On a terminal a name can send no command: DEL and the C1 controls (a CSI,
+// an OSC and its end) are escaped like the C0 ones; redirected, the records
+// keep their bytes. The name reads back the same either way.
+TEST(JsonRecords, OnATerminalNoControlCharacterIsWrittenRaw) {
+  struct Case {
+    const char* what;
+    std::u16string name;
+    std::string terminal;    // the name in the record on a terminal
+    std::string redirected;  // and redirected
+  };
+  const Case cases[] = {
+      {"C0: an escape sequence", u"a\x1B[2Jb", R"(a\u001b[2Jb")", R"(a\u001b[2Jb")"},
+      {"DEL", u"d\x7F", R"(d\u007f")", "d\x7F\""},
+      {"C1: a CSI",
+       u"c\x9B"
+       u"2J",
+       R"(c\u009b2J")",
+       "c\xC2\x9B"
+       "2J\""},
+      {"C1: an OSC and its end",
+       u"\x9D"
+       u"0;t\x9C",
+       R"(\u009d0;t\u009c")",
+       "\xC2\x9D"
+       "0;t\xC2\x9C\""},
+      {"the first and last C1", u"\x80\x9F", R"(\u0080\u009f")", "\xC2\x80\xC2\x9F\""},
+      {"ordinary non-ASCII, next to C1", u"caf\xE9\xA0\x2603", "caf\xC3\xA9\xC2\xA0\xE2\x98\x83\"",
+       "caf\xC3\xA9\xC2\xA0\xE2\x98\x83\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const bool posix : {true, false}) {
+      for (const bool console : {true, false}) {
+        SCOPED_TRACE(std::string(posix ? "POSIX " : "Windows ") +
+                     (console ? "terminal" : "redirected"));
+        PosixTerminal terminal;
+        MemoryMachine windows;
+        MemoryMachine& machine = posix ? terminal : windows;
+        machine.stdoutIsConsole = console;
+        if (posix) machine.AddVolume(u"\\");
+        const std::u16string folder = posix ? u"\\srv" : u"C:\\srv";
+        machine.AddSymlink(folder + u"\\" + c.name, u"x", false);
+        std::string out;
+        if (posix) {
+          // The machine's paths are Windows ones: its folder is walked as
+          // a POSIX run walks it.
+          quorrex::Run run(machine);
+          run.UseFormat(OutputFormat::kJson);
+          WalkFolder(run.scan, u"/srv", u"*");
+          FlushOutput(run.console);
+          out = machine.out;
+        } else {
+          const JsonOutcome o = RunJson(machine, {u"C:\\srv"});
+          EXPECT_EQ(o.code, 0);
+          out = o.out;
+        }
+        const std::string& shown = console ? c.terminal : c.redirected;
+        EXPECT_NE(out.find("srv" + std::string(posix ? "/" : "\\\\") + shown), std::string::npos)
+            << out;
+        const RunRecords records(out, posix);
+        size_t found = 0;
+        for (const JsonValue& r : records.records) {
+          if (r["type"].Ascii() != "reparse_point") continue;
+          ++found;
+          EXPECT_EQ(records.Name(r, "path"), (posix ? u"/srv/" : u"C:\\srv\\") + c.name);
+        }
+        EXPECT_EQ(found, 1u) << out;
+      }
+    }
+  }
+}
+
+// A setting the program does not know is echoed as a name is shown: on a
+// terminal its control characters are masked; to a file it stays whole.
+TEST(JsonRecords, AWrongSettingReachesATerminalMasked) {
+  const struct {
+    const char* what;
+    std::string value;
+    std::string terminal;
+  } cases[] = {
+      {"a title sequence", "x\x1B]0;owned\x07", "x?]0;owned?"},
+      {"a C1 CSI and DEL",
+       "\xC2\x9B"
+       "2J\x7F",
+       "?2J?"},
+      {"a byte that is not UTF-8", "j\xFFs", "j?s"},
+      {"ordinary non-ASCII", "j\xC3\xA9son", "j\xC3\xA9son"},
+  };
+  for (const auto& c : cases) {
+    for (const bool onTerminal : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (onTerminal ? ", terminal" : ", redirected"));
+      PosixTerminal machine;
+      machine.stdoutIsConsole = false;
+      if (onTerminal) machine.statusConsoleWidth = 80;  // standard error is a terminal
+      machine.AddVolume(u"\\");
+      machine.AddFolder(u"\\srv");
+      quorrex::Run run(machine);
+      run.unknownFormat = c.value;
+      run.unknownWorkers = c.value;
+      EXPECT_EQ(RunProgram(run, {u"quorrex", u"/srv"}), 0);
+      const std::string shown = onTerminal ? c.terminal : c.value;
+      EXPECT_NE(machine.err.find("QUORREX_FORMAT=" + shown + " is not a format"), std::string::npos)
+          << machine.err;
+      EXPECT_NE(machine.err.find("QUORREX_WORKERS=" + shown + " is not a number"),
+                std::string::npos)
+          << machine.err;
+    }
+  }
 }
 
 TEST(JsonRecords, TheExitPauseAsksOnStandardError) {

@@ -329,7 +329,29 @@ PosixListing::ChildMount PosixListing::MountOf(const char* name) {
   return child;
 }
 
-bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device) {
+namespace {
+
+// A mount the table does not have: its device ("major:minor") stands for
+// the source, with the type its file system tells.
+void DeviceForm(int dirFd, const char* name, dev_t id, MountTarget& target, std::string& device) {
+  device = std::to_string(major(id)) + ":" + std::to_string(minor(id));
+  std::string type = "unknown";
+  const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd >= 0) {
+    TypeByStatfs(fd, type);
+    close(fd);
+  }
+  target = MountTarget{};
+  target.volume = true;
+  target.text = device + " (" + type + ")";
+  target.mount.type = type;
+}
+
+}  // namespace
+
+bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device,
+                           bool& inTable) {
+  inTable = false;
   const ChildMount child = MountOf(name);
   if (!child.mountPoint) return false;
   struct stat st;
@@ -341,19 +363,11 @@ bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& d
       (!child.byId && mountIdKnown_ && mounts_->IndexByName(mountId_, name, device, index))) {
     target = TargetOfMount(table, index);
     device = table[index].device;
+    inTable = true;
     return true;
   }
-  // Not in the table (mounted after it was read, or there is none): the
-  // device stands for the source, with the type its file system tells.
-  std::string type = "unknown";
-  const int fd = openat(fd_, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd >= 0) {
-    TypeByStatfs(fd, type);
-    close(fd);
-  }
-  target.volume = true;
-  target.text = device + " (" + type + ")";
-  target.mount.type = type;
+  // Not in the table (mounted after it was read, or there is none).
+  DeviceForm(fd_, name, st.st_dev, target, device);
   return true;
 }
 
@@ -622,6 +636,10 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
   }
   error = win_error::kSuccess;
   auto listing = std::make_unique<PosixListing>(fd, &Mounts());
+  if (parentFd >= 0 && folder.attributes != kInvalidFileAttributes &&
+      (folder.attributes & kAttrReparsePoint) == 0) {
+    CheckMountedSinceListed(*static_cast<PosixListing*>(folder.parent), *listing);
+  }
   if (Mounts().MayHoldNtfs()) {
     // A plain subfolder is on its parent's volume; a folder reached by
     // following a link or named by its path is asked (once per volume).
@@ -691,8 +709,11 @@ bool PosixPlatform::QueryLinkInfo(const EntryRef& file, LinkInfo& info, uint32_t
 }
 
 const MountTable& PosixPlatform::Mounts() {
-  std::call_once(mountsRead_, [this] { mounts_.Load(); });
-  return mounts_;
+  std::call_once(mountsRead_, [this] {
+    mounts_.Load();
+    table_.store(&mounts_, std::memory_order_release);
+  });
+  return *table_.load(std::memory_order_acquire);
 }
 
 bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
@@ -752,16 +773,81 @@ bool PosixPlatform::ReadMountData(const EntryRef& entry, const char* name,
 
 bool PosixPlatform::FindMount(const EntryRef& entry, const char* name, MountTarget& target,
                               std::string& device) {
-  if (ParentFd(entry) >= 0) {
-    return static_cast<PosixListing*>(entry.parent)->MountAt(name, target, device);
-  }
+  const auto ask = [&](PosixListing& folder, const char* leaf) {
+    bool inTable = false;
+    const bool found = folder.MountAt(leaf, target, device, inTable);
+    // A mount the folder's table lacks, or one at a name the table knows no
+    // mount at: mounted since, and maybe in a table read since.
+    if (found ? inTable : !anyLate_.load(std::memory_order_acquire)) return found;
+    return LateMountAt(folder.fd(), leaf, found, target, device) || found;
+  };
+  if (ParentFd(entry) >= 0) return ask(*static_cast<PosixListing*>(entry.parent), name);
   // Named by its path: its folder is opened to be asked.
   const char* leaf = nullptr;
   const int holder = OpenHolderDeep(name, leaf);
   if (holder < 0) return false;
   PosixListing folder(holder == AT_FDCWD ? open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : holder,
                       &Mounts());
-  return folder.MountAt(leaf, target, device);
+  return ask(folder, leaf);
+}
+
+bool PosixPlatform::LateMountAt(int dirFd, const char* name, bool knownMount, MountTarget& target,
+                                std::string& device) {
+  struct stat st;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  const auto id = static_cast<uint64_t>(st.st_dev);
+  if (knownMount) {
+    NoteLateMount(id);
+  } else if (!IsLateMount(id)) {
+    return false;
+  }
+  const MountTable& table = Mounts();
+  uint64_t mountId = 0;
+  size_t index = 0;
+  if (table.HasIds() && MountIdOf(dirFd, name, mountId) && table.IndexOf(mountId, index)) {
+    target = TargetOfMount(table.mounts(), index);
+    device = table.mounts()[index].device;
+    return true;
+  }
+  DeviceForm(dirFd, name, st.st_dev, target, device);
+  return true;
+}
+
+void PosixPlatform::NoteLateMount(uint64_t device) {
+  (void)Mounts();
+  std::lock_guard<std::mutex> hold(lateLock_);
+  if (!lateDevices_.insert(device).second) return;
+  auto table = std::make_unique<MountTable>();
+  table->Load();
+  table_.store(table.get(), std::memory_order_release);
+  laterTables_.push_back(std::move(table));
+  anyLate_.store(true, std::memory_order_release);
+}
+
+bool PosixPlatform::IsLateMount(uint64_t device) {
+  std::lock_guard<std::mutex> hold(lateLock_);
+  return lateDevices_.count(device) != 0;
+}
+
+void PosixPlatform::CheckMountedSinceListed(PosixListing& parent, PosixListing& child) {
+  // Both devices come from the fstat each folder's identity takes: a plain
+  // subfolder costs nothing more.
+  dev_t above = 0;
+  dev_t here = 0;
+  if (!parent.KnownDevice(above) || !child.Device(here) || above == here) return;
+  // Another device under a plain folder: a mount, unless one mount spans
+  // both (a btrfs subvolume has a device of its own).
+  uint64_t aboveId = 0;
+  uint64_t hereId = 0;
+  if (Mounts().HasIds() && MountIdOf(parent.fd(), "", aboveId) &&
+      MountIdOf(child.fd(), "", hereId) && aboveId == hereId) {
+    return;
+  }
+  NoteLateMount(static_cast<uint64_t>(here));
+  child.SetMountedSinceListed();
 }
 
 bool PosixPlatform::DescribeMount(const std::u16string& openName, const EntryRef& entry,
@@ -789,12 +875,16 @@ LinkTarget PosixPlatform::FindLinkTarget(const std::u16string& openName, const E
   int dirFd = AT_FDCWD;
   std::string bytes;
   const char* name = Locate(entry, openName, dirFd, bytes);
-  // stat follows the link to its end and opens nothing.
+  // stat follows the link to its end and opens nothing. A full path past the
+  // system's limit is taken one folder at a time, so that a too-long name
+  // left after that is the target's own: a name no file can have.
   struct stat st {};
-  if (fstatat(dirFd, name, &st, 0) == 0) return LinkTarget::kExists;
+  const int got = dirFd == AT_FDCWD ? StatDeep(name, st) : fstatat(dirFd, name, &st, 0);
+  if (got == 0) return LinkTarget::kExists;
   const int err = errno;
-  return err == ENOENT || err == ENOTDIR || err == ELOOP ? LinkTarget::kMissing
-                                                         : LinkTarget::kUnknown;
+  return err == ENOENT || err == ENOTDIR || err == ELOOP || err == ENAMETOOLONG
+             ? LinkTarget::kMissing
+             : LinkTarget::kUnknown;
 }
 
 ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const EntryRef& entry,

@@ -22,12 +22,15 @@
 #pragma once
 
 #include <sys/types.h>
+
+#include <atomic>
 #include <cstdint>
 
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -75,7 +78,23 @@ class PosixListing final : public FolderListing {
   void SetNtfs(const NtfsVolume* volume) { ntfs_ = volume; }
   // What the subfolder `name` of this folder leads to when it is a mount
   // point (its device is the mount's, "major:minor"); false when it is not.
-  bool MountAt(const char* name, MountTarget& target, std::string& device);
+  // `inTable` tells whether the table this folder was listed with has it.
+  bool MountAt(const char* name, MountTarget& target, std::string& device, bool& inTable);
+  bool MountedSinceListed() const override { return mountedSinceListed_; }
+  void SetMountedSinceListed() { mountedSinceListed_ = true; }
+  // The device of this folder, asked once (the fstat its identity takes).
+  bool Device(dev_t& device) {
+    if (!KnowOwnIdentity()) return false;
+    device = device_;
+    return true;
+  }
+  // The device of this folder where it is known already; asks nothing, so
+  // that the threads that open its subfolders may share it.
+  bool KnownDevice(dev_t& device) const {
+    if (!identityKnown_) return false;
+    device = device_;
+    return true;
+  }
 
  private:
   // The entry's attributes from its type; a link's directory bit is left to
@@ -105,6 +124,7 @@ class PosixListing final : public FolderListing {
   ino_t inode_ = 0;
   bool mountIdKnown_ = false;
   uint64_t mountId_ = 0;
+  bool mountedSinceListed_ = false;
 #ifdef __linux__
   bool Refill();
   std::unique_ptr<char[]> buffer_;  // getdents64 records, one large read at a time
@@ -184,8 +204,23 @@ class PosixPlatform final : public Platform {
   // Moves the column past `reached`, what the last write put on standard
   // output.
   void FollowColumn(std::string_view reached);
-  // The mount table, read at the first listing.
+  // The mount table, read at the first listing, and read again for each
+  // device a mount made since then was found on (NoteLateMount); the tables
+  // read before stay as they were for the listings that hold them.
   const MountTable& Mounts();
+  // Notes that a mount is on `device` that the table read last may lack;
+  // the table is read again the first time a device is noted.
+  void NoteLateMount(uint64_t device);
+  // Whether a mount was noted on `device`.
+  bool IsLateMount(uint64_t device);
+  // Whether the plain subfolder `child`, just opened through `parent`, is on
+  // a mount its parent's listing did not show; marks it so when it is.
+  void CheckMountedSinceListed(PosixListing& parent, PosixListing& child);
+  // What the mount on the folder `name` of the open folder `dirFd` leads to
+  // when the table read last does not say at once: that table by the
+  // folder's mount ID, else its device and type.
+  bool LateMountAt(int dirFd, const char* name, bool knownMount, MountTarget& target,
+                   std::string& device);
   // Writes the mount point data of the folder `entry`, named `name` for an
   // *at() call, when it is a mount point; false when it is not.
   bool ReadMountData(const EntryRef& entry, const char* name, std::span<uint8_t> buffer,
@@ -202,6 +237,11 @@ class PosixPlatform final : public Platform {
   std::unordered_map<uint64_t, std::unique_ptr<NtfsVolume>> ntfsVolumes_;  // null: not NTFS
   std::once_flag mountsRead_;
   MountTable mounts_;
+  std::atomic<const MountTable*> table_{nullptr};  // the one read last
+  std::mutex lateLock_;
+  std::vector<std::unique_ptr<MountTable>> laterTables_;
+  std::unordered_set<uint64_t> lateDevices_;
+  std::atomic<bool> anyLate_{false};
   // The terminal of standard error opened once more, for writes that never
   // wait; -1 when it could not be (standard error's own is used then, and
   // written only when it takes bytes at once).

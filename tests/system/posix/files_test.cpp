@@ -1,5 +1,7 @@
 // Listings, link queries and symbolic-link reparse data on real folders.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -415,6 +417,54 @@ TEST_F(PosixFilesTest, ALinkThatLeadsNowhereOrLoopsIsMissing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::u16string path = tmp.Wide() + u"/" + DecodeUtf8Lossless(c.name);
+    EXPECT_EQ(platform.FindLinkTarget(path, ByPath(path)), c.expected);
+  }
+}
+
+// A target no file can have (a name past 255 bytes) is missing, and so is it
+// for a link whose own path is past PATH_MAX; such a link is still told apart
+// from one whose target is there.
+TEST_F(PosixFilesTest, ALinkToANameTooLongIsMissingAtAnyDepth) {
+  const std::string tooLong(256, 'n');
+  ASSERT_TRUE(tmp.File("file"));
+  ASSERT_TRUE(tmp.Link("too-long", tooLong));
+  ASSERT_TRUE(tmp.Folder("sub"));
+  ASSERT_TRUE(tmp.Link("too-long-inside", "sub/" + tooLong + "/x"));
+  ASSERT_TRUE(tmp.Link("nowhere", "gone"));
+  // 50 levels of 100 bytes: 5,000 bytes below the temporary folder.
+  std::string deep = tmp.path();
+  {
+    int fd = open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 50; ++i) {
+      const std::string level = "d" + std::to_string(100 + i) + std::string(96, 'x');
+      ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
+      const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+      close(fd);
+      ASSERT_GE(next, 0);
+      fd = next;
+      deep += "/" + level;
+    }
+    ASSERT_EQ(symlinkat(tooLong.c_str(), fd, "too-long"), 0);
+    ASSERT_EQ(symlinkat("gone", fd, "nowhere"), 0);
+    ASSERT_EQ(symlinkat(".", fd, "here"), 0);
+    close(fd);
+  }
+  ASSERT_GT(deep.size(), static_cast<size_t>(PATH_MAX));
+  const struct {
+    const char* name;
+    std::string path;
+    LinkTarget expected;
+  } cases[] = {
+      {"name over 255 bytes", tmp.At("too-long"), LinkTarget::kMissing},
+      {"name over 255 bytes inside the target", tmp.At("too-long-inside"), LinkTarget::kMissing},
+      {"ordinary missing target", tmp.At("nowhere"), LinkTarget::kMissing},
+      {"past PATH_MAX, name over 255 bytes", deep + "/too-long", LinkTarget::kMissing},
+      {"past PATH_MAX, missing target", deep + "/nowhere", LinkTarget::kMissing},
+      {"past PATH_MAX, target there", deep + "/here", LinkTarget::kExists},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::u16string path = DecodeUtf8Lossless(c.path);
     EXPECT_EQ(platform.FindLinkTarget(path, ByPath(path)), c.expected);
   }
 }

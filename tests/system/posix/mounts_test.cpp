@@ -21,6 +21,7 @@
 #include "platform/posix/mounts.h"
 #include "platform/posix/path_text.h"
 #include "platform/posix/posix_platform.h"
+#include "support/utf.h"
 #include "temp_folder.h"
 
 namespace quorrex {
@@ -284,6 +285,116 @@ TEST(PosixMounts, ByNameInTheParentMount) {
   // a folder inside one mounted already is a bind.
   EXPECT_TRUE(TargetOfMount(mounts, 5).volume);
   EXPECT_EQ(TargetOfMount(mounts, 5).text, "devpts (devpts)");
+}
+
+// In a child with a private mount namespace: lists `root` (the mount table
+// is read then), runs `mountLate`, then opens each of `names` through that
+// listing as the walk enters a plain subfolder, and says what it found: one
+// line a name, "<name> <listed as a mount point> <mounted since listed>
+// <described: source (type)>". Nothing when mounts are refused here.
+std::optional<std::string> OpenedAfterLateMounts(const std::string& root,
+                                                 const std::function<bool()>& setUp,
+                                                 const std::function<bool()>& mountLate,
+                                                 const std::vector<std::string>& names) {
+  int report[2];
+  if (pipe(report) != 0) return std::nullopt;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(report[0]);
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      _exit(125);
+    }
+    if (!setUp()) _exit(125);
+    PosixPlatform platform;
+    const std::u16string folder = DecodeUtf8Lossless(root);
+    EntryRef top;
+    top.path = folder;
+    uint32_t error = 0;
+    auto listing = platform.OpenListing(folder + u"/*", top, error);
+    if (!listing) _exit(124);
+    FileId id;
+    (void)listing->Identity(id);  // as the walk asks each folder it opens
+    std::vector<std::pair<std::u16string, uint32_t>> listed;
+    FindData entry;
+    while (listing->Next(entry)) listed.emplace_back(entry.Name(), entry.attributes);
+    if (!mountLate()) _exit(125);
+    std::string text;
+    for (const std::string& name : names) {
+      const std::u16string wide = DecodeUtf8Lossless(name);
+      uint32_t attributes = kInvalidFileAttributes;
+      for (const auto& [n, a] : listed) {
+        if (n == wide) attributes = a;
+      }
+      const std::u16string path = folder + u"/" + wide;
+      const EntryRef ref{path, listing.get(), wide, attributes};
+      auto opened = platform.OpenListing(path + u"/*", ref, error);
+      MountFacts facts;
+      const EntryRef asReparse{path, listing.get(), wide, attributes | kAttrReparsePoint};
+      const bool described = platform.DescribeMount(path, asReparse, facts);
+      text += name + " " + ((attributes & kAttrReparsePoint) != 0 ? "1" : "0") + " " +
+              (opened && opened->MountedSinceListed() ? "1" : "0") + " " +
+              (described ? EncodeUtf8Lossless(facts.source) + " (" +
+                               EncodeUtf8Lossless(facts.fsType) + ")"
+                         : "-") +
+              "\n";
+    }
+    if (write(report[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      _exit(124);
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t got = 0; (got = read(report[0], chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  close(report[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 125) return std::nullopt;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  return text;
+}
+
+// A mount made after the table was read, at a name no mount of the table
+// stands at, is a mount point once its folder is opened: the device the
+// folder's identity already gives differs from its parent's. It is
+// described from the table read again, as a mount found at the start is: a
+// tmpfs by its source and type, a bind of "/" (from a tree on a tmpfs of its
+// own) as the volume "/" is.
+TEST(PosixMounts, AMountMadeAfterTheTableWasReadIsOneWhenEntered) {
+  TempFolder root;
+  const std::string r = root.path();
+  MountTable table;
+  table.Load();
+  std::string rootShown;
+  for (const MountEntry& mount : table.mounts()) {
+    if (mount.point == "/") rootShown = mount.source + " (" + mount.type + ")";
+  }
+  const auto setUp = [&] {
+    return mount("qx-tree", r.c_str(), "tmpfs", 0, nullptr) == 0 && root.Folder("plain") &&
+           root.Folder("qx-late-tmpfs") && root.Folder("qx-late-root");
+  };
+  const auto mountLate = [&] {
+    return mount("qx-source", root.At("qx-late-tmpfs").c_str(), "tmpfs", 0, nullptr) == 0 &&
+           mount("/", root.At("qx-late-root").c_str(), nullptr, MS_BIND, nullptr) == 0;
+  };
+  const auto found =
+      OpenedAfterLateMounts(r, setUp, mountLate, {"plain", "qx-late-tmpfs", "qx-late-root"});
+  if (!found) GTEST_SKIP() << "mounts in a private mount namespace are refused here";
+  if (!table.HasIds() || rootShown.empty()) {
+    // Without mount IDs a mount is not looked up in the table: the device form.
+    EXPECT_NE(found->find("qx-late-tmpfs 0 1 "), std::string::npos) << *found;
+    EXPECT_NE(found->find("qx-late-root 0 1 "), std::string::npos) << *found;
+    return;
+  }
+  EXPECT_EQ(*found,
+            "plain 0 0 -\n"
+            "qx-late-tmpfs 0 1 qx-source (tmpfs)\n"
+            "qx-late-root 0 1 " +
+                rootShown + "\n");
 }
 
 // An entry its listing gives no type for is asked for its own: a link is a

@@ -138,8 +138,10 @@ TEST(ProgramStart, StartFolders) {
 }
 
 // Runs the program with standard output on a terminal `columns` wide; what
-// the terminal received, without its CRs.
-std::string OnTerminal(const std::vector<std::string>& args, int columns) {
+// the terminal received, without its CRs. With a `format`, QUORREX_FORMAT is
+// set to it and standard error goes to the terminal too.
+std::string OnTerminal(const std::vector<std::string>& args, int columns,
+                       const char* format = nullptr) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
   const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
@@ -150,6 +152,10 @@ std::string OnTerminal(const std::vector<std::string>& args, int columns) {
   const pid_t child = fork();
   if (child == 0) {
     dup2(terminal, 1);
+    if (format != nullptr) {
+      dup2(terminal, 2);
+      setenv("QUORREX_FORMAT", format, 1);
+    }
     std::vector<char*> argv{const_cast<char*>(QUORREX_PROGRAM)};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -210,6 +216,18 @@ TEST(ProgramTerminal, ControlCharactersAndColumns) {
   EXPECT_EQ(shown.find('\x1b'), std::string::npos);
   EXPECT_NE(shown.find("/bad?name\n -> t??\n"), std::string::npos) << shown;
   EXPECT_EQ(shown.find_first_of("\xff\xfe"), std::string::npos);
+
+  // The records escape what the text masks; a wrong setting is masked.
+  const std::string records = OnTerminal({root.At("ctl")}, 200, "json");
+  EXPECT_NE(records.find(R"(/a\u001b[2Jb\u0007c\u007f")"), std::string::npos) << records;
+  EXPECT_NE(records.find(R"("t\u009b1m")"), std::string::npos) << records;
+  EXPECT_EQ(records.find_first_of("\x1b\x07\x7f"), std::string::npos) << records;
+  EXPECT_EQ(records.find("\xc2\x9b"), std::string::npos) << records;
+  const std::string wrong = OnTerminal({root.At("ctl")}, 200,
+                                       "x\x1b]0;t\x07\xc2\x9d"
+                                       "2J");
+  EXPECT_NE(wrong.find("QUORREX_FORMAT=x?]0;t??2J is not a format"), std::string::npos) << wrong;
+  EXPECT_EQ(wrong.find_first_of("\x1b\x07\x7f"), std::string::npos) << wrong;
 
   const std::string fitted = OnTerminal({root.At("wide"), "-1"}, 60);
   size_t lines = 0;
