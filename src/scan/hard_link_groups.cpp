@@ -11,6 +11,7 @@ void AddHardLink(const ScanContext& scan, uint32_t linkCount, const FileId& id,
   // A POSIX path prints whole: "/a?b" has a question mark third and no prefix.
   const size_t displayOffset =
       !scan.conventions.windowsPathForms ? 0 : DisplayOffset(path, DisplayRule::kQuestionMarkThird);
+  const Recording recording(scan.tallies.lock);
   scan.tallies.hardLinks.Add(linkCount, id, path, static_cast<uint32_t>(displayOffset));
 }
 
