@@ -27,7 +27,8 @@ step() { printf '\n=== %s ===\n' "$*"; }
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
           mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 wine python3
           groff man-db dpkg-dev file unzip jq
-          ntfs-3g attr)  # a real NTFS volume, mounted by ntfs-3g, for the system tests
+          ntfs-3g attr   # a real NTFS volume, mounted by ntfs-3g, for the system tests
+          linux-libc-dev)  # <linux/fuse.h>, for the FUSE server that never answers
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

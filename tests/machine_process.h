@@ -90,6 +90,11 @@ class MachineProcess : public Platform {
   void RaiseCtrlEvent(uint32_t event) {
     if (ctrlHandler) ctrlHandler(event);
   }
+  // The standard streams let go, and the code of a process ended at once.
+  int standardStreamsClosed = 0;
+  std::optional<int> processEndedWith;
+  void CloseStandardStreams() override { ++standardStreamsClosed; }
+  void EndProcessNow(int code) override { processEndedWith = code; }
 
   // --- Platform ---------------------------------------------------------------
   PathStyle Style() const override { return PathStyle::kWindows; }

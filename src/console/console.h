@@ -17,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,6 +55,9 @@ struct ControlEvents {
   std::atomic<bool> ignoreFurtherEvents{false};
   // The first event that asked the run to stop, or kNoControlEvent.
   std::atomic<uint32_t> stopEvent{kNoControlEvent};
+  // Called once an event has asked the run to stop, on the thread that took
+  // the event; set before the handler is registered.
+  std::function<void()> stopped;
   // The console input mode found at start, given back on the way out.
   bool stdinModeSaved = false;
   uint32_t savedStdinMode = 0;
@@ -111,6 +115,10 @@ struct OutputState {
   uint32_t failError = 0;
   // Everything the run prints, its summary included, has gone to the system.
   std::atomic<bool> finished{false};
+  // Once set, only `soleWriter` writes: the thread that took the report over
+  // from one left inside a system call, which must add nothing after it.
+  bool soleWriterSet = false;
+  std::thread::id soleWriter;
 
   // The flusher thread; `flusherLock` guards `flusherStop`.
   std::thread flusher;

@@ -124,6 +124,7 @@ bool ConsoleCtrlHandler(Console& console, uint32_t event) {
     }
   }
   // Outside the lock: the run goes on to its summary meanwhile.
+  if (!ignored && events.stopped) events.stopped();
   if (EndsProcess(event)) WaitForRunOutput(console);
   return true;
 }

@@ -119,7 +119,7 @@ int LineWriter::WriteMessage() {
 }
 
 int LineWriter::WritePathLine() {
-  if (OutputFailed(console_)) return 0;
+  if (OutputFailed(console_) || OutputRefusedHere(console_)) return 0;
   if (!OutputRedirected(console_)) return WriteToConsole(wide_);
   std::string& bytes = buffers_.bytes;
   if (!console_.platform.WideToOem(wide_, bytes) || bytes.empty()) return 0;

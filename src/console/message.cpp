@@ -110,6 +110,7 @@ int PrintMessageArgs(Console& console, std::string_view format, std::span<const 
 
 int PrintErrorArgs(Console& console, std::string_view format, std::span<const FormatArg> args) {
   std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+  if (OutputRefusedHere(console)) return -1;
   const StatusLinePause pause(console);  // the status line leaves the screen first
   FlushOutput(console);
   Platform& platform = console.platform;

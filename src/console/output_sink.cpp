@@ -67,9 +67,19 @@ void NoteOutputWritten(Console& console, std::u16string_view text) {
   Follow(console.output, text);
 }
 
+void TakeOutputForThisThread(Console& console, std::chrono::milliseconds limit) {
+  const std::unique_lock<std::recursive_timed_mutex> hold = HoldOutputAtLineEnd(console, limit);
+  console.output.soleWriter = std::this_thread::get_id();
+  console.output.soleWriterSet = true;
+}
+
+bool OutputRefusedHere(const Console& console) {
+  return console.output.soleWriterSet && console.output.soleWriter != std::this_thread::get_id();
+}
+
 int WriteOutput(Console& console, std::string_view bytes) {
   std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
-  if (OutputFailed(console)) return -1;
+  if (OutputFailed(console) || OutputRefusedHere(console)) return -1;
   if (OutputRedirected(console)) {
     console.output.buffer.append(bytes);
     Follow(console.output, bytes);

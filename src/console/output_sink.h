@@ -44,6 +44,14 @@ bool FlushOutputWithin(Console& console, uint32_t milliseconds);
 // time ran out first.
 std::unique_lock<std::recursive_timed_mutex> HoldOutputAtLineEnd(Console& console,
                                                                  std::chrono::milliseconds limit);
+// From now on only the calling thread writes to standard output and error:
+// whatever another thread writes is refused, and nothing it writes later is
+// spliced onto what this one writes. Waits, for at most `limit`, for a line
+// being written to end first.
+void TakeOutputForThisThread(Console& console, std::chrono::milliseconds limit);
+// Whether a write from the calling thread is refused (see above); the caller
+// holds the output lock.
+bool OutputRefusedHere(const Console& console);
 // Starts and stops the thread that hands redirected output to the system
 // within about 100 ms of its being written; without it (the system refused
 // the thread) output waits for a full buffer or the run's end.

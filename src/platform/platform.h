@@ -462,6 +462,16 @@ class Platform {
   virtual bool FlushConsoleInput() = 0;
   // Reads one input record, waiting for it; false when the read fails.
   virtual bool ReadConsoleInput(InputRecord& record) = 0;
+
+  // --- The way out ---------------------------------------------------------
+  // Lets go of standard output and error once everything is written, so that
+  // their readers see the end although the process has not ended: a thread
+  // inside a file-system call that never returns keeps the process, and with
+  // it every stream it holds, from ending.
+  virtual void CloseStandardStreams() {}
+  // Ends the process now with `code`, whatever its other threads are doing;
+  // returns only where there is no process to end (an in-memory machine).
+  virtual void EndProcessNow(int /*code*/) {}
 };
 
 }  // namespace quorrex

@@ -15,6 +15,7 @@
 #include "scan/walker.h"
 #include "support/memory.h"
 #include "support/utf.h"
+#include "support/threads.h"
 
 namespace quorrex {
 namespace {
@@ -56,11 +57,41 @@ bool ReaderWentAway(uint32_t error) {
   return error == kBrokenPipe || error == kNoData || error == kPosixBrokenPipe;
 }
 
-// Every way out ends here: the printer's last word, pending output, then the
-// exit pause. A run whose output could not be written ends with 4, and says
-// so on standard error unless its reader simply went away; one whose writes
-// were given up after a control event ends as stopped.
-int EndRun(Run& run, int code) {
+// What RunProgram's steps return when another thread has taken the report
+// over: the run's own thread then prints nothing more.
+constexpr int kTakenOver = -1;
+
+// Moves the run to `next`, doing `printing` on the way under the lock of the
+// tallies; false when another thread has taken the report over.
+template <typename Printing>
+bool Advance(Run& run, RunPhase next, Printing&& printing) {
+  std::lock_guard<std::mutex> hold(run.tallies.lock);
+  if (run.takeover.phase == RunPhase::kTakenOver) return false;
+  run.takeover.phase = next;
+  printing();
+  run.takeover.phaseChanged.notify_all();
+  return true;
+}
+
+bool Advance(Run& run, RunPhase next) {
+  return Advance(run, next, [] {});
+}
+
+// The run's own thread, once another has taken the report over: it waits
+// for the end, which in a process comes when that thread ends the process.
+int WaitForTakeover(Run& run) {
+  std::unique_lock<std::mutex> hold(run.takeover.endLock);
+  run.takeover.ended.wait(hold, [&run] { return run.takeover.done; });
+  return run.takeover.code;
+}
+
+// The end of every way out: the printer's last word, pending output, then
+// the exit pause. A run whose output could not be written ends with 4, and
+// says so on standard error unless its reader simply went away; one whose
+// writes were given up after a control event ends as stopped. A stopped run
+// lets go of its standard streams once all is written, since a thread still
+// inside a call that does not return would hold them open.
+int FinishRun(Run& run, int code) {
   Console& console = run.console;
   if (!OutputFailed(console)) {
     RunEnd end;
@@ -88,7 +119,14 @@ int EndRun(Run& run, int code) {
   FlushOutput(console);
   SetAllocationRescue(nullptr, nullptr);
   RestoreConsoleState(console);
+  if (code == kExitAborted) run.platform.CloseStandardStreams();
   return code;
+}
+
+// Every way out of the run's own thread ends here.
+int EndRun(Run& run, int code) {
+  if (code == kTakenOver || !Advance(run, RunPhase::kReporting)) return WaitForTakeover(run);
+  return FinishRun(run, code);
 }
 
 // A refused allocation erases the status line and writes out what the run
@@ -124,8 +162,10 @@ RunFacts Facts(const Run& run) {
   return facts;
 }
 
-// Tells the printer why the run ends before its walk; returns `code`.
+// Tells the printer why the run ends before its walk; returns `code`, or
+// kTakenOver.
 int EndEarly(Run& run, EarlyEnd why, int code, const RunEnd& end = {}) {
+  if (!Advance(run, RunPhase::kReporting)) return kTakenOver;
   run.printer->EndsEarly(why, Facts(run), end);
   return code;
 }
@@ -159,7 +199,10 @@ int CheckVolumeAndFolder(Run& run) {
     end.fileSystem = fsName;
     return EndEarly(run, EarlyEnd::kNoReparsePoints, kExitVolumeUnusable, end);
   }
-  run.tallies.hardLinks.Clear();
+  {
+    const Recording recording(run.tallies.lock);
+    run.tallies.hardLinks.Clear();
+  }
   const uint32_t attributes = platform.GetFileAttributes(scanFolder);
   if (attributes == kInvalidFileAttributes || (attributes & kAttrDirectory) == 0) {
     if (run.AbortRequested()) return 0;
@@ -175,13 +218,20 @@ int Scan(Run& run) {
   const std::optional<NormalisedSpec> spec =
       NormaliseTarget(run.platform, run.conventions, run.fileSpec);
   if (!spec) return EndEarly(run, EarlyEnd::kFolderNotFound, kExitFolderNotFound);
-  run.target = SplitTarget(run.platform, run.conventions, *spec).value_or(Target{});
+  {
+    const Recording recording(run.tallies.lock);
+    run.target = SplitTarget(run.platform, run.conventions, *spec).value_or(Target{});
+  }
+  if (!Advance(run, RunPhase::kChecking)) return kTakenOver;
   if (const int code = CheckVolumeAndFolder(run); code != 0) return code;
 
-  run.printer->WalkBegins(Facts(run));
+  if (!Advance(run, RunPhase::kWalking, [&run] { run.printer->WalkBegins(Facts(run)); })) {
+    return kTakenOver;
+  }
   if (run.AbortRequested()) return 0;  // stopped during the checks
   StartStatusLine(console);
   WalkFolder(run.scan, run.target.scanFolder, run.target.namePattern);
+  if (!Advance(run, RunPhase::kReporting)) return kTakenOver;
   // Output that failed ends the run here: no group report, no summary.
   if (!OutputFailed(console)) ReportHardLinkGroups(run.scan);
   return 0;
@@ -197,6 +247,52 @@ std::string ShownSetting(Console& console, const std::string& value) {
     return value;
   }
   return EncodeUtf8Lossless(MaskControlCharacters(DecodeUtf8Lossless(value)));
+}
+
+// After a control event: when the run's own thread has not reached its
+// report within the grace (it is inside a system call that does not return:
+// a server that does not answer, a call the system cannot cancel), this
+// thread reports what was found in its stead and ends the process. Holding
+// the tallies' lock it reads them whole, and the walk's thread, should its
+// call return, records and prints nothing more; standard output takes only
+// this thread's writes.
+void TakeOver(Run& run) {
+  ReportTakeover& takeover = run.takeover;
+  std::unique_lock<std::mutex> hold(run.tallies.lock);
+  takeover.phaseChanged.wait_for(hold, kTakeoverGrace,
+                                 [&takeover] { return takeover.phase >= RunPhase::kReporting; });
+  if (takeover.phase >= RunPhase::kReporting) return;
+  const RunPhase at = takeover.phase;
+  takeover.phase = RunPhase::kTakenOver;
+  Console& console = run.console;
+  TakeOutputForThisThread(console, kLineEndWait);
+  EndControlEvents(console);
+  if (!OutputFailed(console)) {
+    if (at == RunPhase::kChecking) run.printer->WalkBegins(Facts(run));
+    if (at == RunPhase::kWalking) ReportHardLinkGroups(run.scan);
+    if (at != RunPhase::kStarting) {
+      run.printer->Summary(run.tallies.counters, run.tallies.totals);
+    }
+  }
+  const int code = FinishRun(run, kExitAborted);
+  run.platform.EndProcessNow(code);
+  hold.unlock();
+  {
+    std::lock_guard<std::mutex> ending(takeover.endLock);
+    takeover.done = true;
+    takeover.code = code;
+  }
+  takeover.ended.notify_all();
+}
+
+// At the first control event that stops the run, the watch for a takeover.
+void WatchForTakeover(Run& run) {
+  ReportTakeover& takeover = run.takeover;
+  std::lock_guard<std::mutex> hold(takeover.startLock);
+  if (takeover.started) return;
+  takeover.started = true;
+  // Without the thread the run ends as before, when its walk comes back.
+  StartThread(takeover.thread, [&run] { TakeOver(run); });
 }
 
 }  // namespace
@@ -217,6 +313,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   run.platform.FailCriticalErrors();
   SetAllocationRescue(RescueOutput, &console);
   console.maxColumn = int32_t{ConsoleBufferWidth(run.platform)} - 1;
+  console.events.stopped = [&run] { WatchForTakeover(run); };
   InitConsoleState(console);
   if (!run.unknownFormat.empty()) {
     PrintError(console, "QUORREX_FORMAT=%s is not a format (text, json): the text is printed\n",
@@ -234,8 +331,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
 
   if (args.size() <= 1) {
     run.printer->Usage();
-    EndEarly(run, EarlyEnd::kUsage, kExitUsage);
-    return EndRun(run, kExitUsage);
+    return EndRun(run, EndEarly(run, EarlyEnd::kUsage, kExitUsage));
   }
   run.printer->ArgumentsRead();
 
@@ -244,8 +340,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
     if (!run.fileSpec.empty()) {
       RunEnd end;
       end.argument = args[i];
-      EndEarly(run, EarlyEnd::kSecondFileSpec, kExitSecondFileSpec, end);
-      return EndRun(run, kExitSecondFileSpec);
+      return EndRun(run, EndEarly(run, EarlyEnd::kSecondFileSpec, kExitSecondFileSpec, end));
     }
     run.fileSpec = args[i];
   }
@@ -260,7 +355,7 @@ int RunProgram(Run& run, const std::vector<std::u16string>& args) {
   if (code != 0) return EndRun(run, code);
   // Once the summary begins a control event is ignored: nothing follows the
   // summary's last line. One before it has printed its message and ends the
-  // run as stopped.
+  // run as stopped. The report is this thread's from here on.
   const bool stopped = EndControlEvents(console);
   if (!OutputFailed(console)) run.printer->Summary(run.tallies.counters, run.tallies.totals);
   return EndRun(run, stopped ? kExitAborted : kExitCompleted);

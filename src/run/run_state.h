@@ -8,8 +8,12 @@
 // in-process.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "console/console.h"
 #include "paths/target.h"
@@ -28,6 +32,45 @@ inline constexpr int kExitOutputFailed = 4;
 inline constexpr int kExitNoVolume = 5;
 inline constexpr int kExitVolumeUnusable = 7;
 inline constexpr int kExitFolderNotFound = 11;
+
+// How far the run has got, as the report's writer sees it (guarded by
+// `Run::tallies.lock`). A run stopped by a control event whose walk does not
+// come back within the grace (its thread is inside a system call that never
+// returns) is taken over: another thread writes what was found and ends the
+// process.
+enum class RunPhase {
+  kStarting,   // before the file specification is split
+  kChecking,   // the volume and folder checks
+  kWalking,    // from the walk's first line on
+  kReporting,  // the run's own thread reports
+  kTakenOver,  // another thread reports: the run's own prints nothing more
+};
+
+// After a control event, how long the run's own thread has to reach its
+// report before another takes it over: past the readers' patience and the
+// cancelling of blocked calls where the system has it.
+inline constexpr std::chrono::milliseconds kTakeoverGrace{1500};
+
+struct ReportTakeover {
+  ReportTakeover() = default;
+  ReportTakeover(const ReportTakeover&) = delete;
+  ReportTakeover& operator=(const ReportTakeover&) = delete;
+  ~ReportTakeover() {
+    if (thread.joinable()) thread.join();
+  }
+
+  RunPhase phase = RunPhase::kStarting;  // under Run::tallies.lock
+  std::condition_variable phaseChanged;  // with Run::tallies.lock
+  // The watching thread, started at the first control event.
+  std::mutex startLock;
+  bool started = false;
+  std::thread thread;
+  // Set once a takeover has ended the run (where the process lives on).
+  std::mutex endLock;
+  std::condition_variable ended;
+  bool done = false;
+  int code = 0;
+};
 
 struct Run {
   explicit Run(Platform& p)
@@ -63,6 +106,7 @@ struct Run {
   // The file specification as given, and the folder and pattern it names.
   std::u16string fileSpec;
   Target target;
+  ReportTakeover takeover;
 
   // Prints in `format` from here on; chosen before the run starts.
   void UseFormat(OutputFormat chosen) {

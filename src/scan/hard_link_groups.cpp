@@ -8,6 +8,7 @@ namespace quorrex {
 
 void AddHardLink(const ScanContext& scan, uint32_t linkCount, const FileId& id,
                  std::u16string_view path) {
+  const Recording recording(scan.tallies.lock);
   scan.tallies.hardLinks.Add(linkCount, id, path, scan.separator());
 }
 

@@ -44,17 +44,21 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
                                          : DisplayForm(entry.path, DisplayRule::kLongDrivePath);
   Printer& printer = *scan.printer;
   switch (read.stage) {
-    case ReparseRead::Stage::kOpenFailed:
+    case ReparseRead::Stage::kOpenFailed: {
       // An open cancelled after an abort says nothing of the reparse point.
       if (CancelledByAbort(scan.stop, read.error)) return;
+      const Recording recording(scan.tallies.lock);
       ++scan.tallies.totals.errors;
       printer.ReparsePointNotOpened(displayPath, read.error);
       return;
-    case ReparseRead::Stage::kQueryFailed:
+    }
+    case ReparseRead::Stage::kQueryFailed: {
       // So does a query cancelled after an abort.
       if (CancelledByAbort(scan.stop, read.error)) return;
+      const Recording recording(scan.tallies.lock);
       printer.ReparseDataUnreadable(displayPath, read.error);
       return;  // not counted
+    }
     case ReparseRead::Stage::kRead:
       break;
   }
@@ -80,6 +84,8 @@ void ReportReparsePoint(const ScanContext& scan, const EntryRef& entry, const Re
       point.mount = std::move(facts);
     }
   }
+  // The queries above may wait on a server; what is recorded is not held up.
+  const Recording recording(scan.tallies.lock);
   CountReparsePoint(scan.tallies.counters, info.kind);
   printer.ReparsePoint(point);
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "console/console.h"
@@ -86,12 +87,19 @@ struct WalkTotals {
   uint32_t skipped = 0;
 };
 
-// What the scan found: written on the walk's thread only.
+// What the scan found: written on the walk's thread only, which holds `lock`
+// while it records a finding and prints it. A thread that reports in its
+// stead (the walk's thread did not come back from a system call after an
+// abort) holds it while it reads them; no system call is made under it.
 struct Tallies {
+  std::mutex lock;
   ScanCounters counters;
   WalkTotals totals;
   HardLinkRegistry hardLinks;
 };
+
+// Held while the walk records a finding and prints it.
+using Recording = std::lock_guard<std::mutex>;
 
 // The reparse reader's state: the token step happens once, and the buffer
 // (kReparseBufferSize bytes once in use) serves every point.

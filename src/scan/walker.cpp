@@ -117,6 +117,7 @@ class Walk {
         }
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
+            const Recording recording(scan_.tallies.lock);
             ++scan_.tallies.totals.skipped;
             scan_.printer->FolderSkipped(SkipReason::kTooDeep,
                                          DisplayForm(path_, DisplayRule::kAnyLongPath), name);
@@ -197,6 +198,7 @@ class Walk {
     AppendSearchMask(path_, separator_);
     const std::u16string_view shown = DisplayForm(path_, DisplayRule::kAnyLongPath);
     if (!CancelledByAbort(scan_.stop, folder->outcome.error)) {
+      const Recording recording(scan_.tallies.lock);
       ++scan_.tallies.totals.errors;
       scan_.printer->FolderNotOpened(shown.substr(0, shownLength), shown, folder->outcome.error);
     }
@@ -214,6 +216,7 @@ class Walk {
     const size_t shownLength = DisplayForm(mask, DisplayRule::kAnyLongPath).size();
     AppendSearchMask(mask, separator_);
     const std::u16string_view shown = DisplayForm(mask, DisplayRule::kAnyLongPath);
+    const Recording recording(scan_.tallies.lock);
     ++scan_.tallies.totals.errors;
     scan_.printer->FolderListedInPart(shown.substr(0, shownLength), shown, error);
   }
@@ -225,6 +228,7 @@ class Walk {
   bool MayEnter(const ListingOutcome& outcome, size_t folderLength, std::u16string_view name) {
     if (!outcome.idKnown || !IsKnownFileId(outcome.id)) return true;
     const auto skip = [&](SkipReason why) {
+      const Recording recording(scan_.tallies.lock);
       ++scan_.tallies.totals.skipped;
       const std::u16string_view folder = std::u16string_view(path_).substr(0, folderLength);
       scan_.printer->FolderSkipped(why, DisplayForm(folder, DisplayRule::kAnyLongPath), name);
@@ -261,8 +265,9 @@ class Walk {
     level.folder = std::move(folder);
     // The folder is listed whole by now (or as far as an abort let it be).
     WalkTotals& totals = scan_.tallies.totals;
-    ++totals.folders;
     {
+      const Recording recording(scan_.tallies.lock);
+      ++totals.folders;
       std::lock_guard<std::mutex> hold(level.folder->countLock);
       totals.entries += level.folder->listedCount;
     }

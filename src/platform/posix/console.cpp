@@ -359,6 +359,26 @@ bool PosixPlatform::WriteStdout(std::string_view bytes, uint32_t& written, uint3
   return err == 0;
 }
 
+void PosixPlatform::CloseStandardStreams() {
+  // The descriptors stay taken, by /dev/null, so that nothing opened later
+  // gets their numbers; the pipe or file behind them is let go at once.
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    if (null >= 0) {
+      dup2(null, fd);
+    } else {
+      close(fd);
+    }
+  }
+  if (null >= 0) close(null);
+}
+
+void PosixPlatform::EndProcessNow(int code) {
+  // Every other thread is ended with it; one inside a call that waits on a
+  // server finishes ending when that call returns.
+  _exit(code);
+}
+
 bool PosixPlatform::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
   const std::string bytes = EncodeUtf8Lossless(text);
   size_t put = 0;

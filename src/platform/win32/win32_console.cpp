@@ -308,6 +308,21 @@ bool Win32Platform::WriteStdout(std::string_view bytes, uint32_t& written, uint3
   return false;
 }
 
+void Win32Platform::CloseStandardStreams() {
+  HANDLE out = StdOut();
+  HANDLE err = StdErr();
+  ::SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
+  ::SetStdHandle(STD_ERROR_HANDLE, nullptr);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) ::CloseHandle(out);
+  if (err != nullptr && err != INVALID_HANDLE_VALUE && err != out) ::CloseHandle(err);
+}
+
+void Win32Platform::EndProcessNow(int code) {
+  // Ends the other threads without waiting for them: one inside a call that
+  // cannot be cancelled finishes ending when that call returns.
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
+}
+
 bool Win32Platform::WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) {
   written = 0;
   DWORD count = 0;

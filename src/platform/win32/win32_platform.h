@@ -113,6 +113,8 @@ class Win32Platform final : public Platform {
   bool StdoutIsPipe() override;
   ScreenInfo GetScreenInfo() override;
   bool WriteStdout(std::string_view bytes, uint32_t& written, uint32_t& error) override;
+  void CloseStandardStreams() override;
+  void EndProcessNow(int code) override;
   bool WriteConsoleText(std::u16string_view text, uint32_t& written, uint32_t& error) override;
   bool WriteStderrConsole(std::string_view bytes, uint32_t& written, uint32_t& error) override;
   bool WriteStderr(std::string_view bytes, uint32_t& written) override;
