@@ -14,8 +14,8 @@
 #include "scan/hard_link_groups.h"
 #include "scan/walker.h"
 #include "support/memory.h"
-#include "support/utf.h"
 #include "support/threads.h"
+#include "support/utf.h"
 
 namespace quorrex {
 namespace {
