@@ -55,6 +55,9 @@ build_programs() {
   [ "${SKIP_REGISTRY:-0}" = 1 ] || targets+=(registry_bench)
   cmake --build "$build" -j2 --target "${targets[@]}" >>"$work/cmake.log" 2>&1 ||
     { tail -40 "$work/cmake.log" >&2; exit 1; }
+  # The floor: the listing's own system calls on one thread, nothing else.
+  cc -O2 -o "$build/floor_walk" "$here/floor_walk.c" >>"$work/cmake.log" 2>&1 ||
+    { tail -40 "$work/cmake.log" >&2; exit 1; }
 }
 
 # --- bfs 4 ---------------------------------------------------------------------
@@ -154,7 +157,7 @@ bench_size() {
   # disk: a run that had to read folders from the disk (the VM's page cache
   # may be trimmed between runs) is not a warm-cache figure.
   local i prog
-  local progs=(quorrex one json find bfs)
+  local progs=(quorrex one json find bfs floor)
   [ -n "${BASELINE:-}" ] && progs+=(base)
   # bfs 4 in the root pays for entering it: timed alone as "enter".
   [ "${#bfs4[@]}" -gt 0 ] && progs+=(bfs4)
@@ -171,6 +174,7 @@ bench_size() {
         json) timed "$out/$prog" "${j_cmd[@]}" ;;
         find) timed "$out/$prog" "${f_cmd[@]}" ;;
         bfs) timed "$out/$prog" "${b_cmd[@]}" ;;
+        floor) timed "$out/$prog" "$build/floor_walk" "$tree" ;;
         base) timed "$out/$prog" "$BASELINE" -s "$tree" ;;
         bfs4) timed "$out/$prog" "${bfs4[@]}" "${b_cmd[@]:1}" ;;
         enter) timed "$out/$prog" "${bfs4[@]:0:1}" true ;;
@@ -187,6 +191,8 @@ bench_size() {
   f_cpu=$(awk '{print $2 + $3}' "$out/find.times" | median)
   w_cpu=$(awk '{print $2 + $3}' "$out/one.times" | median)
   b_cpu=$(awk '{print $2 + $3}' "$out/bfs.times" | median)
+  local fl_med
+  fl_med=$(awk '{print $1}' "$out/floor.times" | median)
   local j_med j_links j_groups j_names
   j_med=$(awk '{print $1}' "$out/json.times" | median)
   # Each finding once: the records' own counts of what the text found.
@@ -259,11 +265,13 @@ bench_size() {
     "$floor_calls" "$paths_bytes" "$agree" "$f_links" "$q_links" "$f_files" "$q_groups" \
     "$f_names" "$q_names" "$runs" "$w_med" "$w_cpu" "$b_med" "$b_cpu" "$base_med" "$base_cpu" \
     "$q_user" "$f_user" "$b4_med" "$b4_enter" "$j_med" "$j_links" "$j_groups" "$j_names" \
-    <<'EOF' | tee "$out/result.txt"
+    "$fl_med" <<'EOF' | tee "$out/result.txt"
 import sys
 (n, q_med, f_med, q_cpu, f_cpu, q_rss, f_rss, q_calls, f_calls, entries, floor_calls, paths_bytes, agree,
  f_links, q_links, f_files, q_groups, f_names, q_names, runs, w_med, w_cpu, b_med, b_cpu,
- base_med, base_cpu, q_user, f_user, b4_med, b4_enter, j_med, j_links, j_groups, j_names) = sys.argv[1:]
+ base_med, base_cpu, q_user, f_user, b4_med, b4_enter, j_med, j_links, j_groups, j_names,
+ fl_med) = sys.argv[1:]
+fl_med = float(fl_med)
 j_med = float(j_med)
 q_user, f_user, b4_med, b4_enter = (float(v) for v in (q_user, f_user, b4_med, b4_enter))
 base_med, base_cpu = float(base_med), float(base_cpu)
@@ -285,6 +293,16 @@ if b4_med > 0:
     b4 = b4_med - b4_enter
     print(f"bfs 4                  wall {b4:.3f} s (entering its root, {b4_enter:.3f} s, taken off)"
           f"   quorrex/bfs 4 {q_med / b4:.2f}   (target <= 0.75: {verdict(q_med <= 0.75 * b4)})")
+# Each figure against the three references, from this one run.
+b4_wall = b4_med - b4_enter if b4_med > 0 else 0.0
+print(f"floor (one thread)     wall {fl_med:.3f} s   floor/find {fl_med / f_med:.2f}")
+print(f"{'':23}{'/find':>8}{'/bfs 4':>8}{'/floor':>8}")
+for label, wall in (("default workers", q_med), ("one worker", w_med), ("records for scripts", j_med)):
+    against_bfs4 = f"{wall / b4_wall:8.2f}" if b4_wall > 0 else f"{'-':>8}"
+    print(f"{label:23}{wall / f_med:8.2f}{against_bfs4}{wall / fl_med:8.2f}")
+print(f"targets                one worker/find <= 0.80: {verdict(w_med <= 0.80 * f_med)}"
+      f"   default/find <= 0.45: {verdict(q_med <= 0.45 * f_med)}"
+      + (f"   default/bfs 4 <= 0.55: {verdict(q_med <= 0.55 * b4_wall)}" if b4_wall > 0 else ""))
 print(f"user CPU quorrex/find  {q_user / f_user:.2f}   (target <= 0.6: {verdict(q_user <= 0.6 * f_user)})")
 print(f"CPU (user+sys), median quorrex {q_cpu:.3f} s   one worker {w_cpu:.3f} s   find {f_cpu:.3f} s"
       f"   bfs {b_cpu:.3f} s")

@@ -1,5 +1,7 @@
 #include "scan/folder_lister.h"
 
+#include <utility>
+
 #include "paths/path_forms.h"
 #include "scan/reparse_data.h"
 
@@ -63,7 +65,90 @@ void UncountListed(ListedFolder& folder) {
   folder.listedCount = 0;
 }
 
-OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerScratch& scratch) {
+// --- A folder's listing --------------------------------------------------------
+// Whoever opens a subfolder through it pins it for that open; a close asked
+// for meanwhile happens with the last unpin.
+
+void HeldListing::Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit) {
+  Reset();
+  listing_ = std::move(listing);
+  unit_ = std::move(unit);
+  if (!listing_) unit_.GiveBack();
+}
+
+void HeldListing::Reset() {
+  listing_.reset();
+  unit_.GiveBack();
+}
+
+BudgetUnit HeldListing::Close() {
+  listing_.reset();
+  return std::move(unit_);
+}
+
+void HeldListing::Swap(HeldListing& other) {
+  std::swap(listing_, other.listing_);
+  std::swap(unit_, other.unit_);
+}
+
+bool ListedFolder::KeepListingOpen() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  closeWanted = false;
+  return static_cast<bool>(listing);
+}
+
+bool ListedFolder::ListingOpen() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return listing && !closeWanted;
+}
+
+bool ListedFolder::ClosePending() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return listing && closeWanted;
+}
+
+void ListedFolder::CloseListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (pins > 0) {
+    closeWanted = listing ? true : false;
+  } else {
+    listing.Reset();
+  }
+}
+
+FolderListing* ListedFolder::ListingForWalk() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  return closeWanted ? nullptr : listing.get();
+}
+
+FolderListing* ListedFolder::PinListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (!listing || closeWanted) return nullptr;
+  ++pins;
+  return listing.get();
+}
+
+void ListedFolder::UnpinListing() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (--pins == 0 && closeWanted) {
+    closeWanted = false;
+    listing.Reset();
+  }
+}
+
+BudgetUnit ListedFolder::CloseListingForUnit() {
+  std::lock_guard<std::mutex> hold(listingLock);
+  if (pins > 0) {
+    closeWanted = listing ? true : false;
+    return {};
+  }
+  return listing.Close();
+}
+
+// --- Reading ---------------------------------------------------------------------
+
+OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, BudgetUnit& unit,
+                              ListerScratch& scratch) {
   scratch.mask.assign(folder.path);
   AppendSearchMask(scratch.mask, separator_);
   ListingOutcome& outcome = folder.outcome;
@@ -73,10 +158,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   if (throughParent) {
     const ListedFolderPtr parent = folder.parent.lock();
     FolderListing* through = parent ? parent->PinListing() : nullptr;
-    if (through == nullptr) {
-      budget_.Give();
-      return OpenResult::kParentClosed;
-    }
+    if (through == nullptr) return OpenResult::kParentClosed;
     const EntryRef ref{folder.path,      through,
                        folder.Name(),    folder.attributes,
                        folder.nameBytes, folder.idListed ? &folder.listedId : nullptr};
@@ -87,7 +169,6 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
     listing = platform_.OpenListing(scratch.mask, ref, error);
   }
   if (!listing) {
-    budget_.Give();
     outcome.error = error;
     if (IsShortage(error)) return OpenResult::kShort;
     outcome.denied = error == win_error::kAccessDenied;
@@ -95,7 +176,7 @@ OpenResult FolderLister::Open(ListedFolder& folder, bool throughParent, ListerSc
   }
   // Once open, the folder no longer needs the one it was met in.
   folder.parent.reset();
-  folder.listing.Hold(std::move(listing), &budget_);
+  folder.listing.Hold(std::move(listing), std::move(unit));
   outcome.opened = true;
   outcome.error = 0;
   outcome.idKnown = folder.listing->Identity(outcome.id);
@@ -172,8 +253,27 @@ ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, con
   return kept;
 }
 
-void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, const StopSource& stop,
-                        const StopSource& alsoStop) {
+ReadResult FolderLister::Read(ReadRequest request, ListerScratch& scratch, const StopSource& stop,
+                              const StopSource& alsoStop) {
+  ReadResult result{std::move(request.folder), OpenResult::kFailed, {}};
+  result.opened = Open(*result.folder, true, request.unit, scratch);
+  if (result.opened != OpenResult::kOpened) {
+    result.unit = std::move(request.unit);
+  } else if (!ListEntries(result.folder, scratch, stop, alsoStop)) {
+    result.unit = result.folder->CloseListingForUnit();
+  }
+  return result;
+}
+
+void FolderLister::List(const ListedFolderPtr& folder, ListerScratch& scratch,
+                        const StopSource& stop, const StopSource& alsoStop) {
+  // A folder that nothing will open through (half of them are leaves) is
+  // closed at once, on the thread that listed it.
+  if (!ListEntries(folder, scratch, stop, alsoStop)) folder->CloseListing();
+}
+
+bool FolderLister::ListEntries(const ListedFolderPtr& self, ListerScratch& scratch,
+                               const StopSource& stop, const StopSource& alsoStop) {
   ListedFolder& folder = *self;
   FolderListing& listing = *folder.listing.get();
   scratch.path.assign(folder.path);
@@ -209,9 +309,7 @@ void FolderLister::List(const ListedFolderPtr& self, ListerScratch& scratch, con
   // one; one short of descriptors or memory may come whole on a later read.
   if (ended) folder.outcome.cutError = listing.EndError();
   if (IsShortage(folder.outcome.cutError)) folder.outcome.shortage = true;
-  // A folder that nothing will open through (half of them are leaves) is
-  // closed at once, on the thread that listed it.
-  if (!keepOpen) folder.CloseListing();
+  return keepOpen;
 }
 
 void FolderLister::ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch) {

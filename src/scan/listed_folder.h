@@ -14,13 +14,69 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "scan/entry_rules.h"
-#include "scan/handle_budget.h"
 
 namespace quorrex {
+
+class HandleBudget;  // the read queue's: scan/read_queue.h
+
+// One unit of the budget of open folders, taken for one open: it goes back
+// when it is given back or dropped, or, once a listing holds it, when that
+// listing closes. Only the budget hands them out, and only the read queue
+// counts them (scan/read_queue.cpp); everyone else just passes them on.
+class BudgetUnit {
+ public:
+  BudgetUnit() = default;
+  BudgetUnit(BudgetUnit&& other) noexcept : budget_(std::exchange(other.budget_, nullptr)) {}
+  BudgetUnit& operator=(BudgetUnit&& other) noexcept {
+    if (this != &other) {
+      GiveBack();
+      budget_ = std::exchange(other.budget_, nullptr);
+    }
+    return *this;
+  }
+  BudgetUnit(const BudgetUnit&) = delete;
+  BudgetUnit& operator=(const BudgetUnit&) = delete;
+  ~BudgetUnit() { GiveBack(); }
+
+  explicit operator bool() const { return budget_ != nullptr; }
+  void GiveBack();
+
+ private:
+  friend class HandleBudget;
+  explicit BudgetUnit(HandleBudget* budget) : budget_(budget) {}
+  HandleBudget* budget_ = nullptr;
+};
+
+// An open folder listing and the unit of the budget it holds until it
+// closes (scan/folder_lister.cpp).
+class HeldListing {
+ public:
+  HeldListing() = default;
+  HeldListing(const HeldListing&) = delete;
+  HeldListing& operator=(const HeldListing&) = delete;
+  ~HeldListing() { Reset(); }
+
+  // Takes over `listing` and `unit`, the unit taken for its open.
+  void Hold(std::unique_ptr<FolderListing> listing, BudgetUnit&& unit);
+  // Closes the listing; its unit goes back.
+  void Reset();
+  // Closes the listing and hands over its unit.
+  BudgetUnit Close();
+  // Trades listings (and their units) with `other`.
+  void Swap(HeldListing& other);
+  FolderListing* get() const { return listing_.get(); }
+  explicit operator bool() const { return listing_ != nullptr; }
+  FolderListing* operator->() const { return listing_.get(); }
+
+ private:
+  std::unique_ptr<FolderListing> listing_;
+  BudgetUnit unit_;
+};
 
 struct ListedFolder;
 using ListedFolderPtr = std::shared_ptr<ListedFolder>;
@@ -125,46 +181,27 @@ struct ListedFolder {
     if (entry.bytesOffset == ListedEntry::kNoBytes) return {};
     return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
   }
+  // The listing's opens and closes: scan/folder_lister.cpp.
   // Whether the listing is open and stays so; a close asked for while it was
   // pinned is called off.
-  bool KeepListingOpen() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    closeWanted = false;
-    return static_cast<bool>(listing);
-  }
-  bool ListingOpen() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    return listing && !closeWanted;
-  }
+  bool KeepListingOpen();
+  bool ListingOpen();
   // Whether a close asked for waits for an open through the listing.
-  bool ClosePending() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    return listing && closeWanted;
-  }
+  bool ClosePending();
   // Closes the listing now, or once the opens through it have returned.
-  void CloseListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (pins > 0) {
-      closeWanted = listing ? true : false;
-    } else {
-      listing.Reset();
-    }
-  }
+  void CloseListing();
+  // Closes the listing as CloseListing() does, and hands over its unit
+  // when it closed now.
+  BudgetUnit CloseListingForUnit();
+  // The listing for the walk to use through it while the folder is its
+  // innermost level; null when it is closed or closing (a reader's open
+  // through it may close it any moment). Only the walk asks for a close, so
+  // one it did not ask for stays open while it uses it.
+  FolderListing* ListingForWalk();
   // The listing, pinned open for one open through it; null when it is
   // closed or closing.
-  FolderListing* PinListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (!listing || closeWanted) return nullptr;
-    ++pins;
-    return listing.get();
-  }
-  void UnpinListing() {
-    std::lock_guard<std::mutex> hold(listingLock);
-    if (--pins == 0 && closeWanted) {
-      closeWanted = false;
-      listing.Reset();
-    }
-  }
+  FolderListing* PinListing();
+  void UnpinListing();
   // Forgets what a reading found, to be read again.
   void ForgetRecords() {
     outcome = ListingOutcome{};

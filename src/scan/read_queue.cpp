@@ -40,6 +40,30 @@ constexpr bool kChecks = false;
 
 }  // namespace
 
+// --- The budget -----------------------------------------------------------------
+
+void BudgetUnit::GiveBack() {
+  if (budget_ != nullptr) budget_->Give();
+  budget_ = nullptr;
+}
+
+BudgetUnit HandleBudget::Reserve() {
+  uint32_t now = inUse_.load(std::memory_order_relaxed);
+  while (now < readerShare_) {
+    if (inUse_.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) {
+      return BudgetUnit(this);
+    }
+  }
+  return BudgetUnit();
+}
+
+BudgetUnit HandleBudget::TakeForWalk() {
+  inUse_.fetch_add(1, std::memory_order_relaxed);
+  return BudgetUnit(this);
+}
+
+// --- The checks -------------------------------------------------------------------
+
 void ReadQueue::KnowLocked(const ListedFolderPtr& folder) {
   if constexpr (kChecks) known_[folder.get()] = folder;
 }
@@ -87,6 +111,9 @@ void ReadQueue::CheckLocked(const char* transition) {
       const Place* place = FindLocked(*folder);
       if (place == nullptr) continue;
       if (place->state == State::kQueued) ++queued;
+      if (static_cast<bool>(place->unit) != (place->state == State::kQueued)) {
+        Broken("units reserved = folders holding one", transition);
+      }
       if (place->ahead) {
         ++ahead;
         if (place->state == State::kQueued) {
@@ -113,7 +140,7 @@ ReadQueue::ReadQueue(Platform& platform, const EntryRules& rules, char16_t separ
     : platform_(platform),
       abort_(abort),
       budget_(handles),
-      lister_(platform, rules, separator, budget_, privilegeSettled, countsEntries),
+      lister_(platform, rules, separator, privilegeSettled, countsEntries),
       window_(window > 0 ? window : 1) {}
 
 ReadQueue::~ReadQueue() {
@@ -122,7 +149,6 @@ ReadQueue::~ReadQueue() {
   for (ListedFolderPtr& folder : heap_) {
     const Place* place = FindLocked(*folder);
     if (place != nullptr && place->state == State::kQueued) {
-      budget_.Give();
       --reserved_;
       --queued_;
       places_.erase(folder.get());
@@ -227,9 +253,10 @@ bool ReadQueue::QueueLocked(const ListedFolderPtr& folder) {
   if (kChecks && WasTakenLocked(folder)) {
     Broken("a taken folder is never queued again", "a folder queued");
   }
-  if (!budget_.TryReserve()) return false;
+  BudgetUnit unit = budget_.Reserve();
+  if (!unit) return false;
   ++reserved_;
-  places_.emplace(folder.get(), Place{});
+  places_.emplace(folder.get(), Place{State::kQueued, false, std::move(unit)});
   heap_.push_back(folder);
   std::push_heap(heap_.begin(), heap_.end(), LaterInWalk);
   ++queued_;
@@ -251,8 +278,8 @@ void ReadQueue::QueueSubfoldersLocked(const ListedFolder& folder) {
   }
 }
 
-ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
-  if (queued_ == 0 || listedAhead_ >= window) return nullptr;
+ReadRequest ReadQueue::NextRequestLocked(size_t window) {
+  if (queued_ == 0 || listedAhead_ >= window) return {};
   // Folders the walk took or dropped meanwhile are passed by.
   while (!heap_.empty()) {
     std::pop_heap(heap_.begin(), heap_.end(), LaterInWalk);
@@ -262,7 +289,8 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
     if (place == nullptr || place->state != State::kQueued) continue;
     --queued_;
     place->state = State::kReading;
-    // The unit reserved for it travels with the open.
+    // The unit reserved for it travels with the request.
+    ReadRequest request{std::move(folder), std::move(place->unit)};
     --reserved_;
     place->ahead = true;
     ++listedAhead_;
@@ -270,22 +298,24 @@ ListedFolderPtr ReadQueue::NextQueuedLocked(size_t window) {
       Broken("the readers' share stays under its limit", "a folder taken to be listed ahead");
     }
     CheckLocked("a folder taken to be listed ahead");
-    return folder;
+    return request;
   }
-  return nullptr;
+  return {};
 }
 
 void ReadQueue::WakeReadersLocked() {
   if (queued_ > 0 && listedAhead_ < window_) work_.notify_one();
 }
 
-void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch) {
-  const OpenResult opened = lister_.Open(*folder, true, scratch);
-  if (opened == OpenResult::kOpened) lister_.List(folder, scratch, stopping_, abort_);
+void ReadQueue::HandBack(ReadResult result) {
+  const ListedFolderPtr& folder = result.folder;
   std::vector<ListedFolderPtr> closing;
   {
     std::lock_guard<std::mutex> hold(lock_);
-    const bool givenBack = opened == OpenResult::kShort || opened == OpenResult::kParentClosed;
+    // A unit no listing holds goes back at once.
+    result.unit.GiveBack();
+    const bool givenBack =
+        result.opened == OpenResult::kShort || result.opened == OpenResult::kParentClosed;
     Place& place = places_.at(folder.get());
     const bool dropped = place.state == State::kDropped;
     if ((dropped || givenBack) && place.ahead) {
@@ -312,6 +342,10 @@ void ReadQueue::ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch)
   Release(closing);
 }
 
+void ReadQueue::Read(ReadRequest request, ListerScratch& scratch) {
+  HandBack(lister_.Read(std::move(request), scratch, stopping_, abort_));
+}
+
 void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
   platform_.BeginFileSystemWork();
   std::unique_lock<std::mutex> hold(lock_);
@@ -324,8 +358,8 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
       hold.lock();
       continue;
     }
-    ListedFolderPtr folder = NextQueuedLocked(window_);
-    if (!folder) {
+    ReadRequest request = NextRequestLocked(window_);
+    if (!request) {
       work_.wait(hold, [this] {
         return stopping_.StopRequested() || !retired_.empty() ||
                (queued_ > 0 && listedAhead_ < window_);
@@ -333,8 +367,7 @@ void ReadQueue::Reader(std::unique_ptr<ListerScratch> scratch) {
       continue;
     }
     hold.unlock();
-    ReadAhead(folder, *scratch);
-    folder.reset();
+    Read(std::move(request), *scratch);
     hold.lock();
   }
   hold.unlock();
@@ -360,7 +393,7 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       // than sleep: on a machine with few cores a reader is as likely to wait
       // for a core as for the disk. The window may be one over its size for
       // this, never more.
-      handover.other = NextQueuedLocked(window_ + 1);
+      handover.other = NextRequestLocked(window_ + 1);
       handover.kind = Handover::Kind::kMeanwhile;
       return handover;
     }
@@ -368,7 +401,7 @@ ReadQueue::Handover ReadQueue::Take(const ListedFolderPtr& folder) {
       // Its reserved unit is the walk's now.
       --queued_;
       --reserved_;
-      handover.unit = true;
+      handover.unit = std::move(place->unit);
       folder->outcome.toList = true;
       break;
     case State::kListed:
@@ -405,8 +438,7 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
     switch (place->state) {
       case State::kQueued:
         --queued_;
-        budget_.Give();
-        --reserved_;
+        --reserved_;  // its unit goes back with its place
         break;
       case State::kReading:
         place->state = State::kDropped;  // its reader lets go when done

@@ -1,14 +1,22 @@
-// The folders the walk has queued to be listed ahead of it, and the readers
-// that list them.
+// The folders the walk has queued to be listed ahead of it, the readers
+// that list them, and the budget of open folders they share with the walk.
 //
-// The queue only schedules: it hands the queued folder that comes first in
-// the walk's order to the next free reader, within a window of folders
-// listed and not yet taken, and hands each folder to the walk when the walk
-// asks for it. Readers open a folder only through its parent's open listing
-// and only with the unit of the handle budget the walk reserved for it; a
-// reader that cannot open it (its parent closed, or short of descriptors or
-// memory) gives it back, and the walk lists it itself. Everything else is
-// the walk's to decide.
+// The walk decides what is opened and listed, and in which order; the queue
+// only schedules. It hands the queued folder that comes first in the walk's
+// order to the next free reader as a request, within a window of folders
+// listed and not yet taken; the reader makes the system calls (the open
+// through the parent's listing, the listing, the link counts and link data
+// the entry rules ask for) and hands back a result with the folder's unit;
+// the queue hands each folder to the walk when the walk asks for it. A
+// reader that cannot open its folder (its parent closed, or short of
+// descriptors or memory) hands it back to be listed by the walk.
+//
+// The budget: every open listing holds one unit. The queue reserves a unit
+// for each folder it queues, within the readers' share, and a request
+// carries it: a reader never waits for the budget and never asks the walk
+// for room. The walk's own opens always get their unit; when the budget is
+// spent the walk first closes listings of its own. Units are tokens
+// (BudgetUnit): counted here, and given back by whoever drops one.
 //
 // What holds at every change of a folder's place in the queue, under its
 // lock (checked there, aborting with the name of the one broken, in builds
@@ -20,8 +28,8 @@
 //    taken nor dropped;
 //  - "units reserved = folders holding one": `reserved_` counts the units
 //    of the budget reserved for folders still queued, and only a queued
-//    folder holds one; a reader or the walk that takes the folder takes its
-//    unit with it;
+//    folder holds one; the request of a reader or the handover to the walk
+//    that takes the folder takes its unit with it;
 //  - "the readers' share stays under its limit": the units reserved are
 //    within the readers' share of the budget, and the folders listed ahead
 //    within the window (one more while the walk lists one in a reader's
@@ -31,8 +39,9 @@
 //  - "no unit outlives its folder": no folder the queue counts is freed
 //    before it is taken or dropped, short of an abort or the stop;
 //  - "every unit comes back": units reserved + units held by open listings
-//    = units taken from the budget, so that once the walk has closed every
-//    level and the queue is gone, nothing of the budget is in use.
+//    and requests = units taken from the budget, so that once the walk has
+//    closed every level and the queue is gone, nothing of the budget is in
+//    use.
 #pragma once
 
 #include <atomic>
@@ -50,6 +59,34 @@
 
 namespace quorrex {
 
+// The open folders the walk may hold at once, its own and those listed
+// ahead of it, handed out as units.
+class HandleBudget {
+ public:
+  // `limit` folders in all; the readers' share leaves a quarter to the walk,
+  // and is nothing when the limit is too small to share.
+  explicit HandleBudget(uint32_t limit)
+      : limit_(limit < 2 ? 2 : limit), readerShare_(limit_ > 8 ? limit_ - limit_ / 4 : 0) {}
+
+  uint32_t inUse() const { return inUse_.load(std::memory_order_relaxed); }
+  uint32_t readerShare() const { return readerShare_; }
+  bool Spent() const { return inUse() >= limit_; }
+
+  // A unit for a folder to be listed ahead; none when that would leave the
+  // walk short.
+  BudgetUnit Reserve();
+  // The walk's own unit, never refused: the walk makes room first.
+  BudgetUnit TakeForWalk();
+
+ private:
+  friend class BudgetUnit;
+  void Give() { inUse_.fetch_sub(1, std::memory_order_relaxed); }
+
+  const uint32_t limit_;
+  const uint32_t readerShare_;
+  std::atomic<uint32_t> inUse_{0};
+};
+
 class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
  public:
   // What the walk gets when it asks for a folder.
@@ -57,16 +94,16 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
     enum class Kind {
       // The folder is the walk's: read by a reader (listed, or failed to
       // open: see its outcome), or, when its outcome says `toList`, to be
-      // opened and listed by the walk, with the unit reserved for it when
-      // `unit` says so.
+      // opened and listed by the walk, with `unit` when one was reserved for
+      // it.
       kTheWalks,
-      // A reader lists it now. Meanwhile the walk reads `other` as a reader
+      // A reader lists it now. Meanwhile the walk Read()s `other` as a reader
       // would, when there is one, or else WaitFor()s it; then Take()s again.
       kMeanwhile,
     };
     Kind kind = Kind::kTheWalks;
-    bool unit = false;
-    ListedFolderPtr other;
+    BudgetUnit unit;
+    ReadRequest other;
   };
 
   // `handles` is the budget of open folders; at most `window` folders are
@@ -80,7 +117,10 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   ReadQueue& operator=(const ReadQueue&) = delete;
 
   FolderLister& lister() { return lister_; }
-  HandleBudget& budget() { return budget_; }
+  // The walk's side of the budget: whether it must close a listing of its
+  // own before it opens one, and the unit for an open of its own.
+  bool BudgetSpent() const { return budget_.Spent(); }
+  BudgetUnit UnitForWalk() { return budget_.TakeForWalk(); }
 
   // Starts up to `readers` threads, each with its buffers made before it
   // starts; fewer when the system refuses some. Returns how many started.
@@ -93,9 +133,10 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   Handover Take(const ListedFolderPtr& folder);
   // Waits, a little while at most, for a change to `folder`'s reading.
   void WaitFor(const ListedFolderPtr& folder);
-  // Opens and lists a folder as a reader does, and hands it on: for the
-  // readers, and for the walk with a folder it got to read meanwhile.
-  void ReadAhead(const ListedFolderPtr& folder, ListerScratch& scratch);
+  // Does what `request` asks as a reader does, and hands the result back:
+  // for the readers, and for the walk with a folder it got to read
+  // meanwhile.
+  void Read(ReadRequest request, ListerScratch& scratch);
   // The walk will not enter `folder`: its unit and listing go back now, with
   // those of the subfolders queued from its listing.
   void Drop(const ListedFolderPtr& folder);
@@ -111,7 +152,8 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
 
  private:
   void Reader(std::unique_ptr<ListerScratch> scratch);
-  ListedFolderPtr NextQueuedLocked(size_t window);
+  void HandBack(ReadResult result);
+  ReadRequest NextRequestLocked(size_t window);
   void WakeReadersLocked();
   bool QueueLocked(const ListedFolderPtr& folder);
   void QueueSubfoldersLocked(const ListedFolder& folder);
@@ -126,6 +168,7 @@ class ReadQueue : public std::enable_shared_from_this<ReadQueue> {
   struct Place {
     State state = State::kQueued;
     bool ahead = false;  // counted in the window
+    BudgetUnit unit;     // reserved for it while it is queued
   };
   // Its place, if it has one.
   Place* FindLocked(const ListedFolder& folder);

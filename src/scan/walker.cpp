@@ -100,10 +100,13 @@ class Walk {
       const std::u16string_view name = folder.NameOf(listed);
       path_.resize(level.base);
       path_.append(name);
-      const EntryRef entry{path_, folder.listing.get(), name, listed.attributes,
-                           folder.BytesOf(listed)};
       switch (listed.role) {
-        case EntryRole::kReported:
+        case EntryRole::kReported: {
+          // A level the walk closed to make room, and came back to, has its
+          // listing closed, or closing once a reader's open through it
+          // returns.
+          const EntryRef entry{path_, folder.ListingForWalk(), name, listed.attributes,
+                               folder.BytesOf(listed)};
           if (listed.reparseRead) {
             ReportReparsePoint(scan_, entry, listed.reparse, folder.ReparseDataOf(listed));
           } else {
@@ -111,6 +114,7 @@ class Walk {
           }
           scan_.statusLine.CountReparsePoint();
           break;
+        }
         case EntryRole::kFolder:
           if (!EntryRules::EntersBelow(level.depth)) {
             ++scan_.tallies.totals.skipped;
@@ -275,7 +279,7 @@ class Walk {
     for (;;) {
       ReadQueue::Handover handover = queue_->Take(folder);
       if (handover.kind == ReadQueue::Handover::Kind::kTheWalks) {
-        if (folder->outcome.toList) return OpenAndList(folder, at, handover.unit);
+        if (folder->outcome.toList) return OpenAndList(folder, at, std::move(handover.unit));
         if (scan_.statusLine.enabled.load(std::memory_order_relaxed)) {
           CountListedInto(*folder, &scan_.statusLine.entries);
         }
@@ -283,8 +287,8 @@ class Walk {
         return true;
       }
       if (handover.other) {
-        Show(*handover.other);
-        queue_->ReadAhead(handover.other, scratch_);
+        Show(*handover.other.folder);
+        queue_->Read(std::move(handover.other), scratch_);
         continue;
       }
       // A reader may be inside a system call that does not return soon (a
@@ -312,13 +316,13 @@ class Walk {
     folder->CloseListing();
     folder->ForgetRecords();
     folder->parent = levels_[at].folder;
-    return OpenAndList(folder, at, false);
+    return OpenAndList(folder, at, {});
   }
 
   // Opens a subfolder of level `at` here and, if it opened, lists it; its
-  // unit of the budget is the one reserved for it, or the walk's own.
-  bool OpenAndList(const ListedFolderPtr& folder, size_t at, bool holdsUnit) {
-    if (!OpenThrough(at, folder, holdsUnit)) return true;
+  // unit of the budget is the one reserved for it, or else the walk's own.
+  bool OpenAndList(const ListedFolderPtr& folder, size_t at, BudgetUnit unit) {
+    if (!OpenThrough(at, folder, std::move(unit))) return true;
     ListHere(folder);
     return true;
   }
@@ -334,14 +338,13 @@ class Walk {
   // open returns, and its unit comes back only then: while the budget is
   // still spent, the walk waits for those closes rather than open one folder
   // over the budget. A reader's open never waits for the walk.
-  void TakeUnit(size_t keep, bool all = false) {
-    HandleBudget& budget = queue_->budget();
+  BudgetUnit TakeUnit(size_t keep, bool all = false) {
     const size_t closable = std::min(keep, open_);
-    for (size_t i = 0; i < closable && (all || budget.Spent()); ++i) {
+    for (size_t i = 0; i < closable && (all || queue_->BudgetSpent()); ++i) {
       levels_[i].folder->CloseListing();
     }
-    for (int round = 0; budget.Spent() && !scan_.stop.StopRequested() && ClosePending(closable);
-         ++round) {
+    for (int round = 0;
+         queue_->BudgetSpent() && !scan_.stop.StopRequested() && ClosePending(closable); ++round) {
       // Such an open is one system call: most return at once, one that
       // waits for a server is not spun for.
       if (round < 64) {
@@ -350,7 +353,7 @@ class Walk {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     }
-    budget.TakeForWalk();
+    return queue_->UnitForWalk();
   }
 
   // Whether one of the first `count` levels is still open, its close waiting
@@ -365,20 +368,22 @@ class Walk {
   // Opens `folder` on the walk's thread: the scan folder by its path, any
   // other through its parent. True when it opened; else its outcome has the
   // error.
-  bool OpenHere(const ListedFolderPtr& folder, bool throughParent, bool holdsUnit = false,
+  // Its unit is `unit` when it has one, else the walk's own; a unit no
+  // listing took goes back.
+  bool OpenHere(const ListedFolderPtr& folder, bool throughParent, BudgetUnit unit = {},
                 size_t keep = 0) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (!holdsUnit) TakeUnit(keep, attempt > 0);
-      holdsUnit = false;
-      switch (queue_->lister().Open(*folder, throughParent, scratch_)) {
+      if (!unit) unit = TakeUnit(keep, attempt > 0);
+      switch (queue_->lister().Open(*folder, throughParent, unit, scratch_)) {
         case OpenResult::kOpened:
           return true;
         case OpenResult::kFailed:
         case OpenResult::kParentClosed:
           return false;
         case OpenResult::kShort:
-          // Short of descriptors the budget does not see: the walk closes
-          // what it can and tries once more.
+          // Short of descriptors the budget does not see: the walk gives its
+          // unit back, closes what it can and tries once more.
+          unit.GiveBack();
           break;
       }
     }
@@ -387,15 +392,14 @@ class Walk {
 
   // Opens a subfolder of level `at` through that level's listing, which is
   // opened again first if the walk closed it to make room.
-  bool OpenThrough(size_t at, const ListedFolderPtr& folder, bool holdsUnit = false) {
+  bool OpenThrough(size_t at, const ListedFolderPtr& folder, BudgetUnit unit = {}) {
     uint32_t error = 0;
     if (!Reopen(at, error)) {
-      if (holdsUnit) queue_->budget().Give();
       folder->outcome.error = error;
-      return false;
+      return false;  // its unit goes back
     }
     folder->parent = levels_[at].folder;
-    return OpenHere(folder, true, holdsUnit, at);
+    return OpenHere(folder, true, std::move(unit), at);
   }
 
   // Makes sure the listing of level `at` is open. A level the walk closed is
@@ -414,7 +418,7 @@ class Walk {
     again->nameBytes = folder->nameBytes;
     again->attributes = folder->attributes;
     if (at > 0) again->parent = levels_[at - 1].folder;
-    if (!OpenHere(again, at > 0, false, at > 0 ? at - 1 : 0)) {
+    if (!OpenHere(again, at > 0, {}, at > 0 ? at - 1 : 0)) {
       error = again->outcome.error;
       return false;
     }

@@ -421,8 +421,8 @@ class FolderQueue : public ::testing::Test {
     root = std::make_shared<ListedFolder>();
     root->path = u"C:\\data";
     root->nameOffset = static_cast<uint32_t>(root->path.size());
-    queue->budget().TakeForWalk();
-    EXPECT_EQ(queue->lister().Open(*root, false, scratch), OpenResult::kOpened);
+    BudgetUnit unit = queue->UnitForWalk();
+    EXPECT_EQ(queue->lister().Open(*root, false, unit, scratch), OpenResult::kOpened);
     queue->lister().List(root, scratch, stop, stop);
     for (ListedEntry& entry : root->entries) EXPECT_TRUE(queue->Queue(entry.child));
     queue->StartReaders(readers);
@@ -436,7 +436,7 @@ class FolderQueue : public ::testing::Test {
       ReadQueue::Handover handover = queue.Take(folder);
       if (handover.kind == ReadQueue::Handover::Kind::kMeanwhile) {
         if (handover.other) {
-          queue.ReadAhead(handover.other, scratch);
+          queue.Read(std::move(handover.other), scratch);
         } else {
           queue.WaitFor(folder);
         }
@@ -444,8 +444,8 @@ class FolderQueue : public ::testing::Test {
       }
       if (!folder->outcome.toList) return true;
       folder->parent = root;
-      if (!handover.unit) queue.budget().TakeForWalk();
-      EXPECT_EQ(queue.lister().Open(*folder, true, scratch), OpenResult::kOpened);
+      if (!handover.unit) handover.unit = queue.UnitForWalk();
+      EXPECT_EQ(queue.lister().Open(*folder, true, handover.unit, scratch), OpenResult::kOpened);
       queue.lister().List(folder, scratch, stop, stop);
       return false;
     }

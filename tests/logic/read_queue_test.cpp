@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "memory_machine.h"
 #include "run_fixture.h"
-#include "scan/handle_budget.h"
+#include "scan/read_queue.h"
 
 namespace quorrex::testing {
 namespace {
@@ -85,18 +87,109 @@ TEST(ReadQueue, TheWalkKeepsAQuarterOfTheBudget) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.limit);
     HandleBudget budget(c.limit);
-    uint32_t reserved = 0;
-    while (reserved <= c.limit && budget.TryReserve()) ++reserved;
-    EXPECT_EQ(reserved, c.readersShare);
+    std::vector<BudgetUnit> reserved;
+    for (BudgetUnit unit; reserved.size() <= c.limit && (unit = budget.Reserve());) {
+      reserved.push_back(std::move(unit));
+    }
+    EXPECT_EQ(reserved.size(), c.readersShare);
     // The walk's own units are never refused, and the readers get nothing
     // more while the walk holds them.
-    budget.TakeForWalk();
-    EXPECT_FALSE(budget.TryReserve());
-    budget.Give();
-    if (reserved > 0) {
-      budget.Give();
-      EXPECT_TRUE(budget.TryReserve());
+    BudgetUnit walks = budget.TakeForWalk();
+    EXPECT_TRUE(walks);
+    EXPECT_FALSE(budget.Reserve());
+    walks.GiveBack();
+    if (!reserved.empty()) {
+      reserved.pop_back();
+      EXPECT_TRUE(budget.Reserve());
     }
+    // Every unit dropped is back.
+    reserved.clear();
+    EXPECT_EQ(budget.inUse(), 0u);
+  }
+}
+
+TEST(ReadQueue, AUnitGoesBackOnceWhoeverLetsItGo) {
+  // However a unit is passed on (moved, held by a listing, traded with
+  // another listing, handed back by a listing that closed), it comes back
+  // once: never lost, which would shrink the budget for the rest of the run,
+  // never twice, which would let the walk hold more than it may.
+  MemoryMachine m;
+  m.AddFolder(u"C:\\t");
+  const auto open = [&m] {
+    uint32_t error = 0;
+    const EntryRef ref{u"C:\\t", nullptr, u"t", kInvalidFileAttributes, {}};
+    auto listing = m.OpenListing(u"C:\\t\\*", ref, error);
+    EXPECT_TRUE(listing) << error;
+    return listing;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(HandleBudget&)> run;  // ends with what it took given back
+  };
+  const Case cases[] = {
+      {"given back twice, then dropped",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         unit.GiveBack();
+         unit.GiveBack();
+       }},
+      {"moved, both dropped",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         BudgetUnit moved = std::move(unit);
+         EXPECT_FALSE(unit);  // NOLINT: a moved unit is empty
+         EXPECT_TRUE(moved);
+       }},
+      {"assigned over a unit held",
+       [](HandleBudget& b) {
+         BudgetUnit unit = b.TakeForWalk();
+         unit = b.TakeForWalk();
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+      {"held by a listing that closes",
+       [&](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(open(), b.TakeForWalk());
+         EXPECT_EQ(b.inUse(), 1u);
+         held.Reset();
+         EXPECT_EQ(b.inUse(), 0u);
+         held.Reset();
+       }},
+      {"held by no listing",
+       [](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(nullptr, b.TakeForWalk());
+         EXPECT_EQ(b.inUse(), 0u);
+       }},
+      {"handed back by a listing that closed",
+       [&](HandleBudget& b) {
+         HeldListing held;
+         held.Hold(open(), b.TakeForWalk());
+         BudgetUnit back = held.Close();
+         EXPECT_FALSE(held);
+         EXPECT_TRUE(back);
+         held.Reset();
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+      {"traded between listings",
+       [&](HandleBudget& b) {
+         HeldListing first;
+         HeldListing second;
+         first.Hold(open(), b.TakeForWalk());
+         second.Swap(first);
+         EXPECT_FALSE(first);
+         first.Reset();
+         EXPECT_EQ(b.inUse(), 1u);
+         second.Hold(open(), b.TakeForWalk());  // the one it held closes
+         EXPECT_EQ(b.inUse(), 1u);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HandleBudget budget(16);
+    c.run(budget);
+    EXPECT_EQ(budget.inUse(), 0u);
+    EXPECT_EQ(m.openListings.load(), 0u);
   }
 }
 
