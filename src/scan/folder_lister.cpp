@@ -237,12 +237,13 @@ ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, con
   kept.attributes = entry.attributes;
   if (plan.role == EntryRole::kLinkQuery) {
     // Most of what a tree of hard links keeps: the name, the count and the
-    // identity, nothing more.
+    // file index, nothing more.
     kept.links = link.links;
-    kept.detail = folder.KeepId(link.id);
+    folder.KeepId(kept, link.id);
     return kept;
   }
   kept.detail = static_cast<uint32_t>(folder.details.size());
+  if (folder.details.empty()) folder.details.reserve(4);
   EntryDetail& detail = folder.details.emplace_back();
   if (plan.walkOpens && !entry.bytes.empty()) {
     detail.bytesOffset = static_cast<uint32_t>(folder.bytes.size());

@@ -7,6 +7,7 @@
 // walk alone reads them and decides what they mean.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -91,26 +92,34 @@ class ChunkedRecords {
  public:
   static constexpr size_t kShift = 8;
   static constexpr size_t kChunk = size_t{1} << kShift;
+  static constexpr size_t kFirst = 8;  // room in the first chunk at first
 
   T& emplace_back() {
-    if (chunks_.empty() || chunks_.back().size() == kChunk) {
-      chunks_.emplace_back();
-      if (chunks_.size() > 1) chunks_.back().reserve(kChunk);
+    if (size_ < kChunk) {
+      if (first_.capacity() == 0) first_.reserve(kFirst);
+      ++size_;
+      return first_.emplace_back();
     }
+    if ((size_ & (kChunk - 1)) == 0) more_.emplace_back().reserve(kChunk);
     ++size_;
-    return chunks_.back().emplace_back();
+    return more_.back().emplace_back();
   }
-  T& operator[](size_t i) { return chunks_[i >> kShift][i & (kChunk - 1)]; }
-  const T& operator[](size_t i) const { return chunks_[i >> kShift][i & (kChunk - 1)]; }
-  T& back() { return chunks_.back().back(); }
+  T& operator[](size_t i) {
+    return i < kChunk ? first_[i] : more_[(i >> kShift) - 1][i & (kChunk - 1)];
+  }
+  const T& operator[](size_t i) const {
+    return i < kChunk ? first_[i] : more_[(i >> kShift) - 1][i & (kChunk - 1)];
+  }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() {
-    chunks_.clear();
+    first_.clear();
+    more_.clear();
     size_ = 0;
   }
   void Release() {
-    std::vector<std::vector<T>>().swap(chunks_);
+    std::vector<T>().swap(first_);
+    std::vector<std::vector<T>>().swap(more_);
     size_ = 0;
   }
 
@@ -136,19 +145,22 @@ class ChunkedRecords {
   auto end() const { return Iterator<const ChunkedRecords, const T>(this, size_); }
 
  private:
-  std::vector<std::vector<T>> chunks_;
+  std::vector<T> first_;
+  std::vector<std::vector<T>> more_;
   size_t size_ = 0;
 };
 
 // The names of a folder's kept entries, one after another, in chunks of a
-// fixed stride: a name never spans two, and a name's place stays valid as
+// bounded room: a name never spans two (one longer than the room has a chunk
+// of its own), and a name's place stays valid as
 // more are added. A name is kept one byte a unit when every unit fits in
 // one (most do), else as its UTF-16 units.
 class ChunkedNames {
  public:
-  static constexpr size_t kShift = 17;
-  static constexpr size_t kStride = size_t{1} << kShift;  // more than the longest name
-  static constexpr uint32_t kWide = 0x80000000u;          // in a name's length
+  static constexpr size_t kShift = 14;
+  // A chunk's room; a longer name has a chunk of its own.
+  static constexpr size_t kStride = size_t{1} << kShift;
+  static constexpr uint32_t kWide = 0x80000000u;  // in a name's length
 
   // Appends `name`; its place, and in `length` its length with kWide when
   // it is kept as UTF-16.
@@ -157,15 +169,17 @@ class ChunkedNames {
     for (const char16_t c : name) all |= c;
     const bool wide = all > 0xFF;
     const size_t bytes = name.size() * (wide ? 2 : 1);
-    if (chunks_.empty() || chunks_.back().size() + bytes > kStride) {
-      chunks_.emplace_back();
-      if (chunks_.size() > 1) chunks_.back().reserve(kStride);
+    std::string* chunk = more_.empty() ? &first_ : &more_.back();
+    if (chunk->size() + bytes > kStride) {
+      chunk = &more_.emplace_back();
+      chunk->reserve(std::max(kStride, bytes));
+    } else if (chunk->capacity() < kFirst) {
+      chunk->reserve(kFirst);
     }
-    std::string& chunk = chunks_.back();
-    const size_t at = ((chunks_.size() - 1) << kShift) + chunk.size();
-    const size_t start = chunk.size();
-    chunk.resize(start + bytes);
-    char* to = chunk.data() + start;
+    const size_t at = (more_.size() << kShift) + chunk->size();
+    const size_t start = chunk->size();
+    chunk->resize(start + bytes);
+    char* to = chunk->data() + start;
     if (wide) {
       std::memcpy(to, name.data(), bytes);
     } else {
@@ -176,7 +190,8 @@ class ChunkedNames {
   }
   // Appends the name at `at` with `length` (as Append gave them) to `out`.
   void AppendTo(uint32_t at, uint32_t length, std::u16string& out) const {
-    const char* from = chunks_[at >> kShift].data() + (at & (kStride - 1));
+    const size_t chunk = at >> kShift;
+    const char* from = (chunk == 0 ? first_ : more_[chunk - 1]).data() + (at & (kStride - 1));
     const size_t units = length & ~kWide;
     const size_t start = out.size();
     out.resize(start + units);
@@ -187,25 +202,37 @@ class ChunkedNames {
       for (size_t i = 0; i < units; ++i) to[i] = static_cast<unsigned char>(from[i]);
     }
   }
-  void clear() { chunks_.clear(); }
-  void Release() { std::vector<std::string>().swap(chunks_); }
+  void clear() {
+    first_.clear();
+    more_.clear();
+  }
+  void Release() {
+    std::string().swap(first_);
+    std::vector<std::string>().swap(more_);
+  }
 
  private:
-  std::vector<std::string> chunks_;
+  static constexpr size_t kFirst = 128;  // room in the first chunk at first
+  std::string first_;
+  std::vector<std::string> more_;
 };
 
 // An entry the walk does something with. Its name lives in the folder's
 // names; what only a reported link or a subfolder has, in its detail.
 struct ListedEntry {
   static constexpr uint32_t kNoDetail = 0xFFFFFFFFu;
+  // A file asked for its link count: its file index, where it is on the
+  // folder's volume with an index of 64 bits (nearly all; see
+  // ListedFolder::LinkOf).
+  uint64_t fileIndex = 0;
   uint32_t nameOffset = 0;
   uint32_t nameLength = 0;  // with ChunkedNames::kWide
   uint32_t attributes = 0;
   uint32_t links = 0;  // the link count of a file asked for it
-  // The place of its identity (a file asked for its link count: see
-  // ListedFolder::LinkOf) or of its detail in `details` (anything else).
+  // The place of its detail in `details` (an entry other than a file asked
+  // for its link count), or of its whole identity in `otherIds` (a file
+  // whose identity is not its index alone); else none.
   uint32_t detail = kNoDetail;
-  static constexpr uint32_t kOtherId = 0x80000000u;  // in `detail`: in `otherIds`
   EntryRole role = EntryRole::kPassedOver;
 };
 
@@ -282,12 +309,8 @@ struct ListedFolder {
   std::string bytes;
   std::vector<uint8_t> reparseData;     // the data of the links read
   ChunkedRecords<ListedEntry> entries;  // those the walk does something with
-  // The identities of the files asked for their link count: the file index
-  // alone where the file is on the folder's volume with an index of 64 bits
-  // (nearly all), else the whole identity in `otherIds`.
-  ChunkedRecords<uint64_t> ids;
-  std::vector<FileId> otherIds;
-  std::vector<EntryDetail> details;  // of the other entries, in their order
+  std::vector<FileId> otherIds;         // see ListedEntry::detail
+  std::vector<EntryDetail> details;     // of the other entries, in their order
 
   // Entries listed so far, counted in batches while the listing goes on; the
   // walk decides when they reach the status line (see EntryCount).
@@ -303,22 +326,22 @@ struct ListedFolder {
   LinkInfo LinkOf(const ListedEntry& entry) const {
     LinkInfo link;
     link.links = entry.links;
-    if (entry.role != EntryRole::kLinkQuery || entry.detail == ListedEntry::kNoDetail) return link;
-    if ((entry.detail & ListedEntry::kOtherId) != 0) {
-      link.id = otherIds[entry.detail & ~ListedEntry::kOtherId];
+    if (entry.role != EntryRole::kLinkQuery) return link;
+    if (entry.detail != ListedEntry::kNoDetail) {
+      link.id = otherIds[entry.detail];
     } else {
-      link.id = FileId{outcome.id.volume, ids[entry.detail], 0};
+      link.id = FileId{outcome.id.volume, entry.fileIndex, 0};
     }
     return link;
   }
-  // Keeps the identity of a file asked for its link count; its place.
-  uint32_t KeepId(const FileId& id) {
+  // Keeps the identity of `entry`, a file asked for its link count.
+  void KeepId(ListedEntry& entry, const FileId& id) {
     if (id.volume == outcome.id.volume && id.indexUpper == 0) {
-      ids.emplace_back() = id.index;
-      return static_cast<uint32_t>(ids.size() - 1);
+      entry.fileIndex = id.index;
+    } else {
+      entry.detail = static_cast<uint32_t>(otherIds.size());
+      otherIds.push_back(id);
     }
-    otherIds.push_back(id);
-    return static_cast<uint32_t>(otherIds.size() - 1) | ListedEntry::kOtherId;
   }
   // Null for a file asked for its link count.
   EntryDetail* DetailOf(const ListedEntry& entry) {
@@ -371,7 +394,6 @@ struct ListedFolder {
   void ForgetRecords() {
     outcome = ListingOutcome{};
     entries.clear();
-    ids.clear();
     otherIds.clear();
     details.clear();
     names.clear();
@@ -381,7 +403,6 @@ struct ListedFolder {
   // Frees what a reading found.
   void ReleaseRecords() {
     entries.Release();
-    ids.Release();
     std::vector<FileId>().swap(otherIds);
     std::vector<EntryDetail>().swap(details);
     names.Release();
