@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "console/display_text.h"
 #include "memory_machine.h"
 #include "run_fixture.h"
 #include "scan/listed_folder.h"
+#include "support/utf.h"
 
 namespace quorrex::testing {
 namespace {
@@ -101,6 +103,43 @@ TEST(ListedFolder, ManyLinkedFilesOfEveryKindOfNameWalkAlike) {
     MemoryMachine m;
     build(m);
     EXPECT_EQ(RunOn(m, {u"C:\\t", u"-s"}, workers).out, reference.out);
+  }
+}
+
+// With the one-line option on a console, a group member's line and a
+// reparse point's line end at the console's last column whatever the
+// number or label in front of the path: the path is cut in its middle to
+// the room the line leaves it.
+TEST(ListedFolder, OneLineOptionFitsMemberAndLinkLinesToTheConsole) {
+  const std::u16string folder =
+      u"C:\\data\\" + std::u16string(60, u'a') + u"\\" + std::u16string(40, u'b');
+  struct Case {
+    int16_t width;
+    std::string head;  // the program's text in front of the path
+    std::u16string path;
+  };
+  const std::vector<Case> cases = {
+      {40, " 1: ", folder + u"\\one"},
+      {40, " 2: ", folder + u"\\two"},
+      {60, " 1: ", folder + u"\\one"},
+      {40, "reparse point (symlink) ", folder + u"\\ln"},
+      {60, "reparse point (symlink) ", folder + u"\\ln"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + " columns, " + c.head);
+    MemoryMachine m;
+    m.consoleWidth = c.width;
+    m.AddFile(folder + u"\\one");
+    m.AddHardLink(folder + u"\\one", folder + u"\\two");
+    m.AddSymlink(folder + u"\\ln", u"one", false);
+    const Outcome o = RunOn(m, {u"C:\\data", u"-s", u"-1"}, 1);
+    std::u16string shown = c.path;
+    // The room the last column leaves after the line's own text: its head,
+    // and the "%S" and line end of its format.
+    ShortenMiddle(shown, c.width - static_cast<int32_t>(c.head.size()) - 3);
+    const std::string line = c.head + EncodeUtf8Lossless(shown) + "\n";
+    EXPECT_NE(o.out.find(line), std::string::npos) << line << "\n" << o.out;
+    EXPECT_LE(line.size(), static_cast<size_t>(c.width));
   }
 }
 
