@@ -1,5 +1,6 @@
 #include "console/path_line.h"
 
+#include <charconv>
 #include <string>
 
 #include "console/display_text.h"
@@ -58,6 +59,23 @@ int PrintPathLine(Console& console, std::string_view format, std::u16string_view
   if (at == std::string_view::npos) return -1;
   LineWriter line(console, LineKind::kPathLine);
   line.Text(format.substr(0, at)).Name(shown).Text(format.substr(at + 2));
+  return line.Write();
+}
+
+int PrintMemberLine(Console& console, int32_t number, std::u16string_view text) {
+  // The number is ASCII in every code page and on every console, so it may
+  // go with the path; the fitting counts it as the program's own text, where
+  // the cursor stood before it.
+  char prefix[16] = " ";
+  const auto end = std::to_chars(prefix + 1, prefix + sizeof prefix - 2, number).ptr;
+  end[0] = ':';
+  end[1] = ' ';
+  const std::string_view head(prefix, static_cast<size_t>(end + 2 - prefix));
+  std::u16string fitted;
+  const std::u16string_view shown =
+      FitPath(console, text, static_cast<int32_t>(head.size() + 3), fitted);
+  LineWriter line(console, LineKind::kPathLine);
+  line.Text(head).Name(shown).Text("\n");
   return line.Write();
 }
 

@@ -20,4 +20,8 @@ int16_t CursorColumn(Platform& platform);
 // nothing was written; -1 when `format` holds no "%S".
 int PrintPathLine(Console& console, std::string_view format, std::u16string_view text);
 
+// The member line of a hard-link group, " N: " and `text`, as the message
+// " %i: " followed by the path line "%S\n" would write it, in one line.
+int PrintMemberLine(Console& console, int32_t number, std::u16string_view text);
+
 }  // namespace quorrex

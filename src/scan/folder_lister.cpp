@@ -232,24 +232,30 @@ ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, con
                                 ListerScratch& scratch, size_t base) {
   const FindData& entry = scratch.entry;
   const std::u16string& name = scratch.entry.Name();
-  scratch.path.resize(base);
-  scratch.path.append(name);
-  if (folder.entries.empty()) {
-    folder.entries.reserve(4);
-    folder.names.reserve(64);
-  }
   ListedEntry& kept = folder.entries.emplace_back();
   kept.role = plan.role;
-  kept.link = link;
-  kept.nameOffset = static_cast<uint32_t>(folder.names.size());
-  kept.nameLength = static_cast<uint32_t>(name.size());
+  kept.nameOffset = folder.names.Append(name, kept.nameLength);
   kept.attributes = entry.attributes;
-  folder.names.append(name);
+  if (plan.role == EntryRole::kLinkQuery) {
+    // Most of what a tree of hard links keeps: the name, the count and the
+    // file index, nothing more.
+    kept.links = link.links;
+    folder.KeepId(kept, link.id);
+    return kept;
+  }
+  kept.detail = static_cast<uint32_t>(folder.details.size());
+  if (folder.details.empty()) folder.details.reserve(4);
+  EntryDetail& detail = folder.details.emplace_back();
   if (plan.walkOpens && !entry.bytes.empty()) {
-    kept.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
-    kept.bytesLength = static_cast<uint32_t>(entry.bytes.size());
+    detail.bytesOffset = static_cast<uint32_t>(folder.bytes.size());
+    detail.bytesLength = static_cast<uint32_t>(entry.bytes.size());
     folder.bytes.append(entry.bytes);
     folder.bytes.push_back('\0');
+  }
+  // Only a link read here and a subfolder's record need the entry's path.
+  if (plan.readLink || plan.subfolder) {
+    scratch.path.resize(base);
+    scratch.path.append(name);
   }
   return kept;
 }
@@ -300,8 +306,10 @@ bool FolderLister::ListEntries(const ListedFolderPtr& self, ListerScratch& scrat
       continue;
     }
     ListedEntry& kept = Keep(folder, plan, link, scratch, base);
-    if (plan.readLink) ReadLink(folder, kept, scratch);
-    if (plan.subfolder) kept.child = Subfolder(self, scratch, base, folder.entries.size() - 1);
+    if (plan.readLink) ReadLink(folder, folder.details[kept.detail], scratch);
+    if (plan.subfolder) {
+      folder.details[kept.detail].child = Subfolder(self, scratch, base, folder.entries.size() - 1);
+    }
     keepOpen = keepOpen || plan.walkOpens || plan.subfolder;
   }
   if (countsEntries_) CountListed(folder, uncounted);
@@ -313,7 +321,7 @@ bool FolderLister::ListEntries(const ListedFolderPtr& self, ListerScratch& scrat
   return keepOpen;
 }
 
-void FolderLister::ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch) {
+void FolderLister::ReadLink(ListedFolder& folder, EntryDetail& read, ListerScratch& scratch) {
   std::vector<uint8_t>& buffer = scratch.linkData;
   if (buffer.size() != kReparseBufferSize) buffer.resize(kReparseBufferSize);
   const FindData& entry = scratch.entry;

@@ -90,10 +90,11 @@ class FolderLister {
   // Asks the link count of the file just listed; whether it is kept.
   bool AskLinks(ListedFolder& folder, FolderListing& listing, ListerScratch& scratch, size_t base,
                 LinkInfo& link);
-  // Keeps a record of the entry just listed, its path in the scratch.
+  // Keeps a record of the entry just listed; the scratch holds its path
+  // where a link is to be read or a subfolder made from it.
   ListedEntry& Keep(ListedFolder& folder, const EntryPlan& plan, const LinkInfo& link,
                     ListerScratch& scratch, size_t base);
-  void ReadLink(ListedFolder& folder, ListedEntry& read, ListerScratch& scratch);
+  void ReadLink(ListedFolder& folder, EntryDetail& read, ListerScratch& scratch);
   ListedFolderPtr Subfolder(const ListedFolderPtr& self, const ListerScratch& scratch, size_t base,
                             size_t position);
 

@@ -7,8 +7,10 @@
 // walk alone reads them and decides what they mean.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -81,17 +83,164 @@ class HeldListing {
 struct ListedFolder;
 using ListedFolderPtr = std::shared_ptr<ListedFolder>;
 
+// Records appended one by one and then read by their place, kept in
+// chunks: a folder of many entries grows without moving what it has, so
+// that it never holds its records twice while it grows. The first chunk
+// grows as a vector does, for the many folders that keep a few.
+template <typename T>
+class ChunkedRecords {
+ public:
+  static constexpr size_t kShift = 8;
+  static constexpr size_t kChunk = size_t{1} << kShift;
+  static constexpr size_t kFirst = 8;  // room in the first chunk at first
+
+  T& emplace_back() {
+    if (size_ < kChunk) {
+      if (first_.capacity() == 0) first_.reserve(kFirst);
+      ++size_;
+      return first_.emplace_back();
+    }
+    if ((size_ & (kChunk - 1)) == 0) more_.emplace_back().reserve(kChunk);
+    ++size_;
+    return more_.back().emplace_back();
+  }
+  T& operator[](size_t i) {
+    return i < kChunk ? first_[i] : more_[(i >> kShift) - 1][i & (kChunk - 1)];
+  }
+  const T& operator[](size_t i) const {
+    return i < kChunk ? first_[i] : more_[(i >> kShift) - 1][i & (kChunk - 1)];
+  }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() {
+    first_.clear();
+    more_.clear();
+    size_ = 0;
+  }
+  void Release() {
+    std::vector<T>().swap(first_);
+    std::vector<std::vector<T>>().swap(more_);
+    size_ = 0;
+  }
+
+  template <typename Records, typename Item>
+  class Iterator {
+   public:
+    Iterator(Records* records, size_t at) : records_(records), at_(at) {}
+    Item& operator*() const { return (*records_)[at_]; }
+    Item* operator->() const { return &(*records_)[at_]; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+   private:
+    Records* records_;
+    size_t at_;
+  };
+  auto begin() { return Iterator<ChunkedRecords, T>(this, 0); }
+  auto end() { return Iterator<ChunkedRecords, T>(this, size_); }
+  auto begin() const { return Iterator<const ChunkedRecords, const T>(this, 0); }
+  auto end() const { return Iterator<const ChunkedRecords, const T>(this, size_); }
+
+ private:
+  std::vector<T> first_;
+  std::vector<std::vector<T>> more_;
+  size_t size_ = 0;
+};
+
+// The names of a folder's kept entries, one after another, in chunks of a
+// bounded room: a name never spans two (one longer than the room has a chunk
+// of its own), and a name's place stays valid as
+// more are added. A name is kept one byte a unit when every unit fits in
+// one (most do), else as its UTF-16 units.
+class ChunkedNames {
+ public:
+  static constexpr size_t kShift = 14;
+  // A chunk's room; a longer name has a chunk of its own.
+  static constexpr size_t kStride = size_t{1} << kShift;
+  static constexpr uint32_t kWide = 0x80000000u;  // in a name's length
+
+  // Appends `name`; its place, and in `length` its length with kWide when
+  // it is kept as UTF-16.
+  uint32_t Append(std::u16string_view name, uint32_t& length) {
+    char16_t all = 0;
+    for (const char16_t c : name) all |= c;
+    const bool wide = all > 0xFF;
+    const size_t bytes = name.size() * (wide ? 2 : 1);
+    std::string* chunk = more_.empty() ? &first_ : &more_.back();
+    if (chunk->size() + bytes > kStride) {
+      chunk = &more_.emplace_back();
+      chunk->reserve(std::max(kStride, bytes));
+    } else if (chunk->capacity() < kFirst) {
+      chunk->reserve(kFirst);
+    }
+    const size_t at = (more_.size() << kShift) + chunk->size();
+    const size_t start = chunk->size();
+    chunk->resize(start + bytes);
+    char* to = chunk->data() + start;
+    if (wide) {
+      std::memcpy(to, name.data(), bytes);
+    } else {
+      for (size_t i = 0; i < name.size(); ++i) to[i] = static_cast<char>(name[i]);
+    }
+    length = static_cast<uint32_t>(name.size()) | (wide ? kWide : 0);
+    return static_cast<uint32_t>(at);
+  }
+  // Appends the name at `at` with `length` (as Append gave them) to `out`.
+  void AppendTo(uint32_t at, uint32_t length, std::u16string& out) const {
+    const size_t chunk = at >> kShift;
+    const char* from = (chunk == 0 ? first_ : more_[chunk - 1]).data() + (at & (kStride - 1));
+    const size_t units = length & ~kWide;
+    const size_t start = out.size();
+    out.resize(start + units);
+    char16_t* to = out.data() + start;
+    if ((length & kWide) != 0) {
+      std::memcpy(to, from, units * sizeof(char16_t));
+    } else {
+      for (size_t i = 0; i < units; ++i) to[i] = static_cast<unsigned char>(from[i]);
+    }
+  }
+  void clear() {
+    first_.clear();
+    more_.clear();
+  }
+  void Release() {
+    std::string().swap(first_);
+    std::vector<std::string>().swap(more_);
+  }
+
+ private:
+  static constexpr size_t kFirst = 128;  // room in the first chunk at first
+  std::string first_;
+  std::vector<std::string> more_;
+};
+
 // An entry the walk does something with. Its name lives in the folder's
-// text.
+// names; what only a reported link or a subfolder has, in its detail.
 struct ListedEntry {
+  static constexpr uint32_t kNoDetail = 0xFFFFFFFFu;
+  // A file asked for its link count: its file index, where it is on the
+  // folder's volume with an index of 64 bits (nearly all; see
+  // ListedFolder::LinkOf).
+  uint64_t fileIndex = 0;
   uint32_t nameOffset = 0;
-  uint32_t nameLength = 0;
+  uint32_t nameLength = 0;  // with ChunkedNames::kWide
+  uint32_t attributes = 0;
+  uint32_t links = 0;  // the link count of a file asked for it
+  // The place of its detail in `details` (an entry other than a file asked
+  // for its link count), or of its whole identity in `otherIds` (a file
+  // whose identity is not its index alone); else none.
+  uint32_t detail = kNoDetail;
+  EntryRole role = EntryRole::kPassedOver;
+};
+
+// What a kept entry other than a file asked for its link count may carry.
+struct EntryDetail {
+  static constexpr uint32_t kNoBytes = 0xFFFFFFFFu;
   uint32_t bytesOffset = kNoBytes;  // the name's bytes from the listing, if kept
   uint32_t bytesLength = 0;
-  static constexpr uint32_t kNoBytes = 0xFFFFFFFFu;
-  uint32_t attributes = 0;
-  EntryRole role = EntryRole::kPassedOver;
-  LinkInfo link;  // a file asked for its link count
   // A reported link's data, read while its folder was listed, where that
   // needs no privilege (POSIX).
   bool reparseRead = false;
@@ -157,12 +306,14 @@ struct ListedFolder {
   // --- What its reading found: written by the one thread that reads it, read
   // by the walk once the read queue hands the folder over -------------------
   ListingOutcome outcome;
-  std::u16string names;  // every kept entry's name, one after another
+  ChunkedNames names;  // every kept entry's name, one after another
   // The listing's bytes of the kept names that the walk opens itself, each
   // with a NUL after it.
   std::string bytes;
-  std::vector<uint8_t> reparseData;  // the data of the links read
-  std::vector<ListedEntry> entries;  // those the walk does something with
+  std::vector<uint8_t> reparseData;     // the data of the links read
+  ChunkedRecords<ListedEntry> entries;  // those the walk does something with
+  std::vector<FileId> otherIds;         // see ListedEntry::detail
+  std::vector<EntryDetail> details;     // of the other entries, in their order
 
   // Entries listed so far, counted in batches while the listing goes on; the
   // walk decides when they reach the status line (see EntryCount).
@@ -171,18 +322,55 @@ struct ListedFolder {
   std::atomic<uint64_t>* countSink = nullptr;  // guarded by countLock
 
   std::u16string_view Name() const { return std::u16string_view(path).substr(nameOffset); }
-  std::u16string_view NameOf(const ListedEntry& entry) const {
-    return std::u16string_view(names).substr(entry.nameOffset, entry.nameLength);
+  // Appends the entry's name to `out`.
+  void AppendNameOf(const ListedEntry& entry, std::u16string& out) const {
+    names.AppendTo(entry.nameOffset, entry.nameLength, out);
   }
-  std::span<const uint8_t> ReparseDataOf(const ListedEntry& entry) const {
-    if (entry.reparse.stage != ReparseRead::Stage::kRead) return {};
+  LinkInfo LinkOf(const ListedEntry& entry) const {
+    LinkInfo link;
+    link.links = entry.links;
+    if (entry.role != EntryRole::kLinkQuery) return link;
+    if (entry.detail != ListedEntry::kNoDetail) {
+      link.id = otherIds[entry.detail];
+    } else {
+      link.id = FileId{outcome.id.volume, entry.fileIndex, 0};
+    }
+    return link;
+  }
+  // Keeps the identity of `entry`, a file asked for its link count.
+  void KeepId(ListedEntry& entry, const FileId& id) {
+    if (id.volume == outcome.id.volume && id.indexUpper == 0) {
+      entry.fileIndex = id.index;
+    } else {
+      entry.detail = static_cast<uint32_t>(otherIds.size());
+      otherIds.push_back(id);
+    }
+  }
+  // Null for a file asked for its link count.
+  EntryDetail* DetailOf(const ListedEntry& entry) {
+    if (entry.role == EntryRole::kLinkQuery || entry.detail == ListedEntry::kNoDetail) {
+      return nullptr;
+    }
+    return &details[entry.detail];
+  }
+  const EntryDetail* DetailOf(const ListedEntry& entry) const {
+    return const_cast<ListedFolder*>(this)->DetailOf(entry);
+  }
+  // The subfolder record of a plain subfolder the walk may enter; else null.
+  ListedFolderPtr* ChildOf(const ListedEntry& entry) {
+    EntryDetail* detail = DetailOf(entry);
+    return detail != nullptr && detail->child ? &detail->child : nullptr;
+  }
+  std::span<const uint8_t> ReparseDataOf(const EntryDetail& detail) const {
+    if (detail.reparse.stage != ReparseRead::Stage::kRead) return {};
     return std::span<const uint8_t>(reparseData)
-        .subspan(entry.reparseOffset, entry.reparse.bytesReturned);
+        .subspan(detail.reparseOffset, detail.reparse.bytesReturned);
   }
   // Empty when the listing gave no bytes; else followed by a NUL.
   std::string_view BytesOf(const ListedEntry& entry) const {
-    if (entry.bytesOffset == ListedEntry::kNoBytes) return {};
-    return std::string_view(bytes).substr(entry.bytesOffset, entry.bytesLength);
+    const EntryDetail* detail = DetailOf(entry);
+    if (detail == nullptr || detail->bytesOffset == EntryDetail::kNoBytes) return {};
+    return std::string_view(bytes).substr(detail->bytesOffset, detail->bytesLength);
   }
   // The listing's opens and closes: scan/folder_lister.cpp.
   // Whether the listing is open and stays so; a close asked for while it was
@@ -209,14 +397,18 @@ struct ListedFolder {
   void ForgetRecords() {
     outcome = ListingOutcome{};
     entries.clear();
+    otherIds.clear();
+    details.clear();
     names.clear();
     bytes.clear();
     reparseData.clear();
   }
   // Frees what a reading found.
   void ReleaseRecords() {
-    std::vector<ListedEntry>().swap(entries);
-    std::u16string().swap(names);
+    entries.Release();
+    std::vector<FileId>().swap(otherIds);
+    std::vector<EntryDetail>().swap(details);
+    names.Release();
     std::string().swap(bytes);
     std::vector<uint8_t>().swap(reparseData);
   }

@@ -273,8 +273,8 @@ bool ReadQueue::Queue(const ListedFolderPtr& folder) {
 }
 
 void ReadQueue::QueueSubfoldersLocked(const ListedFolder& folder) {
-  for (const ListedEntry& entry : folder.entries) {
-    if (entry.child && !QueueLocked(entry.child)) return;
+  for (const EntryDetail& detail : folder.details) {
+    if (detail.child && !QueueLocked(detail.child)) return;
   }
 }
 
@@ -461,8 +461,8 @@ void ReadQueue::DropLocked(const ListedFolderPtr& folder, std::vector<ListedFold
 
 void ReadQueue::DropSubfoldersLocked(const ListedFolder& folder,
                                      std::vector<ListedFolderPtr>& released) {
-  for (const ListedEntry& entry : folder.entries) {
-    if (entry.child) DropLocked(entry.child, released);
+  for (const EntryDetail& detail : folder.details) {
+    if (detail.child) DropLocked(detail.child, released);
   }
 }
 

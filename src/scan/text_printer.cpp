@@ -75,16 +75,26 @@ class TextPrinter final : public Printer {
   void ReparsePoint(const ReparseFinding& point) override {
     const std::lock_guard whole(console_.output.lock);
     const ReparseInfo& info = point.info;
+    // The kinds with a target (nearly all points) write their label with
+    // the path, in one line; the others after it.
+    switch (info.kind) {
+      case ReparseKind::kVolumeMountPoint:
+        TargetBlock("reparse point (volume mountpoint) %S\n", point.path, info.shownTarget);
+        return;
+      case ReparseKind::kDirectoryJunction:
+        TargetBlock("reparse point (directory mountpoint) %S\n", point.path, info.shownTarget);
+        return;
+      case ReparseKind::kSymbolicLink:
+        TargetBlock("reparse point (symlink) %S\n", point.path, info.shownTarget);
+        return;
+      default:
+        break;
+    }
     PrintMessage(console_, "reparse point");
     switch (info.kind) {
       case ReparseKind::kVolumeMountPoint:
-        TargetBlock(" (volume mountpoint)", point.path, info.shownTarget);
-        break;
       case ReparseKind::kDirectoryJunction:
-        TargetBlock(" (directory mountpoint)", point.path, info.shownTarget);
-        break;
       case ReparseKind::kSymbolicLink:
-        TargetBlock(" (symlink)", point.path, info.shownTarget);
         break;
       case ReparseKind::kAppExecLink:
         PrintMessage(console_, " (app exec link)");
@@ -146,10 +156,7 @@ class TextPrinter final : public Printer {
     const std::lock_guard whole(console_.output.lock);
     PrintMessage(console_, "group of %u hard links:\n", linkCount);
     int32_t member = 1;
-    for (const std::u16string_view path : paths) {
-      PrintMessage(console_, " %i: ", member++);
-      PrintPathLine(console_, "%S\n", path);
-    }
+    for (const std::u16string_view path : paths) PrintMemberLine(console_, member++, path);
   }
 
   void Summary(const ScanCounters& c, const WalkTotals&) override {
@@ -174,9 +181,10 @@ class TextPrinter final : public Printer {
  private:
   // The block of a point that leads to one target: its label and path, then
   // the target on a line of its own.
-  void TargetBlock(const char* label, std::u16string_view path, std::u16string_view target) {
-    PrintMessage(console_, label);
-    PrintPathLine(console_, " %S\n", path);
+  // `pathLine` is the label and the path's place in its line.
+  void TargetBlock(std::string_view pathLine, std::u16string_view path,
+                   std::u16string_view target) {
+    PrintPathLine(console_, pathLine, path);
     PrintPathLine(console_, " -> %S\n", target);
   }
 

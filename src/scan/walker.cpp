@@ -97,9 +97,9 @@ class Walk {
       }
       QueueAhead(level);
       ListedEntry& listed = folder.entries[level.position++];
-      const std::u16string_view name = folder.NameOf(listed);
       path_.resize(level.base);
-      path_.append(name);
+      folder.AppendNameOf(listed, path_);
+      const std::u16string_view name = std::u16string_view(path_).substr(level.base);
       switch (listed.role) {
         case EntryRole::kReported: {
           // A level the walk closed to make room, and came back to, has its
@@ -107,8 +107,9 @@ class Walk {
           // returns.
           const EntryRef entry{path_, folder.ListingForWalk(), name, listed.attributes,
                                folder.BytesOf(listed)};
-          if (listed.reparseRead) {
-            ReportReparsePoint(scan_, entry, listed.reparse, folder.ReparseDataOf(listed));
+          const EntryDetail* detail = folder.DetailOf(listed);
+          if (detail != nullptr && detail->reparseRead) {
+            ReportReparsePoint(scan_, entry, detail->reparse, folder.ReparseDataOf(*detail));
           } else {
             InspectReparsePoint(scan_, entry);
           }
@@ -124,10 +125,10 @@ class Walk {
             break;
           }
           // The entry's subfolder record is the walk's from here on.
-          Enter(std::move(listed.child), at, name);
+          Enter(TakeChild(folder, listed), at, name);
           break;
         case EntryRole::kLinkQuery:
-          AddHardLink(scan_, listed.link.links, listed.link.id, path_);
+          AddHardLink(scan_, listed.links, folder.LinkOf(listed).id, path_);
           scan_.statusLine.CountLinkCandidate();
           break;
         case EntryRole::kNone:
@@ -135,6 +136,11 @@ class Walk {
           break;
       }
     }
+  }
+
+  static ListedFolderPtr TakeChild(ListedFolder& folder, const ListedEntry& entry) {
+    ListedFolderPtr* child = folder.ChildOf(entry);
+    return child != nullptr ? std::move(*child) : nullptr;
   }
 
   bool EnterScanFolder() {
@@ -470,12 +476,12 @@ class Walk {
   // (taken or refused: the walk's for good).
   void QueueAhead(Level& level) {
     if (readers_ == 0) return;
-    std::vector<ListedEntry>& entries = level.folder->entries;
+    ListedFolder& folder = *level.folder;
     level.nextToQueue = std::max(level.nextToQueue, level.position);
-    const size_t until = std::min(entries.size(), level.position + 1 + window_);
+    const size_t until = std::min(folder.entries.size(), level.position + 1 + window_);
     for (; level.nextToQueue < until; ++level.nextToQueue) {
-      ListedEntry& entry = entries[level.nextToQueue];
-      if (entry.child && !queue_->Queue(entry.child)) return;
+      const ListedFolderPtr* child = folder.ChildOf(folder.entries[level.nextToQueue]);
+      if (child != nullptr && !queue_->Queue(*child)) return;
     }
   }
 

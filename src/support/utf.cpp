@@ -1,5 +1,6 @@
 #include "support/utf.h"
 
+#include <bit>
 #include <cstring>
 
 namespace quorrex {
@@ -12,24 +13,6 @@ void AppendCodePoint(char32_t cp, std::u16string& out) {
     cp -= 0x10000;
     out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
     out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
-void AppendUtf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -92,38 +75,61 @@ std::u16string DecodeUtf8Lossless(std::string_view bytes) {
 
 void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
   const size_t n = text.size();
-  // Paths are mostly ASCII: the leading run is copied four units at a time.
+  // Room for the longest result (three bytes a unit; a pair takes four for
+  // its two), written through a pointer and cut to size at the end. Paths
+  // are mostly ASCII: runs of it are copied eight units at a time.
   const size_t start = out.size();
-  out.resize(start + n);
-  char* to = out.data() + start;
+  out.resize(start + 3 * n);
+  char* const begin = out.data() + start;
+  char* to = begin;
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    uint64_t units;
-    std::memcpy(&units, text.data() + i, sizeof units);
-    if ((units & 0xFF80FF80FF80FF80u) != 0) break;
-    // The four low bytes, in order, whatever the byte order of the units.
-    for (size_t k = 0; k < 4; ++k) to[i + k] = static_cast<char>(text[i + k]);
-  }
-  while (i < n && text[i] < 0x80) {
-    to[i] = static_cast<char>(text[i]);
-    ++i;
-  }
-  out.resize(start + i);
-  for (; i < n; ++i) {
+  while (i < n) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // Unit k of a word is its bits 16k to 16k+7: gathered in place.
+      for (; i + 8 <= n; i += 8, to += 8) {
+        uint64_t low;
+        uint64_t high;
+        std::memcpy(&low, text.data() + i, sizeof low);
+        std::memcpy(&high, text.data() + i + 4, sizeof high);
+        if (((low | high) & 0xFF80FF80FF80FF80u) != 0) break;
+        const auto gather = [](uint64_t x) {
+          x = (x | (x >> 8)) & 0x0000FFFF0000FFFFu;
+          return (x | (x >> 16)) & 0x00000000FFFFFFFFu;
+        };
+        const uint64_t bytes = gather(low) | (gather(high) << 32);
+        std::memcpy(to, &bytes, sizeof bytes);
+      }
+    }
+    while (i < n && text[i] < 0x80) *to++ = static_cast<char>(text[i++]);
+    if (i == n) break;
     const char16_t u = text[i];
-    if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
-    } else if (PairAt(text, i)) {
-      AppendUtf8(PairValue(text, i), out);
+    char32_t cp = u;
+    if (PairAt(text, i)) {
+      cp = PairValue(text, i);
       ++i;
     } else if (u >= 0xDC80 && u <= 0xDCFF) {
-      out.push_back(static_cast<char>(u - 0xDC00));
+      *to++ = static_cast<char>(u - 0xDC00);  // a byte that was not UTF-8
+      ++i;
+      continue;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(0xFFFD, out);
+      cp = 0xFFFD;
+    }
+    ++i;
+    if (cp < 0x800) {
+      *to++ = static_cast<char>(0xC0 | (cp >> 6));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *to++ = static_cast<char>(0xE0 | (cp >> 12));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      AppendUtf8(u, out);
+      *to++ = static_cast<char>(0xF0 | (cp >> 18));
+      *to++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *to++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *to++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
+  out.resize(start + static_cast<size_t>(to - begin));
 }
 
 std::string EncodeUtf8Lossless(std::u16string_view text) {

@@ -424,7 +424,7 @@ class FolderQueue : public ::testing::Test {
     BudgetUnit unit = queue->UnitForWalk();
     EXPECT_EQ(queue->lister().Open(*root, false, unit, scratch), OpenResult::kOpened);
     queue->lister().List(root, scratch, stop, stop);
-    for (ListedEntry& entry : root->entries) EXPECT_TRUE(queue->Queue(entry.child));
+    for (EntryDetail& entry : root->details) EXPECT_TRUE(queue->Queue(entry.child));
     queue->StartReaders(readers);
     return queue;
   }
@@ -474,7 +474,7 @@ TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
     if (readers == 1) {
       EXPECT_TRUE(allListed.Wait());
     }
-    for (const ListedEntry& entry : root->entries) {
+    for (const EntryDetail& entry : root->details) {
       TakeAsTheWalk(*queue, entry.child);
       // Its two links, its folder; opened through its parent, which is then
       // let go.
@@ -490,7 +490,7 @@ TEST_F(FolderQueue, TheWalkReceivesEveryFolderListedOnceInWalkOrder) {
         EXPECT_EQ(machine.listingsOpened[i + 1], u"C:\\data\\" + Numbered("c", i) + u"\\*");
       }
     }
-    for (const ListedEntry& entry : root->entries) queue->Retire(entry.child);
+    for (const EntryDetail& entry : root->details) queue->Retire(entry.child);
     queue->Retire(root);
     queue.reset();
     EXPECT_EQ(machine.openListings.load(), 0u);
@@ -515,7 +515,7 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   };
   auto queue = Start(1);
   ASSERT_TRUE(secondOpened.Wait());
-  const ListedFolderPtr second = root->entries[1].child;
+  const ListedFolderPtr second = *root->ChildOf(root->entries[1]);
   EXPECT_TRUE(TakeAsTheWalk(*queue, second));
   const size_t openBefore = machine.openListings.load();
   EXPECT_TRUE(second->ListingOpen());
@@ -524,16 +524,16 @@ TEST_F(FolderQueue, ADroppedFolderGivesBackItsListingAtOnce) {
   EXPECT_EQ(machine.openListings.load(), openBefore - 1);
   readOn.Open();
   queue->Stop(std::chrono::milliseconds(0), false);
-  for (const ListedEntry& entry : root->entries) queue->Retire(entry.child);
+  for (const EntryDetail& entry : root->details) queue->Retire(entry.child);
   queue->Retire(root);
 }
 
 TEST_F(FolderQueue, FoldersStillQueuedAtTheStopGiveEverythingBack) {
   auto queue = Start(0);
-  TakeAsTheWalk(*queue, root->entries[0].child);
+  TakeAsTheWalk(*queue, root->details[0].child);
   queue->Stop(std::chrono::milliseconds(0), false);
   EXPECT_EQ(machine.listingsOpened.size(), 2u);  // nobody listed the rest
-  queue->Retire(root->entries[0].child);
+  queue->Retire(root->details[0].child);
   queue->Retire(root);
   queue.reset();
   EXPECT_EQ(machine.openListings.load(), 0u);
