@@ -186,8 +186,8 @@ class Walk {
     queue_->Drop(folder);
     const Level& level = levels_[at];
     const ListedEntry& listed = level.folder->entries[level.position - 1];
-    path_.resize(level.base);
-    path_.append(name);
+    // The entry's path is still the walk's own: its name ends it.
+    path_.resize(level.base + name.size());
     const EntryRef entry{path_, level.folder->listing.get(), name,
                          listed.attributes | kAttrReparsePoint, level.folder->BytesOf(listed)};
     InspectReparsePoint(scan_, entry);
