@@ -263,7 +263,12 @@ int PosixPlatform::WriteToStdout(std::string_view bytes, size_t& written) {
   int err = 0;
   written = 0;
   if (GivenUp().load()) return ECANCELED;
-  if (!MayBlock(STDOUT_FILENO)) {
+  int mayBlock = stdoutMayBlock_.load(std::memory_order_relaxed);
+  if (mayBlock < 0) {
+    mayBlock = MayBlock(STDOUT_FILENO) ? 1 : 0;
+    stdoutMayBlock_.store(mayBlock, std::memory_order_relaxed);
+  }
+  if (mayBlock == 0) {
     err = WriteAllTo(STDOUT_FILENO, bytes, written);
   } else {
     // A pipe or terminal is written in pieces it takes without blocking, so

@@ -244,6 +244,10 @@ class PosixPlatform final : public Platform {
   std::vector<std::unique_ptr<MountTable>> laterTables_;
   std::unordered_set<uint64_t> lateDevices_;
   std::atomic<bool> anyLate_{false};
+  // Whether standard output can wait for its reader (a pipe, socket or
+  // terminal): asked at the first write, as what it is does not change.
+  // -1 until then.
+  std::atomic<int> stdoutMayBlock_{-1};
   // The terminal of standard error opened once more, for writes that never
   // wait; -1 when it could not be (standard error's own is used then, and
   // written only when it takes bytes at once).

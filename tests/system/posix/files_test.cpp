@@ -436,7 +436,9 @@ TEST_F(PosixFilesTest, ALinkToANameTooLongIsMissingAtAnyDepth) {
   {
     int fd = open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
     for (int i = 0; i < 50; ++i) {
-      const std::string level = "d" + std::to_string(100 + i) + std::string(96, 'x');
+      std::string level = "d";
+      level += std::to_string(100 + i);
+      level.append(96, 'x');
       ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
       const int next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
       close(fd);
