@@ -124,9 +124,27 @@ int FinishRun(Run& run, int code) {
 }
 
 // Every way out of the run's own thread ends here.
+// The watch for a takeover, once the run has ended without needing it or
+// the takeover has ended it: no later event starts one, and the thread is
+// joined (it returns as soon as it sees the phase), so that a run kept
+// alive, as a test keeps one whose reader is stuck, holds no finished
+// thread.
+void EndTakeoverWatch(Run& run) {
+  ReportTakeover& takeover = run.takeover;
+  std::lock_guard<std::mutex> hold(takeover.startLock);
+  takeover.started = true;
+  if (takeover.thread.joinable()) takeover.thread.join();
+}
+
 int EndRun(Run& run, int code) {
-  if (code == kTakenOver || !Advance(run, RunPhase::kReporting)) return WaitForTakeover(run);
-  return FinishRun(run, code);
+  if (code == kTakenOver || !Advance(run, RunPhase::kReporting)) {
+    const int taken = WaitForTakeover(run);
+    EndTakeoverWatch(run);
+    return taken;
+  }
+  const int ended = FinishRun(run, code);
+  EndTakeoverWatch(run);
+  return ended;
 }
 
 // A refused allocation erases the status line and writes out what the run
