@@ -63,7 +63,9 @@ class HardLinkRegistry {
   //   node:   distance to its parent (0: none), name
   //   member: distance to the previous member of its group (0: the first,
   //           then its link count), distance to its folder (0: none), name
-  //   name:   (units << 1 | wide), then one byte a unit, or two when wide
+  //   name:   (units << 1 | wide), then one byte a unit, or two when wide;
+  //           or, for a member's name written before, 1 (no name is empty
+  //           and wide) and the distance back to where it is written
   struct Group {
     FileId id;
     uint64_t last;  // position of the group's latest member
@@ -112,6 +114,10 @@ class HardLinkRegistry {
     return chunks_[static_cast<size_t>(position / kChunkBytes)].get() +
            static_cast<size_t>(position % kChunkBytes);
   }
+  // Where the name of the member at `position` is written; `name` is where
+  // the member's own name item starts.
+  uint64_t NameOfMember(uint64_t position) const;
+  const uint8_t* LiteralName(uint64_t position, const uint8_t* name) const;
   uint64_t NewGroup(const FileId& id);
   void GrowIndex();
   // Fills `paths` with the members of `group`; returns its link count.
