@@ -12,8 +12,10 @@
 // are recorded from is a node (its parent's node and its own name), shared
 // by all of them, and a full path is built again only when the report asks
 // for it. Names are kept one byte a character when every character fits in
-// one, else as UTF-16. A backup tree of daily snapshots, every file linked
-// into each of them, costs about the length of a name per snapshot.
+// one, else as UTF-16. A name is written once per group while the members
+// that follow have it too: a backup tree of daily snapshots, every file
+// linked into each of them under the same name, costs a few bytes a file
+// per snapshot beyond the first.
 #pragma once
 
 #include <cstddef>
