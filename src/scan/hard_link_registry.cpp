@@ -63,6 +63,28 @@ uint8_t* PutName(uint8_t* at, std::u16string_view name, bool narrow) {
   return at;
 }
 
+// The header of a name that is another's: no name written is empty and
+// wide, so (0 << 1 | 1) is free to say "the name at this distance back".
+constexpr uint64_t kSameName = 1;
+
+size_t NumberBytes(uint64_t value) {
+  size_t bytes = 1;
+  for (; value >= 0x80; value >>= 7) ++bytes;
+  return bytes;
+}
+
+// Whether the name written at `at` (not a reference) is `name`.
+bool SameName(const uint8_t* at, std::u16string_view name, bool narrow) {
+  uint64_t header = 0;
+  at = GetNumber(at, header);
+  if (header != ((uint64_t{name.size()} << 1) | (narrow ? 0 : 1))) return false;
+  if (!narrow) return std::memcmp(at, name.data(), name.size() * sizeof(char16_t)) == 0;
+  for (const char16_t c : name) {
+    if (*at++ != c) return false;
+  }
+  return true;
+}
+
 void AppendName(const uint8_t* at, std::u16string& out) {
   uint64_t header = 0;
   at = GetNumber(at, header);
@@ -201,15 +223,47 @@ void HardLinkRegistry::Add(uint32_t linkCount, const FileId& id, std::u16string_
 
   Group& group = GroupAt(g);
   const bool narrow = FitsOneByte(name);
+  // The member before in the group most often has the same name, in another
+  // folder (a snapshot of the same tree): this one then names that name
+  // where it is written, when that is shorter than writing it again.
+  const uint64_t same = group.last == 0 ? 0 : NameOfMember(group.last);
   uint64_t position = 0;
   uint8_t* start = Reserve(3 * kLongestNumber + NameBytes(name, narrow), position);
   uint8_t* at = PutNumber(start, group.last == 0 ? 0 : position - group.last);
   if (group.last == 0) at = PutNumber(at, linkCount);
   at = PutNumber(at, folder == 0 ? 0 : position - folder);
-  at = PutName(at, name, narrow);
+  const size_t written =
+      NumberBytes((uint64_t{name.size()} << 1) | (narrow ? 0 : 1)) + name.size() * (narrow ? 1 : 2);
+  if (same != 0 && 1 + NumberBytes(position - same) < written && SameName(At(same), name, narrow)) {
+    at = PutNumber(PutNumber(at, kSameName), position - same);
+  } else {
+    at = PutName(at, name, narrow);
+  }
   used_ += static_cast<uint64_t>(at - start);
   group.last = position;
   ++members_;
+}
+
+const uint8_t* HardLinkRegistry::LiteralName(uint64_t position, const uint8_t* name) const {
+  uint64_t header = 0;
+  const uint8_t* after = GetNumber(name, header);
+  if (header != kSameName) return name;
+  uint64_t back = 0;
+  GetNumber(after, back);
+  return At(position - back);
+}
+
+uint64_t HardLinkRegistry::NameOfMember(uint64_t position) const {
+  const uint8_t* item = At(position);
+  uint64_t value = 0;
+  const uint8_t* at = GetNumber(item, value);
+  if (value == 0) at = GetNumber(at, value);  // the first member's link count
+  at = GetNumber(at, value);
+  uint64_t header = 0;
+  const uint8_t* after = GetNumber(at, header);
+  if (header != kSameName) return position + static_cast<uint64_t>(at - item);
+  GetNumber(after, value);
+  return position - value;
 }
 
 void HardLinkRegistry::AppendFolderPath(uint64_t node, GroupPaths& paths) const {
@@ -269,7 +323,7 @@ uint32_t HardLinkRegistry::BuildGroup(const Group& group, GroupPaths& paths) con
     if (value == 0) at = GetNumber(at, linkCount);
     at = GetNumber(at, value);
     if (value != 0) AppendFolderPath(position - value, paths);
-    AppendName(at, paths.text);
+    AppendName(LiteralName(position, at), paths.text);
     paths.ends.push_back(paths.text.size());
   }
   paths.views.clear();

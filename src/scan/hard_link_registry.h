@@ -12,8 +12,10 @@
 // are recorded from is a node (its parent's node and its own name), shared
 // by all of them, and a full path is built again only when the report asks
 // for it. Names are kept one byte a character when every character fits in
-// one, else as UTF-16. A backup tree of daily snapshots, every file linked
-// into each of them, costs about the length of a name per snapshot.
+// one, else as UTF-16. A name is written once per group while the members
+// that follow have it too: a backup tree of daily snapshots, every file
+// linked into each of them under the same name, costs a few bytes a file
+// per snapshot beyond the first.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +65,9 @@ class HardLinkRegistry {
   //   node:   distance to its parent (0: none), name
   //   member: distance to the previous member of its group (0: the first,
   //           then its link count), distance to its folder (0: none), name
-  //   name:   (units << 1 | wide), then one byte a unit, or two when wide
+  //   name:   (units << 1 | wide), then one byte a unit, or two when wide;
+  //           or, for a member's name written before, 1 (no name is empty
+  //           and wide) and the distance back to where it is written
   struct Group {
     FileId id;
     uint64_t last;  // position of the group's latest member
@@ -112,6 +116,10 @@ class HardLinkRegistry {
     return chunks_[static_cast<size_t>(position / kChunkBytes)].get() +
            static_cast<size_t>(position % kChunkBytes);
   }
+  // Where the name of the member at `position` is written; `name` is where
+  // the member's own name item starts.
+  uint64_t NameOfMember(uint64_t position) const;
+  const uint8_t* LiteralName(uint64_t position, const uint8_t* name) const;
   uint64_t NewGroup(const FileId& id);
   void GrowIndex();
   // Fills `paths` with the members of `group`; returns its link count.

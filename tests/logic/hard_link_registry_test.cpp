@@ -119,6 +119,42 @@ TEST(HardLinkRegistry, PathsComeBackExactly) {
         {6, 2, u"\\\\server\\share\\a\\b"},
         {6, 2, u"C:\\b"}},
        {{2, {u"\\\\?\\C:\\a\\b", u"\\\\?\\C:\\a/b\\c", u"\\\\server\\share\\a\\b", u"C:\\b"}}}},
+      {"a name again in the next member of its group: narrow, wide, empty, one character",
+       u'/',
+       {{1, 3, u"/s1/report-2026.txt"},
+        {2, 3, u"/s1/\u4E2D\u6587-\U0001F600.txt"},
+        {3, 3, u"/s1/"},
+        {4, 3, u"/s1/a"},
+        {1, 3, u"/s2/report-2026.txt"},
+        {2, 3, u"/s2/\u4E2D\u6587-\U0001F600.txt"},
+        {3, 3, u"/s2/"},
+        {4, 3, u"/s2/a"},
+        {1, 3, u"/s3/report-2026.txt"},
+        {2, 3, u"/s3/\u4E2D\u6587-\U0001F600.TXT"},
+        {3, 3, u"/s3/"},
+        {4, 3, u"/s3/a"}},
+       {{3, {u"/s1/report-2026.txt", u"/s2/report-2026.txt", u"/s3/report-2026.txt"}},
+        {3,
+         {u"/s1/\u4E2D\u6587-\U0001F600.txt", u"/s2/\u4E2D\u6587-\U0001F600.txt",
+          u"/s3/\u4E2D\u6587-\U0001F600.TXT"}},
+        {3, {u"/s1/", u"/s2/", u"/s3/"}},
+        {3, {u"/s1/a", u"/s2/a", u"/s3/a"}}}},
+      {"a name like the member's before but for one unit, its length or its width",
+       u'/',
+       {{1, 2, u"/p/name-of-some-length"},
+        {1, 2, u"/q/Name-of-some-length"},
+        {1, 2, u"/r/Name-of-some-lengtH"},
+        {1, 2, u"/s/Name-of-some-lengt"},
+        {1, 2, u"/t/Name-of-some-lengt\u00E8"},
+        {1, 2, u"/u/Name-of-some-lengt\u00E8"},
+        {1, 2, u"/v/Name-of-some-lengt\xDCE8"},
+        {1, 2, u"/w/Name-of-some-lengt\xDCE9"},
+        {1, 2, u"/x/Name-of-some-lengt\xDCE9"}},
+       {{2,
+         {u"/p/name-of-some-length", u"/q/Name-of-some-length", u"/r/Name-of-some-lengtH",
+          u"/s/Name-of-some-lengt", u"/t/Name-of-some-lengt\u00E8", u"/u/Name-of-some-lengt\u00E8",
+          u"/v/Name-of-some-lengt\xDCE8", u"/w/Name-of-some-lengt\xDCE9",
+          u"/x/Name-of-some-lengt\xDCE9"}}}},
       {"unknown identities each make a group of their own",
        u'/',
        {{0, 2, u"/u/a"}, {0, 2, u"/u/b"}, {~uint64_t{0}, 3, u"/u/c"}, {~uint64_t{0}, 3, u"/u/d"}},
@@ -173,6 +209,31 @@ TEST(HardLinkRegistry, ANameCostsItsNameNotItsPath) {
   const std::vector<Group> groups = Report(list);
   ASSERT_EQ(groups.size(), files);
   EXPECT_EQ(groups[1].paths[3], folder + u"d/file-b.o");
+}
+
+TEST(HardLinkRegistry, ANameRecordedInTheSnapshotBeforeCostsLessThanItself) {
+  // Daily snapshots: each file has the same name in every one, so from the
+  // second on a member names the name written before.
+  const std::u16string name = u"-a-name-of-thirty-two-characters";
+  HardLinkRegistry once;
+  HardLinkRegistry daily;
+  const uint32_t files = 5000;
+  for (uint32_t snapshot = 0; snapshot < 8; ++snapshot) {
+    const std::u16string here = u"/snapshots/day-" + std::u16string(1, u'a' + snapshot) + u"/";
+    for (uint32_t f = 0; f < files; ++f) {
+      const std::u16string path = here + std::u16string(1, u'a' + f % 26) +
+                                  std::u16string(1, u'a' + f / 26 % 26) +
+                                  std::u16string(1, u'a' + f / 676) + name;
+      if (snapshot == 0) once.Add(8, FileId{3, 100 + f}, path, u'/');
+      daily.Add(8, FileId{3, 100 + f}, path, u'/');
+    }
+  }
+  // Each member beyond the first snapshot's: its two distances and the
+  // distance to its name, not its 35 characters.
+  EXPECT_LT(daily.BytesHeld() - once.BytesHeld(), size_t{files} * 7 * 12);
+  const std::vector<Group> groups = Report(daily);
+  ASSERT_EQ(groups.size(), files);
+  EXPECT_EQ(groups[4999].paths[7], u"/snapshots/day-h/hkh" + name);
 }
 
 }  // namespace
