@@ -261,7 +261,14 @@ std::string MountPointByDevice(const std::string& path) {
 
 // --- Listing ---------------------------------------------------------------
 
-PosixListing::PosixListing(int fd, const MountTable* mounts) : fd_(fd), mounts_(mounts) {}
+PosixListing::PosixListing(int fd, const MountTable* mounts, ListingBuffers* buffers)
+    : fd_(fd), mounts_(mounts) {
+#ifdef __linux__
+  buffers_ = buffers;
+#else
+  (void)buffers;
+#endif
+}
 
 PosixListing::~PosixListing() {
 #ifndef __linux__
@@ -440,7 +447,14 @@ void PosixListing::ResolveDirectory(FindData& entry) {
 
 #ifdef __linux__
 
+void PosixListing::Finish() {
+  done_ = true;
+  if (buffers_ != nullptr && buffer_) buffers_->GiveBack(std::move(buffer_));
+  buffer_.reset();
+}
+
 bool PosixListing::Refill() {
+  if (!buffer_ && buffers_ != nullptr) buffer_ = buffers_->Take();
   if (!buffer_) buffer_.reset(new char[kListingBufferSize]);  // left uninitialised
   for (;;) {
     const long got = syscall(SYS_getdents64, fd_, buffer_.get(), kListingBufferSize);
@@ -458,8 +472,7 @@ bool PosixListing::Refill() {
 bool PosixListing::Next(FindData& entry) {
   if (done_) return false;
   if (pos_ >= filled_ && !Refill()) {
-    done_ = true;
-    buffer_.reset();
+    Finish();
     return false;
   }
   // struct linux_dirent64: u64 d_ino, s64 d_off, u16 d_reclen, u8 d_type, d_name.
@@ -469,9 +482,8 @@ bool PosixListing::Next(FindData& entry) {
   const auto type = static_cast<unsigned char>(record[18]);
   const char* name = record + 19;
   if (length == 0 || length > filled_ - pos_) {  // a malformed record: stop rather than spin
-    done_ = true;
     endError_ = WinErrorFromErrno(EIO);
-    buffer_.reset();
+    Finish();
     return false;
   }
   pos_ += length;
@@ -635,7 +647,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
     return nullptr;
   }
   error = win_error::kSuccess;
-  auto listing = std::make_unique<PosixListing>(fd, &Mounts());
+  auto listing = std::make_unique<PosixListing>(fd, &Mounts(), &listingBuffers_);
   if (parentFd >= 0 && folder.attributes != kInvalidFileAttributes &&
       (folder.attributes & kAttrReparsePoint) == 0) {
     CheckMountedSinceListed(*static_cast<PosixListing*>(folder.parent), *listing);
