@@ -303,12 +303,13 @@ void PosixListing::LookForMounts() {
   if (!mountIdKnown_) KnowOwnIdentity();
 }
 
-PosixListing::ChildMount PosixListing::MountOf(const char* name) {
+PosixListing::ChildMount PosixListing::MountOf(std::string_view bytes) {
   ChildMount child;
   if (mounts_ == nullptr) return child;
+  const char* name = bytes.data();
   // Only a folder that a mount of the table stands at by name is asked: most
   // subfolders are passed without a system call.
-  if (mounts_->HasIds() && !mounts_->MayStandAt(name)) return child;
+  if (mounts_->HasIds() && !mounts_->MayStandAt(bytes)) return child;
   if (!looked_) LookForMounts();
   // A folder on another mount than this one is a mount point, whatever its
   // path: a bind of a parent shows the folders under its mounts, not them,
@@ -359,7 +360,7 @@ void DeviceForm(int dirFd, const char* name, dev_t id, MountTarget& target, std:
 bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device,
                            bool& inTable) {
   inTable = false;
-  const ChildMount child = MountOf(name);
+  const ChildMount child = MountOf(std::string_view(name));
   if (!child.mountPoint) return false;
   struct stat st;
   if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) return false;
@@ -412,7 +413,7 @@ void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned cha
     case DT_DIR:
       // A mount point is a folder reparse point, as on Windows.
       entry.attributes =
-          MountOf(name).mountPoint ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
+          MountOf(entry.bytes).mountPoint ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
       break;
     case DT_REG:
       entry.attributes = kAttrArchive;

@@ -145,13 +145,14 @@ class PosixListing final : public FolderListing {
   // of this folder against each subfolder's, or, where the system gives no
   // IDs, by a device change.
   void LookForMounts();
-  // What is known of the mount a subfolder is on.
+  // What is known of the mount a subfolder is on; `name` has a NUL just
+  // past its bytes.
   struct ChildMount {
     bool mountPoint = false;
     bool byId = false;  // `id` is its mount ID; else it was told by its device
     uint64_t id = 0;
   };
-  ChildMount MountOf(const char* name);
+  ChildMount MountOf(std::string_view name);
   bool KnowOwnIdentity();
 
   int fd_;
