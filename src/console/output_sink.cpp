@@ -24,7 +24,7 @@ template <typename Text>
 void Follow(OutputState& output, Text text) {
   if (text.empty()) return;
   output.midLine = text.back() != '\n' && text.back() != '\r';
-  if (!output.midLine) output.lineEnded.notify_all();
+  if (!output.midLine && output.lineEndWaiters > 0) output.lineEnded.notify_all();
 }
 
 // See below.
@@ -166,8 +166,10 @@ std::unique_lock<std::recursive_timed_mutex> HoldOutputAtLineEnd(Console& consol
                                                                  std::chrono::milliseconds limit) {
   OutputState& output = console.output;
   std::unique_lock<std::recursive_timed_mutex> hold(output.lock);
+  ++output.lineEndWaiters;
   output.lineEnded.wait_for(
       hold, limit, [&console] { return !console.output.midLine || OutputFailed(console); });
+  --output.lineEndWaiters;
   return hold;
 }
 
