@@ -118,6 +118,51 @@ TEST(LosslessUtf8, LongTextEncodesAsEachOfItsUnits) {
   }
 }
 
+// Long runs of ASCII are decoded in blocks too: a sequence of every kind,
+// whole or not, at every place of a long name decodes as it does alone, and
+// the bytes come back.
+TEST(LosslessUtf8, LongBytesDecodeAsEachOfTheirSequences) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::u16string units;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII", "a", u"a"},
+      {"the last ASCII byte", "\x7F", u"\x7F"},
+      {"two bytes", "\xC3\xA9", u"\u00E9"},
+      {"three bytes", "\xE4\xB8\xAD", u"\u4E2D"},
+      {"four bytes, a pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"a byte that is not UTF-8", "\xFF", u"\xDCFF"},
+      {"a continuation byte alone", "\x80", u"\xDC80"},
+      {"a sequence cut short", "\xE4\xB8", u"\xDCE4\xDCB8"},
+      {"an overlong form", "\xC0\xAF", u"\xDCC0\xDCAF"},
+      {"an encoded surrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const size_t length : std::vector<size_t>{15, 16, 17, 31, 32, 33, 48, 100}) {
+      for (size_t at = 0; at <= length; ++at) {
+        std::string bytes;
+        std::u16string units;
+        for (size_t i = 0; i <= length; ++i) {
+          if (i == at) {
+            bytes += c.bytes;
+            units += c.units;
+          }
+          if (i == length) break;
+          bytes.push_back(static_cast<char>('0' + i % 70));
+          units.push_back(static_cast<char16_t>(u'0' + i % 70));
+        }
+        std::u16string out = u"before";
+        DecodeUtf8Lossless(bytes, out);
+        ASSERT_EQ(out, u"before" + units) << length << " " << at;
+        ASSERT_EQ(EncodeUtf8Lossless(out.substr(6)), bytes) << length << " " << at;
+      }
+    }
+  }
+}
+
 TEST(LosslessUtf8, OtherLoneSurrogatesEncodeAsReplacement) {
   EXPECT_EQ(EncodeUtf8Lossless(u"\xD800x"), "\xEF\xBF\xBDx");
   EXPECT_EQ(EncodeUtf8Lossless(u"\xDC00"), "\xEF\xBF\xBD");
