@@ -910,12 +910,19 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
   if (NtfsOf(entry, dirFd) != nullptr) return ReadStoredReparseData(dirFd, name, buffer);
 #endif
   // readlinkat neither follows the link nor opens anything, so nothing blocks.
-  std::string text(PATH_MAX, '\0');
+  // Nearly every link's text fits the first room, which is neither
+  // allocated nor cleared.
+  char firstRoom[PATH_MAX];
+  std::string more;
+  char* text = firstRoom;
+  size_t room = sizeof firstRoom;
   ssize_t got = 0;
   for (;;) {
-    got = readlinkat(dirFd, name, text.data(), text.size());
-    if (got < 0 || static_cast<size_t>(got) < text.size() || text.size() >= 0x20000) break;
-    text.resize(text.size() * 2);  // possibly cut: try again with more room
+    got = readlinkat(dirFd, name, text, room);
+    if (got < 0 || static_cast<size_t>(got) < room || room >= 0x20000) break;
+    more.resize(room * 2);  // possibly cut: try again with more room
+    text = more.data();
+    room = more.size();
   }
   if (got < 0 && errno == EINVAL && (entry.attributes & kAttrDirectory) != 0 &&
       ReadMountData(entry, name, buffer, result)) {
@@ -933,7 +940,7 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
     result.error = kInsufficientBuffer;
     return result;
   }
-  const std::string_view linkText(text.data(), static_cast<size_t>(got));
+  const std::string_view linkText(text, static_cast<size_t>(got));
   std::u16string target;
   DecodeUtf8Lossless(linkText, target);
 

@@ -333,6 +333,9 @@ TEST_F(PosixFilesTest, SymbolicLinkBufferLayout) {
       {"dangling", "../../nowhere", 1},
       {"folder", "dir", 1},
       {"wide", "\xc3\xa9t\xc3\xa9-\xf0\x9f\x98\x80", 1},
+      // The longest text a link may have, and one short of it: read whole.
+      {"longest", std::string(PATH_MAX - 1, 'x'), 1},
+      {"one short of the longest", "/" + std::string(PATH_MAX - 3, 'y') + "z", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
