@@ -79,6 +79,10 @@ bool OutputRefusedHere(const Console& console) {
 
 int WriteOutput(Console& console, std::string_view bytes) {
   std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+  return WriteOutputHeld(console, bytes);
+}
+
+int WriteOutputHeld(Console& console, std::string_view bytes) {
   if (OutputFailed(console) || OutputRefusedHere(console)) return -1;
   if (OutputRedirected(console)) {
     console.output.buffer.append(bytes);
