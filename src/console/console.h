@@ -106,8 +106,10 @@ struct OutputState {
   // The last byte written (or buffered) ended no line: a line is open.
   bool midLine = false;
   // Notified whenever a write ends a line, for a writer that waits to start
-  // on a line of its own.
+  // on a line of its own; `lineEndWaiters` (under the lock) counts those
+  // waiting, so that a line with nobody waiting for its end notifies nobody.
   std::condition_variable_any lineEnded;
+  int lineEndWaiters = 0;
   // A write failed (a closed pipe, a full disk) or was given up after a
   // control event: nothing more is written, and the run ends with exit code
   // 4 (3 for a write given up). `failError` is the system's error code.

@@ -113,9 +113,9 @@ int LineWriter::Write() {
 }
 
 int LineWriter::WriteMessage() {
-  if (console_.conventions.byteTerminal) return WriteOutput(console_, narrow_);
+  if (console_.conventions.byteTerminal) return WriteOutputHeld(console_, narrow_);
   ConvertLineEndsInto(narrow_, buffers_.bytes);
-  return WriteOutput(console_, buffers_.bytes);
+  return WriteOutputHeld(console_, buffers_.bytes);
 }
 
 int LineWriter::WritePathLine() {
@@ -123,7 +123,7 @@ int LineWriter::WritePathLine() {
   if (!OutputRedirected(console_)) return WriteToConsole(wide_);
   std::string& bytes = buffers_.bytes;
   if (!console_.platform.WideToOem(wide_, bytes) || bytes.empty()) return 0;
-  const int written = WriteOutput(console_, bytes);
+  const int written = WriteOutputHeld(console_, bytes);
   return written < 0 ? 0 : written;
 }
 

@@ -24,7 +24,7 @@ template <typename Text>
 void Follow(OutputState& output, Text text) {
   if (text.empty()) return;
   output.midLine = text.back() != '\n' && text.back() != '\r';
-  if (!output.midLine) output.lineEnded.notify_all();
+  if (!output.midLine && output.lineEndWaiters > 0) output.lineEnded.notify_all();
 }
 
 // See below.
@@ -79,6 +79,10 @@ bool OutputRefusedHere(const Console& console) {
 
 int WriteOutput(Console& console, std::string_view bytes) {
   std::lock_guard<std::recursive_timed_mutex> guard(console.output.lock);
+  return WriteOutputHeld(console, bytes);
+}
+
+int WriteOutputHeld(Console& console, std::string_view bytes) {
   if (OutputFailed(console) || OutputRefusedHere(console)) return -1;
   if (OutputRedirected(console)) {
     console.output.buffer.append(bytes);
@@ -166,8 +170,10 @@ std::unique_lock<std::recursive_timed_mutex> HoldOutputAtLineEnd(Console& consol
                                                                  std::chrono::milliseconds limit) {
   OutputState& output = console.output;
   std::unique_lock<std::recursive_timed_mutex> hold(output.lock);
+  ++output.lineEndWaiters;
   output.lineEnded.wait_for(
       hold, limit, [&console] { return !console.output.midLine || OutputFailed(console); });
+  --output.lineEndWaiters;
   return hold;
 }
 

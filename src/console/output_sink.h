@@ -19,6 +19,8 @@ namespace quorrex {
 // written, -1 on failure. After a failed write nothing more is written, and
 // a stop is requested so that the walk ends.
 int WriteOutput(Console& console, std::string_view bytes);
+// The same, for a caller that holds the output lock already (a line writer).
+int WriteOutputHeld(Console& console, std::string_view bytes);
 // Notes that `text` reached standard output by another way than WriteOutput
 // (UTF-16 to a console); the caller holds the output lock.
 void NoteOutputWritten(Console& console, std::u16string_view text);

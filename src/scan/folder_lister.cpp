@@ -228,13 +228,29 @@ bool FolderLister::AskLinks(ListedFolder& folder, FolderListing& listing, Lister
   return EntryRules::KeepsLinks(link);
 }
 
+namespace {
+
+bool IsAscii(std::string_view bytes) {
+  unsigned char all = 0;
+  for (const char c : bytes) all |= static_cast<unsigned char>(c);
+  return all < 0x80;
+}
+
+}  // namespace
+
 ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, const LinkInfo& link,
                                 ListerScratch& scratch, size_t base) {
-  const FindData& entry = scratch.entry;
-  const std::u16string& name = scratch.entry.Name();
+  FindData& entry = scratch.entry;
   ListedEntry& kept = folder.entries.emplace_back();
   kept.role = plan.role;
-  kept.nameOffset = folder.names.Append(name, kept.nameLength);
+  // A name of ASCII bytes (most are) is its own UTF-16 units: it is kept
+  // as it was listed, never decoded, but where reading a link needs it.
+  const bool ascii = !entry.nameDecoded && !plan.readLink && IsAscii(entry.bytes);
+  if (ascii) {
+    kept.nameOffset = folder.names.AppendNarrow(entry.bytes, kept.nameLength);
+  } else {
+    kept.nameOffset = folder.names.Append(entry.Name(), kept.nameLength);
+  }
   kept.attributes = entry.attributes;
   if (plan.role == EntryRole::kLinkQuery) {
     // Most of what a tree of hard links keeps: the name, the count and the
@@ -255,7 +271,12 @@ ListedEntry& FolderLister::Keep(ListedFolder& folder, const EntryPlan& plan, con
   // Only a link read here and a subfolder's record need the entry's path.
   if (plan.readLink || plan.subfolder) {
     scratch.path.resize(base);
-    scratch.path.append(name);
+    if (ascii) {
+      scratch.path.resize(base + entry.bytes.size());
+      for (size_t i = 0; i < entry.bytes.size(); ++i) scratch.path[base + i] = entry.bytes[i];
+    } else {
+      scratch.path.append(entry.Name());
+    }
   }
   return kept;
 }

@@ -168,25 +168,24 @@ class ChunkedNames {
     char16_t all = 0;
     for (const char16_t c : name) all |= c;
     const bool wide = all > 0xFF;
-    const size_t bytes = name.size() * (wide ? 2 : 1);
-    std::string* chunk = more_.empty() ? &first_ : &more_.back();
-    if (chunk->size() + bytes > kStride) {
-      chunk = &more_.emplace_back();
-      chunk->reserve(std::max(kStride, bytes));
-    } else if (chunk->capacity() < kFirst) {
-      chunk->reserve(kFirst);
-    }
-    const size_t at = (more_.size() << kShift) + chunk->size();
-    const size_t start = chunk->size();
-    chunk->resize(start + bytes);
-    char* to = chunk->data() + start;
+    uint32_t at = 0;
+    char* to = Room(name.size() * (wide ? 2 : 1), at);
     if (wide) {
-      std::memcpy(to, name.data(), bytes);
+      std::memcpy(to, name.data(), name.size() * sizeof(char16_t));
     } else {
       for (size_t i = 0; i < name.size(); ++i) to[i] = static_cast<char>(name[i]);
     }
     length = static_cast<uint32_t>(name.size()) | (wide ? kWide : 0);
-    return static_cast<uint32_t>(at);
+    return at;
+  }
+  // Appends a name whose units each fit in a byte, given as those bytes:
+  // the same as Append of the name widened.
+  uint32_t AppendNarrow(std::string_view units, uint32_t& length) {
+    uint32_t at = 0;
+    char* to = Room(units.size(), at);
+    if (!units.empty()) std::memcpy(to, units.data(), units.size());
+    length = static_cast<uint32_t>(units.size());
+    return at;
   }
   // Appends the name at `at` with `length` (as Append gave them) to `out`.
   void AppendTo(uint32_t at, uint32_t length, std::u16string& out) const {
@@ -213,6 +212,22 @@ class ChunkedNames {
 
  private:
   static constexpr size_t kFirst = 128;  // room in the first chunk at first
+
+  // Room for `bytes` more at the end, its place in `at`.
+  char* Room(size_t bytes, uint32_t& at) {
+    std::string* chunk = more_.empty() ? &first_ : &more_.back();
+    if (chunk->size() + bytes > kStride) {
+      chunk = &more_.emplace_back();
+      chunk->reserve(std::max(kStride, bytes));
+    } else if (chunk->capacity() < kFirst) {
+      chunk->reserve(kFirst);
+    }
+    at = static_cast<uint32_t>((more_.size() << kShift) + chunk->size());
+    const size_t start = chunk->size();
+    chunk->resize(start + bytes);
+    return chunk->data() + start;
+  }
+
   std::string first_;
   std::vector<std::string> more_;
 };

@@ -1,6 +1,8 @@
 #include "scan/reparse_data.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <string_view>
 
 #include "paths/path_forms.h"
@@ -62,8 +64,13 @@ class Data {
     size_t stop = start;
     while (stop + 2 <= end && (bytes_[stop] | bytes_[stop + 1]) != 0) stop += 2;
     std::u16string text(stop > start ? (stop - start) / 2 : 0, u'\0');
-    for (size_t i = 0; i < text.size(); ++i) {
-      text[i] = static_cast<char16_t>(bytes_[start + 2 * i] | (bytes_[start + 2 * i + 1] << 8));
+    if constexpr (std::endian::native == std::endian::little) {
+      // The units are little-endian, as this machine's are.
+      if (!text.empty()) std::memcpy(text.data(), bytes_.data() + start, text.size() * 2);
+    } else {
+      for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(bytes_[start + 2 * i] | (bytes_[start + 2 * i + 1] << 8));
+      }
     }
     return text;
   }

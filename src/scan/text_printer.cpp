@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "console/line_writer.h"
 #include "console/message.h"
 #include "console/output_sink.h"
 #include "console/path_line.h"
@@ -154,7 +155,12 @@ class TextPrinter final : public Printer {
   void HardLinkGroup(uint32_t linkCount, const FileId&,
                      std::span<const std::u16string_view> paths) override {
     const std::lock_guard whole(console_.output.lock);
-    PrintMessage(console_, "group of %u hard links:\n", linkCount);
+    // As PrintMessage would print "group of %u hard links:\n", without
+    // formatting it first: a tree of hard links has one such line per file.
+    {
+      LineWriter heading(console_, LineKind::kMessage);
+      heading.Text("group of ").Number(linkCount).Text(" hard links:\n").Write();
+    }
     int32_t member = 1;
     for (const std::u16string_view path : paths) PrintMemberLine(console_, member++, path);
   }

@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "paths/path_forms.h"
+#include "scan/file_id_set.h"
 #include "scan/hard_link_groups.h"
 #include "scan/read_queue.h"
 #include "scan/reparse_names.h"
@@ -244,7 +244,7 @@ class Walk {
       const Level& parent = levels_[i];
       if (parent.idKnown && parent.id == outcome.id) return skip(SkipReason::kLoop);
     }
-    if (!walked_.insert(outcome.id).second) return skip(SkipReason::kAlreadyWalked);
+    if (!walked_.Insert(outcome.id)) return skip(SkipReason::kAlreadyWalked);
     return true;
   }
 
@@ -492,7 +492,7 @@ class Walk {
   std::u16string shown_;  // the folder the status line names
   std::vector<Level> levels_;
   size_t open_ = 0;
-  std::unordered_set<FileId, FileIdHash> walked_;  // every folder entered
+  FileIdSet walked_;  // every folder entered
   std::shared_ptr<ReadQueue> queue_;
   ListerScratch scratch_;  // the walk's own buffers for listing
   uint32_t readers_ = 0;

@@ -3,37 +3,37 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace quorrex {
-namespace {
-
-void AppendCodePoint(char32_t cp, std::u16string& out) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
-}  // namespace
 
 void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
-  // Most names are ASCII throughout: widen the ASCII run in one go.
-  size_t i = 0;
-  while (i < n && s[i] < 0x80) ++i;
+  // Room for the longest result (a unit a byte at most: a sequence of four
+  // gives a pair), written through a pointer and cut to size at the end.
+  // Names are mostly ASCII: runs of it are widened as they stand, and picked
+  // up again after each sequence that is not.
   const size_t start = out.size();
-  out.resize(start + i);
-  for (size_t k = 0; k < i; ++k) out[start + k] = s[k];
+  out.resize(start + n);
+  char16_t* const begin = out.data() + start;
+  char16_t* to = begin;
+  size_t i = 0;
   while (i < n) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
+#if defined(__SSE2__) || defined(_M_X64)
+    for (; i + 16 <= n; i += 16, to += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      if (_mm_movemask_epi8(block) != 0) break;
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(block, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm_unpackhi_epi8(block, zero));
     }
+#endif
+    while (i < n && s[i] < 0x80) *to++ = s[i++];
+    if (i == n) break;
+    const unsigned char b = s[i];
     // Length and smallest code point of the sequence that `b` starts.
     size_t len = 0;
     char32_t cp = 0;
@@ -57,13 +57,20 @@ void DecodeUtf8Lossless(std::string_view bytes, std::u16string& out) {
     // valid UTF-8: their bytes are kept one by one.
     if (valid && (cp < min || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)) valid = false;
     if (!valid) {
-      out.push_back(static_cast<char16_t>(0xDC00 + b));
+      *to++ = static_cast<char16_t>(0xDC00 + b);
       ++i;
       continue;
     }
-    AppendCodePoint(cp, out);
+    if (cp < 0x10000) {
+      *to++ = static_cast<char16_t>(cp);
+    } else {
+      cp -= 0x10000;
+      *to++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *to++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    }
     i += len;
   }
+  out.resize(start + static_cast<size_t>(to - begin));
 }
 
 std::u16string DecodeUtf8Lossless(std::string_view bytes) {
@@ -84,6 +91,17 @@ void EncodeUtf8Lossless(std::u16string_view text, std::string& out) {
   char* to = begin;
   size_t i = 0;
   while (i < n) {
+#if defined(__SSE2__) || defined(_M_X64)
+    // Sixteen units at a time, narrowed with unsigned saturation, which
+    // keeps every unit below 0x80 as it is.
+    for (; i + 16 <= n; i += 16, to += 16) {
+      const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+      const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i + 8));
+      const __m128i above = _mm_and_si128(_mm_or_si128(low, high), _mm_set1_epi16(-0x80));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi16(above, _mm_setzero_si128())) != 0xFFFF) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_packus_epi16(low, high));
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
       // Unit k of a word is its bits 16k to 16k+7: gathered in place.
       for (; i + 8 <= n; i += 8, to += 8) {

@@ -1,6 +1,12 @@
 // Messages, path lines, shortening and the output buffer.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "console/display_text.h"
 #include "console/line_writer.h"
 #include "console/message.h"
@@ -63,6 +69,41 @@ TEST(Messages, RedirectedOutputIsBufferedAndFlushedBeforeStandardError) {
 
 // Every kind of line ends its lines its own way, to a console and redirected
 // alike: a message in CR LF, a path line in LF; a CR LF already there stays.
+// A writer that waits to start on a line of its own is woken by the write
+// that ends the open line, however many wait; writes while nobody waits
+// wake nobody and lose nothing.
+TEST(Messages, WritersWaitingForALineEndAreWokenByIt) {
+  MemoryMachine machine;
+  machine.stdoutIsConsole = false;
+  quorrex::Run run(machine);
+  PrintMessage(run.console, "a line\n");
+  PrintMessage(run.console, "half a line");
+  constexpr int kWaiters = 2;
+  std::atomic<int> woken{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < kWaiters; ++i) {
+    waiters.emplace_back([&] {
+      // Far longer than any run of the tests: only the line's end returns it.
+      const auto hold = HoldOutputAtLineEnd(run.console, std::chrono::hours(24));
+      if (!run.console.output.midLine) ++woken;
+    });
+  }
+  // Every waiter is inside its wait before the line ends.
+  for (;;) {
+    {
+      std::lock_guard<std::recursive_timed_mutex> hold(run.console.output.lock);
+      if (run.console.output.lineEndWaiters == kWaiters) break;
+    }
+    std::this_thread::yield();
+  }
+  PrintMessage(run.console, " and its end\n");
+  for (std::thread& waiter : waiters) waiter.join();
+  EXPECT_EQ(woken.load(), kWaiters);
+  EXPECT_EQ(run.console.output.lineEndWaiters, 0);
+  FlushOutput(run.console);
+  EXPECT_EQ(machine.out, "a line\r\nhalf a line and its end\r\n");
+}
+
 TEST(LineWriter, EachKindEndsItsLinesItsOwnWay) {
   struct Case {
     LineKind kind;

@@ -57,6 +57,42 @@ TEST(ListedFolder, KeptNamesComeBackAsTheyWereListed) {
   }
 }
 
+// A name kept from its listed bytes (each unit one byte) comes back as the
+// same name kept from its units, among names of every kind.
+TEST(ListedFolder, NamesKeptFromTheirBytesComeBackAsFromTheirUnits) {
+  const std::vector<std::string> narrow = {
+      "", "a", "readme.txt", "Program Files_7", std::string(20000, 'n'), "caf\xE9"};
+  ChunkedNames names;
+  struct Kept {
+    uint32_t at;
+    uint32_t length;
+    std::u16string name;
+  };
+  std::vector<Kept> kept;
+  for (int round = 0; round < 400; ++round) {
+    for (const std::string& bytes : narrow) {
+      if (bytes.size() > 1000 && round % 100 != 0) continue;
+      std::u16string units;
+      for (const char c : bytes) units.push_back(static_cast<unsigned char>(c));
+      Kept fromBytes{0, 0, units};
+      fromBytes.at = names.AppendNarrow(bytes, fromBytes.length);
+      Kept fromUnits{0, 0, units};
+      fromUnits.at = names.Append(units, fromUnits.length);
+      EXPECT_EQ(fromBytes.length, fromUnits.length);
+      kept.push_back(fromBytes);
+      kept.push_back(fromUnits);
+      Kept wide{0, 0, u"\u65E5" + units};
+      wide.at = names.Append(wide.name, wide.length);
+      kept.push_back(wide);
+    }
+  }
+  for (const Kept& k : kept) {
+    std::u16string out = u"x/";
+    names.AppendTo(k.at, k.length, out);
+    ASSERT_EQ(out, u"x/" + k.name);
+  }
+}
+
 TEST(ListedFolder, RecordsKeepTheirPlacesAcrossChunks) {
   for (size_t count : {0u, 1u, 8u, 255u, 256u, 257u, 1000u}) {
     SCOPED_TRACE(count);

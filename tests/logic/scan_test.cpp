@@ -631,12 +631,17 @@ TEST(PosixScan, PathsPrintWhole) {
   run.settings.recurse = true;
   WalkFolder(run.scan, u"/srv", u"*");
   AddHardLink(run.scan, 2, FileId{1, 9}, u"/a?b");
+  // Counts of every width.
+  AddHardLink(run.scan, 10, FileId{1, 10}, u"/ten");
+  AddHardLink(run.scan, 4294967295u, FileId{1, 11}, u"/most");
   ReportHardLinkGroups(run.scan);
   FlushOutput(run.console);
   EXPECT_EQ(machine.out,
             "reparse point (symlink) /srv/ln\n -> ../x\n"
             "group of 2 hard links:\n 1: /srv/d/f\n 2: /srv/g\n"
-            "group of 2 hard links:\n 1: /a?b\n");
+            "group of 2 hard links:\n 1: /a?b\n"
+            "group of 10 hard links:\n 1: /ten\n"
+            "group of 4294967295 hard links:\n 1: /most\n");
   EXPECT_EQ(machine.reparseOpens, std::vector<std::u16string>{u"/srv/ln"});
   EXPECT_EQ(machine.listingsOpened, (std::vector<std::u16string>{u"/srv/*", u"/srv/d/*"}));
 }

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "console/display_text.h"
 #include "memory_machine.h"
@@ -67,6 +69,97 @@ TEST(LosslessUtf8, EveryByteStringRoundTrips) {
     std::string bytes(random() % 12, '\0');
     for (char& b : bytes) b = static_cast<char>(random() % 6 == 0 ? 0x80 | random() : random());
     ASSERT_EQ(EncodeUtf8Lossless(DecodeUtf8Lossless(bytes)), bytes);
+  }
+}
+
+// Long runs of ASCII are encoded in blocks: a unit of every other kind at
+// every place of a long path ends a block there and is encoded as alone.
+TEST(LosslessUtf8, LongTextEncodesAsEachOfItsUnits) {
+  struct Case {
+    const char* what;
+    std::u16string unit;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII", u"a", "a"},
+      {"the last ASCII unit", u"\x7F", "\x7F"},
+      {"the first beyond ASCII", u"\x80", "\xC2\x80"},
+      {"Latin-1", u"\u00E9", "\xC3\xA9"},
+      {"a unit whose low byte is ASCII", u"\u0141", "\xC5\x81"},
+      {"CJK", u"\u4E2D", "\xE4\xB8\xAD"},
+      {"a high byte of all ones", u"\uFF41", "\xEF\xBD\x81"},
+      {"a pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {"a byte that was not UTF-8", u"\xDCFF", "\xFF"},
+      {"a lone surrogate", u"\xD800", "\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const size_t length : std::vector<size_t>{15, 16, 17, 31, 32, 33, 48, 100}) {
+      for (size_t at = 0; at <= length; ++at) {
+        std::u16string text;
+        std::string bytes;
+        for (size_t i = 0; i < length; ++i) {
+          if (i == at) {
+            text += c.unit;
+            bytes += c.bytes;
+          }
+          text.push_back(static_cast<char16_t>(u'0' + i % 70));
+          bytes.push_back(static_cast<char>('0' + i % 70));
+        }
+        if (at == length) {
+          text += c.unit;
+          bytes += c.bytes;
+        }
+        std::string out = "before";
+        EncodeUtf8Lossless(text, out);
+        ASSERT_EQ(out, "before" + bytes) << length << " " << at;
+      }
+    }
+  }
+}
+
+// Long runs of ASCII are decoded in blocks too: a sequence of every kind,
+// whole or not, at every place of a long name decodes as it does alone, and
+// the bytes come back.
+TEST(LosslessUtf8, LongBytesDecodeAsEachOfTheirSequences) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::u16string units;
+  };
+  const std::vector<Case> cases = {
+      {"ASCII", "a", u"a"},
+      {"the last ASCII byte", "\x7F", u"\x7F"},
+      {"two bytes", "\xC3\xA9", u"\u00E9"},
+      {"three bytes", "\xE4\xB8\xAD", u"\u4E2D"},
+      {"four bytes, a pair", "\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"a byte that is not UTF-8", "\xFF", u"\xDCFF"},
+      {"a continuation byte alone", "\x80", u"\xDC80"},
+      {"a sequence cut short", "\xE4\xB8", u"\xDCE4\xDCB8"},
+      {"an overlong form", "\xC0\xAF", u"\xDCC0\xDCAF"},
+      {"an encoded surrogate", "\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const size_t length : std::vector<size_t>{15, 16, 17, 31, 32, 33, 48, 100}) {
+      for (size_t at = 0; at <= length; ++at) {
+        std::string bytes;
+        std::u16string units;
+        for (size_t i = 0; i <= length; ++i) {
+          if (i == at) {
+            bytes += c.bytes;
+            units += c.units;
+          }
+          if (i == length) break;
+          bytes.push_back(static_cast<char>('0' + i % 70));
+          units.push_back(static_cast<char16_t>(u'0' + i % 70));
+        }
+        std::u16string out = u"before";
+        DecodeUtf8Lossless(bytes, out);
+        ASSERT_EQ(out, u"before" + units) << length << " " << at;
+        ASSERT_EQ(EncodeUtf8Lossless(out.substr(6)), bytes) << length << " " << at;
+      }
+    }
   }
 }
 

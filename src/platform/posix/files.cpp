@@ -261,7 +261,14 @@ std::string MountPointByDevice(const std::string& path) {
 
 // --- Listing ---------------------------------------------------------------
 
-PosixListing::PosixListing(int fd, const MountTable* mounts) : fd_(fd), mounts_(mounts) {}
+PosixListing::PosixListing(int fd, const MountTable* mounts, ListingBuffers* buffers)
+    : fd_(fd), mounts_(mounts) {
+#ifdef __linux__
+  buffers_ = buffers;
+#else
+  (void)buffers;
+#endif
+}
 
 PosixListing::~PosixListing() {
 #ifndef __linux__
@@ -296,12 +303,13 @@ void PosixListing::LookForMounts() {
   if (!mountIdKnown_) KnowOwnIdentity();
 }
 
-PosixListing::ChildMount PosixListing::MountOf(const char* name) {
+PosixListing::ChildMount PosixListing::MountOf(std::string_view bytes) {
   ChildMount child;
   if (mounts_ == nullptr) return child;
+  const char* name = bytes.data();
   // Only a folder that a mount of the table stands at by name is asked: most
   // subfolders are passed without a system call.
-  if (mounts_->HasIds() && !mounts_->MayStandAt(name)) return child;
+  if (mounts_->HasIds() && !mounts_->MayStandAt(bytes)) return child;
   if (!looked_) LookForMounts();
   // A folder on another mount than this one is a mount point, whatever its
   // path: a bind of a parent shows the folders under its mounts, not them,
@@ -352,7 +360,7 @@ void DeviceForm(int dirFd, const char* name, dev_t id, MountTarget& target, std:
 bool PosixListing::MountAt(const char* name, MountTarget& target, std::string& device,
                            bool& inTable) {
   inTable = false;
-  const ChildMount child = MountOf(name);
+  const ChildMount child = MountOf(std::string_view(name));
   if (!child.mountPoint) return false;
   struct stat st;
   if (fstatat(fd_, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) != 0) return false;
@@ -405,7 +413,7 @@ void PosixListing::SetAttributes(FindData& entry, const char* name, unsigned cha
     case DT_DIR:
       // A mount point is a folder reparse point, as on Windows.
       entry.attributes =
-          MountOf(name).mountPoint ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
+          MountOf(entry.bytes).mountPoint ? kAttrDirectory | kAttrReparsePoint : kAttrDirectory;
       break;
     case DT_REG:
       entry.attributes = kAttrArchive;
@@ -440,7 +448,14 @@ void PosixListing::ResolveDirectory(FindData& entry) {
 
 #ifdef __linux__
 
+void PosixListing::Finish() {
+  done_ = true;
+  if (buffers_ != nullptr && buffer_) buffers_->GiveBack(std::move(buffer_));
+  buffer_.reset();
+}
+
 bool PosixListing::Refill() {
+  if (!buffer_ && buffers_ != nullptr) buffer_ = buffers_->Take();
   if (!buffer_) buffer_.reset(new char[kListingBufferSize]);  // left uninitialised
   for (;;) {
     const long got = syscall(SYS_getdents64, fd_, buffer_.get(), kListingBufferSize);
@@ -458,8 +473,7 @@ bool PosixListing::Refill() {
 bool PosixListing::Next(FindData& entry) {
   if (done_) return false;
   if (pos_ >= filled_ && !Refill()) {
-    done_ = true;
-    buffer_.reset();
+    Finish();
     return false;
   }
   // struct linux_dirent64: u64 d_ino, s64 d_off, u16 d_reclen, u8 d_type, d_name.
@@ -469,9 +483,8 @@ bool PosixListing::Next(FindData& entry) {
   const auto type = static_cast<unsigned char>(record[18]);
   const char* name = record + 19;
   if (length == 0 || length > filled_ - pos_) {  // a malformed record: stop rather than spin
-    done_ = true;
     endError_ = WinErrorFromErrno(EIO);
-    buffer_.reset();
+    Finish();
     return false;
   }
   pos_ += length;
@@ -635,7 +648,7 @@ std::unique_ptr<FolderListing> PosixPlatform::OpenListing(const std::u16string& 
     return nullptr;
   }
   error = win_error::kSuccess;
-  auto listing = std::make_unique<PosixListing>(fd, &Mounts());
+  auto listing = std::make_unique<PosixListing>(fd, &Mounts(), &listingBuffers_);
   if (parentFd >= 0 && folder.attributes != kInvalidFileAttributes &&
       (folder.attributes & kAttrReparsePoint) == 0) {
     CheckMountedSinceListed(*static_cast<PosixListing*>(folder.parent), *listing);
@@ -897,12 +910,19 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
   if (NtfsOf(entry, dirFd) != nullptr) return ReadStoredReparseData(dirFd, name, buffer);
 #endif
   // readlinkat neither follows the link nor opens anything, so nothing blocks.
-  std::string text(PATH_MAX, '\0');
+  // Nearly every link's text fits the first room, which is neither
+  // allocated nor cleared.
+  char firstRoom[PATH_MAX];
+  std::string more;
+  char* text = firstRoom;
+  size_t room = sizeof firstRoom;
   ssize_t got = 0;
   for (;;) {
-    got = readlinkat(dirFd, name, text.data(), text.size());
-    if (got < 0 || static_cast<size_t>(got) < text.size() || text.size() >= 0x20000) break;
-    text.resize(text.size() * 2);  // possibly cut: try again with more room
+    got = readlinkat(dirFd, name, text, room);
+    if (got < 0 || static_cast<size_t>(got) < room || room >= 0x20000) break;
+    more.resize(room * 2);  // possibly cut: try again with more room
+    text = more.data();
+    room = more.size();
   }
   if (got < 0 && errno == EINVAL && (entry.attributes & kAttrDirectory) != 0 &&
       ReadMountData(entry, name, buffer, result)) {
@@ -920,7 +940,7 @@ ReparseRead PosixPlatform::ReadReparseData(const std::u16string& openName, const
     result.error = kInsufficientBuffer;
     return result;
   }
-  const std::string_view linkText(text.data(), static_cast<size_t>(got));
+  const std::string_view linkText(text, static_cast<size_t>(got));
   std::u16string target;
   DecodeUtf8Lossless(linkText, target);
 

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iterator>
 #include <utility>
 
 #ifdef __linux__
@@ -187,6 +189,8 @@ void MountTable::Take(std::vector<MountEntry> mounts) {
   mounts_ = std::move(mounts);
   byId_.clear();
   pointNames_.clear();
+  pointLengths_ = 0;
+  std::fill(std::begin(pointFirsts_), std::end(pointFirsts_), uint64_t{0});
   mayHoldNtfs_ = false;
   for (size_t i = 0; i < mounts_.size(); ++i) {
     if (FsTypeMayBeNtfs3g(mounts_[i].type)) mayHoldNtfs_ = true;
@@ -194,7 +198,11 @@ void MountTable::Take(std::vector<MountEntry> mounts) {
     if (mounts_[i].hasId) byId_[mounts_[i].id] = i;
     std::string_view point = mounts_[i].point;
     while (point.size() > 1 && point.back() == '/') point.remove_suffix(1);
-    pointNames_.emplace_back(point.substr(point.rfind('/') + 1));
+    const std::string_view name = point.substr(point.rfind('/') + 1);
+    pointNames_.emplace_back(name);
+    pointLengths_ |= uint64_t{1} << std::min<size_t>(name.size(), kLongName);
+    const unsigned first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
+    pointFirsts_[first >> 6] |= uint64_t{1} << (first & 63);
   }
   std::sort(pointNames_.begin(), pointNames_.end());
 }

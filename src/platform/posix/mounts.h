@@ -61,12 +61,22 @@ class MountTable {
   // component of its point): no other folder is one, but for a mount made
   // after the table was read.
   bool MayStandAt(std::string_view name) const {
+    // Most names are told apart by their length or their first byte alone.
+    const size_t length = std::min<size_t>(name.size(), kLongName);
+    if (((pointLengths_ >> length) & 1) == 0) return false;
+    const unsigned first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
+    if (((pointFirsts_[first >> 6] >> (first & 63)) & 1) == 0) return false;
     return std::binary_search(pointNames_.begin(), pointNames_.end(), name, std::less<>());
   }
 
  private:
   std::vector<MountEntry> mounts_;
   std::vector<std::string> pointNames_;  // sorted
+  // Of the names: a bit for each length (kLongName and more share one), and
+  // one for each first byte (0 for an empty name).
+  static constexpr size_t kLongName = 63;
+  uint64_t pointLengths_ = 0;
+  uint64_t pointFirsts_[4] = {};
   std::unordered_map<uint64_t, size_t> byId_;
   bool mayHoldNtfs_ = false;
 };

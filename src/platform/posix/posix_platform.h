@@ -59,11 +59,52 @@ bool NtfsAttributes(int dirFd, const char* name, uint32_t& attributes);
 // itself, a link taken as a link, never as what it leads to.
 unsigned char EntryType(int dirFd, const char* name, unsigned char listed);
 
+// The record buffers of listings that ended, kept for the next ones, so
+// that a folder's listing takes no allocation for them. Its few slots are
+// taken and filled without a lock: the walk's readers share them and wait
+// for nobody. A buffer given back when every slot is full is freed.
+class ListingBuffers {
+ public:
+  ListingBuffers() = default;
+  ListingBuffers(const ListingBuffers&) = delete;
+  ListingBuffers& operator=(const ListingBuffers&) = delete;
+  ~ListingBuffers() {
+    for (std::atomic<char*>& slot : slots_) delete[] slot.load();
+  }
+
+  // A spare buffer, or none.
+  std::unique_ptr<char[]> Take() {
+    for (std::atomic<char*>& slot : slots_) {
+      if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+      if (char* spare = slot.exchange(nullptr, std::memory_order_acquire)) {
+        return std::unique_ptr<char[]>(spare);
+      }
+    }
+    return nullptr;
+  }
+  void GiveBack(std::unique_ptr<char[]> buffer) {
+    for (std::atomic<char*>& slot : slots_) {
+      char* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, buffer.get(), std::memory_order_release,
+                                       std::memory_order_relaxed)) {
+        buffer.release();
+        return;
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+  std::atomic<char*> slots_[kSlots] = {};
+};
+
 class PosixListing final : public FolderListing {
  public:
   // `mounts` names what its mount points lead to; with none, no subfolder is
-  // taken for one.
-  explicit PosixListing(int fd, const MountTable* mounts = nullptr);
+  // taken for one. `buffers`, when given, lends the listing its record
+  // buffer and takes it back when the listing ends; it outlives the listing.
+  explicit PosixListing(int fd, const MountTable* mounts = nullptr,
+                        ListingBuffers* buffers = nullptr);
   ~PosixListing() override;
   PosixListing(const PosixListing&) = delete;
   PosixListing& operator=(const PosixListing&) = delete;
@@ -104,13 +145,14 @@ class PosixListing final : public FolderListing {
   // of this folder against each subfolder's, or, where the system gives no
   // IDs, by a device change.
   void LookForMounts();
-  // What is known of the mount a subfolder is on.
+  // What is known of the mount a subfolder is on; `name` has a NUL just
+  // past its bytes.
   struct ChildMount {
     bool mountPoint = false;
     bool byId = false;  // `id` is its mount ID; else it was told by its device
     uint64_t id = 0;
   };
-  ChildMount MountOf(const char* name);
+  ChildMount MountOf(std::string_view name);
   bool KnowOwnIdentity();
 
   int fd_;
@@ -127,6 +169,9 @@ class PosixListing final : public FolderListing {
   bool mountedSinceListed_ = false;
 #ifdef __linux__
   bool Refill();
+  // Ends the listing: its buffer goes back to `buffers_`.
+  void Finish();
+  ListingBuffers* buffers_;
   std::unique_ptr<char[]> buffer_;  // getdents64 records, one large read at a time
   size_t filled_ = 0;
   size_t pos_ = 0;
@@ -235,6 +280,7 @@ class PosixPlatform final : public Platform {
   // is asked once per run.
   const NtfsVolume* NtfsVolumeOf(int fd);
 
+  ListingBuffers listingBuffers_;
   std::mutex ntfsLock_;
   std::unordered_map<uint64_t, std::unique_ptr<NtfsVolume>> ntfsVolumes_;  // null: not NTFS
   std::once_flag mountsRead_;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,6 +146,62 @@ TEST_F(PosixFilesTest, AListingThatFailsPartWayIsNotTakenForAWholeOne) {
 }
 #endif
 
+// Listings lend their record buffers to later ones: a listing begun while
+// others are open, or after many have ended, sees its own entries only.
+TEST_F(PosixFilesTest, ListingsOneAfterAnotherAndOverlappingSeeTheirOwnEntries) {
+  constexpr int kFolders = 8;
+  for (int f = 0; f < kFolders; ++f) {
+    const std::string folder = "d" + std::to_string(f);
+    ASSERT_TRUE(tmp.Folder(folder));
+    // Enough entries in some for more than one read of records.
+    const int files = f % 2 == 0 ? 3 : 1500;
+    for (int i = 0; i < files; ++i) {
+      ASSERT_TRUE(tmp.File(folder + "/" + std::to_string(f) + "-" + std::to_string(i)));
+    }
+  }
+  const auto expect = [](int f, const std::map<std::u16string, uint32_t>& seen) {
+    const size_t files = f % 2 == 0 ? 3 : 1500;
+    EXPECT_EQ(seen.size(), files + 2) << f;  // with "." and ".."
+    const std::u16string prefix = DecodeUtf8Lossless(std::to_string(f) + "-");
+    for (const auto& [name, attributes] : seen) {
+      if (name == u"." || name == u"..") continue;
+      EXPECT_EQ(name.compare(0, prefix.size(), prefix), 0) << f;
+    }
+  };
+  const auto open = [&](int f) {
+    uint32_t error = 99;
+    const std::u16string folder = tmp.Wide("d" + std::to_string(f));
+    auto listing = platform.OpenListing(folder + u"/*", ByPath(folder), error);
+    EXPECT_NE(listing, nullptr) << error;
+    return listing;
+  };
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    // One after another: each may take the buffer the one before gave back.
+    for (int f = 0; f < kFolders; ++f) {
+      auto listing = open(f);
+      ASSERT_NE(listing, nullptr);
+      expect(f, ListAll(*listing));
+    }
+    // All begun before any ends, then ended in turn, the first begun last.
+    std::vector<std::unique_ptr<FolderListing>> listings;
+    std::vector<std::map<std::u16string, uint32_t>> seen(kFolders);
+    for (int f = 0; f < kFolders; ++f) {
+      listings.push_back(open(f));
+      ASSERT_NE(listings.back(), nullptr);
+      FindData entry;
+      ASSERT_TRUE(listings.back()->Next(entry));
+      listings.back()->ResolveDirectory(entry);
+      seen[f][entry.Name()] = entry.attributes;
+    }
+    for (int f = kFolders - 1; f >= 0; --f) {
+      for (const auto& [name, attributes] : ListAll(*listings[f])) seen[f][name] = attributes;
+      expect(f, seen[f]);
+      listings[f].reset();
+    }
+  }
+}
+
 TEST_F(PosixFilesTest, ListingOpensRelativeToItsParentAndFollowsLinks) {
   ASSERT_TRUE(tmp.Folder("dir"));
   ASSERT_TRUE(tmp.File("dir/inner"));
@@ -276,6 +333,9 @@ TEST_F(PosixFilesTest, SymbolicLinkBufferLayout) {
       {"dangling", "../../nowhere", 1},
       {"folder", "dir", 1},
       {"wide", "\xc3\xa9t\xc3\xa9-\xf0\x9f\x98\x80", 1},
+      // The longest text a link may have, and one short of it: read whole.
+      {"longest", std::string(PATH_MAX - 1, 'x'), 1},
+      {"one short of the longest", "/" + std::string(PATH_MAX - 3, 'y') + "z", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

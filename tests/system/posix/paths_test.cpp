@@ -123,6 +123,43 @@ TEST(PosixPathText, MountsThatMayBeNtfs3g) {
   }
 }
 
+// Only a folder named as the last component of a mount's point is asked
+// whether it is one; every such name is, whatever its length or bytes.
+TEST(PosixPathText, MountPointsMayStandOnlyAtTheirNames) {
+  const std::string longName(80, 'x');
+  MountTable table;
+  table.Take(
+      ParseMountInfo("26 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                     "27 26 0:5 / /proc rw - proc proc rw\n"
+                     "28 26 0:6 / /mnt/data/ rw - ext4 /dev/sdb1 rw\n"
+                     "29 26 0:7 / /mnt/caf\xC3\xA9 rw - tmpfs tmpfs rw\n"
+                     "30 26 0:8 / /srv/" +
+                     longName + " rw - tmpfs tmpfs rw\n"));
+  const struct {
+    std::string name;
+    bool may;
+  } cases[] = {
+      {"proc", true},
+      {"data", true},  // a point with a trailing separator
+      {"caf\xC3\xA9", true},
+      {longName, true},
+      {"mnt", false},  // a folder above a point
+      {"srv", false},
+      {"pro", false},  // as long as none, or a first byte of one
+      {"proc2", false},
+      {"Proc", false},
+      {"dat", false},
+      {"date", false},  // a first byte and a length of names, not a name
+      {"caf\xC3", false},
+      {std::string(79, 'x'), false},  // long names share a length bit
+      {std::string(81, 'x'), false},
+      {std::string(80, 'y'), false},
+      {"x", false},
+      {"", true},  // the root's point has no last component
+  };
+  for (const auto& c : cases) EXPECT_EQ(table.MayStandAt(c.name), c.may) << c.name;
+}
+
 // What a mount shows: the first mount of a device is a volume, a later one
 // a bind mount that leads to where its folder is visible.
 TEST(PosixPathText, WhatAMountLeadsTo) {
