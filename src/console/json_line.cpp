@@ -8,6 +8,10 @@
 #include "console/output_sink.h"
 #include "support/utf.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
+
 namespace quorrex {
 namespace {
 
@@ -193,7 +197,22 @@ bool JsonLine::AppendString(std::u16string_view value) {
   const char16_t* at = value.data();
   const char16_t* const end = at + value.size();
   while (at < end) {
-    // Most names are plain ASCII: copied unit by unit, one test each.
+    // Most names are plain ASCII: copied eight units at a time where the
+    // processor lets all eight be tested at once, else unit by unit.
+#if defined(__SSE2__) || defined(_M_X64)
+    for (; end - at >= 8; at += 8, out += 8) {
+      const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      // Plain: 0x20 to 0x7F (below 0x20 wraps round and saturates), but for
+      // the quote and the backslash.
+      const __m128i above =
+          _mm_subs_epu16(_mm_sub_epi16(units, _mm_set1_epi16(0x20)), _mm_set1_epi16(0x5F));
+      const __m128i escaped = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16('"')),
+                                           _mm_cmpeq_epi16(units, _mm_set1_epi16('\\')));
+      const __m128i plain = _mm_andnot_si128(escaped, _mm_cmpeq_epi16(above, _mm_setzero_si128()));
+      if (_mm_movemask_epi8(plain) != 0xFFFF) break;
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+    }
+#endif
     while (at < end && *at < 0x80 && kPlain[*at]) *out++ = static_cast<char>(*at++);
     if (at == end) break;
     const char16_t c = *at++;

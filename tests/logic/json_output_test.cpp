@@ -443,6 +443,41 @@ TEST(JsonRecords, OnATerminalNoControlCharacterIsWrittenRaw) {
   }
 }
 
+// Names are copied in blocks of units: a unit to escape or encode is
+// written as itself wherever it falls, in a block or after one.
+TEST(JsonRecords, EachUnitIsWrittenAsItselfWhereverItFallsInAName) {
+  struct Case {
+    const char* what;
+    std::u16string unit;
+    std::string written;
+  };
+  const Case cases[] = {
+      {"a quote", u"\"", R"(\")"},
+      {"a backslash", u"\\", R"(\\)"},
+      {"a line feed", u"\n", R"(\n)"},
+      {"the last C0 control", u"\x1F", R"(\u001f)"},
+      {"a space, the first plain unit", u" ", " "},
+      {"DEL, redirected", u"\x7F", "\x7F"},
+      {"the first unit past ASCII", u"\x80", "\xC2\x80"},
+      {"a unit of three bytes", u"\u4E2D", "\xE4\xB8\xAD"},
+      {"a pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {"a lone surrogate", u"\xD800", "\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (size_t at = 0; at <= 18; ++at) {
+      SCOPED_TRACE(at);
+      const std::u16string name = std::u16string(at, u'a') + c.unit + std::u16string(19 - at, u'b');
+      std::string buffer;
+      JsonLine line(buffer, false);
+      const std::string record(line.Begin("t").Name("n", name).End());
+      const std::string expected =
+          "\"n\":\"" + std::string(at, 'a') + c.written + std::string(19 - at, 'b') + "\"";
+      EXPECT_NE(record.find(expected), std::string::npos) << record;
+    }
+  }
+}
+
 // A setting the program does not know is echoed as a name is shown: on a
 // terminal its control characters are masked; to a file it stays whole.
 TEST(JsonRecords, AWrongSettingReachesATerminalMasked) {
