@@ -459,6 +459,8 @@ TEST(JsonRecords, EachUnitIsWrittenAsItselfWhereverItFallsInAName) {
       {"a space, the first plain unit", u" ", " "},
       {"DEL, redirected", u"\x7F", "\x7F"},
       {"the first unit past ASCII", u"\x80", "\xC2\x80"},
+      {"a unit whose low byte is plain ASCII", u"\u0141", "\xC5\x81"},
+      {"a unit whose low byte is a quote", u"\u0122", "\xC4\xA2"},
       {"a unit of three bytes", u"\u4E2D", "\xE4\xB8\xAD"},
       {"a pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
       {"a lone surrogate", u"\xD800", "\xEF\xBF\xBD"},
