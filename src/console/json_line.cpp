@@ -24,6 +24,50 @@ constexpr auto kPlain = [] {
   for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
   return plain;
 }();
+// Copies the run of plain ASCII units at `at` as bytes to `out`, moving
+// both past it. Most names are plain ASCII: eight units at a time where the
+// processor lets all eight be tested at once, else unit by unit.
+void CopyPlain(const char16_t*& at, const char16_t* end, char*& out) {
+#if defined(__SSE2__) || defined(_M_X64)
+  for (; end - at >= 8; at += 8, out += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    // Plain: 0x20 to 0x7F (below 0x20 wraps round and saturates), but for
+    // the quote and the backslash.
+    const __m128i above =
+        _mm_subs_epu16(_mm_sub_epi16(units, _mm_set1_epi16(0x20)), _mm_set1_epi16(0x5F));
+    const __m128i escaped = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16('"')),
+                                         _mm_cmpeq_epi16(units, _mm_set1_epi16('\\')));
+    const __m128i plain = _mm_andnot_si128(escaped, _mm_cmpeq_epi16(above, _mm_setzero_si128()));
+    if (_mm_movemask_epi8(plain) != 0xFFFF) break;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+  }
+#endif
+  while (at < end && *at < 0x80 && kPlain[*at]) *out++ = static_cast<char>(*at++);
+}
+
+// A control character below 0x20, escaped; returns the end of what it wrote.
+char* EscapeControl(char16_t c, char* out) {
+  *out++ = '\\';
+  switch (c) {
+    case u'\n':
+      *out++ = 'n';
+      break;
+    case u'\r':
+      *out++ = 'r';
+      break;
+    case u'\t':
+      *out++ = 't';
+      break;
+    default:
+      *out++ = 'u';
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 15];
+  }
+  return out;
+}
+
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 void AppendBase64Bytes(std::string& out, std::string_view bytes) {
@@ -197,47 +241,14 @@ bool JsonLine::AppendString(std::u16string_view value) {
   const char16_t* at = value.data();
   const char16_t* const end = at + value.size();
   while (at < end) {
-    // Most names are plain ASCII: copied eight units at a time where the
-    // processor lets all eight be tested at once, else unit by unit.
-#if defined(__SSE2__) || defined(_M_X64)
-    for (; end - at >= 8; at += 8, out += 8) {
-      const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-      // Plain: 0x20 to 0x7F (below 0x20 wraps round and saturates), but for
-      // the quote and the backslash.
-      const __m128i above =
-          _mm_subs_epu16(_mm_sub_epi16(units, _mm_set1_epi16(0x20)), _mm_set1_epi16(0x5F));
-      const __m128i escaped = _mm_or_si128(_mm_cmpeq_epi16(units, _mm_set1_epi16('"')),
-                                           _mm_cmpeq_epi16(units, _mm_set1_epi16('\\')));
-      const __m128i plain = _mm_andnot_si128(escaped, _mm_cmpeq_epi16(above, _mm_setzero_si128()));
-      if (_mm_movemask_epi8(plain) != 0xFFFF) break;
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
-    }
-#endif
-    while (at < end && *at < 0x80 && kPlain[*at]) *out++ = static_cast<char>(*at++);
+    CopyPlain(at, end, out);
     if (at == end) break;
     const char16_t c = *at++;
     if (c >= 0x20 && c < 0x80) {
       *out++ = '\\';  // a quote or a backslash
       *out++ = static_cast<char>(c);
     } else if (c < 0x20) {
-      *out++ = '\\';
-      switch (c) {
-        case u'\n':
-          *out++ = 'n';
-          break;
-        case u'\r':
-          *out++ = 'r';
-          break;
-        case u'\t':
-          *out++ = 't';
-          break;
-        default:
-          *out++ = 'u';
-          *out++ = '0';
-          *out++ = '0';
-          *out++ = kHex[c >> 4];
-          *out++ = kHex[c & 15];
-      }
+      out = EscapeControl(c, out);
     } else if (c < 0x800) {
       *out++ = static_cast<char>(0xC0 | (c >> 6));
       *out++ = static_cast<char>(0x80 | (c & 0x3F));
